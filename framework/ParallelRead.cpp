@@ -1,0 +1,19 @@
+#include "ParallelRead.h"
+#include "Transfers.h"
+
+CParallelRead::CParallelRead(CHWAccess* a_pAdapter) : m_pAdapter(a_pAdapter) {}
+
+CParallelRead::~CParallelRead()
+{
+    m_pAdapter = nullptr;
+}
+
+void CParallelRead::Read(unsigned a_udwAddress, unsigned, unsigned& a_rudwFirst, unsigned a_udwByteCount)
+{
+    rlzev::DirectRead(m_pAdapter, a_udwAddress, a_rudwFirst, a_udwByteCount);
+}
+
+void CParallelRead::Write(unsigned, unsigned, const unsigned&, unsigned) const
+{
+    rlzev::DenyAccess(m_pAdapter, "ParallelRead", __LINE__, "CParallelRead::Write", ",No write access allowed!");
+}

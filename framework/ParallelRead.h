@@ -1,0 +1,19 @@
+// Access strategy of read-only registers: direct reads, refused writes.
+#pragma once
+
+#include "HostInterfaces.h"
+
+class RL_ZEV_EXPORT CParallelRead
+{
+public:
+    virtual ~CParallelRead();
+
+protected:
+    explicit CParallelRead(CHWAccess* a_pAdapter);
+    void Read(unsigned a_udwAddress, unsigned a_udwSecondAddress, unsigned& a_rudwFirst, unsigned a_udwByteCount);
+    void Write(unsigned a_udwAddress, unsigned a_udwSecondAddress, const unsigned& a_rudwFirst,
+               unsigned a_udwByteCount) const;
+
+private:
+    CHWAccess* m_pAdapter;
+};

@@ -1,0 +1,68 @@
+// Base of every register, plain and memory: name, address, width, locks, signal list,
+// snapshots and the text service by signal name.
+#pragma once
+
+#include "SignalBase.h"
+
+class CIStatusRegister;
+
+class RL_ZEV_EXPORT CRegisterBase
+{
+    // Generated signals work on their register's words, flags and transfers.
+    friend class CFieldSignal;
+
+private:
+    virtual bool ResetsUnusedBits() = 0;
+    virtual void ReadHW() = 0;
+    virtual bool WriteHW() = 0;
+    virtual void SetNotTypedValue(std::vector<unsigned>& a_rValues, unsigned a_udwStart) = 0;
+
+public:
+    virtual ~CRegisterBase();
+    virtual bool SetToDefault() = 0;
+    virtual std::vector<unsigned> GetNotTypedValue(unsigned a_udwStart, unsigned a_udwCount) = 0;
+
+    CRegisterBase(const CRegisterBase&) = delete;
+    CRegisterBase& operator=(const CRegisterBase&) = delete;
+
+    std::string GetName() const;
+    void GetAdresses(unsigned& a_rudwFirst, unsigned& a_rudwSecond) const;
+
+    bool Lock(const std::string& a_strSignal, std::string& a_rError);
+    bool Unlock(const std::string& a_strSignal, std::string& a_rError);
+    void LockAll();
+    void UnlockAll();
+    bool Logging(const std::string& a_strSignal, std::ostream* a_pStream, bool a_bEnable);
+
+    void SnapShot(std::ostream& a_rStream);
+    void SnapShot(std::ostream& a_rStream, const std::string& a_strDevice);
+
+    bool ServiceRead(const std::string& a_strSignal, std::list<std::string>& a_rValues, std::string& a_rError,
+                     unsigned a_udwStart, unsigned a_udwCount);
+    bool ServiceWrite(const std::string& a_strSignal, const std::list<std::string>& a_rValues,
+                      std::string& a_rError, unsigned a_udwStart);
+    std::list<std::string> GetValueByString(const std::string& a_strSignal);
+
+protected:
+    CRegisterBase();
+
+    bool ServiceReadRAM(std::list<std::string>& a_rValues, unsigned a_udwStart, unsigned a_udwCount,
+                        std::string& a_rError);
+    bool ServiceWriteRAM(const std::list<std::string>& a_rValues, unsigned a_udwStart, std::string& a_rError);
+
+    unsigned m_udwLockState;
+    std::string m_strName;
+    std::ostream* m_pLogStream;
+    std::list<CSignalBase*>* m_pSignalList;
+    bool m_bWritePending;
+    bool m_bHwWriteEnabled;
+    unsigned m_udwAddress;
+    unsigned m_udwSecondAddress;
+    unsigned m_udwWidth;
+    unsigned m_udwWordCount;
+    CIStatusRegister* m_pStatusRegister;
+
+private:
+    CSignalBase* FindSignal(const std::string& a_strSignal) const;
+    bool IsRam() const { return m_udwWordCount > 1; }
+};

@@ -1,0 +1,187 @@
+// Typed signal semantics: write modes, lock states, logging, the status variant, snapshots.
+#include "HostDoubles.h"
+#include "TestRegisters.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace ZEVTEST;
+using TrigSel = AUD_CNTRL0::CSignal_TRIG_SEL;
+
+namespace
+{
+const auto IMMEDIATE = CSignalBase::HW_WRITE_IMMEDIATE;
+const auto DEFERRED = CSignalBase::HW_WRITE_DEFERRED;
+const auto IF_CHANGED = CSignalBase::HW_WRITE_IF_CHANGED;
+
+// Direct bus for a register that normally reads back sequentially would hide the
+// read-back path, so these tests use a register read directly where reads matter.
+struct SignalTest : ::testing::Test
+{
+    SHost H;
+    CRegister_AUD_CNTRL0 Aud{&H.Bus, &H.Status};
+    CRegister_DIN_MS_DET_LOW Din{&H.Bus, &H.Status};
+};
+} // namespace
+
+TEST_F(SignalTest, DeferredFieldsGoOutWithTheNextWritingSet)
+{
+    EXPECT_FALSE(Aud.MULT_HP.Set(5, DEFERRED));
+    EXPECT_TRUE(H.Log.empty());
+    EXPECT_TRUE(Aud.TRIG_SEL.Set(TrigSel::MARKER_SIG_2, IMMEDIATE));
+    EXPECT_EQ(H.Log, CallLog{"Write 0xE00 3: 0x2A"});  // 5 << 3 | 2, three bytes
+
+    // Nothing pending now and the words agree: IF_CHANGED writes nothing.
+    H.Log.clear();
+    EXPECT_FALSE(Aud.SHIFT_HP.Set(0, IF_CHANGED));
+    EXPECT_TRUE(H.Log.empty());
+    EXPECT_FALSE(Aud.SHIFT_HP.Set(3, DEFERRED));
+    EXPECT_TRUE(Aud.SHIFT_DE.Set(0, IF_CHANGED)) << "pending from the deferred change";
+    EXPECT_EQ(H.Log, CallLog{"Write 0xE00 3: 0x62A"});
+    EXPECT_FALSE(Aud.SHIFT_DE.Set(0, IF_CHANGED)) << "pending was cleared by the write";
+
+    // An unknown mode number acts as deferred.
+    H.Log.clear();
+    EXPECT_FALSE(Aud.SHIFT_DE.Set(2, static_cast<CSignalBase::ESignalHwWrite>(7)));
+    EXPECT_TRUE(H.Log.empty());
+    EXPECT_EQ(Aud.SHIFT_DE.Get(false), 2u);
+}
+
+TEST_F(SignalTest, ValuesWiderThanTheFieldKeepTheirLowBits)
+{
+    EXPECT_TRUE(Aud.SHIFT_HP.Set(0xFF, IMMEDIATE));
+    EXPECT_EQ(H.Log, CallLog{"Write 0xE00 3: 0xE00"});
+    EXPECT_EQ(Aud.SHIFT_HP.Get(false), 7u);
+    EXPECT_EQ(Aud.MULT_HP.Get(false), 0u) << "neighbours untouched";
+    // Deferred compares the unmasked value, so it marks pending although the field is 7 already.
+    H.Log.clear();
+    EXPECT_FALSE(Aud.SHIFT_HP.Set(0xFF, DEFERRED));
+    EXPECT_TRUE(Aud.MULT_DE.Set(0, IF_CHANGED));
+    EXPECT_EQ(H.Log.size(), 1u);
+}
+
+TEST_F(SignalTest, FullWidthFieldAtBitZero)
+{
+    CRegister_PRI_SERVAL Serval(&H.Bus, &H.Status);
+    Serval.SERVAL.Set(0xFFFFFFFF, DEFERRED);
+    EXPECT_EQ(Serval.SERVAL.Get(false), 0xFFFFFFFFu);
+    H.Bus.m_Words[0x1E] = 0x80000001;
+    EXPECT_EQ(Serval.SERVAL.Get(true), 0x80000001u);
+    std::ostringstream Out;
+    H.Bus.m_Words[0x1E] = 0xFFFFFFFF;
+    Serval.SERVAL.SnapShot(Out);
+    EXPECT_EQ(Out.str(), "SERVAL = -1; % Wert =ffffffff\n");
+}
+
+TEST_F(SignalTest, LockedSignalIsFrozenUntilUnlockPutsTheApplicationValueBack)
+{
+    auto& Sel = Din.IN0_SELDIR;
+    Sel.Set(DIN_MS_DET_LOW::CSignal_IN0_SELDIR::OFF, IMMEDIATE);
+    Sel.Lock();
+    H.Log.clear();
+
+    EXPECT_FALSE(Sel.Set(DIN_MS_DET_LOW::CSignal_IN0_SELDIR::ON, IMMEDIATE));
+    EXPECT_TRUE(H.Log.empty());
+    H.Bus.m_Words[0x11A] = 0;  // the hardware changes behind the application's back
+    EXPECT_EQ(Sel.Get(true), DIN_MS_DET_LOW::CSignal_IN0_SELDIR::OFF);
+    EXPECT_EQ(Sel.GetValueByString(), std::list<std::string>{"ON"}) << "untyped reads see the hardware";
+
+    H.Log.clear();
+    EXPECT_TRUE(Sel.Unlock());
+    EXPECT_EQ(H.Log, CallLog{"Write 0x11A 4: 0x40000000"});
+    H.Log.clear();
+    EXPECT_FALSE(Sel.Unlock()) << "nothing differs any more";
+    EXPECT_TRUE(H.Log.empty());
+}
+
+TEST_F(SignalTest, ChangeLoggingReadsFirstAndNamesOldAndNewValue)
+{
+    std::ostringstream Log;
+    EXPECT_FALSE(Aud.TRIG_SEL.Logging(&Log, false));
+    EXPECT_TRUE(Aud.TRIG_SEL.Logging(&Log, true));
+    H.Bus.m_Words[0xE00] = 0;
+    EXPECT_TRUE(Aud.TRIG_SEL.Set(TrigSel::MARKER_SIG_3, IMMEDIATE));
+    EXPECT_EQ(Log.str(), "Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_0 to value: 3\n");
+    ASSERT_EQ(H.Log.size(), 7u);  // one sequential read, then one write
+    EXPECT_EQ(H.Log.front(), "Write 0x18 4: 0x10000");
+    EXPECT_EQ(H.Log.back(), "Write 0xE00 3: 0x3");
+
+    // Numbers log in decimal; a locked signal still logs the attempted change.
+    Log.str("");
+    Aud.MULT_HP.Logging(&Log, true);
+    H.Bus.m_Words[0xE00] = 9 << 3;
+    Aud.MULT_HP.Lock();
+    EXPECT_FALSE(Aud.MULT_HP.Set(40, IMMEDIATE));
+    Aud.MULT_HP.Unlock();
+    EXPECT_EQ(Log.str(), "Signal: MULT_HP locked!\n"
+                         "Register: AUD_CNTRL0 Signal: MULT_HP Changed from value: 0 to value: 40\n"
+                         "Register: AUD_CNTRL0 Signal: MULT_HP unlocked.\n"
+                         "Register: AUD_CNTRL0 Signal: MULT_HP Changed from value: 9 to value: 0\n");
+
+    // An enumerated old value comes from the hardware field; without a name it is logged as its number.
+    Log.str("");
+    Din.IN0_SELDIR.Logging(&Log, true);
+    Din.ROUND_MODE.Logging(&Log, true);
+    H.Bus.m_Words[0x11A] = 0x40000060;
+    Din.IN0_SELDIR.Set(DIN_MS_DET_LOW::CSignal_IN0_SELDIR::ON, DEFERRED);
+    Din.ROUND_MODE.Set(DIN_MS_DET_LOW::CSignal_ROUND_MODE::CUT_24_BIT, DEFERRED);
+    EXPECT_EQ(Log.str(), "Register: DIN_MS_DET_LOW Signal: IN0_SELDIR Changed from value: OFF to value: 0\n"
+                         "Register: DIN_MS_DET_LOW Signal: ROUND_MODE Changed from value: 3 to value: 2\n");
+}
+
+TEST_F(SignalTest, LockAndLoggingSwitches)
+{
+    std::ostringstream Log;
+    Aud.TRIG_SEL.Logging(&Log, true);
+    Aud.TRIG_SEL.Lock();
+    Aud.TRIG_SEL.Lock();
+    EXPECT_EQ(Log.str(), "Signal: TRIG_SEL locked!\nSignal: TRIG_SEL locked!\n");
+    EXPECT_TRUE(Aud.TRIG_SEL.Logging(nullptr, true));
+    Aud.TRIG_SEL.Lock();  // no stream: nothing written, still locked
+    EXPECT_FALSE(Aud.TRIG_SEL.Set(TrigSel::MARKER_SIG_1, DEFERRED));
+}
+
+TEST_F(SignalTest, StatusSignalsCarryOnlyTheirOwnBitsThroughTheHost)
+{
+    CRegister_STATREG Stat(&H.Bus, &H.Status);
+    using Sig = STATREG::CSignal_A_READY;
+    EXPECT_TRUE(Stat.A_READY.Set(Sig::ON, IMMEDIATE));
+    EXPECT_EQ(H.Log, (CallLog{"PrepareSet 0x1", "Write 0x18 4: 0x1"}));
+
+    H.Log.clear();
+    EXPECT_FALSE(Stat.B_READY.Set(STATREG::CSignal_B_READY::OFF, DEFERRED));
+    EXPECT_TRUE(H.Log.empty());
+    EXPECT_TRUE(Stat.C_READY.Set(STATREG::CSignal_C_READY::OFF, IF_CHANGED));
+    EXPECT_EQ(H.Log, (CallLog{"PrepareReset 0x6", "Write 0x18 4: 0x6"}));
+    EXPECT_EQ(Stat.A_READY.Get(false), Sig::OFF) << "the image holds only the bits of the last write";
+
+    H.Log.clear();
+    Stat.A_READY.Lock();
+    EXPECT_FALSE(Stat.A_READY.Set(Sig::ON, IMMEDIATE));
+    EXPECT_FALSE(Stat.A_READY.Unlock()) << "status signals write nothing on unlock";
+    EXPECT_TRUE(H.Log.empty());
+
+    EXPECT_TRUE(Stat.ResetAllStatusBits());
+    EXPECT_EQ(H.Log, (CallLog{"PrepareResetAll 0x6", "Write 0x18 4: 0xFFFFFFFF"}));
+}
+
+TEST_F(SignalTest, SnapshotLines)
+{
+    std::ostringstream Out;
+    H.Bus.m_Words[0x11A] = 0x40000007;
+    Din.IN0_SELDIR.SnapShot(Out);
+    Din.MS_DET_LOW.SnapShot(Out, "ZEV", "DIN_MS_DET_LOW");
+    EXPECT_EQ(Out.str(), "IN0_SELDIR = 1; % Wert =OFF\nZEV.DIN_MS_DET_LOW.MS_DET_LOW = 7; % Wert =7\n");
+
+    // A value without a name leaves the comment empty.
+    Out.str("");
+    H.Bus.m_Words[0x11A] = 0x60;
+    Din.ROUND_MODE.SnapShot(Out);
+    EXPECT_EQ(Out.str(), "ROUND_MODE = 3; % Wert =\n");
+    Out.str("");
+    H.Bus.m_Words[0x11A] = 0;
+    Din.MS_DET_LOW.Set(31, IMMEDIATE);
+    Din.MS_DET_LOW.SnapShot(Out);
+    EXPECT_EQ(Out.str(), "MS_DET_LOW = 31; % Wert =1f\n");
+}
