@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include "FieldSignal.h"
 #include "HostInterfaces.h"
 

@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include "HWDeviceBase.h"
 #include "ZEVUtilities.h"
 

@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include "RegisterBase.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"

@@ -1,3 +1,5 @@
+#include <ostream>
+
 #include "SignalBase.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"

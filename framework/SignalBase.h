@@ -5,7 +5,7 @@
 
 #include <list>
 #include <map>
-#include <ostream>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
