@@ -1,7 +1,7 @@
-#include <ostream>
-
 #include "FieldSignal.h"
 #include "HostInterfaces.h"
+
+#include <ostream>
 
 CFieldSignal::CFieldSignal(CRegisterBase* a_pRegister, SRegisterWords* a_pWords, bool a_bStatus,
                            const SSignalInfo& a_rInfo)

@@ -1,7 +1,7 @@
-#include <ostream>
-
 #include "HWDeviceBase.h"
 #include "ZEVUtilities.h"
+
+#include <ostream>
 
 namespace
 {

@@ -1,8 +1,8 @@
-#include <ostream>
-
 #include "RegisterBase.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"
+
+#include <ostream>
 
 namespace
 {

@@ -1,8 +1,8 @@
-#include <ostream>
-
 #include "SignalBase.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"
+
+#include <ostream>
 
 CSignalBase::CSignalBase()
     : m_udwDefaultValue(0), m_udwMaxValue(0), m_bLogging(false), m_udwLockState(UNLOCKED), m_pLogStream(nullptr),
