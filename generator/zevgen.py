@@ -512,6 +512,28 @@ def render_selfcheck(model):
     return "\n".join(out)
 
 
+def render_map(model):
+    """The register map as plain data, for host-side tools (the simulator, zevctl)."""
+    out = [HEADER_NOTE.format(source=model.source), '#include "RegisterMap.h"', "", "namespace", "{"]
+    for r in model.registers:
+        for s in r.signals:
+            if s.enumerators:
+                out.append("const SEnumerator k%s_%s[] = {%s};" % (r.name, s.name, ", ".join(
+                    "{%d, %s}" % (v, cstr(e)) for v, e, _ in s.enumerators)))
+        if r.signals:
+            out.append("const SSignalInfo k%s[] = {%s};" % (r.name, ", ".join(
+                "{%s, %d, %d, %d, %s, %d}" % (cstr(s.name), s.lo, s.width, s.default,
+                                              "k%s_%s" % (r.name, s.name) if s.enumerators else "nullptr",
+                                              len(s.enumerators)) for s in r.signals)))
+    out += ["} // namespace", "", "const SMapRegister g_aZevRegisterMap[] = {"]
+    for r in model.registers:
+        out.append("    {%s, 0x%04X, %d, %d, %s, %s, %s, %d}," % (
+            cstr(r.name), r.address, r.width, r.words or 1, cstr(r.access), "true" if r.status else "false",
+            "k%s" % r.name if r.signals else "nullptr", len(r.signals)))
+    out += ["};", "const unsigned g_udwZevRegisterCount = %d;" % len(model.registers), ""]
+    return "\n".join(out)
+
+
 def render(model):
     files = {}
     for reg in model.registers:
@@ -524,6 +546,7 @@ def render(model):
     files["zev/zev_device.h"] = render_device_header(model)
     files["zev/zev_device.cpp"] = render_device_source(model)
     files["zev/zev_selfcheck.cpp"] = render_selfcheck(model)
+    files["zev/zev_map.cpp"] = render_map(model)
     return files
 
 

@@ -100,6 +100,11 @@ class Features(GeneratorTest):
         cpp = self.text("zev/zev_device.cpp")
         self.assertIn('    m_strXMLVersion = "V1";', cpp)
         self.assertIn("    m_pRegisterList->assign(apRegisters, apRegisters + 4);", cpp)
+        table = self.text("zev/zev_map.cpp")
+        self.assertIn('const SSignalInfo kAUD_CNTRL0[] = {{"TRIG_SEL", 0, 3, 1, kAUD_CNTRL0_TRIG_SEL, 3}, '
+                      '{"MULT_HP", 3, 6, 1, nullptr, 0}};', table)
+        self.assertIn('    {"PRI_STATUSREG1", 0x0018, 32, 1, "CParallelRead_ParallelWrite", true, kPRI_STATUSREG1, 1},', table)
+        self.assertIn('    {"AUD_RAM", 0x10000, 32, 7, "CParallelRead_ParallelWrite", false, nullptr, 0},', table)
         check = self.text("zev/zev_selfcheck.cpp")
         self.assertIn('static_assert(::ZEV::AUD_CNTRL0::kMULT_HP.m_udwLow == 3 && ::ZEV::AUD_CNTRL0::kMULT_HP.m_udwWidth == 6, '
                       '"AUD_CNTRL0.MULT_HP");', check)
@@ -112,7 +117,7 @@ class Features(GeneratorTest):
         code, out, _ = self.run_gen(AUD + RAM)
         self.assertIn("0 rewritten", out)
         code, out, _ = self.run_gen(AUD.replace('default="1"/>', 'default="2"/>').replace("0x000009", "0x000011") + RAM)
-        self.assertIn("1 rewritten", out, "only the changed register's header")
+        self.assertIn("2 rewritten", out, "the changed register's header and the tools' map")
         for rel, mtime in before.items():
             self.assertEqual(os.stat(os.path.join(self.out, rel)).st_mtime_ns, mtime, rel)
 
@@ -125,7 +130,8 @@ class Features(GeneratorTest):
             self.assertEqual(zevgen.main(["--list", path]), 0)
         self.assertEqual(out.getvalue().split(), sorted([
             "zev/audio/register_aud_cntrl0.cpp", "zev/audio/register_aud_cntrl0.h", "zev/audio/register_aud_ram.cpp",
-            "zev/audio/register_aud_ram.h", "zev/zev_device.cpp", "zev/zev_device.h", "zev/zev_selfcheck.cpp"]))
+            "zev/audio/register_aud_ram.h", "zev/zev_device.cpp", "zev/zev_device.h", "zev/zev_map.cpp",
+            "zev/zev_selfcheck.cpp"]))
 
 
 def reg(signals, default="0x0", access="CSequentialRead_ParallelWrite", name="AUD_X", width=16):

@@ -1,0 +1,18 @@
+// zevctl: the service tool on the simulated ZEV. Kept callable in-process for its tests.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Exit codes.
+enum EZevctlExit
+{
+    ZEVCTL_OK = 0,         // every command succeeded
+    ZEVCTL_REFUSED = 1,    // the library refused a command or reported an error
+    ZEVCTL_USAGE = 2,      // the command line or a script line is malformed
+    ZEVCTL_NO_SCRIPT = 3   // the script file cannot be opened
+};
+
+// a_rArgs without the program name; a_rIn serves "run" without a file.
+int RunZevctl(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostream& a_rOut, std::ostream& a_rErr);

@@ -1,0 +1,173 @@
+// zevctl end to end: commands and scripts with their exact stdout, stderr and exit codes.
+#include "ZevCtl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace
+{
+struct SResult
+{
+    int m_iCode;
+    std::string m_strOut;
+    std::string m_strErr;
+};
+
+// Report lines carry source line numbers; the tests name them '#'.
+SResult Zevctl(std::vector<std::string> a_Args, const std::string& a_strInput = "")
+{
+    std::istringstream In(a_strInput);
+    std::ostringstream Out, Err;
+    const int iCode = RunZevctl(a_Args, In, Out, Err);
+    return {iCode, Out.str(), std::regex_replace(Err.str(), std::regex(":[0-9]+:"), ":#:")};
+}
+
+unsigned Lines(const std::string& a_strText)
+{
+    return static_cast<unsigned>(std::count(a_strText.begin(), a_strText.end(), '\n'));
+}
+} // namespace
+
+TEST(Zevctl, SnapshotOfTheDefaultDevice)
+{
+    const SResult R = Zevctl({"snapshot"});
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_EQ(R.m_strErr, "") << "the refused directions of device-wide operations are expected";
+    const std::string strHead = "function [device,ZEV] = ZEV_DUMP()\ndevice= 'ZEV';\n% Hardware: ZEV\n"
+                                "% SnapShot of all Registers:\n% ____________________________________\n"
+                                "% Register: AUD_CNTRL0\n";
+    EXPECT_EQ(R.m_strOut.substr(0, strHead.size()), strHead);
+    EXPECT_EQ(Lines(R.m_strOut), 5u + 441 * 3 + 2316);
+    EXPECT_NE(R.m_strOut.find("ZEV.DIN_TRIGGER_CNTRL1.TRIGGER_SELECT_TRG1 = 1; % Wert =EXT_MARKER_1\n"), std::string::npos);
+    EXPECT_NE(R.m_strOut.find("ZEV.PRI_VERSION.ZEV_VERSION = 256; % Wert =100\n"), std::string::npos);
+
+    const SResult Raw = Zevctl({"--no-defaults", "snapshot"});
+    EXPECT_NE(Raw.m_strOut.find("ZEV.PRI_VERSION.ZEV_VERSION = 0; % Wert =0\n"), std::string::npos);
+}
+
+TEST(Zevctl, ListsRegistersAndSignals)
+{
+    SResult R = Zevctl({"list"});
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_EQ(Lines(R.m_strOut), 441u);
+    EXPECT_EQ(R.m_strOut.substr(0, R.m_strOut.find('\n')),
+              "AUD_CNTRL0                     0x00E00 24 CSequentialRead_ParallelWrite     1");
+    EXPECT_NE(R.m_strOut.find("SWP_DATA_RAM                   0x10000 32 CSequentialRead_ParallelWrite 49152\n"), std::string::npos);
+
+    R = Zevctl({"list", "DIN_MS_DET_LOW"});
+    EXPECT_EQ(R.m_strOut, "DIN_MS_DET_LOW 0x0011A 32 bits CParallelRead_ParallelWrite 1 word\n"
+                          "  MS_DET_LOW                       4..0  default 0          number\n"
+                          "  IN0_SELDIR                         30  default 0          0 ON, 1 OFF\n"
+                          "  IN1_SELDIR                         31  default 0          0 ON, 1 OFF\n");
+    R = Zevctl({"list", "ENT_H1"});
+    EXPECT_EQ(R.m_strOut, "ENT_H1 0x0020D 32 bits CSequentialRead_ParallelWrite 7 words\n");
+    R = Zevctl({"list", "NOPE"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "Register not found!\n");
+}
+
+TEST(Zevctl, SingleCommandsAndTheirErrors)
+{
+    EXPECT_EQ(Zevctl({"read", "DIN_TRIGGER_CNTRL1"}).m_strOut, "0A418820/h\n");
+    EXPECT_EQ(Zevctl({"read", "DIN_TRIGGER_CNTRL1", "TRIGGER_SELECT_TRG3"}).m_strOut, "EXT_MARKER_3\n");
+    EXPECT_EQ(Zevctl({"get", "DIN_DITHER", "INITVALUE_IM"}).m_strOut, "37\n");
+    EXPECT_EQ(Zevctl({"read", "ENT_H1", "--start", "5"}).m_strOut, "00000000/h\n00000000/h\n");
+    EXPECT_EQ(Zevctl({"write", "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_3"}).m_iCode, 0);
+
+    SResult R = Zevctl({"write", "AUD_CNTRL0", "SHIFT_HP", "8/d"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "SignalBase:#: CSignalBase::ServiceWrite: Value limit exceeded: 8/d,\n");
+    R = Zevctl({"read", "NOPE"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "HWDeviceBase:#: CHWDeviceBase::ServiceRead: Invalid register submitted: NOPE\n");
+    R = Zevctl({"write", "PRI_SERVAL", "SERVAL", "1/d"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n");
+    R = Zevctl({"write", "ENT_H1", "--start", "6", "1/d", "2/d"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "zev\\ent\\register_ent_h1:#: ZEV::CRegister_ENT_H1::Set: , memory error, RAM frontiers have been hurt.\n");
+    R = Zevctl({"lock", "AUD_CNTRL0", "NOPE"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "Invalid register submitted! : AUD_CNTRL0\n");
+    R = Zevctl({"get", "AUD_CNTRL0", "NOPE"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "Function not found!\n");
+}
+
+TEST(Zevctl, ServiceSessionScript)
+{
+    const SResult R = Zevctl({"run"}, "# a service session\n"
+                                      "write AUD_CNTRL0 SHIFT_HP 5/d   # the hardware only\n"
+                                      "read AUD_CNTRL0 SHIFT_HP\n"
+                                      "\n"
+                                      "write AUD_CNTRL0 MULT_HP 0x3F/h\n"
+                                      "unlock AUD_CNTRL0 ALL\n"
+                                      "get AUD_CNTRL0 SHIFT_HP\n"
+                                      "write ENT_H1 - 1/d 2/d 3/h\n"
+                                      "write ENT_H1 --start 4 AB/h\n"
+                                      "read ENT_H1\n"
+                                      "lock ALL ALL\n"
+                                      "unlock all all\n");
+    EXPECT_EQ(R.m_strErr, "");
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_EQ(R.m_strOut, "00000005/h\n0\n"
+                          "00000001/h\n00000002/h\n00000003/h\n00000000/h\n000000AB/h\n00000000/h\n00000000/h\n");
+}
+
+TEST(Zevctl, BadScriptsStopAtTheFirstErrorUnlessToldOtherwise)
+{
+    const std::string strScript = "write AUD_CNTRL0 TRIG_SEL MARKER_SIG_9\nread NOPE\nfrobnicate\nget AUD_CNTRL0 TRIG_SEL\n";
+    SResult R = Zevctl({"run"}, strScript);
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strOut, "");
+    EXPECT_EQ(R.m_strErr, "SignalBase:#: CSignalBase::ServiceWrite: Invalid value(s) submitted: MARKER_SIG_9,\n"
+                          "zevctl: stopped at line 1\n");
+
+    R = Zevctl({"--keep-going", "run"}, strScript);
+    EXPECT_EQ(R.m_iCode, 1) << "the first failure's code";
+    EXPECT_EQ(R.m_strOut, "MARKER_SIG_0\n");
+    EXPECT_EQ(R.m_strErr, "SignalBase:#: CSignalBase::ServiceWrite: Invalid value(s) submitted: MARKER_SIG_9,\n"
+                          "HWDeviceBase:#: CHWDeviceBase::ServiceRead: Invalid register submitted: NOPE\n"
+                          "zevctl: line 3: A subcommand is required\n");
+
+    R = Zevctl({"run", "/nonexistent/script"});
+    EXPECT_EQ(R.m_iCode, 3);
+    EXPECT_EQ(R.m_strErr, "zevctl: cannot open /nonexistent/script\n");
+    R = Zevctl({"run"}, "run other\n");
+    EXPECT_EQ(R.m_iCode, 2) << "no scripts inside scripts";
+}
+
+TEST(Zevctl, UsageAndHelp)
+{
+    SResult R = Zevctl({});
+    EXPECT_EQ(R.m_iCode, 2);
+    EXPECT_EQ(R.m_strErr, "A subcommand is required\nRun with --help for more information.\n");
+    R = Zevctl({"--help"});
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_NE(R.m_strOut.find("Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 script file not readable."),
+              std::string::npos);
+    R = Zevctl({"write", "--help"});
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_NE(R.m_strOut.find("Usage: zevctl write [OPTIONS] register arguments..."), std::string::npos) << R.m_strOut;
+    EXPECT_EQ(Zevctl({"read"}).m_iCode, 2);
+    EXPECT_EQ(Zevctl({"read", "AUD_CNTRL0", "--start", "x"}).m_iCode, 2);
+}
+
+TEST(Zevctl, TraceAndTheRealBinary)
+{
+    const SResult R = Zevctl({"--no-defaults", "write", "AUD_CNTRL1", "-", "1234/h", "--trace"});
+    EXPECT_EQ(R.m_iCode, 0);
+    EXPECT_EQ(R.m_strErr, "bus: W 0x00E01 2 0x00001234\n");
+
+    const std::string strOut = testing::TempDir() + "zevctl_snapshot.txt";
+    ASSERT_EQ(std::system((std::string(ZEVCTL_PATH) + " snapshot > " + strOut).c_str()), 0);
+    std::ifstream In(strOut);
+    std::string strFirst;
+    std::getline(In, strFirst);
+    EXPECT_EQ(strFirst, "function [device,ZEV] = ZEV_DUMP()");
+}
