@@ -40,6 +40,10 @@ public:
     bool Set(unsigned a_udwValue, ESignalHwWrite a_eMode);
     bool Unlock() override;
 
+    // Inspection: the field's place in its register's words.
+    unsigned GetLow() const { return m_udwLow; }
+    unsigned GetMask() const { return m_udwMask; }
+
 protected:
     // a_bStatus selects the status-register variant of Set and Unlock.
     CFieldSignal(CRegisterBase* a_pRegister, SRegisterWords* a_pWords, bool a_bStatus, const SSignalInfo& a_rInfo);

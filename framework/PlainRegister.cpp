@@ -15,6 +15,8 @@ CPlainRegister<TStrategy>::CPlainRegister(CHWAccess* a_pHWAccess, CIStatusRegist
     m_udwSecondAddress = 0;
     m_udwWidth = a_rLayout.m_udwWidth;
     m_udwWordCount = 1;
+    m_pudwHwImage = &m_Words.m_udwHwValue;
+    m_pudwAppImage = &m_Words.m_udwAppValue;
 }
 
 template <class TStrategy>

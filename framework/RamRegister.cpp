@@ -21,6 +21,8 @@ CRamRegister<TStrategy>::CRamRegister(CHWAccess* a_pHWAccess, const SRamLayout& 
     // One spare word behind each buffer keeps an empty block at the very end addressable.
     m_pudwHwBuffer = new unsigned[m_udwWordCount + 1]();
     m_pudwAppBuffer = new unsigned[m_udwWordCount + 1]();
+    m_pudwHwImage = m_pudwHwBuffer;
+    m_pudwAppImage = m_pudwAppBuffer;
 }
 
 template <class TStrategy>

@@ -22,7 +22,7 @@ void Report(int a_iLine, const char* a_pcFunction, const std::string& a_strMessa
 CRegisterBase::CRegisterBase()
     : m_udwLockState(UNLOCKED), m_pLogStream(nullptr), m_pSignalList(new std::list<CSignalBase*>()),
       m_bWritePending(false), m_bHwWriteEnabled(true), m_udwAddress(0), m_udwSecondAddress(0), m_udwWidth(0),
-      m_udwWordCount(0), m_pStatusRegister(nullptr)
+      m_udwWordCount(0), m_pStatusRegister(nullptr), m_pudwHwImage(nullptr), m_pudwAppImage(nullptr)
 {
 }
 

@@ -43,6 +43,16 @@ public:
                       std::string& a_rError, unsigned a_udwStart);
     std::list<std::string> GetValueByString(const std::string& a_strSignal);
 
+    // Inspection for tools and tests: no transfer, no change. The images are the hardware
+    // image and application words (GetWordCount of each; one for a plain register).
+    unsigned GetLockState() const { return m_udwLockState; }
+    bool IsWritePending() const { return m_bWritePending; }
+    unsigned GetWidth() const { return m_udwWidth; }
+    unsigned GetWordCount() const { return m_udwWordCount; }
+    const std::list<CSignalBase*>& GetSignals() const { return *m_pSignalList; }
+    const unsigned* GetHwImage() const { return m_pudwHwImage; }
+    const unsigned* GetAppImage() const { return m_pudwAppImage; }
+
 protected:
     CRegisterBase();
 
@@ -61,6 +71,8 @@ protected:
     unsigned m_udwWidth;
     unsigned m_udwWordCount;
     CIStatusRegister* m_pStatusRegister;
+    const unsigned* m_pudwHwImage;   // set by the derived register for inspection
+    const unsigned* m_pudwAppImage;
 
 private:
     CSignalBase* FindSignal(const std::string& a_strSignal) const;

@@ -42,6 +42,10 @@ public:
     void SnapShot(std::ostream& a_rStream, const std::string& a_strDevice, const std::string& a_strRegister);
 
     std::list<std::string> GetValueByString();
+
+    // Inspection for tools and tests: no transfer, no change.
+    unsigned GetLockState() const { return m_udwLockState; }
+    unsigned GetMaxValue() const { return m_udwMaxValue; }
     bool ServiceRead(std::list<std::string>& a_rValues, std::string& a_rError);
     bool ServiceWrite(const std::list<std::string>& a_rValues, std::string& a_rError);
 

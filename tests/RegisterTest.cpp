@@ -152,3 +152,30 @@ TEST(RegisterBase, SnapshotForms)
     EXPECT_EQ(Out.str(), "Register: ENT_H1\n\nSnapShot of all functions of this register:\n"
                          "____________________________________\n");
 }
+
+TEST(RegisterBase, InspectionShowsStateWithoutTransfers)
+{
+    SHost H;
+    CRegister_DIN_MS_DET_LOW R(&H.Bus, &H.Status);
+    R.MS_DET_LOW.Set(3, CSignalBase::HW_WRITE_DEFERRED);
+    std::string strError;
+    R.Lock("IN0_SELDIR", strError);
+    H.Log.clear();
+    EXPECT_EQ(*R.GetHwImage(), 3u);
+    EXPECT_EQ(*R.GetAppImage(), 3u);
+    EXPECT_TRUE(R.IsWritePending());
+    EXPECT_EQ(R.GetWidth(), 32u);
+    EXPECT_EQ(R.GetWordCount(), 1u);
+    ASSERT_EQ(R.GetSignals().size(), 3u);
+    EXPECT_EQ(R.GetSignals().back()->GetLockState(), static_cast<unsigned>(LOCKED));
+    EXPECT_EQ(R.GetSignals().front()->GetMaxValue(), 31u);
+    EXPECT_EQ(R.ROUND_MODE.GetMask(), 0x60u);
+    EXPECT_EQ(R.ROUND_MODE.GetLow(), 5u);
+    CRegister_ENT_H1 Ram(&H.Bus, &H.Status);
+    const unsigned audwWords[2] = {8, 9};
+    Ram.Set(audwWords, 5, 2, false);
+    EXPECT_EQ(Ram.GetHwImage()[6], 9u);
+    EXPECT_EQ(Ram.GetAppImage()[5], 8u);
+    EXPECT_EQ(Ram.GetLockState(), static_cast<unsigned>(UNLOCKED));
+    EXPECT_EQ(H.Log.size(), 1u) << "only the Set's write";
+}
