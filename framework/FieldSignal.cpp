@@ -23,15 +23,6 @@ CFieldSignal::~CFieldSignal()
     m_pWords = nullptr;
 }
 
-unsigned CFieldSignal::Get(bool a_bReadHW) const
-{
-    if (a_bReadHW)
-        m_pRegister->ReadHW();
-    if (m_udwLockState == UNLOCKED)
-        Put(m_pWords->m_udwAppValue, Field(m_pWords->m_udwHwValue));
-    return Field(m_pWords->m_udwAppValue);
-}
-
 void CFieldSignal::LogOldValue()
 {
     *m_pLogStream << "Register: " << m_pRegister->GetName() << " Signal: " << m_strName << " Changed from value: ";
@@ -49,72 +40,12 @@ void CFieldSignal::LogOldValue()
         *m_pLogStream << udwOld;
 }
 
-bool CFieldSignal::Set(unsigned a_udwValue, ESignalHwWrite a_eMode)
+bool CFieldSignal::SetLogged(unsigned a_udwValue, ESignalHwWrite a_eMode)
 {
-    bool bWritten = false;
-    // Logging switched on without a stream logs nothing (and reads nothing for it).
-    const bool bLog = m_bLogging && m_pLogStream != nullptr;
-    if (bLog)
-        LogOldValue();
-
-    if (m_bStatus)
-    {
-        SetStatus(a_udwValue, a_eMode, bWritten);
-    }
-    else
-    {
-        if (m_udwLockState == UNLOCKED)
-            Put(m_pWords->m_udwAppValue, a_udwValue);
-        if (m_udwLockState == UNLOCKED || m_udwLockState == SERVICE_ACCESS)
-        {
-            const bool bImmediate =
-                a_eMode == HW_WRITE_IMMEDIATE ||
-                (a_eMode == HW_WRITE_IF_CHANGED &&
-                 (m_pWords->m_udwHwValue != m_pWords->m_udwAppValue || m_pRegister->m_bWritePending));
-            if (bImmediate)
-            {
-                Put(m_pWords->m_udwHwValue, a_udwValue);
-                m_pRegister->m_bWritePending = false;
-                m_pRegister->WriteHW();
-                bWritten = true;
-            }
-            else if (Field(m_pWords->m_udwHwValue) != a_udwValue)
-            {
-                Put(m_pWords->m_udwHwValue, a_udwValue);
-                m_pRegister->m_bWritePending = true;
-            }
-        }
-    }
-
-    if (bLog)
-        *m_pLogStream << " to value: " << a_udwValue << "\n";
+    LogOldValue();
+    const bool bWritten = Apply(a_udwValue, a_eMode);
+    *m_pLogStream << " to value: " << a_udwValue << "\n";
     return bWritten;
-}
-
-// Status bits are write-one-to-clear: the word carries only the bits being changed, and the
-// host prepares it before it goes out.
-void CFieldSignal::SetStatus(unsigned a_udwValue, ESignalHwWrite a_eMode, bool& a_rbWritten)
-{
-    if (m_udwLockState != UNLOCKED && m_udwLockState != SERVICE_ACCESS)
-        return;
-    unsigned& rudwHw = m_pWords->m_udwHwValue;
-    if (!m_pRegister->m_bWritePending)
-        rudwHw = 0;
-    rudwHw |= m_udwMask;
-    if (a_eMode != HW_WRITE_IMMEDIATE && a_eMode != HW_WRITE_IF_CHANGED)
-    {
-        m_pRegister->m_bWritePending = true;
-        return;
-    }
-    m_pRegister->m_bWritePending = false;
-    if (CIStatusRegister* pStatus = m_pRegister->m_pStatusRegister)
-    {
-        if (a_udwValue == 1)
-            pStatus->PrepareSet(&rudwHw);
-        else
-            pStatus->PrepareReset(&rudwHw);
-    }
-    a_rbWritten = m_pRegister->WriteHW();
 }
 
 bool CFieldSignal::Unlock()

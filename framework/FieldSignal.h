@@ -4,6 +4,7 @@
 // (with enumerators) wraps Get and Set in its own enumeration.
 #pragma once
 
+#include "HostInterfaces.h"
 #include "RegisterBase.h"
 
 // One enumerator of a signal, as the generated tables list them.
@@ -65,7 +66,9 @@ private:
         a_rudwWord = (a_rudwWord & ~m_udwMask) | ((a_udwValue << m_udwLow) & m_udwMask);
     }
     void LogOldValue();
-    void SetStatus(unsigned a_udwValue, ESignalHwWrite a_eMode, bool& a_rbWritten);
+    bool SetLogged(unsigned a_udwValue, ESignalHwWrite a_eMode);
+    bool Apply(unsigned a_udwValue, ESignalHwWrite a_eMode);
+    bool ApplyStatus(unsigned a_udwValue, ESignalHwWrite a_eMode);
 
     CRegisterBase* m_pRegister;
     SRegisterWords* m_pWords;
@@ -73,3 +76,76 @@ private:
     unsigned m_udwMask;
     bool m_bStatus;
 };
+
+// The typed access is the hot path of every host: kept inline, so that a Set costs the
+// register's WriteHW and the host's transfer and little else.
+
+inline unsigned CFieldSignal::Get(bool a_bReadHW) const
+{
+    if (a_bReadHW)
+        m_pRegister->ReadHW();
+    if (m_udwLockState == UNLOCKED)
+        Put(m_pWords->m_udwAppValue, Field(m_pWords->m_udwHwValue));
+    return Field(m_pWords->m_udwAppValue);
+}
+
+inline bool CFieldSignal::Set(unsigned a_udwValue, ESignalHwWrite a_eMode)
+{
+    // Logging switched on without a stream logs nothing (and reads nothing for it).
+    if (m_bLogging && m_pLogStream != nullptr)
+        return SetLogged(a_udwValue, a_eMode);
+    return Apply(a_udwValue, a_eMode);
+}
+
+inline bool CFieldSignal::Apply(unsigned a_udwValue, ESignalHwWrite a_eMode)
+{
+    if (m_bStatus)
+        return ApplyStatus(a_udwValue, a_eMode);
+    if (m_udwLockState == UNLOCKED)
+        Put(m_pWords->m_udwAppValue, a_udwValue);
+    else if (m_udwLockState != SERVICE_ACCESS)
+        return false;  // locked: the application's change is ignored
+    const bool bImmediate =
+        a_eMode == HW_WRITE_IMMEDIATE ||
+        (a_eMode == HW_WRITE_IF_CHANGED &&
+         (m_pWords->m_udwHwValue != m_pWords->m_udwAppValue || m_pRegister->m_bWritePending));
+    if (bImmediate)
+    {
+        Put(m_pWords->m_udwHwValue, a_udwValue);
+        m_pRegister->m_bWritePending = false;
+        m_pRegister->WriteHW();
+        return true;
+    }
+    if (Field(m_pWords->m_udwHwValue) != a_udwValue)
+    {
+        Put(m_pWords->m_udwHwValue, a_udwValue);
+        m_pRegister->m_bWritePending = true;
+    }
+    return false;
+}
+
+// Status bits are write-one-to-clear: the word carries only the bits being changed, and the
+// host prepares it before it goes out.
+inline bool CFieldSignal::ApplyStatus(unsigned a_udwValue, ESignalHwWrite a_eMode)
+{
+    if (m_udwLockState != UNLOCKED && m_udwLockState != SERVICE_ACCESS)
+        return false;
+    unsigned& rudwHw = m_pWords->m_udwHwValue;
+    if (!m_pRegister->m_bWritePending)
+        rudwHw = 0;
+    rudwHw |= m_udwMask;
+    if (a_eMode != HW_WRITE_IMMEDIATE && a_eMode != HW_WRITE_IF_CHANGED)
+    {
+        m_pRegister->m_bWritePending = true;
+        return false;
+    }
+    m_pRegister->m_bWritePending = false;
+    if (CIStatusRegister* pStatus = m_pRegister->m_pStatusRegister)
+    {
+        if (a_udwValue == 1)
+            pStatus->PrepareSet(&rudwHw);
+        else
+            pStatus->PrepareReset(&rudwHw);
+    }
+    return m_pRegister->WriteHW();
+}

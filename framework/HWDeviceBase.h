@@ -33,6 +33,9 @@ public:
                      unsigned a_udwCount);
     std::list<std::string> GetValueByString(const std::string& a_strRegister, const std::string& a_strSignal);
 
+    // Inspection for tools and tests: the registers in list order.
+    const std::list<CRegisterBase*>& GetRegisters() const { return *m_pRegisterList; }
+
 protected:
     explicit CHWDeviceBase(CUtility_Interface* a_pUtility);
 

@@ -8,10 +8,6 @@ CParallelRead::~CParallelRead()
     m_pAdapter = nullptr;
 }
 
-void CParallelRead::Read(unsigned a_udwAddress, unsigned, unsigned& a_rudwFirst, unsigned a_udwByteCount)
-{
-    rlzev::DirectRead(m_pAdapter, a_udwAddress, a_rudwFirst, a_udwByteCount);
-}
 
 void CParallelRead::Write(unsigned, unsigned, const unsigned&, unsigned) const
 {

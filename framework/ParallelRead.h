@@ -10,7 +10,12 @@ public:
 
 protected:
     explicit CParallelRead(CHWAccess* a_pAdapter);
-    void Read(unsigned a_udwAddress, unsigned a_udwSecondAddress, unsigned& a_rudwFirst, unsigned a_udwByteCount);
+    // Direct transfers are inline: one host call, nothing around it.
+    void Read(unsigned a_udwAddress, unsigned /*a_udwSecondAddress*/, unsigned& a_rudwFirst, unsigned a_udwByteCount)
+    {
+        if (m_pAdapter != nullptr)
+            m_pAdapter->Read(a_udwAddress, &a_rudwFirst, a_udwByteCount);
+    }
     void Write(unsigned a_udwAddress, unsigned a_udwSecondAddress, const unsigned& a_rudwFirst,
                unsigned a_udwByteCount) const;
 

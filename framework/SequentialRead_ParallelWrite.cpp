@@ -85,11 +85,6 @@ void CSequentialRead_ParallelWrite::Read(unsigned a_udwAddress, unsigned, unsign
     }
 }
 
-void CSequentialRead_ParallelWrite::Write(unsigned a_udwAddress, unsigned, const unsigned& a_rudwFirst,
-                                          unsigned a_udwByteCount)
-{
-    rlzev::DirectWrite(m_pAdapter, a_udwAddress, a_rudwFirst, a_udwByteCount);
-}
 
 void CSequentialRead_ParallelWrite::SetAdapter(CHWAccess* a_pAdapter)
 {

@@ -12,8 +12,13 @@ public:
 protected:
     explicit CSequentialRead_ParallelWrite(CHWAccess* a_pAdapter);
     void Read(unsigned a_udwAddress, unsigned a_udwSecondAddress, unsigned& a_rudwFirst, unsigned a_udwByteCount);
-    void Write(unsigned a_udwAddress, unsigned a_udwSecondAddress, const unsigned& a_rudwFirst,
-               unsigned a_udwByteCount);
+    // Direct transfers are inline: one host call, nothing around it.
+    void Write(unsigned a_udwAddress, unsigned /*a_udwSecondAddress*/, const unsigned& a_rudwFirst,
+               unsigned a_udwByteCount)
+    {
+        if (m_pAdapter != nullptr)
+            m_pAdapter->Write(a_udwAddress, &a_rudwFirst, a_udwByteCount);
+    }
     // Keeps polling SERDAT_RDY: the read-back path signals through that bit whatever adapter carries it.
     void SetAdapter(CHWAccess* a_pAdapter);
 

@@ -5,19 +5,6 @@
 
 namespace rlzev
 {
-inline void DirectRead(CHWAccess* a_pAdapter, unsigned a_udwAddress, unsigned& a_rudwFirst, unsigned a_udwByteCount)
-{
-    if (a_pAdapter != nullptr)
-        a_pAdapter->Read(a_udwAddress, &a_rudwFirst, a_udwByteCount);
-}
-
-inline void DirectWrite(CHWAccess* a_pAdapter, unsigned a_udwAddress, const unsigned& a_rudwFirst,
-                        unsigned a_udwByteCount)
-{
-    if (a_pAdapter != nullptr)
-        a_pAdapter->Write(a_udwAddress, &a_rudwFirst, a_udwByteCount);
-}
-
 // A refused direction transfers nothing; the host learns of every attempt.
 inline void DenyAccess(CHWAccess* a_pAdapter, const char* a_pcFile, int a_iLine, const char* a_pcFunction,
                        const char* a_pcMessage)

@@ -1,5 +1,6 @@
 #include "ZevSimulator.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <stdexcept>
@@ -178,11 +179,25 @@ void CSimBus::ReadWord(unsigned a_udwAddress, unsigned& a_rudwData)
     a_rudwData = *pudwWord;
 }
 
+CSimBus::SMemory* CSimBus::WholeMemory(unsigned a_udwAddress, unsigned a_udwWords)
+{
+    for (SMemory& Memory : m_Memories)
+        if (a_udwAddress >= Memory.m_udwBase && a_udwAddress - Memory.m_udwBase + a_udwWords <= Memory.m_Words.size())
+            return &Memory;
+    return nullptr;
+}
+
 void CSimBus::Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount)
 {
     ++m_Counters.m_uWrites;
     m_Counters.m_uBytesWritten += a_udwByteCount;
     TraceWords('W', a_udwAddress, a_udwpData, a_udwByteCount);
+    const unsigned udwWords = a_udwByteCount / 4;
+    if (SMemory* pMemory = udwWords > 1 && a_udwByteCount % 4 == 0 ? WholeMemory(a_udwAddress, udwWords) : nullptr)
+    {
+        std::copy(a_udwpData, a_udwpData + udwWords, pMemory->m_Words.begin() + (a_udwAddress - pMemory->m_udwBase));
+        return;
+    }
     for (unsigned i = 0; i * 4 < a_udwByteCount; ++i)
         WriteWord(a_udwAddress + i, a_udwpData[i], a_udwByteCount - i * 4);
 }
@@ -197,8 +212,18 @@ void CSimBus::Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwBy
         throw std::runtime_error("simulated bus fault");
     }
     m_Counters.m_uBytesRead += a_udwByteCount;
-    for (unsigned i = 0; i * 4 < a_udwByteCount; ++i)
-        ReadWord(a_udwAddress + i, a_udwpData[i]);
+    const unsigned udwWords = a_udwByteCount / 4;
+    SMemory* pMemory = udwWords > 1 && a_udwByteCount % 4 == 0 ? WholeMemory(a_udwAddress, udwWords) : nullptr;
+    if (pMemory != nullptr && !pMemory->m_bSequential)
+    {
+        const auto Begin = pMemory->m_Words.begin() + (a_udwAddress - pMemory->m_udwBase);
+        std::copy(Begin, Begin + udwWords, a_udwpData);
+    }
+    else
+    {
+        for (unsigned i = 0; i * 4 < a_udwByteCount; ++i)
+            ReadWord(a_udwAddress + i, a_udwpData[i]);
+    }
     TraceWords('R', a_udwAddress, a_udwpData, a_udwByteCount);
 }
 

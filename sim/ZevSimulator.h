@@ -65,6 +65,8 @@ private:
     // The word at an address, with its cell for a one-word register; null when unmapped.
     const unsigned* Find(unsigned a_udwAddress, const SCell** a_ppCell, bool* a_pbSequential) const;
     unsigned* Find(unsigned a_udwAddress, const SCell** a_ppCell, bool* a_pbSequential);
+    // The memory that holds all of a multi-word transfer, for a one-step copy.
+    SMemory* WholeMemory(unsigned a_udwAddress, unsigned a_udwWords);
     void ReadWord(unsigned a_udwAddress, unsigned& a_rudwData);
     void WriteWord(unsigned a_udwAddress, unsigned a_udwData, unsigned a_udwBytes);
     void TraceWords(char a_cKind, unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build needs from Debian's packages, only when it is missing.
+# Installs what the build, the tests and the checks need from Debian's packages, only when
+# it is missing.
 set -euo pipefail
 need=()
 command -v cmake >/dev/null || need+=(cmake)
@@ -7,8 +8,15 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 command -v python3 >/dev/null || need+=(python3)
 command -v xmllint >/dev/null || need+=(libxml2-utils)
+command -v valgrind >/dev/null || need+=(valgrind)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# clang with libFuzzer and the sanitizer runtimes, for the fuzz target
+probe=$(mktemp -d)
+printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"
+clang++ -fsanitize=fuzzer,address,undefined "$probe/f.cpp" -o "$probe/f" >/dev/null 2>&1 || need+=(clang libclang-rt-14-dev)
+rm -rf "$probe"
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

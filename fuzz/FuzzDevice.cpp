@@ -1,0 +1,391 @@
+// libFuzzer target: one simulated ZEV driven by a byte-decoded sequence of operations, with
+// the library's promises checked after each: nothing outside a register's or memory's words
+// is touched, a refused service write changes nothing, a typed Set changes only its field.
+#include "ZEV.h"
+#include "ZevSimulator.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <ostream>
+
+namespace
+{
+[[noreturn]] void Broken(const char* a_pcWhat)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", a_pcWhat);
+    std::abort();
+}
+
+// Every transfer must lie inside one register's words (a memory's included). The simulated
+// device behind it is replaced for every input.
+class CCheckedBus : public CHWAccess
+{
+public:
+    void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        Check(a_udwAddress, a_udwByteCount);
+        ++m_udwWrites;
+        m_pInner->Write(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        Check(a_udwAddress, a_udwByteCount);
+        m_pInner->Read(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    void Wait(unsigned a_udwDuration) override { m_pInner->Wait(a_udwDuration); }
+
+    std::unique_ptr<CSimBus> m_pInner = std::make_unique<CSimBus>();
+    unsigned m_udwWrites = 0;
+
+private:
+    // Register windows by first address: [first, first + words).
+    static const std::map<unsigned, unsigned>& Windows()
+    {
+        static const std::map<unsigned, unsigned> s_Windows = [] {
+            std::map<unsigned, unsigned> Windows;
+            for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
+                Windows[g_aZevRegisterMap[i].m_udwAddress] = g_aZevRegisterMap[i].m_udwWords;
+            return Windows;
+        }();
+        return s_Windows;
+    }
+
+    static void Check(unsigned a_udwAddress, unsigned a_udwByteCount)
+    {
+        const unsigned long long uEnd = a_udwAddress + (a_udwByteCount + 3ULL) / 4;
+        auto It = Windows().upper_bound(a_udwAddress);
+        if (It == Windows().begin() || uEnd > static_cast<unsigned long long>((--It)->first) + It->second)
+            Broken("a transfer outside every register's words");
+    }
+};
+
+// The device's whole state as the inspection observers show it.
+unsigned long long StateHash(const CHWDeviceBase& a_rDevice)
+{
+    unsigned long long uHash = 1469598103934665603ULL;
+    auto Mix = [&uHash](unsigned long long a_uValue) { uHash = (uHash ^ a_uValue) * 1099511628211ULL; };
+    for (const CRegisterBase* pRegister : a_rDevice.GetRegisters())
+    {
+        Mix(pRegister->GetLockState());
+        Mix(pRegister->IsWritePending());
+        for (unsigned i = 0; i < pRegister->GetWordCount(); ++i)
+            Mix(static_cast<unsigned long long>(pRegister->GetHwImage()[i]) << 32 | pRegister->GetAppImage()[i]);
+        for (const CSignalBase* pSignal : pRegister->GetSignals())
+            Mix(pSignal->GetLockState());
+    }
+    return uHash;
+}
+
+std::string Pick(FuzzedDataProvider& a_rIn, const std::vector<std::string>& a_rChoices)
+{
+    // A known name most of the time, otherwise whatever the bytes say.
+    if (a_rIn.ConsumeIntegralInRange<int>(0, 7) == 0)
+        return a_rIn.ConsumeRandomLengthString(24);
+    return a_rChoices[a_rIn.ConsumeIntegralInRange<std::size_t>(0, a_rChoices.size() - 1)];
+}
+
+std::string ValueText(FuzzedDataProvider& a_rIn, const CSignalBase* a_pSignal)
+{
+    static const char* const s_apcMarkers[] = {"/d", "/D", "/h", "/H", "", "/x", "/d/h"};
+    switch (a_rIn.ConsumeIntegralInRange<int>(0, 3))
+    {
+    case 0:
+        return a_rIn.ConsumeRandomLengthString(16);
+    case 1:
+        if (a_pSignal != nullptr)
+        {
+            // An enumerator name as the snapshot shows it, or the field's largest value.
+            const unsigned udwMax = a_pSignal->GetMaxValue();
+            return std::to_string(a_rIn.ConsumeIntegralInRange<unsigned>(0, udwMax == 0 ? 1 : udwMax)) + "/d";
+        }
+        return "0/h";
+    case 2:
+    {
+        const long long iValue = a_rIn.ConsumeIntegral<long long>();
+        const char* pcMarker = s_apcMarkers[a_rIn.ConsumeIntegralInRange<int>(0, 6)];
+        char acText[48];
+        if (pcMarker[1] == 'h' || pcMarker[1] == 'H')
+            std::snprintf(acText, sizeof acText, "%llx%s", static_cast<unsigned long long>(iValue), pcMarker);
+        else
+            std::snprintf(acText, sizeof acText, "%lld%s", iValue, pcMarker);
+        return acText;
+    }
+    default:
+        return a_pSignal != nullptr && a_rIn.ConsumeBool() ? "ON" : "OFF";
+    }
+}
+
+// One device for the whole run (constructing one per input would cost most of the time),
+// brought back to a fresh state before every input.
+struct SHarness
+{
+    std::ostream Null{nullptr};
+    CStreamUtility Utility{Null};
+    CSimStatusRegister Status;
+    CCheckedBus Bus;
+    CZEV Device{&Bus, &Utility, &Status};
+    std::vector<CRegisterBase*> Registers;
+    std::vector<std::string> RegisterNames{"ALL", "all", "All", ""};
+    bool bLogging = false;
+
+    CSimBus& Sim() { return *Bus.m_pInner; }
+
+    void Reset()
+    {
+        Bus.m_pInner = std::make_unique<CSimBus>();
+        Utility.m_bStopWaiting = false;
+        bLogging = false;
+        Device.Logging("ALL", "ALL", nullptr, false);
+        // Every lock released, every pending field written; a memory only when it was locked,
+        // since unlocking writes all its words.
+        for (CRegisterBase* pRegister : Registers)
+            if (!pRegister->GetSignals().empty() || pRegister->GetLockState() != UNLOCKED)
+                pRegister->UnlockAll();
+        // Status signals do not write on unlock: a writing Set clears their pending flag.
+        Device.PRI_STATUSREG1.COR_OVERFLOW_TH_MAX.Set(ZEV::PRI_STATUSREG1::CSignal_COR_OVERFLOW_TH_MAX::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.PRI_STATUSREG2.DIN_MS_DET_READY.Set(ZEV::PRI_STATUSREG2::CSignal_DIN_MS_DET_READY::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.PRI_STATUSREG3.MEAS_ERROR.Set(ZEV::PRI_STATUSREG3::CSignal_MEAS_ERROR::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.PRI_STATUSREG4.TRIGOFFS_RDY0.Set(ZEV::PRI_STATUSREG4::CSignal_TRIGOFFS_RDY0::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.PRI_STATUSREG5.NCO_PROG_ACTIVE.Set(ZEV::PRI_STATUSREG5::CSignal_NCO_PROG_ACTIVE::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.PRI_STATUSREG6.SA_STATIN0.Set(ZEV::PRI_STATUSREG6::CSignal_SA_STATIN0::OFF, CSignalBase::HW_WRITE_IMMEDIATE);
+        Device.SetToDefault();
+    }
+
+    SHarness()
+    {
+        Bus.m_pUtility = &Utility;
+        Utility.m_bQuietAccessDenied = true;
+        for (CRegisterBase* pRegister : Device.GetRegisters())
+        {
+            Registers.push_back(pRegister);
+            RegisterNames.push_back(pRegister->GetName());
+        }
+    }
+
+    CRegisterBase* AnyRegister(FuzzedDataProvider& a_rIn)
+    {
+        return Registers[a_rIn.ConsumeIntegralInRange<std::size_t>(0, Registers.size() - 1)];
+    }
+
+    std::string SignalName(FuzzedDataProvider& a_rIn, const CRegisterBase* a_pRegister, CSignalBase** a_ppSignal)
+    {
+        std::vector<std::string> Names{"ALL", "all", "All", ""};
+        std::vector<CSignalBase*> Signals{nullptr, nullptr, nullptr, nullptr};
+        if (a_pRegister != nullptr)
+            for (CSignalBase* pSignal : a_pRegister->GetSignals())
+            {
+                Names.push_back(pSignal->GetName());
+                Signals.push_back(pSignal);
+            }
+        const std::size_t uAt = a_rIn.ConsumeIntegralInRange<std::size_t>(0, Names.size() - 1);
+        *a_ppSignal = Signals[uAt];
+        return Names[uAt];
+    }
+
+    void ServiceWrite(FuzzedDataProvider& a_rIn)
+    {
+        const std::string strRegister = Pick(a_rIn, RegisterNames);
+        const CRegisterBase* pRegister = nullptr;
+        for (const CRegisterBase* p : Registers)
+            if (p->GetName() == strRegister)
+                pRegister = p;
+        CSignalBase* pSignal = nullptr;
+        const std::string strSignal = SignalName(a_rIn, pRegister, &pSignal);
+        std::list<std::string> Values;
+        for (int i = a_rIn.ConsumeIntegralInRange<int>(0, 3); i > 0; --i)
+            Values.push_back(ValueText(a_rIn, pSignal));
+        const unsigned udwStart = a_rIn.ConsumeIntegral<unsigned>() % 50000;
+        const unsigned long long uBefore = StateHash(Device);
+        const unsigned udwWrites = Bus.m_udwWrites;
+        std::string strError;
+        if (!Device.ServiceWrite(strRegister, strSignal, Values, strError, udwStart))
+        {
+            if (StateHash(Device) != uBefore)
+                Broken("a refused service write changed the device's state");
+            if (Bus.m_udwWrites != udwWrites)
+                Broken("a refused service write reached the bus");
+            if (strError.empty())
+                Broken("a refused service write gave no error text");
+        }
+    }
+
+    void TypedSet(FuzzedDataProvider& a_rIn)
+    {
+        CRegisterBase* pRegister = AnyRegister(a_rIn);
+        if (pRegister->GetSignals().empty())
+            return;
+        auto It = pRegister->GetSignals().begin();
+        std::advance(It, a_rIn.ConsumeIntegralInRange<std::size_t>(0, pRegister->GetSignals().size() - 1));
+        CFieldSignal* pSignal = static_cast<CFieldSignal*>(*It);
+        const unsigned udwHw = *pRegister->GetHwImage(), udwApp = *pRegister->GetAppImage();
+        const auto eMode = static_cast<CSignalBase::ESignalHwWrite>(a_rIn.ConsumeIntegralInRange<int>(0, 3));
+        pSignal->Set(a_rIn.ConsumeIntegral<unsigned>(), eMode);
+        const bool bStatus = pRegister->GetName().rfind("PRI_STATUSREG", 0) == 0;
+        if (!bLogging && !bStatus &&
+            (((udwHw ^ *pRegister->GetHwImage()) | (udwApp ^ *pRegister->GetAppImage())) & ~pSignal->GetMask()) != 0)
+            Broken("a typed Set changed bits outside its field");
+        if (pSignal->Get(false) > pSignal->GetMaxValue())
+            Broken("a field holds more than its width");
+    }
+
+    void Memory(FuzzedDataProvider& a_rIn)
+    {
+        static const char* const s_apcMemories[] = {"ENT_H1", "FR1_COEF", "SWP_CODE_RAM", "PWR_RAMP", "DET_APD_SSRAM"};
+        const std::string strName = s_apcMemories[a_rIn.ConsumeIntegralInRange<int>(0, 4)];
+        const unsigned udwStart = a_rIn.ConsumeIntegralInRange<unsigned>(0, 5000);
+        const unsigned udwCount = a_rIn.ConsumeIntegralInRange<unsigned>(0, 5000);
+        const bool bNull = a_rIn.ConsumeIntegralInRange<int>(0, 7) == 0;
+        // The caller's buffer holds exactly the words asked for: the memory must refuse the rest.
+        std::vector<unsigned> Words(udwCount, a_rIn.ConsumeIntegral<unsigned>());
+        unsigned* pudwWords = bNull || Words.empty() ? nullptr : Words.data();
+        const bool bSet = a_rIn.ConsumeBool();
+        const bool bFlag = a_rIn.ConsumeBool();
+        auto Call = [&](auto& a_rRam) {
+            if (bSet)
+                a_rRam.Set(pudwWords, udwStart, udwCount, bFlag);
+            else
+                a_rRam.Get(pudwWords, udwStart, udwCount, bFlag);
+            if (a_rIn.ConsumeIntegralInRange<int>(0, 5) == 0)
+            {
+                std::string strIgnored;
+                a_rIn.ConsumeBool() ? a_rRam.Lock(strIgnored) : a_rRam.Unlock(strIgnored);
+            }
+        };
+        if (strName == "ENT_H1")
+            Call(Device.ENT_H1);
+        else if (strName == "FR1_COEF")
+            Call(Device.FR1_COEF);
+        else if (strName == "SWP_CODE_RAM")
+            Call(Device.SWP_CODE_RAM);
+        else if (strName == "PWR_RAMP")
+            Call(Device.PWR_RAMP);
+        else
+            Call(Device.DET_APD_SSRAM);
+    }
+
+    void Step(FuzzedDataProvider& a_rIn)
+    {
+        std::string strError;
+        std::list<std::string> Values;
+        switch (a_rIn.ConsumeIntegralInRange<int>(0, 10))
+        {
+        case 0:
+            ServiceWrite(a_rIn);
+            break;
+        case 1:
+        {
+            CSignalBase* pSignal = nullptr;
+            const std::string strRegister = Pick(a_rIn, RegisterNames);
+            const std::string strSignal = SignalName(a_rIn, AnyRegister(a_rIn), &pSignal);
+            Device.ServiceRead(strRegister, strSignal, Values, strError, a_rIn.ConsumeIntegral<unsigned>(),
+                               a_rIn.ConsumeIntegralInRange<unsigned>(0, 300));
+            break;
+        }
+        case 2:
+        {
+            CSignalBase* pSignal = nullptr;
+            const std::string strRegister = Pick(a_rIn, RegisterNames);
+            Device.GetValueByString(strRegister, SignalName(a_rIn, AnyRegister(a_rIn), &pSignal));
+            break;
+        }
+        case 3:
+        case 4:
+        {
+            CSignalBase* pSignal = nullptr;
+            const std::string strRegister = Pick(a_rIn, RegisterNames);
+            const std::string strSignal = SignalName(a_rIn, AnyRegister(a_rIn), &pSignal);
+            if (a_rIn.ConsumeBool())
+                Device.Lock(strRegister, strSignal, strError);
+            else
+                Device.Unlock(strRegister, strSignal, strError);
+            break;
+        }
+        case 5:
+        {
+            CSignalBase* pSignal = nullptr;
+            const std::string strRegister = Pick(a_rIn, RegisterNames);
+            const std::string strSignal = SignalName(a_rIn, AnyRegister(a_rIn), &pSignal);
+            const bool bOn = a_rIn.ConsumeBool();
+            Device.Logging(strRegister, strSignal, a_rIn.ConsumeBool() ? &Null : nullptr, bOn);
+            bLogging = bLogging || bOn;
+            break;
+        }
+        case 6:
+            Memory(a_rIn);
+            break;
+        case 7:
+            TypedSet(a_rIn);
+            break;
+        case 8:
+            // One operation's worth of bus trouble.
+            switch (a_rIn.ConsumeIntegralInRange<int>(0, 3))
+            {
+            case 0:
+                Sim().m_udwReadyAfterPolls = 0;
+                Utility.m_bStopWaiting = a_rIn.ConsumeIntegralInRange<int>(0, 3) != 0;
+                break;
+            case 1:
+                Sim().m_udwReadyAfterPolls = a_rIn.ConsumeIntegralInRange<unsigned>(1, 20);
+                break;
+            case 2:
+                Sim().m_iThrowOnRead = a_rIn.ConsumeIntegralInRange<int>(1, 8);
+                break;
+            default:
+                Sim().RaiseStatus(24 + a_rIn.ConsumeIntegralInRange<unsigned>(0, 5), a_rIn.ConsumeIntegral<unsigned>());
+            }
+            return;
+        case 9:
+            if (Sim().m_udwReadyAfterPolls == 0 && !Utility.m_bStopWaiting)
+                break;  // 10000 polls for every register: too slow to be useful here
+            switch (a_rIn.ConsumeIntegralInRange<int>(0, 3))
+            {
+            case 0:
+                Device.SetToDefault();
+                break;
+            case 1:
+                Device.LockAll();
+                break;
+            case 2:
+                Device.UnlockAll();
+                break;
+            default:
+                Device.SnapShot(Null);
+            }
+            break;
+        default:
+        {
+            CRegisterBase* pRegister = AnyRegister(a_rIn);
+            for (CSignalBase* pSignal : pRegister->GetSignals())
+                if (static_cast<CFieldSignal*>(pSignal)->Get(a_rIn.ConsumeBool()) > pSignal->GetMaxValue())
+                    Broken("a field holds more than its width");
+        }
+        }
+        Sim().m_udwReadyAfterPolls = 1;
+        Sim().m_iThrowOnRead = 0;
+        Utility.m_bStopWaiting = false;
+    }
+};
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
+{
+    FuzzedDataProvider In(a_pData, a_uSize);
+    static SHarness Harness;
+    Harness.Reset();
+    for (int iSteps = 0; iSteps < 48 && In.remaining_bytes() > 0; ++iSteps)
+    {
+        try
+        {
+            Harness.Step(In);
+        }
+        catch (const std::runtime_error&)
+        {
+            // A direct read lets the host's bus fault through, as documented.
+        }
+    }
+    return 0;
+}
