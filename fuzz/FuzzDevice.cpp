@@ -108,7 +108,7 @@ std::string ValueText(FuzzedDataProvider& a_rIn, const CSignalBase* a_pSignal)
         const long long iValue = a_rIn.ConsumeIntegral<long long>();
         const char* pcMarker = s_apcMarkers[a_rIn.ConsumeIntegralInRange<int>(0, 6)];
         char acText[48];
-        if (pcMarker[1] == 'h' || pcMarker[1] == 'H')
+        if (pcMarker[0] != '\0' && (pcMarker[1] == 'h' || pcMarker[1] == 'H'))
             std::snprintf(acText, sizeof acText, "%llx%s", static_cast<unsigned long long>(iValue), pcMarker);
         else
             std::snprintf(acText, sizeof acText, "%lld%s", iValue, pcMarker);
