@@ -84,9 +84,11 @@ inline unsigned CFieldSignal::Get(bool a_bReadHW) const
 {
     if (a_bReadHW)
         m_pRegister->ReadHW();
-    if (m_udwLockState == UNLOCKED)
-        Put(m_pWords->m_udwAppValue, Field(m_pWords->m_udwHwValue));
-    return Field(m_pWords->m_udwAppValue);
+    if (m_udwLockState != UNLOCKED)
+        return Field(m_pWords->m_udwAppValue);
+    const unsigned udwField = Field(m_pWords->m_udwHwValue);
+    Put(m_pWords->m_udwAppValue, udwField);
+    return udwField;
 }
 
 inline bool CFieldSignal::Set(unsigned a_udwValue, ESignalHwWrite a_eMode)

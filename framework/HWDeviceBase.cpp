@@ -40,7 +40,7 @@ std::string CHWDeviceBase::GetCodeGeneratorVersion() const
 CRegisterBase* CHWDeviceBase::FindRegister(const std::string& a_strRegister) const
 {
     for (CRegisterBase* pRegister : *m_pRegisterList)
-        if (pRegister->GetName() == a_strRegister)
+        if (pRegister->m_strName == a_strRegister)
             return pRegister;
     return nullptr;
 }

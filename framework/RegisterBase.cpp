@@ -47,7 +47,7 @@ void CRegisterBase::GetAdresses(unsigned& a_rudwFirst, unsigned& a_rudwSecond) c
 CSignalBase* CRegisterBase::FindSignal(const std::string& a_strSignal) const
 {
     for (CSignalBase* pSignal : *m_pSignalList)
-        if (pSignal->GetName() == a_strSignal)
+        if (pSignal->m_strName == a_strSignal)
             return pSignal;
     return nullptr;
 }

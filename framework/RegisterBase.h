@@ -8,8 +8,10 @@ class CIStatusRegister;
 
 class RL_ZEV_EXPORT CRegisterBase
 {
-    // Generated signals work on their register's words, flags and transfers.
+    // Generated signals work on their register's words, flags and transfers; the device
+    // compares names in place when it looks a register up.
     friend class CFieldSignal;
+    friend class CHWDeviceBase;
 
 private:
     virtual bool ResetsUnusedBits() = 0;

@@ -19,6 +19,8 @@ enum ELockState : unsigned
 
 class RL_ZEV_EXPORT CSignalBase
 {
+    friend class CRegisterBase;  // compares names in place when it looks a signal up
+
 public:
     // How a typed Set reaches the hardware; any other number acts as HW_WRITE_DEFERRED.
     enum ESignalHwWrite
