@@ -37,8 +37,8 @@ class RL_ZEV_EXPORT CFieldSignal : public CSignalBase
 public:
     ~CFieldSignal() override;
 
-    unsigned Get(bool a_bReadHW) const;
-    bool Set(unsigned a_udwValue, ESignalHwWrite a_eMode);
+    inline unsigned Get(bool a_bReadHW) const;
+    inline bool Set(unsigned a_udwValue, ESignalHwWrite a_eMode);
     bool Unlock() override;
 
     // Inspection: the field's place in its register's words.
@@ -67,8 +67,8 @@ private:
     }
     void LogOldValue();
     bool SetLogged(unsigned a_udwValue, ESignalHwWrite a_eMode);
-    bool Apply(unsigned a_udwValue, ESignalHwWrite a_eMode);
-    bool ApplyStatus(unsigned a_udwValue, ESignalHwWrite a_eMode);
+    inline bool Apply(unsigned a_udwValue, ESignalHwWrite a_eMode);
+    inline bool ApplyStatus(unsigned a_udwValue, ESignalHwWrite a_eMode);
 
     CRegisterBase* m_pRegister;
     SRegisterWords* m_pWords;

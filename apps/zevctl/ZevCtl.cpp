@@ -32,6 +32,9 @@ struct SCommand
 // Subcommands shared by the command line and script lines; each fills a_rCommand.
 void AddCommands(CLI::App& a_rApp, SCommand& a_rCommand, bool a_bWithRun)
 {
+    // "/name" is a path or a value text here, never an option, on every platform; set before
+    // the subcommands, which take it over.
+    a_rApp.allow_windows_style_options(false);
     auto Named = [&a_rCommand](const char* a_pcName) { return [&a_rCommand, a_pcName]() { a_rCommand.m_strName = a_pcName; }; };
 
     a_rApp.add_subcommand("snapshot", "Write the snapshot script of the device to stdout")->callback(Named("snapshot"));
