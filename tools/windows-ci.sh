@@ -24,6 +24,11 @@ mkdir -p "$build"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY
 wineboot --init >/dev/null 2>&1 || true
+# One persistent wine server for the whole run: parallel test programs otherwise race its
+# start-up and shut-down ("recvmsg: Connection reset by peer").
+wineserver --kill >/dev/null 2>&1 || true
+wineserver --persistent
+trap 'wineserver --kill >/dev/null 2>&1 || true' EXIT
 # The MinGW runtime DLLs (libstdc++, libgcc, winpthread) for the programs under Wine.
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 pthread=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")
