@@ -5,11 +5,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
-#include <memory>
+#include <istream>
+#include <ostream>
 
 namespace
 {
