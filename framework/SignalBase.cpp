@@ -133,21 +133,18 @@ bool CSignalBase::ServiceWrite(const std::list<std::string>& a_rValues, std::str
             bOverLimit = true;
     }
 
-    std::string strTexts;
-    for (const std::string& strText : a_rValues)
-        strTexts += strText + ",";
-
     const char* pcProblem = nullptr;
-    if (!bNameOk || a_rValues.empty())  // no value at all is refused like an unknown one
-        pcProblem = "Invalid value(s) submitted: ";
-    else if (!bFormatOk)
+    // No value at all is refused like an unknown one.
+    if (!bNameOk || !bFormatOk || a_rValues.empty())
         pcProblem = "Invalid value(s) submitted: ";
     else if (bOverLimit)
         pcProblem = "Value limit exceeded: ";
 
     if (pcProblem != nullptr)
     {
-        a_rError = pcProblem + strTexts;
+        a_rError = pcProblem;
+        for (const std::string& strText : a_rValues)
+            a_rError += strText + ",";
         if (bNameOk && !bFormatOk)
             a_rError += "Wrong format specified (use /d for decimal or /h for hex values)";
         CZEVUtilities::GetInstance().ReportError("SignalBase", __LINE__, "CSignalBase::ServiceWrite",
