@@ -1,19 +1,26 @@
 #include "ZevCtl.h"
 
+#include "DeviceService.h"
+#include "HttpClient.h"
+#include "Token.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <istream>
+#include <memory>
 #include <ostream>
 
 namespace
 {
 const char* const kRegisterNotFound = "Register not found!";
-const char* const kFunctionNotFound = "Function not found!";
+
+using nlohmann::json;
 
 // One command as parsed, from the command line or from a script line.
 struct SCommand
@@ -37,6 +44,7 @@ void AddCommands(CLI::App& a_rApp, SCommand& a_rCommand, bool a_bWithRun)
     auto Named = [&a_rCommand](const char* a_pcName) { return [&a_rCommand, a_pcName]() { a_rCommand.m_strName = a_pcName; }; };
 
     a_rApp.add_subcommand("snapshot", "Write the snapshot script of the device to stdout")->callback(Named("snapshot"));
+    a_rApp.add_subcommand("defaults", "Set every register to its defaults (SetToDefault)")->callback(Named("defaults"));
 
     CLI::App* pList = a_rApp.add_subcommand("list", "List the registers, or one register's signals");
     pList->add_option("register", a_rCommand.m_strRegister, "Register name");
@@ -83,176 +91,245 @@ void AddCommands(CLI::App& a_rApp, SCommand& a_rCommand, bool a_bWithRun)
     a_rApp.require_subcommand(1, 1);
 }
 
-// One device on the simulator, and the routing of commands to the library.
+// How a command reaches a device. Both ways speak the device service's requests and answers,
+// so a command behaves alike on the simulated device in this process and on a server.
+class CEndpoint
+{
+public:
+    virtual ~CEndpoint() = default;
+    // False when no answer came at all (a_rError says why).
+    virtual bool Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
+                      rlzev::SHttpResponse& a_rResponse, std::string& a_rError) = 0;
+    // A device of this process starts from its defaults; a server's device keeps its state.
+    virtual bool IsLocal() const = 0;
+};
+
+// One simulated ZEV in this process, behind the same service a server runs.
+class CLocalDevice : public CEndpoint
+{
+public:
+    CLocalDevice()
+        : m_Host(m_Quiet), m_Hooks(m_Host.Bus, m_Host.Utility), m_Device(&m_Hooks.Bus(), &m_Hooks.Utility(), &m_Host.Status),
+          m_Service(m_Device, m_Hooks, [](const std::function<void()>& a_Call) { a_Call(); }, {kToken, false, nullptr})
+    {
+        // The answers carry the reports; the simulator's own report lines would repeat them.
+        m_Host.Utility.m_bQuietAccessDenied = true;
+    }
+
+    bool Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
+              rlzev::SHttpResponse& a_rResponse, std::string&) override
+    {
+        const std::size_t uQuery = a_strPath.find('?');
+        a_rResponse = m_Service.Handle({a_strMethod, a_strPath.substr(0, uQuery),
+                                        uQuery == std::string::npos ? "" : a_strPath.substr(uQuery + 1),
+                                        std::string("Bearer ") + kToken, a_strBody, "in-process"});
+        return true;
+    }
+    bool IsLocal() const override { return true; }
+
+private:
+    static constexpr const char* kToken = "in-process";
+    std::ostream m_Quiet{nullptr};
+    SSimulatedHost m_Host;
+    rlzev::CDeviceHooks m_Hooks;
+    CZEV m_Device;
+    rlzev::CDeviceService m_Service;
+};
+
+class CRemoteDevice : public CEndpoint
+{
+public:
+    CRemoteDevice(const std::string& a_strUrl, const std::string& a_strToken) : m_Client(a_strUrl, a_strToken) {}
+    bool Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
+              rlzev::SHttpResponse& a_rResponse, std::string& a_rError) override
+    {
+        return m_Client.Send(a_strMethod, a_strPath, a_strBody, a_rResponse, a_rError);
+    }
+    bool IsLocal() const override { return false; }
+
+private:
+    rlzev::CHttpClient m_Client;
+};
+
+// The commands, on whichever device the endpoint reaches.
 class CSession
 {
 public:
-    CSession(std::ostream& a_rOut, std::ostream& a_rErr, bool a_bTrace, bool a_bDefaults)
-        : m_rOut(a_rOut), m_rErr(a_rErr), m_Host(a_rErr), m_Device(&m_Host.Bus, &m_Host.Utility, &m_Host.Status)
+    CSession(CEndpoint& a_rEndpoint, std::ostream& a_rOut, std::ostream& a_rErr, bool a_bTrace)
+        : m_rEndpoint(a_rEndpoint), m_rOut(a_rOut), m_rErr(a_rErr), m_bTrace(a_bTrace)
     {
-        if (a_bTrace)
-            m_Host.Bus.SetTrace(&a_rErr);
-        if (a_bDefaults)
-            WithoutAccessDenied([this] { m_Device.SetToDefault(); });
     }
 
     int Execute(const SCommand& a_rCommand)
     {
-        const unsigned udwReportsBefore = m_Host.Utility.m_udwReports;
+        const std::string& strName = a_rCommand.m_strName;
+        json Body = json::object();
+        if (m_bTrace)
+            Body["trace"] = true;
+        if (strName == "snapshot")
+            return Call("GET", m_bTrace ? "snapshot?trace=1" : "snapshot", "", true, [this](const json& a_rAnswer) {
+                m_rOut << a_rAnswer.value("snapshot", "");
+            });
+        if (strName == "defaults")
+            return Call("POST", "defaults", Body.dump(), true, [](const json&) {});
+        if (strName == "list")
+            return List(a_rCommand.m_strRegister);
+        Body["register"] = a_rCommand.m_strRegister;
+        if (strName == "read")
+        {
+            Body["signal"] = a_rCommand.m_strSignal;
+            if (a_rCommand.m_udwStart != 0)
+                Body["start"] = a_rCommand.m_udwStart;
+            if (a_rCommand.m_bCountGiven)
+                Body["count"] = a_rCommand.m_udwCount;
+            return Call("POST", "read", Body.dump(), false, [this](const json& a_rAnswer) { PrintValues(a_rAnswer); });
+        }
+        if (strName == "write")
+        {
+            // A memory takes values only; a register takes SIGNAL VALUE... or one whole-register VALUE.
+            const SMapRegister* pMap = FindMapRegister(a_rCommand.m_strRegister);
+            std::vector<std::string> Values = a_rCommand.m_Args;
+            std::string strSignal;
+            if (!Values.empty() && Values.front() == "-")
+            {
+                Values.erase(Values.begin());
+            }
+            else if ((pMap == nullptr || pMap->m_udwWords == 1) && Values.size() >= 2)
+            {
+                strSignal = Values.front();
+                Values.erase(Values.begin());
+            }
+            Body["signal"] = strSignal;
+            Body["values"] = Values;
+            if (a_rCommand.m_udwStart != 0)
+                Body["start"] = a_rCommand.m_udwStart;
+            return Call("POST", "write", Body.dump(), false, [](const json&) {});
+        }
+        Body["signal"] = a_rCommand.m_strSignal;
+        if (strName == "get")
+            return Call("POST", "value", Body.dump(), false, [this](const json& a_rAnswer) { PrintValues(a_rAnswer); });
+        return Call("POST", strName, Body.dump(), false, [](const json&) {});  // lock, unlock
+    }
+
+    // The start-up SetToDefault of a device of this process: set-up, not part of the
+    // commands, so not traced; a server's device was set up when the server started.
+    int Defaults()
+    {
+        const bool bTrace = m_bTrace;
+        m_bTrace = false;
+        const int iCode = Call("POST", "defaults", "{}", true, [](const json&) {});
+        m_bTrace = bTrace;
+        return iCode;
+    }
+
+private:
+    // Sends one request and shows its answer: the transfers with --trace, the reports, then
+    // the output or the device's error text. A report is a refusal too (a read-only
+    // register, a read-back that never got ready). Device-wide operations meet the
+    // read-only and write-only registers on every run: their refused directions are
+    // expected there and are not shown.
+    template <class TPrint>
+    int Call(const char* a_pcMethod, const std::string& a_strOperation, const std::string& a_strBody, bool a_bDeviceWide,
+             TPrint a_Print)
+    {
+        rlzev::SHttpResponse Response;
         std::string strError;
-        bool bOk = true;
-        try
+        if (!m_rEndpoint.Send(a_pcMethod, "/api/v1/" + a_strOperation, a_strBody, Response, strError))
         {
-            bOk = Dispatch(a_rCommand, strError);
+            m_rErr << "zevctl: no answer from the server: " << strError << "\n";
+            return ZEVCTL_UNREACHABLE;
         }
-        catch (const std::exception& e)
+        const json Answer = json::parse(Response.m_strBody, nullptr, false);
+        if (!Answer.is_object())
         {
-            bOk = false;
-            strError = std::string("host fault: ") + e.what();
+            m_rErr << "zevctl: the server answered " << Response.m_iStatus << " without a JSON body\n";
+            return ZEVCTL_UNREACHABLE;
         }
-        // A report is a refusal too (a read-only register, a range beyond a memory); it has
-        // printed the library's message already.
-        if (m_Host.Utility.m_udwReports != udwReportsBefore)
+        if (Response.m_iStatus == 401)
+        {
+            m_rErr << "zevctl: the server refused the token: " << Answer.value("error", "") << "\n";
+            return ZEVCTL_UNREACHABLE;
+        }
+        unsigned udwShown = 0;
+        auto Show = [&](const json& a_rEvent) {
+            if (a_rEvent.value("type", "") != "report")
+            {
+                m_rErr << a_rEvent.value("text", "") << "\n";
+                return;
+            }
+            if (a_bDeviceWide && a_rEvent.value("accessDenied", false))
+                return;
+            ++udwShown;
+            m_rErr << a_rEvent.value("file", "") << ":" << a_rEvent.value("line", 0) << ": " << a_rEvent.value("function", "")
+                   << ": " << a_rEvent.value("message", "") << "\n";
+        };
+        for (const json& Event : Answer.value(m_bTrace ? "events" : "reports", json::array()))
+            Show(Event);
+        if (Response.m_iStatus == 200)
+            a_Print(Answer);
+        if (udwShown > 0)
             return ZEVCTL_REFUSED;
-        if (!bOk)
+        if (Response.m_iStatus != 200)
         {
-            m_rErr << strError << "\n";
+            m_rErr << Answer.value("error", "") << "\n";
             return ZEVCTL_REFUSED;
         }
         return ZEVCTL_OK;
     }
 
-private:
-    bool Dispatch(const SCommand& a_rCommand, std::string& a_rError)
+    void PrintValues(const json& a_rAnswer)
     {
-        const std::string& strName = a_rCommand.m_strName;
-        if (strName == "snapshot")
-        {
-            WithoutAccessDenied([this] { m_Device.SnapShot(m_rOut); });
-            return true;
-        }
-        if (strName == "list")
-            return List(a_rCommand.m_strRegister, a_rError);
-        if (strName == "read")
-            return Read(a_rCommand, a_rError);
-        if (strName == "write")
-            return Write(a_rCommand, a_rError);
-        if (strName == "get")
-        {
-            const std::list<std::string> Texts = m_Device.GetValueByString(a_rCommand.m_strRegister, a_rCommand.m_strSignal);
-            if (Texts.size() == 1 && (Texts.front() == kRegisterNotFound || Texts.front() == kFunctionNotFound))
-            {
-                a_rError = Texts.front();
-                return false;
-            }
-            Print(Texts);
-            return true;
-        }
-        if (strName == "lock")
-            return m_Device.Lock(a_rCommand.m_strRegister, a_rCommand.m_strSignal, a_rError);
-        return m_Device.Unlock(a_rCommand.m_strRegister, a_rCommand.m_strSignal, a_rError);
+        for (const json& Value : a_rAnswer.value("values", json::array()))
+            m_rOut << Value.get<std::string>() << "\n";
     }
 
-    // Device-wide operations meet the read-only and write-only registers on every run: their
-    // refused directions are expected there and are not shown.
-    template <class TOperation>
-    void WithoutAccessDenied(TOperation a_Operation)
-    {
-        m_Host.Utility.m_bQuietAccessDenied = true;
-        try
-        {
-            a_Operation();
-        }
-        catch (...)
-        {
-            m_Host.Utility.m_bQuietAccessDenied = false;
-            throw;
-        }
-        m_Host.Utility.m_bQuietAccessDenied = false;
-    }
-
-    void Print(const std::list<std::string>& a_rTexts)
-    {
-        for (const std::string& strText : a_rTexts)
-            m_rOut << strText << "\n";
-    }
-
-    bool Read(const SCommand& a_rCommand, std::string& a_rError)
-    {
-        const SMapRegister* pMap = FindMapRegister(a_rCommand.m_strRegister);
-        unsigned udwCount = a_rCommand.m_udwCount;
-        if (!a_rCommand.m_bCountGiven)
-            udwCount = pMap != nullptr && pMap->m_udwWords > a_rCommand.m_udwStart ? pMap->m_udwWords - a_rCommand.m_udwStart : 1;
-        std::list<std::string> Texts;
-        const bool bOk = m_Device.ServiceRead(a_rCommand.m_strRegister, a_rCommand.m_strSignal, Texts, a_rError,
-                                              a_rCommand.m_udwStart, udwCount);
-        if (bOk)
-            Print(Texts);
-        return bOk;
-    }
-
-    bool Write(const SCommand& a_rCommand, std::string& a_rError)
-    {
-        // A memory takes values only; a register takes SIGNAL VALUE... or one whole-register VALUE.
-        const SMapRegister* pMap = FindMapRegister(a_rCommand.m_strRegister);
-        std::string strSignal;
-        std::list<std::string> Values(a_rCommand.m_Args.begin(), a_rCommand.m_Args.end());
-        if (!Values.empty() && Values.front() == "-")
-        {
-            Values.pop_front();
-        }
-        else if ((pMap == nullptr || pMap->m_udwWords == 1) && Values.size() >= 2)
-        {
-            strSignal = Values.front();
-            Values.pop_front();
-        }
-        return m_Device.ServiceWrite(a_rCommand.m_strRegister, strSignal, Values, a_rError, a_rCommand.m_udwStart);
-    }
-
-    bool List(const std::string& a_strRegister, std::string& a_rError)
+    int List(const std::string& a_strRegister)
     {
         char acLine[160];
         if (a_strRegister.empty())
+            return Call("GET", "registers", "", false, [&](const json& a_rAnswer) {
+                for (const json& Reg : a_rAnswer.value("registers", json::array()))
+                {
+                    std::snprintf(acLine, sizeof acLine, "%-30s 0x%05X %2u %-29s %5u\n", Reg.value("name", "").c_str(),
+                                  Reg.value("address", 0u), Reg.value("width", 0u), Reg.value("access", "").c_str(),
+                                  Reg.value("words", 0u));
+                    m_rOut << acLine;
+                }
+            });
+        if (FindMapRegister(a_strRegister) == nullptr)
         {
-            for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-            {
-                const SMapRegister& Reg = g_aZevRegisterMap[i];
-                std::snprintf(acLine, sizeof acLine, "%-30s 0x%05X %2u %-29s %5u\n", Reg.m_pcName, Reg.m_udwAddress,
-                              Reg.m_udwWidth, Reg.m_pcAccess, Reg.m_udwWords);
-                m_rOut << acLine;
-            }
-            return true;
+            m_rErr << kRegisterNotFound << "\n";
+            return ZEVCTL_REFUSED;
         }
-        const SMapRegister* pReg = FindMapRegister(a_strRegister);
-        if (pReg == nullptr)
-        {
-            a_rError = kRegisterNotFound;
-            return false;
-        }
-        std::snprintf(acLine, sizeof acLine, "%s 0x%05X %u bits %s %u word%s\n", pReg->m_pcName, pReg->m_udwAddress,
-                      pReg->m_udwWidth, pReg->m_pcAccess, pReg->m_udwWords, pReg->m_udwWords == 1 ? "" : "s");
-        m_rOut << acLine;
-        for (unsigned i = 0; i < pReg->m_udwSignalCount; ++i)
-        {
-            const SSignalInfo& Sig = pReg->m_pSignals[i];
-            const unsigned udwHigh = Sig.m_udwLow + Sig.m_udwWidth - 1;
-            const std::string strBits = udwHigh == Sig.m_udwLow ? std::to_string(udwHigh)
-                                                                : std::to_string(udwHigh) + ".." + std::to_string(Sig.m_udwLow);
-            std::snprintf(acLine, sizeof acLine, "  %-30s %6s  default %-10u ", Sig.m_pcName, strBits.c_str(), Sig.m_udwDefault);
+        return Call("GET", "registers/" + a_strRegister, "", false, [&](const json& a_rReg) {
+            const unsigned udwWords = a_rReg.value("words", 0u);
+            std::snprintf(acLine, sizeof acLine, "%s 0x%05X %u bits %s %u word%s\n", a_rReg.value("name", "").c_str(),
+                          a_rReg.value("address", 0u), a_rReg.value("width", 0u), a_rReg.value("access", "").c_str(),
+                          udwWords, udwWords == 1 ? "" : "s");
             m_rOut << acLine;
-            if (Sig.m_udwEnumeratorCount == 0)
-                m_rOut << "number";
-            for (unsigned e = 0; e < Sig.m_udwEnumeratorCount; ++e)
-                m_rOut << (e > 0 ? ", " : "") << Sig.m_pEnumerators[e].m_udwValue << " " << Sig.m_pEnumerators[e].m_pcName;
-            m_rOut << "\n";
-        }
-        return true;
+            for (const json& Sig : a_rReg.value("signals", json::array()))
+            {
+                const unsigned udwHigh = Sig.value("high", 0u), udwLow = Sig.value("low", 0u);
+                const std::string strBits =
+                    udwHigh == udwLow ? std::to_string(udwHigh) : std::to_string(udwHigh) + ".." + std::to_string(udwLow);
+                std::snprintf(acLine, sizeof acLine, "  %-30s %6s  default %-10u ", Sig.value("name", "").c_str(),
+                              strBits.c_str(), Sig.value("default", 0u));
+                m_rOut << acLine;
+                const json Enumerators = Sig.value("enumerators", json::array());
+                if (Enumerators.empty())
+                    m_rOut << "number";
+                for (std::size_t e = 0; e < Enumerators.size(); ++e)
+                    m_rOut << (e > 0 ? ", " : "") << Enumerators[e].value("value", 0u) << " "
+                           << Enumerators[e].value("name", "");
+                m_rOut << "\n";
+            }
+        });
     }
 
+    CEndpoint& m_rEndpoint;
     std::ostream& m_rOut;
     std::ostream& m_rErr;
-    SSimulatedHost m_Host;
-    CZEV m_Device;
+    bool m_bTrace;
 };
 
 std::string Trim(const std::string& a_strText)
@@ -304,15 +381,23 @@ int RunScript(CSession& a_rSession, std::istream& a_rScript, bool a_bKeepGoing, 
 
 int RunZevctl(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostream& a_rOut, std::ostream& a_rErr)
 {
-    CLI::App App("zevctl: the ZEV service tool, on the simulated device.\n"
-                 "Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 script file not readable.",
+    CLI::App App("zevctl: the ZEV service tool, on the simulated device or on a zevd server.\n"
+                 "Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 script file not readable, "
+                 "4 server not reachable or token refused.",
                  "zevctl");
     bool bTrace = false;
     bool bDefaults = true;
     bool bKeepGoing = false;
+    const char* pcConnect = std::getenv("ZEVCTL_CONNECT");
+    std::string strConnect = pcConnect != nullptr ? pcConnect : "";
+    std::string strTokenFile;
     App.add_flag("--trace", bTrace, "Print every bus transfer to stderr");
-    App.add_flag("--defaults,!--no-defaults", bDefaults, "Run SetToDefault before the commands (default: on)");
+    App.add_flag("--defaults,!--no-defaults", bDefaults,
+                 "Run SetToDefault before the commands (default: on; a server's device keeps its state)");
     App.add_flag("--keep-going", bKeepGoing, "Let a script go on after a failing line");
+    App.add_option("--connect", strConnect, "Work on the device of a zevd server, e.g. http://127.0.0.1:7411 "
+                                            "(default: $ZEVCTL_CONNECT; none: a simulated device in this process)");
+    App.add_option("--token-file", strTokenFile, "The server's token file (default: $ZEVD_TOKEN, then ~/.zevd-token)");
     App.fallthrough();  // the tool's options may also follow the command
     SCommand Command;
     AddCommands(App, Command, true);
@@ -337,7 +422,31 @@ int RunZevctl(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std:
             return ZEVCTL_NO_SCRIPT;
         }
     }
-    CSession Session(a_rOut, a_rErr, bTrace, bDefaults);
+    std::unique_ptr<CEndpoint> pEndpoint;
+    if (strConnect.empty())
+    {
+        pEndpoint.reset(new CLocalDevice);
+    }
+    else
+    {
+        const char* pcToken = std::getenv("ZEVD_TOKEN");
+        std::string strToken = strTokenFile.empty() && pcToken != nullptr ? pcToken : "";
+        if (strToken.empty())
+            strToken = rlzev::ReadTokenFile(strTokenFile.empty() ? rlzev::DefaultTokenPath() : strTokenFile);
+        if (strToken.empty())
+        {
+            a_rErr << "zevctl: no token: give --token-file or set ZEVD_TOKEN\n";
+            return ZEVCTL_UNREACHABLE;
+        }
+        pEndpoint.reset(new CRemoteDevice(strConnect, strToken));
+    }
+    CSession Session(*pEndpoint, a_rOut, a_rErr, bTrace);
+    if (bDefaults && pEndpoint->IsLocal())
+    {
+        const int iCode = Session.Defaults();
+        if (iCode != ZEVCTL_OK)
+            return iCode;
+    }
     if (Command.m_strName == "run")
         return RunScript(Session, File.is_open() ? static_cast<std::istream&>(File) : a_rIn, bKeepGoing, a_rErr);
     return Session.Execute(Command);

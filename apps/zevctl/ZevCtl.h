@@ -1,4 +1,5 @@
-// zevctl: the service tool on the simulated ZEV. Kept callable in-process for its tests.
+// zevctl: the service tool, on the simulated ZEV in-process or on a zevd server. Kept
+// callable in-process for its tests.
 #pragma once
 
 #include <iosfwd>
@@ -11,7 +12,8 @@ enum EZevctlExit
     ZEVCTL_OK = 0,         // every command succeeded
     ZEVCTL_REFUSED = 1,    // the library refused a command or reported an error
     ZEVCTL_USAGE = 2,      // the command line or a script line is malformed
-    ZEVCTL_NO_SCRIPT = 3   // the script file cannot be opened
+    ZEVCTL_NO_SCRIPT = 3,  // the script file cannot be opened
+    ZEVCTL_UNREACHABLE = 4 // no answer from the server, or the server refused the token
 };
 
 // a_rArgs without the program name; a_rIn serves "run" without a file.

@@ -1,0 +1,139 @@
+// zevd: one simulated ZEV served over the network until SIGINT or SIGTERM.
+#include "DeviceService.h"
+#include "HttpServer.h"
+#include "Token.h"
+#include "ZEV.h"
+#include "ZevSimulator.h"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+namespace
+{
+volatile std::sig_atomic_t g_iStop = 0;
+
+extern "C" void OnSignal(int)
+{
+    g_iStop = 1;
+}
+
+// "127.0.0.1:7411", "[::1]:7411" or "0.0.0.0:0" (any free port).
+bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort)
+{
+    const std::size_t uColon = a_strListen.rfind(':');
+    if (uColon == std::string::npos || uColon == 0 || uColon + 1 == a_strListen.size())
+        return false;
+    a_rHost = a_strListen.substr(0, uColon);
+    if (a_rHost.size() > 2 && a_rHost.front() == '[' && a_rHost.back() == ']')
+        a_rHost = a_rHost.substr(1, a_rHost.size() - 2);
+    const std::string strPort = a_strListen.substr(uColon + 1);
+    if (strPort.find_first_not_of("0123456789") != std::string::npos || strPort.size() > 5)
+        return false;
+    a_riPort = std::stoi(strPort);
+    return a_riPort <= 65535;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App App("zevd: the ZEV service daemon, one simulated device served over HTTP.", "zevd");
+    App.allow_windows_style_options(false);
+    std::string strListen = "127.0.0.1:7411";
+    std::string strTokenFile;
+    std::string strAuditLog;
+    bool bReadOnly = false;
+    App.add_option("--listen", strListen, "ADDR:PORT to listen on (default 127.0.0.1:7411; port 0: any free port)");
+    App.add_option("--token-file", strTokenFile,
+                   "Take the token from this file (default: a new random token, written to ~/.zevd-token)");
+    App.add_flag("--read-only", bReadOnly, "Refuse every changing request (403)");
+    App.add_option("--audit-log", strAuditLog, "Append one line per changing request to this file (default: stderr)");
+    CLI11_PARSE(App, argc, argv);
+
+    std::string strHost;
+    int iPort = 0;
+    if (!SplitListen(strListen, strHost, iPort))
+    {
+        std::cerr << "zevd: --listen takes ADDR:PORT, not " << strListen << "\n";
+        return 2;
+    }
+    std::string strToken;
+    if (!strTokenFile.empty())
+    {
+        strToken = rlzev::ReadTokenFile(strTokenFile);
+        if (strToken.size() < 16)
+        {
+            std::cerr << "zevd: no token of at least 16 characters in " << strTokenFile << "\n";
+            return 2;
+        }
+    }
+    else
+    {
+        strToken = rlzev::NewToken();
+        strTokenFile = rlzev::DefaultTokenPath();
+        if (!rlzev::WriteTokenFile(strTokenFile, strToken))
+        {
+            std::cerr << "zevd: cannot write the token to " << strTokenFile << "\n";
+            return 2;
+        }
+    }
+    std::ofstream AuditFile;
+    if (!strAuditLog.empty())
+    {
+        AuditFile.open(strAuditLog, std::ios::app);
+        if (!AuditFile)
+        {
+            std::cerr << "zevd: cannot open the audit log " << strAuditLog << "\n";
+            return 2;
+        }
+    }
+
+    // The host: the simulated device's objects, the service's decorators around them, and
+    // one mutex for every device call, the daemon's own as well as the server's.
+    SSimulatedHost Host(std::cerr);
+    Host.Utility.m_bQuietAccessDenied = true;  // the answers carry them to the client
+    rlzev::CDeviceHooks Hooks(Host.Bus, Host.Utility);
+    CZEV Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status);
+    std::mutex DeviceMutex;
+    {
+        std::lock_guard<std::mutex> Lock(DeviceMutex);
+        Device.SetToDefault();
+    }
+    rlzev::SServiceOptions Options;
+    Options.m_strToken = strToken;
+    Options.m_bReadOnly = bReadOnly;
+    Options.m_pAudit = AuditFile.is_open() ? static_cast<std::ostream*>(&AuditFile) : &std::cerr;
+    rlzev::CDeviceService Service(Device, Hooks, rlzev::SerialiseWith(DeviceMutex), Options);
+    rlzev::CHttpService Server(Service);
+    const int iBound = Server.Bind(strHost, iPort);
+    if (iBound < 0)
+    {
+        std::cerr << "zevd: cannot listen on " << strListen << "\n";
+        return 1;
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::atomic<bool> bDone(false);
+    std::thread Watcher([&] {
+        while (!bDone && g_iStop == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Server.Stop();
+    });
+    const bool bIPv6 = strHost.find(':') != std::string::npos;
+    std::cout << "zevd: listening on http://" << (bIPv6 ? "[" + strHost + "]" : strHost) << ":" << iBound
+              << (bReadOnly ? " (read-only)" : "") << "\n"
+              << "zevd: token in " << strTokenFile << "\n"
+              << std::flush;
+    const bool bServed = Server.Run();
+    bDone = true;
+    Watcher.join();
+    std::cout << "zevd: stopped\n";
+    return bServed || g_iStop != 0 ? 0 : 1;
+}

@@ -1,0 +1,96 @@
+#include "Token.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace rlzev
+{
+std::string NewToken()
+{
+    unsigned char aucBytes[32];
+#ifdef _WIN32
+    // MinGW's random_device draws from the system's cryptographic generator (rand_s).
+    std::random_device Device;
+    for (unsigned char& uc : aucBytes)
+        uc = static_cast<unsigned char>(Device());
+#else
+    std::FILE* pFile = std::fopen("/dev/urandom", "rb");
+    const bool bRead = pFile != nullptr && std::fread(aucBytes, 1, sizeof aucBytes, pFile) == sizeof aucBytes;
+    if (pFile != nullptr)
+        std::fclose(pFile);
+    if (!bRead)
+        throw std::runtime_error("cannot read /dev/urandom");
+#endif
+    static const char acDigits[] = "0123456789abcdef";
+    std::string strToken;
+    for (unsigned char uc : aucBytes)
+    {
+        strToken += acDigits[uc >> 4];
+        strToken += acDigits[uc & 15];
+    }
+    return strToken;
+}
+
+bool WriteTokenFile(const std::string& a_strPath, const std::string& a_strToken)
+{
+    const std::string strText = a_strToken + "\n";
+#ifdef _WIN32
+    // A file in the user's profile is private to the user by the folder's access list.
+    std::ofstream File(a_strPath, std::ios::binary | std::ios::trunc);
+    File << strText;
+    return static_cast<bool>(File);
+#else
+    ::unlink(a_strPath.c_str());  // a file of another mode or owner is replaced, not reused
+    const int iFile = ::open(a_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
+    if (iFile < 0)
+        return false;
+    const bool bOk = ::fchmod(iFile, 0600) == 0 &&
+                     ::write(iFile, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
+    return ::close(iFile) == 0 && bOk;
+#endif
+}
+
+std::string ReadTokenFile(const std::string& a_strPath)
+{
+    std::ifstream File(a_strPath, std::ios::binary);
+    std::string strText;
+    if (!File || !std::getline(File, strText))
+        return "";
+    const std::size_t uFirst = strText.find_first_not_of(" \t\r\n");
+    if (uFirst == std::string::npos)
+        return "";
+    return strText.substr(uFirst, strText.find_last_not_of(" \t\r\n") - uFirst + 1);
+}
+
+std::string DefaultTokenPath()
+{
+#ifdef _WIN32
+    const char* pcHome = std::getenv("USERPROFILE");
+#else
+    const char* pcHome = std::getenv("HOME");
+#endif
+    return std::string(pcHome != nullptr && *pcHome != '\0' ? pcHome : ".") + "/.zevd-token";
+}
+
+bool SameToken(const std::string& a_strExpected, const std::string& a_strGiven)
+{
+    if (a_strExpected.empty())
+        return false;
+    unsigned uDiffer = a_strExpected.size() != a_strGiven.size() ? 1u : 0u;
+    for (std::size_t i = 0; i < a_strExpected.size(); ++i)
+    {
+        const char cGiven = i < a_strGiven.size() ? a_strGiven[i] : '\0';
+        uDiffer |= static_cast<unsigned char>(a_strExpected[i] ^ cGiven);
+    }
+    return uDiffer == 0;
+}
+} // namespace rlzev
