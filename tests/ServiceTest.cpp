@@ -438,7 +438,7 @@ TEST(ServiceHttp, ZevctlRunsTheServiceSessionAlikeInProcessAndOnAServer)
     const std::string strTokens = TokenFile();
     for (std::size_t i = 0; i < Commands.size(); ++i)
     {
-        SCOPED_TRACE(Commands[i][0] + " " + Commands[i][1]);
+        SCOPED_TRACE(testing::PrintToString(Commands[i]));
         std::vector<std::string> Args = {"--connect", Server.strUrl, "--token-file", strTokens};
         Args.insert(Args.end(), Commands[i].begin(), Commands[i].end());
         if (Commands[i][0] == "snapshot")
