@@ -70,6 +70,8 @@ CHttpService::CHttpService(CDeviceService& a_rService) : m_rService(a_rService),
             });
     });
 
+    // Everything but the event stream goes to the service, whatever the method; the
+    // service answers unknown paths and wrong methods itself.
     auto Serve = [this](const httplib::Request& a_rRequest, httplib::Response& a_rResponse) {
         const SHttpResponse Response = m_rService.Handle(FromHttp(a_rRequest));
         a_rResponse.status = Response.m_iStatus;

@@ -12,6 +12,10 @@ command -v valgrind >/dev/null || need+=(valgrind)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# the service layer: HTTP and JSON
+command -v pkg-config >/dev/null || need+=(pkg-config)
+[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz target
 probe=$(mktemp -d)
 printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"
