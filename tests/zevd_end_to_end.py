@@ -1,0 +1,63 @@
+"""The real zevd and zevctl: the README's service session in-process and against the
+daemon give the same bytes, state stays between invocations, strangers get 401, every
+changing request is audited without the token, and SIGTERM stops the daemon cleanly."""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import urllib.error
+import urllib.request
+
+zevd, zevctl, session = sys.argv[1:4]
+work = tempfile.mkdtemp(prefix="zevd-e2e-")
+token_file = os.path.join(work, "token")
+audit_file = os.path.join(work, "audit.log")
+env = dict(os.environ, HOME=work)  # the daemon's own token goes to HOME/.zevd-token
+
+daemon = subprocess.Popen([zevd, "--listen", "127.0.0.1:0", "--audit-log", audit_file],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+first = daemon.stdout.readline()
+match = re.fullmatch(r"zevd: listening on (http://127\.0\.0\.1:\d+)\n", first)
+assert match, first
+url = match.group(1)
+assert daemon.stdout.readline() == "zevd: token in %s/.zevd-token\n" % work
+token = open(os.path.join(work, ".zevd-token")).read().strip()
+assert re.fullmatch(r"[0-9a-f]{64}", token)
+assert os.stat(os.path.join(work, ".zevd-token")).st_mode & 0o777 == 0o600
+
+
+def run(*args):
+    done = subprocess.run([zevctl, *args], capture_output=True, text=True, env=env)
+    return done.returncode, done.stdout, done.stderr
+
+
+try:
+    local = run("run", session)
+    remote = run("--connect", url, "run", session)
+    assert local[0] == 1 and "zevctl: stopped at line 10" in local[2], local
+    assert remote == local, (remote, local)
+    assert run("--connect", url, "write", "DIN_CNTRL0", "FIFOLEVEL", "33/d")[0] == 0
+    assert run("--connect", url, "get", "DIN_CNTRL0", "FIFOLEVEL") == (0, "33\n", "")
+
+    request = urllib.request.Request(url + "/api/v1/unlock", data=b'{"register":"ALL","signal":"ALL"}',
+                                     headers={"Authorization": "Bearer wrong"}, method="POST")
+    try:
+        urllib.request.urlopen(request)
+        raise AssertionError("a wrong token was let in")
+    except urllib.error.HTTPError as error:
+        assert error.code == 401
+    assert run("--connect", url, "get", "DIN_CNTRL0", "FIFOLEVEL")[1] == "33\n"
+finally:
+    daemon.send_signal(signal.SIGTERM)
+    out, err = daemon.communicate(timeout=30)
+assert daemon.returncode == 0, (daemon.returncode, err)
+assert out == "zevd: stopped\n", out
+audit = [json.loads(line) for line in open(audit_file)]
+assert [(a["operation"], a["status"]) for a in audit] == [
+    ("write", 200), ("write", 200), ("unlock", 200), ("write", 200), ("write", 422), ("write", 200), ("unlock", 401)], audit
+assert audit[4]["result"] == "Value limit exceeded: 256/d," and audit[5]["values"] == ["33/d"]
+assert token not in open(audit_file).read() and token not in err
+print("zevd end to end: 1 passed, 0 failed")
