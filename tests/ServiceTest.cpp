@@ -209,6 +209,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d","2/d"]})", 400, "AUD_CNTRL0 is a one-word register"},
+        {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":8,"count":0})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request starts at word 8"},
@@ -322,9 +323,12 @@ TEST(Service, HooksForwardEveryCallAndTellOfIt)
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, Counters.m_uWrites);
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uWaits - Before.m_uWaits, Counters.m_uWaits);
 
-    // Reports go on to the host's own utility as well.
+    // Reports take their place among the transfers, and go on to the host's own utility.
     S.Host.Utility.m_bQuietAccessDenied = false;
-    S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}});
+    const json Denied = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}, {"trace", true}});
+    ASSERT_EQ(Denied["events"].size(), 1u);
+    EXPECT_EQ(Denied["events"][0]["type"], "report");
+    EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
     EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
 }
 
@@ -622,4 +626,29 @@ TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
     EXPECT_EQ(Response.m_iStatus, 500);
     ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError));
     EXPECT_EQ(Response.m_iStatus, 200);
+}
+
+TEST(Service, TheEventHubBoundsItsClientsAndTheirQueues)
+{
+    rlzev::CEventHub Hub(1, 3);
+    Hub.Publish("log", "lost: nobody listens");
+    std::shared_ptr<rlzev::CEventHub::CSubscription> pFirst = Hub.Subscribe();
+    ASSERT_TRUE(pFirst);
+    EXPECT_FALSE(Hub.Subscribe()) << "one client at most";
+    for (int i = 1; i <= 5; ++i)
+        Hub.Publish("log", std::to_string(i));
+    std::vector<rlzev::SEvent> Events;
+    unsigned long long uDropped = 0;
+    EXPECT_TRUE(pFirst->Take(Events, uDropped, 0));
+    ASSERT_EQ(Events.size(), 3u) << "a slow client loses its oldest events";
+    EXPECT_EQ(Events.front().m_strData, "3");
+    EXPECT_EQ(Events.back().m_strData, "5");
+    EXPECT_EQ(uDropped, 2u);
+    pFirst.reset();
+    EXPECT_FALSE(Hub.HasSubscribers());
+    std::shared_ptr<rlzev::CEventHub::CSubscription> pSecond = Hub.Subscribe();
+    ASSERT_TRUE(pSecond) << "a place frees when a client leaves";
+    Hub.Close();
+    EXPECT_FALSE(pSecond->Take(Events, uDropped, 1000)) << "closing wakes and ends every stream";
+    EXPECT_FALSE(Hub.Subscribe());
 }
