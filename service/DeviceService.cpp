@@ -395,10 +395,10 @@ SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
             if (pRegister->GetName() != a_strRegister)
                 continue;
             Body["lock"] = LockName(pRegister->GetLockState());
-            auto It = Signals.begin();
             for (const CSignalBase* pSignal : pRegister->GetSignals())
-                if (It != Signals.end())
-                    (*It++)["lock"] = LockName(pSignal->GetLockState());
+                for (json& Signal : Signals)
+                    if (Signal["name"] == pSignal->GetName())
+                        Signal["lock"] = LockName(pSignal->GetLockState());
             break;
         }
     });
