@@ -534,6 +534,161 @@ def render_map(model):
     return "\n".join(out)
 
 
+STUB_PRELUDE = """# Type stubs of the zev Python package, generated from {source}: editors complete
+# registers, signals and enumerators from them. Do not edit.
+from enum import IntEnum
+from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+
+
+class WriteMode(IntEnum):
+    IMMEDIATE = 0
+    DEFERRED = 1
+    IF_CHANGED = 2
+
+
+class LockState(IntEnum):
+    UNLOCKED = 0
+    LOCKED = 1
+    SERVICE_ACCESS = 2
+
+
+class ServiceError(RuntimeError): ...
+
+
+class HWAccess:
+    def __init__(self) -> None: ...
+
+
+class Utility:
+    def __init__(self) -> None: ...
+
+
+class StatusRegister:
+    def __init__(self) -> None: ...
+
+
+class SimBus(HWAccess):
+    ready_after_polls: int
+    throw_on_read: int
+    reads: int
+    writes: int
+    waits: int
+    def peek(self, address: int) -> int: ...
+    def poke(self, address: int, value: int) -> None: ...
+    def raise_status(self, address: int, bits: int) -> None: ...
+
+
+class SimStatusRegister(StatusRegister): ...
+
+
+class ReportLog(Utility):
+    reports: List[Tuple[str, int, str, str, bool]]
+    stop_waiting: bool
+    def clear(self) -> None: ...
+
+
+class SimulatedHost:
+    bus: SimBus
+    status: SimStatusRegister
+    utility: ReportLog
+
+
+class Signal:
+    name: str
+    low: int
+    max: int
+    lock_state: int
+    Enum: Any
+    def set(self, value: int, mode: int = ...) -> bool: ...
+    def get(self, read_hw: bool = ...) -> int: ...
+    def lock(self) -> None: ...
+    def unlock(self) -> bool: ...
+    def value_text(self) -> List[str]: ...
+    def service_read(self) -> List[str]: ...
+    def service_write(self, values: Sequence[str]) -> None: ...
+    def logging(self, file: Optional[IO[str]], enable: bool = ...) -> bool: ...
+
+
+class Register:
+    name: str
+    address: int
+    width: int
+    words: int
+    is_memory: bool
+    lock_state: int
+    def read(self, start: int = ..., count: int = ...) -> List[int]: ...
+    def get(self, start: int = ..., count: Optional[int] = ..., read_hw: bool = ...) -> List[int]: ...
+    def set(self, words: Any, start: int = ...) -> bool: ...
+    def service_read(self, signal: str = ..., start: int = ..., count: int = ...) -> List[str]: ...
+    def service_write(self, values: Sequence[str], signal: str = ..., start: int = ...) -> None: ...
+    def lock(self, signal: str = ...) -> None: ...
+    def unlock(self, signal: str = ...) -> None: ...
+    def set_to_default(self) -> bool: ...
+
+
+class _MapSignal:
+    name: str
+    low: int
+    width: int
+    default: int
+    enumerators: Dict[str, int]
+
+
+class _MapRegister:
+    name: str
+    address: int
+    width: int
+    words: int
+    access: str
+    status: bool
+    signals: Dict[str, _MapSignal]
+
+
+register_map: Dict[str, _MapRegister]
+"""
+
+
+def render_stubs(model):
+    """Type stubs for the Python package: one class per register and per enumerated signal."""
+    out = [STUB_PRELUDE.format(source=model.source), "", "class enums:"]
+    for r in model.registers:
+        out.append("    class %s:" % r.name)
+        enumerated = [s for s in r.signals if s.enumerators]
+        if not enumerated:
+            out.append("        ...")
+        for s in enumerated:
+            out.append("        class %s(IntEnum):" % s.name)
+            out += ["            %s = %d" % (e, v) for v, e, _ in s.enumerators]
+    out.append("")
+    for r in model.registers:
+        for s in r.signals:
+            if s.enumerators:
+                enum = "enums.%s.%s" % (r.name, s.name)
+                out += ["", "class _%s_%s(Signal):" % (r.name, s.name),
+                        "    Enum: type[%s]" % enum,
+                        "    def set(self, value: Union[%s, int], mode: int = ...) -> bool: ..." % enum,
+                        "    def get(self, read_hw: bool = ...) -> Union[%s, int]: ..." % enum]
+        out += ["", "class _%s(Register):" % r.name]
+        out += ["    %s: %s" % (s.name, "_%s_%s" % (r.name, s.name) if s.enumerators else "Signal") for s in r.signals] or ["    ..."]
+    out += ["", "", "class Device:",
+            "    name: str", "    xml_version: str", "    generator_version: str",
+            "    bus: HWAccess", "    utility: Utility", "    status: StatusRegister",
+            "    def __init__(self, bus: HWAccess, utility: Utility, status: StatusRegister) -> None: ...",
+            "    def registers(self) -> List[Register]: ...",
+            "    def set_to_default(self) -> bool: ...",
+            "    def snapshot(self) -> str: ...",
+            "    def lock_all(self) -> None: ...",
+            "    def unlock_all(self) -> None: ...",
+            "    def lock(self, register: str, signal: str) -> None: ...",
+            "    def unlock(self, register: str, signal: str) -> None: ...",
+            "    def logging(self, register: str, signal: str, file: Optional[IO[str]], enable: bool = ...) -> bool: ...",
+            "    def service_read(self, register: str, signal: str = ..., start: int = ..., count: int = ...) -> List[str]: ...",
+            "    def service_write(self, register: str, signal: str, values: Sequence[str], start: int = ...) -> None: ...",
+            "    def get_value_by_string(self, register: str, signal: str) -> List[str]: ..."]
+    out += ["    %s: _%s" % (r.name, r.name) for r in model.registers]
+    return "\n".join(out) + "\n"
+
+
 def render(model):
     files = {}
     for reg in model.registers:
@@ -547,6 +702,7 @@ def render(model):
     files["zev/zev_device.cpp"] = render_device_source(model)
     files["zev/zev_selfcheck.cpp"] = render_selfcheck(model)
     files["zev/zev_map.cpp"] = render_map(model)
+    files["python/zev.pyi"] = render_stubs(model)
     return files
 
 

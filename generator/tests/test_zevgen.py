@@ -131,7 +131,7 @@ class Features(GeneratorTest):
         self.assertEqual(out.getvalue().split(), sorted([
             "zev/audio/register_aud_cntrl0.cpp", "zev/audio/register_aud_cntrl0.h", "zev/audio/register_aud_ram.cpp",
             "zev/audio/register_aud_ram.h", "zev/zev_device.cpp", "zev/zev_device.h", "zev/zev_map.cpp",
-            "zev/zev_selfcheck.cpp"]))
+            "zev/zev_selfcheck.cpp", "python/zev.pyi"]))
 
 
 def reg(signals, default="0x0", access="CSequentialRead_ParallelWrite", name="AUD_X", width=16):
