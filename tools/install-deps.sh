@@ -16,6 +16,10 @@ command -v valgrind >/dev/null || need+=(valgrind)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+# the Python module and its tests, for Debian's own Python
+[ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(pybind11-dev)
+/usr/bin/python3 -c 'import sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || need+=(python3-dev)
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz target
 probe=$(mktemp -d)
 printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"
