@@ -175,7 +175,8 @@ def test_memories_from_lists_and_buffers(host):
     assert [sim.bus.peek(0x20D + i) for i in range(7)] == [7, 8, 9, 11, 1, 2, 0xFFFFFFFF]
     writes = sim.bus.writes
     for bad, error in [([1] * 8, IndexError), ([2 ** 32], ValueError), ([-1], ValueError), (["1"], TypeError),
-                       (b"\x00\x00\x00\x00", TypeError), (array.array("H", [1, 2]), TypeError), ("12", TypeError)]:
+                       (b"\x00\x00\x00\x00", TypeError), (array.array("H", [1, 2]), TypeError), ("12", TypeError),
+                       (array.array("Q", [1]), TypeError)] + [(array.array("L", [1]), TypeError)] * (array.array("L").itemsize == 8):
         with pytest.raises(error):
             mem.set(bad)
     with pytest.raises(IndexError, match="ENT_H1 has words 0 to 6"):
