@@ -305,6 +305,9 @@ public:
     {
         if (a_rFile.is_none())
             return nullptr;
+        if (!py::hasattr(a_rFile, "write"))
+            throw py::type_error("the log goes to a file-like object with a write method, not " +
+                                 std::string(py::str(py::type::of(a_rFile).attr("__name__"))));
         for (const auto& pStream : m_Logs)
             if (pStream->File().is(a_rFile))
                 return &pStream->Stream();

@@ -246,6 +246,8 @@ def test_bad_input_raises_and_writes_nothing(host):
         zev.Device(bus, bus, status)
     with pytest.raises(TypeError):
         dev.service_write("DIN_CNTRL0", "FIFOLEVEL", "1/d\0")
+    with pytest.raises(TypeError, match="write method"):
+        dev.logging("ALL", "ALL", "log.txt")
     bus.Read = lambda address, byte_count: [1, 2]
     with pytest.raises(ValueError, match="sequence of 1 word"):
         dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True)
