@@ -26,12 +26,14 @@ struct SBadRequest
 
 SHttpResponse Answer(int a_iStatus, const json& a_rBody)
 {
-    return {a_iStatus, a_rBody.dump(-1, ' ', false, json::error_handler_t::replace)};
+    return {a_iStatus, a_rBody.dump(-1, ' ', false, json::error_handler_t::replace), ""};
 }
 
 SHttpResponse Error(int a_iStatus, const std::string& a_strText)
 {
-    return Answer(a_iStatus, {{"error", a_strText}});
+    SHttpResponse Response = Answer(a_iStatus, {{"error", a_strText}});
+    Response.m_strError = a_strText;
+    return Response;
 }
 
 bool IsName(const std::string& a_strName)
@@ -189,7 +191,8 @@ const std::set<std::string> kChanging = {"write", "lock", "unlock", "logging", "
 struct CDeviceService::SCall
 {
     std::string m_strOperation;
-    json m_Audit = json::object();
+    json m_Audit = json::object();   // what the audit line names: register, signal, values, ...
+    std::size_t m_uReports = 0;
 };
 
 Serialiser SerialiseWith(std::mutex& a_rMutex)
@@ -250,7 +253,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SCall& a_
         return Error(404, "no such operation: " + a_rRequest.m_strPath);
     if ((kPosts.count(strOp) != 0 && !bPost) || (kPosts.count(strOp) == 0 && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
-                              (bPost || kPosts.count(strOp) == 0 ? "GET" : "POST"));
+                              (kPosts.count(strOp) != 0 ? "POST" : "GET"));
     if (m_Options.m_bReadOnly && kChanging.count(strOp) != 0)
         return Error(403, "the server is read-only: " + strOp + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
@@ -436,15 +439,19 @@ SHttpResponse CDeviceService::RunOnDevice(SCall& a_rCall, bool a_bTrace,
     if (!strFault.empty())
     {
         iStatus = 500;
-        Out["error"] = strFault;
+        strError = strFault;
     }
     else if (!bOk)
     {
         iStatus = 422;
-        Out["error"] = strError;
     }
-    a_rCall.m_Audit["reportCount"] = Out["reports"].size();
-    return Answer(iStatus, Out);
+    if (iStatus != 200)
+        Out["error"] = strError;
+    a_rCall.m_uReports = Out["reports"].size();
+    SHttpResponse Response = Answer(iStatus, Out);
+    if (iStatus != 200)
+        Response.m_strError = strError;
+    return Response;
 }
 
 void CDeviceService::Audit(const SHttpRequest& a_rRequest, const SCall& a_rCall, const SHttpResponse& a_rResponse)
@@ -452,21 +459,11 @@ void CDeviceService::Audit(const SHttpRequest& a_rRequest, const SCall& a_rCall,
     if (m_Options.m_pAudit == nullptr)
         return;
     json Line = {{"time", UtcNow()}, {"client", a_rRequest.m_strClient}, {"operation", a_rCall.m_strOperation}};
-    for (const auto& Item : a_rCall.m_Audit.items())
-        if (Item.key() != "reportCount")
-            Line[Item.key()] = Item.value();
+    Line.update(a_rCall.m_Audit);
     Line["status"] = a_rResponse.m_iStatus;
-    std::string strResult = "ok";
-    if (a_rResponse.m_iStatus != 200)
-    {
-        const json Body = json::parse(a_rResponse.m_strBody, nullptr, false);
-        strResult = Body.is_object() && Body.contains("error") ? Body["error"].get<std::string>() : "refused";
-    }
-    else if (a_rCall.m_Audit.value("reportCount", 0u) > 0)
-    {
-        strResult = "ok with " + std::to_string(a_rCall.m_Audit["reportCount"].get<unsigned>()) + " report(s)";
-    }
-    Line["result"] = strResult;
+    Line["result"] = a_rResponse.m_iStatus != 200 ? a_rResponse.m_strError
+                     : a_rCall.m_uReports > 0  ? "ok with " + std::to_string(a_rCall.m_uReports) + " report(s)"
+                                               : std::string("ok");
     std::lock_guard<std::mutex> Lock(m_AuditMutex);
     *m_Options.m_pAudit << Line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n' << std::flush;
 }

@@ -29,6 +29,7 @@ struct SHttpResponse
 {
     int m_iStatus = 200;
     std::string m_strBody;           // JSON
+    std::string m_strError;          // the body's error text, when there is one (for the audit log)
 };
 
 // Runs a device call so that it overlaps no other call on the device, the host's own

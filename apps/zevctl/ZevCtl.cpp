@@ -112,8 +112,6 @@ public:
         : m_Host(m_Quiet), m_Hooks(m_Host.Bus, m_Host.Utility), m_Device(&m_Hooks.Bus(), &m_Hooks.Utility(), &m_Host.Status),
           m_Service(m_Device, m_Hooks, [](const std::function<void()>& a_Call) { a_Call(); }, {kToken, false, nullptr})
     {
-        // The answers carry the reports; the simulator's own report lines would repeat them.
-        m_Host.Utility.m_bQuietAccessDenied = true;
     }
 
     bool Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
@@ -129,7 +127,7 @@ public:
 
 private:
     static constexpr const char* kToken = "in-process";
-    std::ostream m_Quiet{nullptr};
+    std::ostream m_Quiet{nullptr};  // the answers carry the reports; the simulator's own lines would repeat them
     SSimulatedHost m_Host;
     rlzev::CDeviceHooks m_Hooks;
     CZEV m_Device;
