@@ -1,4 +1,5 @@
 // zevctl end to end: commands and scripts with their exact stdout, stderr and exit codes.
+#include "LineNumbers.h"
 #include "ZevCtl.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace
@@ -19,13 +19,12 @@ struct SResult
     std::string m_strErr;
 };
 
-// Report lines carry source line numbers; the tests name them '#'.
 SResult Zevctl(std::vector<std::string> a_Args, const std::string& a_strInput = "")
 {
     std::istringstream In(a_strInput);
     std::ostringstream Out, Err;
     const int iCode = RunZevctl(a_Args, In, Out, Err);
-    return {iCode, Out.str(), std::regex_replace(Err.str(), std::regex(":[0-9]+:"), ":#:")};
+    return {iCode, Out.str(), HideLineNumbers(Err.str())};
 }
 
 unsigned Lines(const std::string& a_strText)
