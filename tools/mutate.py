@@ -1,0 +1,404 @@
+#!/usr/bin/env python3
+"""Mutation testing for rl_zev: does the suite notice a small fault?
+
+Each mutant changes one thing in one hand-written source (an operator, a literal, a
+negation, or drops a statement). The tool applies it to a private copy of the project,
+rebuilds incrementally, runs the tests of the mutated area and calls the mutant killed when
+a test fails (or hangs), survived when every test passes. Mutants that do not compile are
+left out of the score, and so are those in tools/mutation-equivalents.txt (no test can see
+them; each has its reason there).
+
+  tools/mutate.py --area framework                 every mutant of the framework
+  tools/mutate.py --area framework --sample 30 --seed 7 --floor 0.9
+  tools/mutate.py --files framework/ValueText.cpp  chosen files (their area's tests)
+  tools/mutate.py --area sim --list                the mutants, nothing built
+
+The score is killed / (killed + survived). With --floor the tool exits 1 below it.
+"""
+import argparse
+import fnmatch
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EQUIVALENTS = os.path.join(ROOT, "tools", "mutation-equivalents.txt")
+
+GTEST = ["--gtest_brief=1", "--gtest_fail_fast"]
+# (target to build, command): a mutant meets the tests one by one and stops at the first
+# that fails, so most mutants are built for one test program only.
+FRAMEWORK_TESTS = [("rl_zev_framework_tests", ["@build/tests/rl_zev_framework_tests"] + GTEST),
+                   ("rl_zev_device_tests", ["@build/tests/rl_zev_device_tests"] + GTEST)]
+TOOL_TESTS = [("rl_zev_tool_tests", ["@build/tests/rl_zev_tool_tests"] + GTEST)]
+SERVICE_TESTS = [("rl_zev_service_tests", ["@build/tests/rl_zev_service_tests"] + GTEST)]
+PYTHON_TESTS = [("zev_python", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+                                "@src/python/tests"])]
+GENERATOR_TESTS = [(None, ["@python", "-m", "unittest", "discover", "-s", "@src/generator/tests"])]
+
+# What each area mutates and its tests, cheapest and likeliest to fail first.
+AREAS = {
+    "framework": {
+        "files": ["framework/*.cpp", "framework/*.h"],
+        "skip": ["framework/DllMain.cpp", "framework/LayoutCheck.h"],
+        "tests": FRAMEWORK_TESTS + TOOL_TESTS + SERVICE_TESTS
+        + [("rl_zev_lifecycle", ["@build/tests/rl_zev_lifecycle"])] + PYTHON_TESTS,
+    },
+    "sim": {
+        "files": ["sim/*.cpp", "sim/*.h"],
+        "skip": [],
+        "tests": TOOL_TESTS + SERVICE_TESTS + PYTHON_TESTS,
+    },
+    "zevctl": {
+        "files": ["apps/zevctl/*.cpp", "apps/zevctl/*.h"],
+        "skip": ["apps/zevctl/main.cpp"],
+        "tests": TOOL_TESTS + SERVICE_TESTS,
+    },
+    "service": {
+        "files": ["service/*.cpp", "service/*.h", "apps/zevd/*.cpp"],
+        "skip": [],
+        "tests": SERVICE_TESTS + [("zevd zevctl", ["@python", "@src/tests/zevd_end_to_end.py",
+                                                   "@build/apps/zevd/zevd", "@build/zevctl",
+                                                   "@src/apps/zevctl/session.zev"])],
+    },
+    "generator": {
+        "files": ["generator/zevgen.py"],
+        "skip": [],
+        # A generator mutant meets the generator's own tests first. One that survives them
+        # and writes the same device as before cannot be seen by any other test; one that
+        # writes another device is built and meets the device's tests.
+        "quick": GENERATOR_TESTS,
+        "same_output_survives": True,
+        "tests": FRAMEWORK_TESTS + TOOL_TESTS,
+    },
+}
+
+C_OPERATORS = [(" == ", " != "), (" != ", " == "), (" <= ", " < "), (" >= ", " > "),
+               (" < ", " <= "), (" > ", " >= "), (" && ", " || "), (" || ", " && "),
+               (" + ", " - "), (" - ", " + "), (" += ", " -= "), (" -= ", " += "),
+               (" & ", " | "), (" | ", " & "), (" << ", " >> "), (" >> ", " << ")]
+PY_OPERATORS = [(" == ", " != "), (" != ", " == "), (" <= ", " < "), (" >= ", " > "),
+                (" < ", " <= "), (" > ", " >= "), (" and ", " or "), (" or ", " and "),
+                (" + ", " - "), (" - ", " + "), (" += ", " -= "), (" is None", " is not None"),
+                (" is not None", " is None"), (" in ", " not in "), (" not in ", " in ")]
+C_WORDS = [("true", "false"), ("false", "true")]
+PY_WORDS = [("True", "False"), ("False", "True")]
+NUMBER = re.compile(r"(?<![\w.\-])(0x[0-9A-Fa-f]+|\d+)(?![\w.])")
+# A declaration with its initialiser: dropping it does not compile, so it is not tried.
+C_DECLARATION = re.compile(r"^(static\s+)?(const\s+)?[\w:]+(<.*>)?[\s*&]+\w+(\[\w*\])?\s*(=|\{|;)")
+C_STATEMENT_SKIP = re.compile(r"^(return|using|typedef|namespace|case|default|public|private|protected|"
+                              r"template|struct|class|enum|static_assert|extern|friend|#|//|\{|\})")
+
+
+def blank_strings(line, python):
+    """The line with string and char literals and the trailing comment blanked out, so that
+    mutations never land inside them (same length, so columns still match)."""
+    out, i, quote = [], 0, None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            if c == "\\":
+                out.append("  ")
+                i += 2
+                continue
+            if c == quote:
+                quote = None
+                out.append(c)
+            else:
+                out.append(" ")
+        elif c in "\"'":
+            quote = c
+            out.append(c)
+        elif (python and c == "#") or (not python and line.startswith("//", i)):
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out).ljust(len(line))[: len(line)]
+
+
+def mutants_of(path):
+    """Every mutant of one file: (line number, original line, mutated line, what)."""
+    python = path.endswith(".py")
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    found = []
+    in_comment = False
+    for number, line in enumerate(lines, 1):
+        stripped = line.strip()
+        if not python:
+            if in_comment:
+                in_comment = "*/" not in stripped
+                continue
+            if stripped.startswith("/*"):
+                in_comment = "*/" not in stripped
+                continue
+            if stripped.startswith("#") or stripped.startswith("//"):
+                continue
+        elif stripped.startswith("#") or stripped.startswith(("import ", "from ", "def ", "class ", '"""')):
+            continue
+        code = blank_strings(line, python)
+
+        def at(col, old, new, what):
+            found.append((number, line, line[:col] + new + line[col + len(old):], what))
+
+        for old, new in (PY_OPERATORS if python else C_OPERATORS):
+            if old in (" << ", " >> ") and ('"' in code or "Stream" in code or "Out" in code):
+                continue  # a stream, not a shift
+            start = code.find(old)
+            while start >= 0:
+                at(start, old, new, "operator")
+                start = code.find(old, start + 1)
+        for old, new in (PY_WORDS if python else C_WORDS):
+            for m in re.finditer(r"\b%s\b" % old, code):
+                at(m.start(), old, new, "constant")
+        for m in NUMBER.finditer(code):
+            text = m.group(1)
+            value = int(text, 16) if text.startswith("0x") else int(text)
+            new = (hex(value + 1) if text.startswith("0x") else str(value + 1)) if value != 1 else "0"
+            at(m.start(), text, new, "literal")
+        if not python:
+            for m in re.finditer(r"!(?!=)", code):
+                at(m.start(), "!", "", "negation")
+            if (stripped.endswith(";") and not C_STATEMENT_SKIP.match(stripped)
+                    and "{" not in code and not C_DECLARATION.match(stripped)
+                    and (" = " in code or stripped.endswith(");"))):
+                indent = line[: len(line) - len(line.lstrip())]
+                found.append((number, line, indent + ";", "statement"))
+        elif (re.match(r"^[\w.\[\]]+\s*(=|\+=|-=)\s*|^[\w.]+\(", stripped)
+              and not stripped.endswith((":", ",", "(", "[", "{", "\\"))):
+            indent = line[: len(line) - len(line.lstrip())]
+            found.append((number, line, indent + "pass", "statement"))
+    return found
+
+
+def load_equivalents():
+    """(file, before, after) -> reason, from the equivalents list."""
+    known = {}
+    if not os.path.exists(EQUIVALENTS):
+        return known
+    with open(EQUIVALENTS, encoding="utf-8") as f:
+        for number, row in enumerate(f, 1):
+            if not row.strip() or row.startswith("#"):
+                continue
+            parts = [p.strip() for p in row.rstrip("\n").split(" @@ ")]
+            if len(parts) != 4:
+                sys.exit("%s:%d: expected 'file @@ before @@ after @@ reason'" % (EQUIVALENTS, number))
+            known[(parts[0], parts[1], parts[2])] = parts[3]
+    return known
+
+
+def files_of(area, chosen):
+    spec = AREAS[area]
+    if chosen:
+        return chosen
+    found = []
+    for pattern in spec["files"]:
+        folder = os.path.dirname(pattern)
+        for name in sorted(os.listdir(os.path.join(ROOT, folder))):
+            rel = os.path.join(folder, name)
+            if fnmatch.fnmatch(rel, pattern) and rel not in spec["skip"]:
+                found.append(rel)
+    return found
+
+
+def area_of(path):
+    for area, spec in AREAS.items():
+        if any(fnmatch.fnmatch(path, p) for p in spec["files"]):
+            return area
+    sys.exit("%s belongs to no area (%s)" % (path, ", ".join(AREAS)))
+
+
+class Workspace:
+    """A copy of the project and its build tree, so the work tree is never touched."""
+
+    def __init__(self, folder, area):
+        self.src = os.path.join(folder, "src")
+        self.build = os.path.join(folder, "build")
+        self.area = AREAS[area]
+        os.makedirs(folder, exist_ok=True)
+        tracked = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=ROOT,
+                                 capture_output=True, text=True, check=True).stdout.split()
+        for rel in tracked:
+            src, dst = os.path.join(ROOT, rel), os.path.join(self.src, rel)
+            if not os.path.isfile(src):
+                continue
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            if not os.path.exists(dst) or open(src, "rb").read() != open(dst, "rb").read():
+                shutil.copyfile(src, dst)  # a fresh time stamp, so that it is rebuilt
+        if not os.path.exists(os.path.join(self.build, "build.ninja")):
+            subprocess.run(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
+                            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
+                            "-DPython3_EXECUTABLE=/usr/bin/python3"],
+                           check=True, stdout=subprocess.DEVNULL)
+
+    def make(self, targets):
+        return subprocess.run(["cmake", "--build", self.build, "-j2", "--target"] + targets.split(),
+                              capture_output=True, text=True).returncode == 0
+
+    def run_tests(self, tests, timeout):
+        """None when every test passes, "" when a test program does not build, else the
+        first failing test program."""
+        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"))
+        for target, command in tests:
+            if target and not self.make(target):
+                return ""
+            argv = ["/usr/bin/python3" if a == "@python" else
+                    a.replace("@src", self.src).replace("@build", self.build) for a in command]
+            name = os.path.basename(command[-1] if command[0] == "@python" else command[0])
+            try:
+                done = subprocess.run(argv, cwd=self.build, env=env, timeout=timeout,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            except subprocess.TimeoutExpired:
+                return name + " (timed out)"
+            if done.returncode != 0:
+                return name
+        return None
+
+    def generated(self, into):
+        """The generator's output for the register description, into a fresh folder."""
+        shutil.rmtree(into, ignore_errors=True)
+        done = subprocess.run(["/usr/bin/python3", os.path.join(self.src, "generator", "zevgen.py"),
+                               os.path.join(self.src, "zev", "PD_ZEV.xml"), into], capture_output=True)
+        if done.returncode != 0:
+            return None
+        out = {}
+        for folder, _, names in os.walk(into):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    out[os.path.relpath(os.path.join(folder, name), into)] = f.read()
+        return out
+
+    def try_mutant(self, timeout, baseline_output):
+        """(outcome, the test that failed)."""
+        if "quick" in self.area:
+            by = self.run_tests(self.area["quick"], timeout)
+            if by:
+                return "killed", by
+        if self.area.get("same_output_survives"):
+            output = self.generated(os.path.join(os.path.dirname(self.build), "generated-mutant"))
+            if output is None:
+                return "killed", "zevgen refused the description"
+            if output == baseline_output:
+                return "survived", ""
+        by = self.run_tests(self.area["tests"], timeout)
+        if by == "":
+            return "uncompilable", ""
+        return ("killed", by) if by else ("survived", "")
+
+
+def label(after, what):
+    return "(deleted)" if what == "statement" else after.strip()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--area", choices=sorted(AREAS))
+    parser.add_argument("--files", nargs="+", help="files to mutate (one area)")
+    parser.add_argument("--sample", type=int, help="this many mutants, drawn with --seed")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--floor", type=float, help="fail below this score (0..1)")
+    parser.add_argument("--list", action="store_true", help="list the mutants and stop")
+    parser.add_argument("--workdir", default=os.path.join(ROOT, "build-mutation"))
+    parser.add_argument("--json", help="write every result here")
+    parser.add_argument("--survivors-of", metavar="JSON",
+                        help="only the mutants that survived in this earlier --json result")
+    args = parser.parse_args()
+    if not args.area and not args.files:
+        parser.error("give --area or --files")
+    if args.survivors_of and not args.files:
+        with open(args.survivors_of) as f:
+            args.files = sorted({r["file"] for r in json.load(f)})
+    area = args.area or area_of(args.files[0])
+    files = files_of(area, args.files)
+    equivalents = load_equivalents()
+
+    candidates, skipped = [], 0
+    for path in files:
+        for number, before, after, what in mutants_of(path):
+            if (path, before.strip(), label(after, what)) in equivalents:
+                skipped += 1
+                continue
+            candidates.append((path, number, before, after, what))
+    if args.survivors_of:
+        with open(args.survivors_of) as f:
+            earlier = {(r["file"], r["before"], r["after"]) for r in json.load(f) if r["outcome"] == "survived"}
+        candidates = [c for c in candidates if (c[0], c[2].strip(), label(c[3], c[4])) in earlier]
+    if args.sample and args.sample < len(candidates):
+        candidates = random.Random(args.seed).sample(candidates, args.sample)
+    candidates.sort(key=lambda c: (c[0], c[1]))
+    if args.list:
+        for path, number, before, after, what in candidates:
+            print("%s:%d: [%s] %s -> %s" % (path, number, what, before.strip(), label(after, what)))
+        print("%d mutants (%d listed as equivalent left out)" % (len(candidates), skipped))
+        return 0
+
+    # A stopped run still puts the mutated file back.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))
+    started = time.time()
+    ws = Workspace(os.path.join(args.workdir, area), area)
+    tests = ws.area.get("quick", []) + ws.area["tests"]
+    if not ws.make(" ".join(t for t, _ in tests if t)):
+        sys.exit("the unmutated project does not build in %s" % ws.build)
+    t0 = time.time()
+    failing = ws.run_tests(tests, timeout=600)
+    if failing is not None:
+        sys.exit("the unmutated project fails its tests: %s" % failing)
+    timeout = max(30.0, 5 * (time.time() - t0))
+    baseline = ws.generated(os.path.join(args.workdir, area, "generated-baseline")) \
+        if ws.area.get("same_output_survives") else None
+    print("area %s: %d mutants of %d files (%d equivalent left out); tests take %.1f s"
+          % (area, len(candidates), len(files), skipped, time.time() - t0), flush=True)
+
+    results, per_file = [], {}
+    for index, (path, number, before, after, what) in enumerate(candidates, 1):
+        target = os.path.join(ws.src, path)
+        with open(target, encoding="utf-8") as f:
+            original = f.read()
+        lines = original.split("\n")
+        assert lines[number - 1] == before
+        lines[number - 1] = after
+        with open(target, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines))
+        try:
+            outcome, by = ws.try_mutant(timeout, baseline)
+        finally:
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(original)
+        counts = per_file.setdefault(path, {"killed": 0, "survived": 0, "uncompilable": 0})
+        counts[outcome] += 1
+        results.append({"file": path, "line": number, "before": before.strip(), "after": label(after, what),
+                        "what": what, "outcome": outcome, "by": by})
+        mark = {"killed": "killed", "survived": "SURVIVED", "uncompilable": "no build"}[outcome]
+        print("[%d/%d] %-8s %s:%d: %s -> %s%s" % (index, len(candidates), mark, path, number, before.strip(),
+                                                 label(after, what), "  (" + by + ")" if by else ""),
+              flush=True)
+    ws.make(" ".join(t for t, _ in tests if t))  # leave the copy built from the unmutated sources
+
+    print("\nfile                                     killed survived  no build")
+    for path, c in sorted(per_file.items()):
+        print("%-40s %6d %8d %9d" % (path, c["killed"], c["survived"], c["uncompilable"]))
+    killed = sum(c["killed"] for c in per_file.values())
+    survived = sum(c["survived"] for c in per_file.values())
+    score = killed / (killed + survived) if killed + survived else 1.0
+    print("\nsurvivors:")
+    for r in results:
+        if r["outcome"] == "survived":
+            print("  %s:%d: %s -> %s" % (r["file"], r["line"], r["before"], r["after"]))
+    print("\nscore %d/%d = %.3f in %.0f s" % (killed, killed + survived, score, time.time() - started))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+    if args.floor is not None and score < args.floor:
+        print("below the floor %.3f" % args.floor)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
