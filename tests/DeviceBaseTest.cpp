@@ -74,8 +74,12 @@ TEST(DeviceBase, LockUnlockAndLoggingByName)
     EXPECT_EQ(strError, "Invalid register submitted! : ALL");
     EXPECT_FALSE(D.AUD_CNTRL0.MULT_HP.Set(2, CSignalBase::HW_WRITE_IMMEDIATE));
     EXPECT_TRUE(D.Unlock("AUD_CNTRL0", "MULT_HP", strError));
+    D.LockAll();
+    EXPECT_FALSE(D.AUD_CNTRL0.MULT_HP.Set(3, CSignalBase::HW_WRITE_IMMEDIATE));
+    EXPECT_FALSE(D.ENT_H1.Set(One.data(), 0, 1, false));
     D.UnlockAll();
     EXPECT_TRUE(D.AUD_CNTRL0.MULT_HP.Set(3, CSignalBase::HW_WRITE_IMMEDIATE));
+    EXPECT_TRUE(D.ENT_H1.Set(One.data(), 0, 1, false));
 
     std::ostringstream Log;
     EXPECT_TRUE(D.Logging("NOPE", "ALL", &Log, false));

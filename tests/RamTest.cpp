@@ -31,7 +31,11 @@ TEST_F(RamTest, SetWritesChangedBlocksOnly)
     EXPECT_TRUE(D.ENT_H1.Set(&udwNine, 6, 1, false));
     EXPECT_EQ(H.Log.back(), "Write 0x213 4: 0x9");
     EXPECT_FALSE(D.ENT_H1.Set(&udwNine, 7, 0, false)) << "an empty block at the end is in range";
+    unsigned udwOut = 0;
+    EXPECT_FALSE(D.ENT_H1.Get(&udwOut, 7, 0, false));
+    EXPECT_TRUE(H.Utility.m_Reports.empty()) << "neither is refused";
     EXPECT_EQ(D.ENT_H1.GetRAMSize(), 7u);
+    EXPECT_EQ(D.ENT_H1.GetWidth(), 32u);
     EXPECT_EQ(D.SWP_CODE_RAM.GetRAMSize(), 4096u);
 }
 
@@ -93,6 +97,18 @@ TEST_F(RamTest, LockingIgnoresTheApplicationUntilUnlock)
     D.ENT_H1.LockAll();
     EXPECT_FALSE(D.ENT_H1.Set(Other.data(), 0, 7, false));
     D.ENT_H1.UnlockAll();
+    EXPECT_TRUE(D.ENT_H1.Set(Words.data(), 0, 7, false));
+
+    // A service write locks an unlocked memory; an untyped read of an unlocked one becomes the
+    // application's words.
+    EXPECT_TRUE(D.ServiceWrite("ENT_H1", "", {"8/d"}, strError, 0));
+    EXPECT_EQ(D.ENT_H1.GetLockState(), static_cast<unsigned>(LOCKED));
+    EXPECT_FALSE(D.ServiceWrite("ENT_H1", "", {}, strError, 0));
+    EXPECT_EQ(strError, "Invalid value format!");
+    D.ENT_H1.UnlockAll();
+    H.Bus.m_Words[0x20D] = 0x77;
+    D.ENT_H1.GetNotTypedValue(0, 1);
+    EXPECT_EQ(D.ENT_H1.GetAppImage()[0], 0x77u);
     EXPECT_TRUE(D.ENT_H1.Set(Other.data(), 0, 7, false));
 }
 
@@ -116,6 +132,21 @@ TEST_F(RamTest, TextServiceByWordRange)
     EXPECT_TRUE(D.ServiceRead("SWP_CODE_RAM", "ANY", Values, strError, 4094, 2));
     EXPECT_EQ(Values, (Texts{"00000FFE/h", "00000FFF/h"}));
     EXPECT_EQ(H.Log, CallLog{"Read 0x2000 16384"}) << "the whole memory in one transfer";
+
+    EXPECT_TRUE(D.ServiceRead("SWP_CODE_RAM", "", Values, strError, 4096, 0)) << "an empty range at the very end";
+    EXPECT_EQ(Values.size(), 2u);
+
+    // A service read leaves the application's words alone: unlocking puts them back, not the
+    // words the read found.
+    std::string strName;
+    ASSERT_TRUE(D.ENT_H1.Set(Words.data(), 0, 7, false));
+    H.Bus.m_Words[0x20F] = 0x55;
+    EXPECT_TRUE(D.ServiceRead("ENT_H1", "", Values, strError, 2, 1));
+    EXPECT_EQ(Values.back(), "00000055/h");
+    EXPECT_EQ(D.ENT_H1.GetLockState(), static_cast<unsigned>(UNLOCKED)) << "and leaves it unlocked";
+    D.ENT_H1.Lock(strName);
+    D.ENT_H1.Unlock(strName);
+    EXPECT_EQ(H.Log.back(), "Write 0x20D 28: 0x1 0x2 0x3 0x4 0x5 0x6 0x7");
 
     // A range beyond the end is refused whole; nothing outside the memory is read.
     H.Log.clear();

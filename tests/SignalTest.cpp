@@ -95,6 +95,26 @@ TEST_F(SignalTest, LockedSignalIsFrozenUntilUnlockPutsTheApplicationValueBack)
     EXPECT_TRUE(H.Log.empty());
 }
 
+TEST_F(SignalTest, ATypedReadAdoptsWhatTheDeviceChanged)
+{
+    Aud.SHIFT_HP.Set(1, IMMEDIATE);
+    H.Bus.m_Words[0xE00] = 2 << 9;  // the device changes the field
+    EXPECT_EQ(Aud.SHIFT_HP.Get(true), 2u);
+    H.Log.clear();
+    EXPECT_FALSE(Aud.MULT_HP.Set(0, IF_CHANGED)) << "nothing differs: the read became the application's value";
+    Aud.SHIFT_HP.Lock();
+    EXPECT_FALSE(Aud.SHIFT_HP.Unlock());
+    EXPECT_TRUE(H.Log.empty()) << "no write of the old value";
+
+    // An untyped read alike.
+    H.Bus.m_Words[0xE00] = 5 << 9;
+    EXPECT_EQ(Aud.SHIFT_HP.GetValueByString(), std::list<std::string>{"5"});
+    H.Log.clear();
+    Aud.SHIFT_HP.Lock();
+    EXPECT_FALSE(Aud.SHIFT_HP.Unlock());
+    EXPECT_TRUE(H.Log.empty());
+}
+
 TEST_F(SignalTest, ChangeLoggingReadsFirstAndNamesOldAndNewValue)
 {
     std::ostringstream Log;
@@ -140,6 +160,11 @@ TEST_F(SignalTest, LockAndLoggingSwitches)
     EXPECT_TRUE(Aud.TRIG_SEL.Logging(nullptr, true));
     Aud.TRIG_SEL.Lock();  // no stream: nothing written, still locked
     EXPECT_FALSE(Aud.TRIG_SEL.Set(TrigSel::MARKER_SIG_1, DEFERRED));
+    // Switched off, a stream given earlier hears nothing more.
+    Aud.TRIG_SEL.Logging(&Log, false);
+    Aud.TRIG_SEL.Lock();
+    Aud.TRIG_SEL.Unlock();
+    EXPECT_EQ(Log.str(), "Signal: TRIG_SEL locked!\nSignal: TRIG_SEL locked!\n");
 }
 
 TEST_F(SignalTest, StatusSignalsCarryOnlyTheirOwnBitsThroughTheHost)

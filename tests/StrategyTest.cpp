@@ -23,6 +23,7 @@ struct CDirectProbe : CParallelRead_ParallelWrite
 {
     explicit CDirectProbe(CHWAccess* a_pAdapter) : CParallelRead_ParallelWrite(a_pAdapter) {}
     using CParallelRead_ParallelWrite::Read;
+    using CParallelRead_ParallelWrite::SetAdapter;
     using CParallelRead_ParallelWrite::Write;
 };
 
@@ -194,6 +195,10 @@ TEST(DirectStrategies, OneHostCallPerTransferAndRefusedDirections)
     Probe.Read(0x60, 0, udwWord, 0);
     Probe.Write(0x60, 0, udwWord, 0);
     EXPECT_EQ(H.Log, (CallLog{"Read 0x60 0", "Write 0x60 0:"})) << "zero bytes still reach the host";
+    SHost Other;
+    Probe.SetAdapter(&Other.Bus);
+    Probe.Write(0x61, 0, udwWord, 4);
+    EXPECT_EQ(Other.Log, CallLog{"Write 0x61 4: 0x3"}) << "a replaced adapter takes the transfers";
 }
 
 TEST(DirectStrategies, NullAdapterDoesNothingAnywhere)

@@ -50,6 +50,13 @@ TEST_F(TextService, ValueTextForms)
         ASSERT_TRUE(Write(D.DIN_MS_DET_LOW, "MS_DET_LOW", {pcText}));
         EXPECT_EQ(H.Log.back(), "Write 0x11A 4: 0x1F");
     }
+    // Every hexadecimal digit in lower case: "1a/h" to "1f/h" are 26 to 31.
+    for (char c = 'a'; c <= 'f'; ++c)
+    {
+        Ms.Unlock();
+        ASSERT_TRUE(Write(D.DIN_MS_DET_LOW, "MS_DET_LOW", {std::string("1") + c + "/h"}));
+        EXPECT_EQ(H.Log.back(), "Write 0x11A 4: 0x1" + std::string(1, static_cast<char>(c - 'a' + 'A')));
+    }
     Texts Values;
     EXPECT_TRUE(D.DIN_MS_DET_LOW.ServiceRead("MS_DET_LOW", Values, strError, 0, 1));
     EXPECT_EQ(Values, Texts{"0000001F/h"});
@@ -60,8 +67,13 @@ TEST_F(TextService, ValueTextForms)
     EXPECT_TRUE(Write(D.PRI_SERVAL, "SERVAL", {"FFFFFFFF/h"}));
     EXPECT_FALSE(Write(D.PRI_SERVAL, "SERVAL", {"100000000/h"}));
     EXPECT_EQ(strError, "Value limit exceeded: 100000000/h,");
-    EXPECT_FALSE(Write(D.PRI_SERVAL, "SERVAL", {"4294967296/d"}));
-    EXPECT_FALSE(Write(D.PRI_SERVAL, "SERVAL", {"-2147483649/d"}));
+    // Beyond 32 bits is refused however far beyond: no wrap-around, no saturation to FFFFFFFF.
+    for (const std::string strText : {"4294967296/d", "4294967297/d", "18446744073709551616/d", "100000001/h",
+                                      "10000000000000000/h", "-2147483649/d"})
+    {
+        EXPECT_FALSE(Write(D.PRI_SERVAL, "SERVAL", {strText}));
+        EXPECT_EQ(strError, "Value limit exceeded: " + strText + ",");
+    }
     EXPECT_FALSE(Write(D.DIN_MS_DET_LOW, "MS_DET_LOW", {"-1/d"}));
     EXPECT_EQ(strError, "Value limit exceeded: -1/d,");
 }
@@ -126,6 +138,18 @@ TEST_F(TextService, EnumeratedSignals)
 
 TEST_F(TextService, ReadsKeepTheLockStateAndAppend)
 {
+    // A service read shows the hardware's field and leaves the application's word alone:
+    // a later Unlock puts the application's value back.
+    auto& Shift = D.AUD_CNTRL0.SHIFT_HP;
+    Shift.Set(2, CSignalBase::HW_WRITE_IMMEDIATE);
+    H.Bus.m_Words[0xE00] = 6 << 9;
+    Texts Read;
+    EXPECT_TRUE(D.AUD_CNTRL0.ServiceRead("SHIFT_HP", Read, strError, 0, 1));
+    EXPECT_EQ(Read, Texts{"00000006/h"});
+    Shift.Lock();
+    EXPECT_TRUE(Shift.Unlock());
+    EXPECT_EQ(H.Log.back(), "Write 0xE00 3: 0x400");
+
     auto& Ms = D.DIN_MS_DET_LOW.MS_DET_LOW;
     Ms.Lock();
     H.Bus.m_Words[0x11A] = 31;
