@@ -153,6 +153,26 @@ void CheckRange(const std::string& a_strRegister, unsigned a_udwStart, unsigned 
                                                std::to_string(a_udwStart + a_uCount - 1))};
 }
 
+// A register as the generated map describes it, with its signals and their enumerators.
+json MapEntry(const SMapRegister& a_rRegister)
+{
+    json Signals = json::array();
+    for (unsigned i = 0; i < a_rRegister.m_udwSignalCount; ++i)
+    {
+        const SSignalInfo& Sig = a_rRegister.m_pSignals[i];
+        json Enumerators = json::array();
+        for (unsigned e = 0; e < Sig.m_udwEnumeratorCount; ++e)
+            Enumerators.push_back({{"name", Sig.m_pEnumerators[e].m_pcName}, {"value", Sig.m_pEnumerators[e].m_udwValue}});
+        const unsigned udwMax = Sig.m_udwWidth >= 32 ? 0xFFFFFFFFu : (1u << Sig.m_udwWidth) - 1;
+        Signals.push_back({{"name", Sig.m_pcName}, {"low", Sig.m_udwLow}, {"high", Sig.m_udwLow + Sig.m_udwWidth - 1},
+                           {"width", Sig.m_udwWidth}, {"default", Sig.m_udwDefault}, {"max", udwMax},
+                           {"enumerators", std::move(Enumerators)}});
+    }
+    return {{"name", a_rRegister.m_pcName}, {"address", a_rRegister.m_udwAddress}, {"width", a_rRegister.m_udwWidth},
+            {"access", a_rRegister.m_pcAccess}, {"words", a_rRegister.m_udwWords}, {"status", a_rRegister.m_bStatus},
+            {"signals", std::move(Signals)}};
+}
+
 std::string Bearer(const std::string& a_strAuthorization)
 {
     const std::string strPrefix = "Bearer ";
@@ -246,7 +266,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SCall& a_
     const std::string& strOp = a_rCall.m_strOperation;
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
-    static const std::set<std::string> kGets = {"device", "registers", "snapshot", "events"};
+    static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
     static const std::set<std::string> kPosts = {"read", "write", "value", "lock", "unlock", "logging", "defaults"};
     const bool bDescribe = strOp.compare(0, 10, "registers/") == 0;
     if (kGets.count(strOp) == 0 && kPosts.count(strOp) == 0 && !bDescribe)
@@ -262,7 +282,10 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SCall& a_
     if (strOp == "device")
         return Answer(200, {{"name", m_rDevice.GetName()},
                             {"xmlVersion", m_rDevice.GetXMLVersion()},
-                            {"generatorVersion", m_rDevice.GetCodeGeneratorVersion()}});
+                            {"generatorVersion", m_rDevice.GetCodeGeneratorVersion()},
+                            {"readOnly", m_Options.m_bReadOnly}});
+    if (strOp == "map")
+        return {200, MapText(), ""};
     if (strOp == "registers")
     {
         json List = json::array();
@@ -377,20 +400,8 @@ SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
     const SMapRegister* pMap = FindMapRegister(a_strRegister);
     if (pMap == nullptr)
         return Error(404, "Invalid register submitted: " + a_strRegister);
-    json Signals = json::array();
-    for (unsigned i = 0; i < pMap->m_udwSignalCount; ++i)
-    {
-        const SSignalInfo& Sig = pMap->m_pSignals[i];
-        json Enumerators = json::array();
-        for (unsigned e = 0; e < Sig.m_udwEnumeratorCount; ++e)
-            Enumerators.push_back({{"name", Sig.m_pEnumerators[e].m_pcName}, {"value", Sig.m_pEnumerators[e].m_udwValue}});
-        const unsigned udwMax = Sig.m_udwWidth >= 32 ? 0xFFFFFFFFu : (1u << Sig.m_udwWidth) - 1;
-        Signals.push_back({{"name", Sig.m_pcName}, {"low", Sig.m_udwLow}, {"high", Sig.m_udwLow + Sig.m_udwWidth - 1},
-                           {"width", Sig.m_udwWidth}, {"default", Sig.m_udwDefault}, {"max", udwMax},
-                           {"enumerators", std::move(Enumerators)}});
-    }
-    json Body = {{"name", pMap->m_pcName}, {"address", pMap->m_udwAddress}, {"width", pMap->m_udwWidth},
-                 {"access", pMap->m_pcAccess}, {"words", pMap->m_udwWords}, {"status", pMap->m_bStatus}};
+    json Body = MapEntry(*pMap);
+    json& Signals = Body["signals"];
     // Lock states are the device's; looked at without a transfer.
     m_Serialise([&] {
         for (const CRegisterBase* pRegister : m_rDevice.GetRegisters())
@@ -398,6 +409,8 @@ SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
             if (pRegister->GetName() != a_strRegister)
                 continue;
             Body["lock"] = LockName(pRegister->GetLockState());
+            if (pRegister->GetWordCount() == 1)
+                Body["hardwareWord"] = *pRegister->GetHwImage();  // as last read or written
             for (const CSignalBase* pSignal : pRegister->GetSignals())
                 for (json& Signal : Signals)
                     if (Signal["name"] == pSignal->GetName())
@@ -405,8 +418,21 @@ SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
             break;
         }
     });
-    Body["signals"] = std::move(Signals);
     return Answer(200, Body);
+}
+
+std::string CDeviceService::MapText() const
+{
+    json Registers = json::array();
+    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
+        Registers.push_back(MapEntry(g_aZevRegisterMap[i]));
+    json Device;
+    m_Serialise([&] {
+        Device = {{"name", m_rDevice.GetName()},
+                  {"xmlVersion", m_rDevice.GetXMLVersion()},
+                  {"generatorVersion", m_rDevice.GetCodeGeneratorVersion()}};
+    });
+    return json{{"device", std::move(Device)}, {"registers", std::move(Registers)}}.dump();
 }
 
 SHttpResponse CDeviceService::RunOnDevice(SCall& a_rCall, bool a_bTrace,

@@ -60,6 +60,9 @@ public:
     bool Authorised(const std::string& a_strAuthorization) const;
     CEventHub& Events() { return m_rHooks.Events(); }
     bool IsReadOnly() const { return m_Options.m_bReadOnly; }
+    // The device's identity and its whole register map (GET /api/v1/map), as JSON text: the
+    // console's tree, and the static register reference.
+    std::string MapText() const;
 
 private:
     struct SCall;

@@ -1,4 +1,5 @@
 #include "HttpServer.h"
+#include "Console.h"
 
 #include <httplib.h>
 
@@ -70,8 +71,26 @@ CHttpService::CHttpService(CDeviceService& a_rService) : m_rService(a_rService),
             });
     });
 
-    // Everything but the event stream goes to the service, whatever the method; the
-    // service answers unknown paths and wrong methods itself.
+    // The console's own files: the same for everyone, holding no device data, so a browser
+    // opening the page needs no token (it has none to send yet); every API call does.
+    rServer.Get("/|/index\\.html|/console\\.js|/console\\.css|/reference\\.js",
+                [](const httplib::Request& a_rRequest, httplib::Response& a_rResponse) {
+                    a_rResponse.set_header("Content-Security-Policy",
+                                           "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+                    a_rResponse.set_header("X-Content-Type-Options", "nosniff");
+                    a_rResponse.set_header("Referrer-Policy", "no-referrer");
+                    a_rResponse.set_header("Cache-Control", "no-cache");
+                    if (a_rRequest.path == "/reference.js")
+                    {
+                        a_rResponse.set_content(kServedReferenceScript, "text/javascript; charset=utf-8");
+                        return;
+                    }
+                    const SConsoleFile* pFile = FindConsoleFile(a_rRequest.path);
+                    a_rResponse.set_content(reinterpret_cast<const char*>(pFile->m_pData), pFile->m_uSize, pFile->m_pcType);
+                });
+
+    // Everything else goes to the service, whatever the method; the service answers
+    // unknown paths and wrong methods itself.
     auto Serve = [this](const httplib::Request& a_rRequest, httplib::Response& a_rResponse) {
         const SHttpResponse Response = m_rService.Handle(FromHttp(a_rRequest));
         a_rResponse.status = Response.m_iStatus;

@@ -1,4 +1,5 @@
 // zevd: one simulated ZEV served over the network until SIGINT or SIGTERM.
+#include "Console.h"
 #include "DeviceService.h"
 #include "HttpServer.h"
 #include "Token.h"
@@ -10,10 +11,19 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
 
 namespace
 {
@@ -54,7 +64,30 @@ int main(int argc, char** argv)
                    "Take the token from this file (default: a new random token, written to ~/.zevd-token)");
     App.add_flag("--read-only", bReadOnly, "Refuse every changing request (403)");
     App.add_option("--audit-log", strAuditLog, "Append one line per changing request to this file (default: stderr)");
+    std::string strReference;
+    App.add_option("--export-reference", strReference,
+                   "Write the static register reference (the console's pages with the register map) into this "
+                   "folder and stop");
     CLI11_PARSE(App, argc, argv);
+
+    if (!strReference.empty())
+    {
+        // The device only tells its identity here; no transfer, no token, no socket.
+        std::ostringstream Ignored;
+        SSimulatedHost Host(Ignored);
+        rlzev::CDeviceHooks Hooks(Host.Bus, Host.Utility);
+        CZEV Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status);
+        std::mutex DeviceMutex;
+        rlzev::CDeviceService Service(Device, Hooks, rlzev::SerialiseWith(DeviceMutex), {});
+        std::string strError;
+        if (!rlzev::WriteReference(strReference, Service.MapText(), strError))
+        {
+            std::cerr << "zevd: " << strError << "\n";
+            return 1;
+        }
+        std::cout << "zevd: register reference in " << strReference << "/index.html\n";
+        return 0;
+    }
 
     std::string strHost;
     int iPort = 0;
@@ -127,10 +160,16 @@ int main(int argc, char** argv)
         Server.Stop();
     });
     const bool bIPv6 = strHost.find(':') != std::string::npos;
-    std::cout << "zevd: listening on http://" << (bIPv6 ? "[" + strHost + "]" : strHost) << ":" << iBound
-              << (bReadOnly ? " (read-only)" : "") << "\n"
-              << "zevd: token in " << strTokenFile << "\n"
-              << std::flush;
+    const std::string strUrl = "http://" + (bIPv6 ? "[" + strHost + "]" : strHost) + ":" + std::to_string(iBound);
+    std::cout << "zevd: listening on " << strUrl << (bReadOnly ? " (read-only)" : "") << "\n"
+              << "zevd: token in " << strTokenFile << "\n";
+    // The console's address carries the token after '#', which the browser keeps to itself;
+    // it is shown on a terminal only, never written into a log a redirection makes.
+    if (isatty(fileno(stdout)))
+        std::cout << "zevd: console at " << strUrl << "/#token=" << strToken << "\n";
+    else
+        std::cout << "zevd: console at " << strUrl << "/ (add #token= and the token)\n";
+    std::cout << std::flush;
     const bool bServed = Server.Run();
     bDone = true;
     Watcher.join();
