@@ -91,14 +91,28 @@ TEST(Service, ServesEveryOperationOfTheTextService)
 {
     SServed S;
     int iStatus = 0;
-    EXPECT_EQ(S.Call("GET", "/api/v1/device", ""),
-              json({{"name", "ZEV"}, {"xmlVersion", "PD_ZEV.xml@@/main/kem_main/1"}, {"generatorVersion", "1.1.0.0"}}));
+    EXPECT_EQ(S.Call("GET", "/api/v1/device", ""), json({{"name", "ZEV"}, {"xmlVersion", "PD_ZEV.xml@@/main/kem_main/1"},
+                                                         {"generatorVersion", "1.1.0.0"}, {"readOnly", false}}));
     const json List = S.Call("GET", "/api/v1/registers", "");
     ASSERT_EQ(List["registers"].size(), 441u);
     EXPECT_EQ(List["registers"][0].dump(), R"({"access":"CSequentialRead_ParallelWrite","address":3584,"name":"AUD_CNTRL0","signals":5,"status":false,"width":24,"words":1})");
 
-    const json Reg = S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "");
+    json Reg = S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "");
     EXPECT_EQ(Reg["signals"][1].dump(), R"({"default":0,"enumerators":[{"name":"ON","value":0},{"name":"OFF","value":1}],"high":30,"lock":"UNLOCKED","low":30,"max":1,"name":"IN0_SELDIR","width":1})");
+    // The whole map is every register as described, without the device's state.
+    const json Map = S.Call("GET", "/api/v1/map", "");
+    ASSERT_EQ(Map["registers"].size(), 441u);
+    EXPECT_EQ(Map["device"]["name"], "ZEV");
+    Reg.erase("lock");
+    Reg.erase("hardwareWord");
+    for (json& Signal : Reg["signals"])
+        Signal.erase("lock");
+    EXPECT_EQ(Map["registers"][43], Reg);
+    // The hardware word as last written, looked at without a transfer.
+    S.Post("write", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}, {"values", {"5/d"}}});
+    const auto Counters = S.Host.Bus.m_Counters.m_uReads;
+    EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["hardwareWord"].get<unsigned>() & 0x1F, 5u);
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Counters);
 
     // A signal written, read, named; the write leaves it with the service until unlocked.
     EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}}),
@@ -490,6 +504,18 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     ASSERT_TRUE(Result);
     EXPECT_EQ(Result->status, 200);
     EXPECT_FALSE(Result->has_header("Access-Control-Allow-Origin"));
+    // The console's own files need no token and carry a content security policy; the API
+    // behind them does.
+    Result = Client.Get("/");
+    ASSERT_TRUE(Result);
+    EXPECT_EQ(Result->status, 200);
+    EXPECT_EQ(Result->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_EQ(Result->get_header_value("Content-Security-Policy").rfind("default-src 'self'", 0), 0u);
+    EXPECT_NE(Result->body.find("<script src=\"console.js\">"), std::string::npos);
+    EXPECT_EQ(Client.Get("/reference.js")->body.rfind("window.ZEV_REFERENCE = null;", 0), 0u) << "no map without a token";
+    EXPECT_EQ(Client.Get("/console.css")->status, 200);
+    EXPECT_EQ(Client.Get("/api/v1/map")->status, 401);
+    EXPECT_EQ(Client.Get("/favicon.ico")->status, 401);
     // An oversized body never reaches the service.
     Result = Client.Post("/api/v1/write", {{"Authorization", "Bearer " + kToken}},
                          std::string(rlzev::CDeviceService::kMaxBody + 1, '{'), "application/json");

@@ -20,6 +20,10 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(pybind11-dev)
 /usr/bin/python3 -c 'import sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || need+=(python3-dev)
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+# the browser console's tests: Debian's chromium driven through chromedriver from Python
+[ -x /usr/bin/chromium ] || need+=(chromium)
+command -v chromedriver >/dev/null || need+=(chromium-driver)
+/usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz target
 probe=$(mktemp -d)
 printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"

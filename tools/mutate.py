@@ -312,11 +312,11 @@ def main():
     parser.add_argument("--survivors-of", metavar="JSON",
                         help="only the mutants that survived in this earlier --json result")
     args = parser.parse_args()
-    if not args.area and not args.files:
-        parser.error("give --area or --files")
     if args.survivors_of and not args.files:
         with open(args.survivors_of) as f:
             args.files = sorted({r["file"] for r in json.load(f)})
+    if not args.area and not args.files:
+        parser.error("give --area or --files")
     area = args.area or area_of(args.files[0])
     files = files_of(area, args.files)
     equivalents = load_equivalents()
