@@ -42,7 +42,8 @@ TEST_F(TextService, NumericWriteChangesTheHardwareOnlyAndLocks)
 TEST_F(TextService, ValueTextForms)
 {
     auto& Ms = D.DIN_MS_DET_LOW.MS_DET_LOW;  // 5 bits, max 31
-    for (const char* pcText : {"0x1F/h", "1f/H", "1F/h", " 31/d", "+31/D", "3/d1", "/h1f", "31/d/h"})
+    for (const char* pcText : {"0x1F/h", "0X1F/h", "1f/H", "1F/h", " 31/d", "\t31/d", "\n31/d", "\v31/d", "\f31/d",
+                               "\r31/d", "+31/D", "3/d1", "31a/d", "/h1f", "31/d/h"})
     {
         SCOPED_TRACE(pcText);
         H.Log.clear();
@@ -65,6 +66,7 @@ TEST_F(TextService, ValueTextForms)
     EXPECT_TRUE(Write(D.PRI_SERVAL, "SERVAL", {"-1/d"}));
     EXPECT_EQ(D.PRI_SERVAL.GetValueByString("SERVAL"), Texts{"0"}) << "read-only: the fake never saw the write";
     EXPECT_TRUE(Write(D.PRI_SERVAL, "SERVAL", {"FFFFFFFF/h"}));
+    EXPECT_TRUE(Write(D.PRI_SERVAL, "SERVAL", {"-2147483648/d"})) << "the smallest 32-bit number";
     EXPECT_FALSE(Write(D.PRI_SERVAL, "SERVAL", {"100000000/h"}));
     EXPECT_EQ(strError, "Value limit exceeded: 100000000/h,");
     // Beyond 32 bits is refused however far beyond: no wrap-around, no saturation to FFFFFFFF.
@@ -103,7 +105,7 @@ TEST_F(TextService, RefusedWritesChangeNothingAndReport)
     EXPECT_EQ(H.Log.front(), "ReportError SignalBase | CSignalBase::ServiceWrite | Value limit exceeded: 8/d,");
     EXPECT_EQ(std::count_if(H.Log.begin(), H.Log.end(), [](const std::string& s) { return s.rfind("Write", 0) == 0; }),
               0) << "nothing written";
-    EXPECT_TRUE(Shift.Set(1, CSignalBase::HW_WRITE_IMMEDIATE)) << "lock state unchanged";
+    EXPECT_EQ(Shift.GetLockState(), static_cast<unsigned>(UNLOCKED)) << "lock state unchanged";
 
     // No value at all is refused too, leaving the signal as it was.
     EXPECT_FALSE(Write(D.AUD_CNTRL0, "SHIFT_HP", {}));
