@@ -64,30 +64,6 @@ private:
     }
 };
 
-// The device's state as the inspection observers show it: every register's lock state,
-// pending flag and word, and of the register a call names (a_pNamed) also the lock states
-// of its signals and, for a memory, its words. Hashing all 2,316 signals and 49,152 memory
-// words for every check was most of the fuzzer's time. Checking code, not code under test:
-// left out of the coverage and sanitizer instrumentation.
-__attribute__((no_sanitize("coverage", "address", "undefined")))
-unsigned long long StateHash(const CHWDeviceBase& a_rDevice, const CRegisterBase* a_pNamed)
-{
-    unsigned long long uHash = 1469598103934665603ULL;
-    for (const CRegisterBase* pRegister : a_rDevice.GetRegisters())
-    {
-        const unsigned n = pRegister->GetWordCount() == 1 || pRegister == a_pNamed ? pRegister->GetWordCount() : 0;
-        const unsigned* pudwHw = pRegister->GetHwImage();
-        const unsigned* pudwApp = pRegister->GetAppImage();
-        uHash = (uHash ^ (pRegister->GetLockState() << 1 | pRegister->IsWritePending())) * 1099511628211ULL;
-        for (unsigned i = 0; i < n; ++i)
-            uHash = (uHash ^ (static_cast<unsigned long long>(pudwHw[i]) << 32 | pudwApp[i])) * 1099511628211ULL;
-        if (pRegister == a_pNamed)
-            for (const CSignalBase* pSignal : pRegister->GetSignals())
-                uHash = (uHash ^ pSignal->GetLockState()) * 1099511628211ULL;
-    }
-    return uHash;
-}
-
 std::string Pick(FuzzedDataProvider& a_rIn, const std::vector<std::string>& a_rChoices)
 {
     // A known name most of the time, otherwise whatever the bytes say.
@@ -127,46 +103,72 @@ std::string ValueText(FuzzedDataProvider& a_rIn, const CSignalBase* a_pSignal)
     }
 }
 
-// Each register's state as the inspection observers show it, to tell which registers an
-// input changed (uninstrumented, like the hash).
-struct SRegisterState
+// A register as the inspection observers show it, with what they showed when the device
+// was fresh. The images and signals stay where they are for the device's life, so they are
+// looked up once: the checks below then cost a few loads per register, uninstrumented
+// (checking code, not code under test).
+struct SRegisterView
 {
+    const CRegisterBase* m_pRegister = nullptr;
+    const unsigned* m_pudwHw = nullptr;
+    const unsigned* m_pudwApp = nullptr;
+    unsigned m_udwWords = 0;
+    std::vector<const CSignalBase*> m_Signals;
+    // Fresh state.
     unsigned m_udwLock = 0;
     bool m_bPending = false;
     std::vector<unsigned> m_Words;  // hardware image, then application words
     std::vector<unsigned> m_SignalLocks;
+
+    explicit SRegisterView(const CRegisterBase& a_rRegister)
+        : m_pRegister(&a_rRegister), m_pudwHw(a_rRegister.GetHwImage()), m_pudwApp(a_rRegister.GetAppImage()),
+          m_udwWords(a_rRegister.GetWordCount()),
+          m_Signals(a_rRegister.GetSignals().begin(), a_rRegister.GetSignals().end()),
+          m_udwLock(a_rRegister.GetLockState()), m_bPending(a_rRegister.IsWritePending()),
+          m_Words(m_pudwHw, m_pudwHw + m_udwWords)
+    {
+        m_Words.insert(m_Words.end(), m_pudwApp, m_pudwApp + m_udwWords);
+        for (const CSignalBase* pSignal : m_Signals)
+            m_SignalLocks.push_back(pSignal->GetLockState());
+    }
+
+    // As fresh? A plain register's own lock state is left LOCKED by a whole-register service
+    // write and nothing reads or clears it: only a memory's counts.
+    __attribute__((no_sanitize("coverage", "address", "undefined"))) bool Fresh() const
+    {
+        if ((m_Signals.empty() && m_pRegister->GetLockState() != m_udwLock) ||
+            m_pRegister->IsWritePending() != m_bPending ||
+            std::memcmp(m_pudwHw, m_Words.data(), m_udwWords * sizeof(unsigned)) != 0 ||
+            std::memcmp(m_pudwApp, m_Words.data() + m_udwWords, m_udwWords * sizeof(unsigned)) != 0)
+            return false;
+        for (std::size_t i = 0; i < m_Signals.size(); ++i)
+            if (m_Signals[i]->GetLockState() != m_SignalLocks[i])
+                return false;
+        return true;
+    }
 };
 
+// The device's state: every register's lock state, pending flag and word, and of the
+// register a call names (a_pNamed) also its signals' lock states and, for a memory, its
+// words. Hashing all 2,316 signals and 49,152 memory words for every check was most of the
+// fuzzer's time.
 __attribute__((no_sanitize("coverage", "address", "undefined")))
-void Capture(const CRegisterBase& a_rRegister, SRegisterState& a_rState)
+unsigned long long StateHash(const std::vector<SRegisterView>& a_rViews, const CRegisterBase* a_pNamed)
 {
-    const unsigned n = a_rRegister.GetWordCount();
-    a_rState.m_udwLock = a_rRegister.GetLockState();
-    a_rState.m_bPending = a_rRegister.IsWritePending();
-    a_rState.m_Words.assign(a_rRegister.GetHwImage(), a_rRegister.GetHwImage() + n);
-    a_rState.m_Words.insert(a_rState.m_Words.end(), a_rRegister.GetAppImage(), a_rRegister.GetAppImage() + n);
-    a_rState.m_SignalLocks.clear();
-    for (const CSignalBase* pSignal : a_rRegister.GetSignals())
-        a_rState.m_SignalLocks.push_back(pSignal->GetLockState());
-}
-
-__attribute__((no_sanitize("coverage", "address", "undefined")))
-bool Unchanged(const CRegisterBase& a_rRegister, const SRegisterState& a_rState)
-{
-    const unsigned n = a_rRegister.GetWordCount();
-    // A plain register's own lock state is left LOCKED by a whole-register service write and
-    // nothing reads or clears it: only a memory's counts.
-    const bool bOwnLock = a_rRegister.GetSignals().empty();
-    if ((bOwnLock && a_rRegister.GetLockState() != a_rState.m_udwLock) ||
-        a_rRegister.IsWritePending() != a_rState.m_bPending ||
-        std::memcmp(a_rRegister.GetHwImage(), a_rState.m_Words.data(), n * sizeof(unsigned)) != 0 ||
-        std::memcmp(a_rRegister.GetAppImage(), a_rState.m_Words.data() + n, n * sizeof(unsigned)) != 0)
-        return false;
-    auto It = a_rState.m_SignalLocks.begin();
-    for (const CSignalBase* pSignal : a_rRegister.GetSignals())
-        if (pSignal->GetLockState() != *It++)
-            return false;
-    return true;
+    unsigned long long uHash = 1469598103934665603ULL;
+    for (const SRegisterView& rView : a_rViews)
+    {
+        const bool bNamed = rView.m_pRegister == a_pNamed;
+        const unsigned n = rView.m_udwWords == 1 || bNamed ? rView.m_udwWords : 0;
+        uHash = (uHash ^ (rView.m_pRegister->GetLockState() << 1 | rView.m_pRegister->IsWritePending())) * 1099511628211ULL;
+        for (unsigned i = 0; i < n; ++i)
+            uHash = (uHash ^ (static_cast<unsigned long long>(rView.m_pudwHw[i]) << 32 | rView.m_pudwApp[i])) *
+                    1099511628211ULL;
+        if (bNamed)
+            for (const CSignalBase* pSignal : rView.m_Signals)
+                uHash = (uHash ^ pSignal->GetLockState()) * 1099511628211ULL;
+    }
+    return uHash;
 }
 
 // One device for the whole run (constructing one per input would cost most of the time),
@@ -183,24 +185,33 @@ struct SHarness
     std::vector<CRegisterBase*> Registers;
     std::vector<std::string> RegisterNames{"ALL", "all", "All", ""};
     std::map<std::string, CRegisterBase*> ByName;
-    std::vector<SRegisterState> Fresh;
+    std::vector<SRegisterView> Views;
+    std::vector<std::size_t> ResetRegisters;  // brought back by the last reset
     CSimBus FreshSim;
     bool bLogging = false;         // switched on during this input
-    bool bLoggingTouched = false;  // switched either way: the reset switches it off
+    bool bLoggingEverywhere = false;  // switched by a name for all registers (or an unknown one)
+    std::vector<CRegisterBase*> LoggingSwitched;
 
     CSimBus& Sim() { return *Bus.m_pInner; }
 
-    void Reset()
+    void ResetDevice()
     {
         Utility.m_bStopWaiting = false;
-        if (bLoggingTouched)
+        // Logging back off where an input switched it, everywhere after a name for all.
+        if (bLoggingEverywhere)
             Device.Logging("ALL", "ALL", nullptr, false);
-        bLogging = bLoggingTouched = false;
+        else
+            for (CRegisterBase* pRegister : LoggingSwitched)
+                pRegister->Logging("ALL", nullptr, false);
+        LoggingSwitched.clear();
+        bLogging = bLoggingEverywhere = false;
+        ResetRegisters.clear();
         for (std::size_t i = 0; i < Registers.size(); ++i)
         {
             CRegisterBase* pRegister = Registers[i];
-            if (Unchanged(*pRegister, Fresh[i]))
+            if (Views[i].Fresh())
                 continue;
+            ResetRegisters.push_back(i);
             // A memory unlocks only when it was locked, since unlocking writes all its words.
             if (!pRegister->GetSignals().empty() || pRegister->GetLockState() != UNLOCKED)
                 pRegister->UnlockAll();
@@ -209,20 +220,20 @@ struct SHarness
             if (pRegister->IsWritePending())
                 static_cast<CFieldSignal*>(pRegister->GetSignals().front())->Set(0, CSignalBase::HW_WRITE_IMMEDIATE);
             pRegister->SetToDefault();
-            if (!Unchanged(*pRegister, Fresh[i]) && pRegister->GetWordCount() == 1)
+            if (!Views[i].Fresh() && pRegister->GetWordCount() == 1)
             {
                 // Bits above the width, from a whole-register write, outlive SetToDefault:
                 // the fresh word written whole takes them away.
                 char acWord[16];
-                std::snprintf(acWord, sizeof acWord, "%X/h", Fresh[i].m_Words[0]);
+                std::snprintf(acWord, sizeof acWord, "%X/h", Views[i].m_Words[0]);
                 std::string strIgnored;
                 pRegister->ServiceWrite("", {acWord}, strIgnored, 0);
                 pRegister->SetToDefault();
             }
         }
         Sim() = FreshSim;
-        for (std::size_t i = 0; i < Registers.size(); ++i)
-            if (!Unchanged(*Registers[i], Fresh[i]))
+        for (std::size_t i : ResetRegisters)  // a register's reset touches that register alone
+            if (!Views[i].Fresh())
                 Broken("the reset between inputs missed a change");
     }
 
@@ -237,8 +248,7 @@ struct SHarness
             Registers.push_back(pRegister);
             RegisterNames.push_back(pRegister->GetName());
             ByName[pRegister->GetName()] = pRegister;
-            Fresh.emplace_back();
-            Capture(*pRegister, Fresh.back());
+            Views.emplace_back(*pRegister);
         }
     }
 
@@ -273,12 +283,12 @@ struct SHarness
         for (int i = a_rIn.ConsumeIntegralInRange<int>(0, 3); i > 0; --i)
             Values.push_back(ValueText(a_rIn, pSignal));
         const unsigned udwStart = a_rIn.ConsumeIntegral<unsigned>() % 50000;
-        const unsigned long long uBefore = StateHash(Device, pRegister);
+        const unsigned long long uBefore = StateHash(Views, pRegister);
         const unsigned udwWrites = Bus.m_udwWrites;
         std::string strError;
         if (!Device.ServiceWrite(strRegister, strSignal, Values, strError, udwStart))
         {
-            if (StateHash(Device, pRegister) != uBefore)
+            if (StateHash(Views, pRegister) != uBefore)
                 Broken("a refused service write changed the device's state");
             if (Bus.m_udwWrites != udwWrites)
                 Broken("a refused service write reached the bus");
@@ -386,7 +396,11 @@ struct SHarness
             const bool bOn = a_rIn.ConsumeBool();
             Device.Logging(strRegister, strSignal, a_rIn.ConsumeBool() ? &Null : nullptr, bOn);
             bLogging = bLogging || bOn;
-            bLoggingTouched = true;
+            const auto It = ByName.find(strRegister);
+            if (It != ByName.end())
+                LoggingSwitched.push_back(It->second);
+            else
+                bLoggingEverywhere = true;
             break;
         }
         case 6:
@@ -469,7 +483,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
 {
     FuzzedDataProvider In(a_pData, a_uSize);
     static SHarness Harness;
-    Harness.Reset();
+    Harness.ResetDevice();
     for (int iSteps = 0; iSteps < 48 && In.remaining_bytes() > 0; ++iSteps)
     {
         try
