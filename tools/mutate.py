@@ -92,8 +92,13 @@ PY_OPERATORS = [(" == ", " != "), (" != ", " == "), (" <= ", " < "), (" >= ", " 
 C_WORDS = [("true", "false"), ("false", "true")]
 PY_WORDS = [("True", "False"), ("False", "True")]
 NUMBER = re.compile(r"(?<![\w.\-])(0x[0-9A-Fa-f]+|\d+)(?![\w.])")
-# A declaration with its initialiser: dropping it does not compile, so it is not tried.
-C_DECLARATION = re.compile(r"^(static\s+)?(const\s+)?[\w:]+(<.*>)?[\s*&]+\w+(\[\w*\])?\s*(=|\{|;)")
+# A declaration with its initialiser, or of a function: dropping it does not compile (or
+# changes nothing), so it is not tried; nor is a pure virtual function's "= 0".
+C_DECLARATION = re.compile(r"^(static\s+)?(const\s+)?[\w:]+(<.*>)?[\s*&]+\w+(\[\w*\])?\s*(=|\{|;)"
+                           r"|^((virtual|static|inline|explicit)\s+)*[\w:<>]+[\s*&]+~?\w+\s*\(")
+# Typed parameters (this project names them a_...) or "= delete": a declaration too.
+C_DECLARATION_ANYWHERE = re.compile(r"\(\s*(const\s+)?[\w:<>]+[\s*&]+a_\w+|= (delete|default);$")
+PURE_VIRTUAL = re.compile(r"\)\s*(const\s*)?=\s*0\s*;")
 C_STATEMENT_SKIP = re.compile(r"^(return|using|typedef|namespace|case|default|public|private|protected|"
                               r"template|struct|class|enum|static_assert|extern|friend|#|//|\{|\})")
 
@@ -160,7 +165,7 @@ def mutants_of(path):
         for old, new in (PY_WORDS if python else C_WORDS):
             for m in re.finditer(r"\b%s\b" % old, code):
                 at(m.start(), old, new, "constant")
-        for m in NUMBER.finditer(code):
+        for m in ([] if PURE_VIRTUAL.search(code) else NUMBER.finditer(code)):
             text = m.group(1)
             value = int(text, 16) if text.startswith("0x") else int(text)
             new = (hex(value + 1) if text.startswith("0x") else str(value + 1)) if value != 1 else "0"
@@ -170,6 +175,7 @@ def mutants_of(path):
                 at(m.start(), "!", "", "negation")
             if (stripped.endswith(";") and not C_STATEMENT_SKIP.match(stripped)
                     and "{" not in code and not C_DECLARATION.match(stripped)
+                    and not C_DECLARATION_ANYWHERE.search(stripped)
                     and (" = " in code or stripped.endswith(");"))):
                 indent = line[: len(line) - len(line.lstrip())]
                 found.append((number, line, indent + ";", "statement"))
