@@ -58,7 +58,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DRL_ZEV_CLI11_INCLUDE_DIR="$build/cli11" \
-  -DRL_ZEV_JSON_INCLUDE_DIR="$build/json" -DRL_ZEV_HTTPLIB_INCLUDE_DIR="$build/httplib"
+  -DRL_ZEV_JSON_INCLUDE_DIR="$build/json" -DRL_ZEV_HTTPLIB_INCLUDE_DIR="$build/httplib" -DRL_ZEV_WARNINGS_AS_ERRORS=ON
 cmake --build "$build" -j2
 # Wine now and then fails to start a test program at all (no output, 0.00 s) while the
 # wine server is busy; such a test gets one more start.
