@@ -105,6 +105,8 @@ class Console(unittest.TestCase):
         b = self.browser
         self.open_console(self.url)
         ready_ms = b.execute_script("return window.zevTimings.ready")
+        # The baseline in the same load: the page and its script parsed, before any request.
+        parsed_ms = b.execute_script("return performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd")
         self.assertEqual(len(b.find_elements(By.CSS_SELECTOR, "#tree > details > ul > li > a")), 441)
         self.assertNotIn("token", b.current_url, "the token leaves the address bar")
 
@@ -208,9 +210,9 @@ class Console(unittest.TestCase):
             self.assertEqual(f.read(), zevctl.stdout)
 
         with open(os.path.join(BUILD, "console-timings.json"), "w") as f:
-            json.dump({"ready_ms": ready_ms, "filter_ms": filter_ms}, f)
-        print("\nconsole ready with 441 registers in %.0f ms; search keystrokes %s ms"
-              % (ready_ms, ", ".join("%.1f" % t for t in filter_ms)))
+            json.dump({"parsed_ms": parsed_ms, "ready_ms": ready_ms, "filter_ms": filter_ms}, f)
+        print("\nconsole parsed in %.0f ms, ready with 441 registers in %.0f ms; search keystrokes %s ms"
+              % (parsed_ms, ready_ms, ", ".join("%.1f" % t for t in filter_ms)))
 
     def test_b_read_only_server_disables_the_editors(self):
         process, url = start_zevd("--read-only")
