@@ -153,6 +153,13 @@ void CheckRange(const std::string& a_strRegister, unsigned a_udwStart, unsigned 
                                                std::to_string(a_udwStart + a_uCount - 1))};
 }
 
+json Identity(const CHWDeviceBase& a_rDevice)
+{
+    return {{"name", a_rDevice.GetName()},
+            {"xmlVersion", a_rDevice.GetXMLVersion()},
+            {"generatorVersion", a_rDevice.GetCodeGeneratorVersion()}};
+}
+
 // A register as the generated map describes it, with its signals and their enumerators.
 json MapEntry(const SMapRegister& a_rRegister)
 {
@@ -280,10 +287,11 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SCall& a_
         throw SBadRequest{"a GET has no body"};
 
     if (strOp == "device")
-        return Answer(200, {{"name", m_rDevice.GetName()},
-                            {"xmlVersion", m_rDevice.GetXMLVersion()},
-                            {"generatorVersion", m_rDevice.GetCodeGeneratorVersion()},
-                            {"readOnly", m_Options.m_bReadOnly}});
+    {
+        json Device = Identity(m_rDevice);
+        Device["readOnly"] = m_Options.m_bReadOnly;
+        return Answer(200, Device);
+    }
     if (strOp == "map")
         return {200, MapText(), ""};
     if (strOp == "registers")
@@ -426,13 +434,7 @@ std::string CDeviceService::MapText() const
     json Registers = json::array();
     for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
         Registers.push_back(MapEntry(g_aZevRegisterMap[i]));
-    json Device;
-    m_Serialise([&] {
-        Device = {{"name", m_rDevice.GetName()},
-                  {"xmlVersion", m_rDevice.GetXMLVersion()},
-                  {"generatorVersion", m_rDevice.GetCodeGeneratorVersion()}};
-    });
-    return json{{"device", std::move(Device)}, {"registers", std::move(Registers)}}.dump();
+    return json{{"device", Identity(m_rDevice)}, {"registers", std::move(Registers)}}.dump();
 }
 
 SHttpResponse CDeviceService::RunOnDevice(SCall& a_rCall, bool a_bTrace,
