@@ -203,22 +203,22 @@ def load_equivalents():
 
 
 def files_of(area, chosen):
-    spec = AREAS[area]
+    config = AREAS[area]
     if chosen:
         return chosen
     found = []
-    for pattern in spec["files"]:
+    for pattern in config["files"]:
         folder = os.path.dirname(pattern)
         for name in sorted(os.listdir(os.path.join(ROOT, folder))):
             rel = os.path.join(folder, name)
-            if fnmatch.fnmatch(rel, pattern) and rel not in spec["skip"]:
+            if fnmatch.fnmatch(rel, pattern) and rel not in config["skip"]:
                 found.append(rel)
     return found
 
 
 def area_of(path):
-    for area, spec in AREAS.items():
-        if any(fnmatch.fnmatch(path, p) for p in spec["files"]):
+    for area, config in AREAS.items():
+        if any(fnmatch.fnmatch(path, p) for p in config["files"]):
             return area
     sys.exit("%s belongs to no area (%s)" % (path, ", ".join(AREAS)))
 
