@@ -48,7 +48,7 @@ GENERATOR_TESTS = [(None, ["@python", "-m", "unittest", "discover", "-s", "@src/
 AREAS = {
     "framework": {
         "files": ["framework/*.cpp", "framework/*.h"],
-        "skip": ["framework/DllMain.cpp", "framework/LayoutCheck.h"],
+        "skip": ["framework/DllMain.cpp"],
         "tests": LEAN_FRAMEWORK_TESTS + FRAMEWORK_TESTS + TOOL_TESTS + SERVICE_TESTS
         + [("rl_zev_lifecycle", ["@build/tests/rl_zev_lifecycle"])] + PYTHON_TESTS,
     },
@@ -77,7 +77,7 @@ AREAS = {
         # writes another device is built and meets the device's tests.
         "quick": GENERATOR_TESTS,
         "same_output_survives": True,
-        "tests": FRAMEWORK_TESTS + TOOL_TESTS,
+        "tests": FRAMEWORK_TESTS + TOOL_TESTS + PYTHON_TESTS,
     },
 }
 
@@ -136,9 +136,13 @@ def mutants_of(path):
     with open(os.path.join(ROOT, path), encoding="utf-8") as f:
         lines = f.read().split("\n")
     found = []
-    in_comment = False
+    in_comment = in_text = False
     for number, line in enumerate(lines, 1):
         stripped = line.strip()
+        if python and (in_text or line.count('"""') % 2):
+            # Inside a string of several lines (a docstring, a word list): text, not code.
+            in_text = not in_text if line.count('"""') % 2 else in_text
+            continue
         if not python:
             if in_comment:
                 in_comment = "*/" not in stripped
@@ -250,24 +254,56 @@ class Workspace:
         return subprocess.run(["cmake", "--build", self.build, "-j2", "--target"] + targets.split(),
                               capture_output=True, text=True).returncode == 0
 
-    def run_tests(self, tests, timeout):
+    def run_tests(self, tests, timeout, every=False):
         """None when every test passes, "" when a test program does not build, else the
-        first failing test program."""
+        first failing test program. With every=True, all programs run and the answer is
+        the list of every failing test case (program name where it has no cases)."""
         env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"))
+        report = os.path.join(os.path.dirname(self.build), "cases.json")
+        failing = []
         for target, command in tests:
             if target and not self.make(target):
                 return ""
             argv = ["/usr/bin/python3" if a == "@python" else
                     a.replace("@src", self.src).replace("@build", self.build) for a in command]
             name = os.path.basename(command[-1] if command[0] == "@python" else command[0])
+            cases = every and GTEST[0] in argv
+            if cases:
+                argv = [a for a in argv if a not in GTEST] + ["--gtest_output=json:" + report]
+                if os.path.exists(report):
+                    os.remove(report)
             try:
                 done = subprocess.run(argv, cwd=self.build, env=env, timeout=timeout,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
-                return name + " (timed out)"
-            if done.returncode != 0:
+                failing.append(name + " (timed out)")
+                if not every:
+                    return failing[0]
+                continue
+            if done.returncode == 0:
+                continue
+            if not every:
                 return name
-        return None
+            failed = failed_cases(report) if cases else []
+            failing.extend(failed or [name])  # a crash leaves no report: the program counts
+        return failing if every else None
+
+    def cases(self, tests):
+        """Every test case of the GoogleTest programs among tests, by Suite.Case."""
+        found = []
+        for _, command in tests:
+            if GTEST[0] not in command:
+                found.append(os.path.basename(command[-1] if command[0] == "@python" else command[0]))
+                continue
+            listed = subprocess.run([command[0].replace("@build", self.build), "--gtest_list_tests"],
+                                    capture_output=True, text=True, check=True).stdout
+            suite = ""
+            for row in listed.splitlines():
+                if not row.startswith(" "):
+                    suite = row.split()[0]
+                elif row.strip():
+                    found.append(suite + row.split()[0])
+        return found
 
     def generated(self, into):
         """The generator's output for the register description, into a fresh folder."""
@@ -283,22 +319,53 @@ class Workspace:
                     out[os.path.relpath(os.path.join(folder, name), into)] = f.read()
         return out
 
-    def try_mutant(self, timeout, baseline_output):
-        """(outcome, the test that failed)."""
-        if "quick" in self.area:
-            by = self.run_tests(self.area["quick"], timeout)
-            if by:
+    def try_mutant(self, tests, timeout, baseline_output, every):
+        """(outcome, the test that failed, or with every=True the list of all that failed)."""
+        quick = [t for t in tests if t in self.area.get("quick", [])]
+        rest = [t for t in tests if t not in quick]
+        found = []
+        if quick:
+            by = self.run_tests(quick, timeout, every)
+            if by and not every:
                 return "killed", by
+            found += by or []
         if self.area.get("same_output_survives"):
             output = self.generated(os.path.join(os.path.dirname(self.build), "generated-mutant"))
             if output is None:
-                return "killed", "zevgen refused the description"
+                return "killed", ["zevgen"] if every else "zevgen refused the description"
             if output == baseline_output:
-                return "survived", ""
-        by = self.run_tests(self.area["tests"], timeout)
+                return ("killed", found) if found else ("survived", [] if every else "")
+        by = self.run_tests(rest, timeout, every)
         if by == "":
-            return "uncompilable", ""
+            return "uncompilable", [] if every else ""
+        if every:
+            found += by
+            return ("killed" if found else "survived"), found
         return ("killed", by) if by else ("survived", "")
+
+
+def failed_cases(report):
+    """Suite.Case of every failed case in a GoogleTest JSON report (none if there is none)."""
+    if not os.path.exists(report):
+        return []
+    with open(report) as f:
+        suites = json.load(f).get("testsuites", [])
+    return ["%s.%s" % (s["name"], c["name"]) for s in suites for c in s.get("testsuite", [])
+            if c.get("failures")]
+
+
+def print_kills_per_test(results, cases):
+    """Per test case: the mutants it kills, and those no other case kills. A case with no
+    kill of its own adds nothing the rest of the suite does not already catch."""
+    kills, alone = dict.fromkeys(cases, 0), {}
+    for r in results:
+        for case in r["by"] if r["outcome"] == "killed" else []:
+            kills[case] = kills.get(case, 0) + 1
+            if len(r["by"]) == 1:
+                alone[case] = alone.get(case, 0) + 1
+    print("\ntest case                                                        kills  alone")
+    for case in sorted(kills, key=lambda c: (alone.get(c, 0), kills[c], c)):
+        print("%-64s %5d %6d" % (case, kills[case], alone.get(case, 0)))
 
 
 def label(after, what):
@@ -317,9 +384,17 @@ def main():
     parser.add_argument("--json", help="write every result here")
     parser.add_argument("--survivors-of", metavar="JSON",
                         help="only the mutants that survived in this earlier --json result")
+    parser.add_argument("--killed-of", metavar="JSON",
+                        help="only the mutants killed in this earlier --json result (after trimming tests)")
+    parser.add_argument("--every-test", action="store_true",
+                        help="run every test of the area on every mutant and record each failing "
+                             "test case; prints how many mutants each case kills, and alone")
+    parser.add_argument("--programs", nargs="+", metavar="TARGET",
+                        help="only these test programs of the area (build targets)")
     args = parser.parse_args()
-    if args.survivors_of and not args.files:
-        with open(args.survivors_of) as f:
+    earlier_of = args.survivors_of or args.killed_of
+    if earlier_of and not args.files:
+        with open(earlier_of) as f:
             args.files = sorted({r["file"] for r in json.load(f)})
     if not args.area and not args.files:
         parser.error("give --area or --files")
@@ -334,9 +409,10 @@ def main():
                 skipped += 1
                 continue
             candidates.append((path, number, before, after, what))
-    if args.survivors_of:
-        with open(args.survivors_of) as f:
-            earlier = {(r["file"], r["before"], r["after"]) for r in json.load(f) if r["outcome"] == "survived"}
+    if earlier_of:
+        wanted = "survived" if args.survivors_of else "killed"
+        with open(earlier_of) as f:
+            earlier = {(r["file"], r["before"], r["after"]) for r in json.load(f) if r["outcome"] == wanted}
         candidates = [c for c in candidates if (c[0], c[2].strip(), label(c[3], c[4])) in earlier]
     if args.sample and args.sample < len(candidates):
         candidates = random.Random(args.seed).sample(candidates, args.sample)
@@ -352,6 +428,10 @@ def main():
     started = time.time()
     ws = Workspace(os.path.join(args.workdir, area), area)
     tests = ws.area.get("quick", []) + ws.area["tests"]
+    if args.programs:
+        tests = [t for t in tests if t[0] in args.programs]
+        if not tests:
+            sys.exit("no test program of area %s is called %s" % (area, " ".join(args.programs)))
     if not ws.make(" ".join(t for t, _ in tests if t)):
         sys.exit("the unmutated project does not build in %s" % ws.build)
     t0 = time.time()
@@ -375,7 +455,7 @@ def main():
         with open(target, "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
         try:
-            outcome, by = ws.try_mutant(timeout, baseline)
+            outcome, by = ws.try_mutant(tests, timeout, baseline, args.every_test)
         finally:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(original)
@@ -384,8 +464,9 @@ def main():
         results.append({"file": path, "line": number, "before": before.strip(), "after": label(after, what),
                         "what": what, "outcome": outcome, "by": by})
         mark = {"killed": "killed", "survived": "SURVIVED", "uncompilable": "no build"}[outcome]
+        shown = ", ".join(by) if isinstance(by, list) else by
         print("[%d/%d] %-8s %s:%d: %s -> %s%s" % (index, len(candidates), mark, path, number, before.strip(),
-                                                 label(after, what), "  (" + by + ")" if by else ""),
+                                                 label(after, what), "  (" + shown + ")" if shown else ""),
               flush=True)
     ws.make(" ".join(t for t, _ in tests if t))  # leave the copy built from the unmutated sources
 
@@ -399,6 +480,8 @@ def main():
     for r in results:
         if r["outcome"] == "survived":
             print("  %s:%d: %s -> %s" % (r["file"], r["line"], r["before"], r["after"]))
+    if args.every_test:
+        print_kills_per_test(results, ws.cases(tests))
     print("\nscore %d/%d = %.3f in %.0f s" % (killed, killed + survived, score, time.time() - started))
     if args.json:
         with open(args.json, "w") as f:
