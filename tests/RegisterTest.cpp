@@ -1,6 +1,7 @@
 // Register base: locking by name, UnlockAll's single write, logging switches, defaults,
 // unused and hidden bits, snapshots.
 #include "HostDoubles.h"
+#include "LayoutCheck.h"
 #include "TestRegisters.h"
 
 #include <gtest/gtest.h>
@@ -189,4 +190,27 @@ TEST(RegisterBase, InspectionShowsStateWithoutTransfers)
     EXPECT_EQ(Ram.GetAppImage()[5], 8u);
     EXPECT_EQ(Ram.GetLockState(), static_cast<unsigned>(UNLOCKED));
     EXPECT_EQ(H.Log.size(), 1u) << "only the Set's write";
+}
+
+// Every generated register meets this check at compile time, so only inconsistent layouts
+// show that it refuses what it must.
+TEST(LayoutCheck, RefusesEachKindOfInconsistency)
+{
+    using rlzev::LayoutAgrees;
+    static const SEnumerator aEnums[] = {{0, "OFF"}, {3, "MAX"}}, aTooBig[] = {{4, "OVER"}, {0, "OFF"}};
+    // 16 bits: A at 1..0 (enumerated), B at 11..4, bit 15 hidden and forced to one.
+    const SSignalInfo A{"A", 0, 2, 1, aEnums, 2}, B{"B", 4, 8, 0x12, nullptr, 0};
+    const SRegisterLayout Good{"R", 0, 16, 0x700C, 0x700C, 0x8000, 0x8FF3, 0x8121, false};
+    ASSERT_TRUE(LayoutAgrees(Good, {&A, &B}));
+
+    const SSignalInfo Empty{"E", 12, 0, 0, nullptr, 0}, BadEnum{"A", 0, 2, 1, aTooBig, 2};
+    EXPECT_FALSE(LayoutAgrees(Good, {&A, &B, &Empty})) << "a field of no bits";
+    EXPECT_FALSE(LayoutAgrees(Good, {&A, &A, &B})) << "overlapping fields";
+    EXPECT_FALSE(LayoutAgrees(Good, {&BadEnum, &B})) << "an enumerator beyond the field";
+    SRegisterLayout Unused = Good;
+    Unused.m_udwHwUnusedMask |= 0x1;
+    EXPECT_FALSE(LayoutAgrees(Unused, {&A, &B})) << "a field's bit called unused";
+    // Wider than the register yet cut to 16 bits by the mask: only the width test sees it.
+    const SSignalInfo Wide{"W", 16, 32, 0, nullptr, 0};
+    EXPECT_FALSE(LayoutAgrees({"R", 0, 32, 0xFFFF, 0xFFFF, 0, 0xFFFF0000, 0, false}, {&Wide}));
 }

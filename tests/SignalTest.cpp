@@ -180,6 +180,9 @@ TEST_F(SignalTest, StatusSignalsCarryOnlyTheirOwnBitsThroughTheHost)
     EXPECT_TRUE(Stat.C_READY.Set(STATREG::CSignal_C_READY::OFF, IF_CHANGED));
     EXPECT_EQ(H.Log, (CallLog{"PrepareReset 0x6", "Write 0x18 4: 0x6"}));
     EXPECT_EQ(Stat.A_READY.Get(false), Sig::OFF) << "the image holds only the bits of the last write";
+    H.Log.clear();
+    EXPECT_TRUE(Stat.A_READY.Set(Sig::ON, IMMEDIATE));
+    EXPECT_EQ(H.Log, (CallLog{"PrepareSet 0x1", "Write 0x18 4: 0x1"})) << "nothing stays pending after a write";
 
     H.Log.clear();
     Stat.A_READY.Lock();
@@ -188,7 +191,7 @@ TEST_F(SignalTest, StatusSignalsCarryOnlyTheirOwnBitsThroughTheHost)
     EXPECT_TRUE(H.Log.empty());
 
     EXPECT_TRUE(Stat.ResetAllStatusBits());
-    EXPECT_EQ(H.Log, (CallLog{"PrepareResetAll 0x6", "Write 0x18 4: 0xFFFFFFFF"}));
+    EXPECT_EQ(H.Log, (CallLog{"PrepareResetAll 0x1", "Write 0x18 4: 0xFFFFFFFF"}));
 }
 
 TEST_F(SignalTest, SnapshotLines)

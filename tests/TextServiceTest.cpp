@@ -23,6 +23,19 @@ struct TextService : ::testing::Test
         return a_rRegister.ServiceWrite(a_strSignal, a_rValues, strError, 0);
     }
 };
+
+// A host that looks at a signal's lock state, as the number it holds, whenever a word goes out.
+struct CWatchingBus : CFakeBus
+{
+    using CFakeBus::CFakeBus;
+    void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        m_Seen.push_back(m_pWatched->GetLockState());
+        CFakeBus::Write(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    const CSignalBase* m_pWatched = nullptr;
+    std::vector<unsigned> m_Seen;
+};
 } // namespace
 
 TEST_F(TextService, NumericWriteChangesTheHardwareOnlyAndLocks)
@@ -37,6 +50,13 @@ TEST_F(TextService, NumericWriteChangesTheHardwareOnlyAndLocks)
     EXPECT_FALSE(Shift.Set(1, CSignalBase::HW_WRITE_IMMEDIATE));
     EXPECT_TRUE(Shift.Unlock());
     EXPECT_EQ(H.Log.back(), "Write 0xE00 3: 0x400") << "unlock puts the application's value back";
+
+    CWatchingBus Bus(H.Log);
+    CRegister_AUD_CNTRL0 R(&Bus, &H.Status);
+    Bus.m_pWatched = &R.SHIFT_HP;
+    EXPECT_TRUE(R.ServiceWrite("SHIFT_HP", {"5/d"}, strError, 0));
+    EXPECT_EQ(Bus.m_Seen, std::vector<unsigned>{2}) << "SERVICE_ACCESS is 2 to a host while the service writes";
+    EXPECT_EQ(R.SHIFT_HP.GetLockState(), 1u) << "and LOCKED 1 after";
 }
 
 TEST_F(TextService, ValueTextForms)
@@ -62,6 +82,9 @@ TEST_F(TextService, ValueTextForms)
     EXPECT_TRUE(D.DIN_MS_DET_LOW.ServiceRead("MS_DET_LOW", Values, strError, 0, 1));
     EXPECT_EQ(Values, Texts{"0000001F/h"});
     EXPECT_TRUE(Write(D.DIN_MS_DET_LOW, "MS_DET_LOW", Values)) << "a read's text writes back unchanged";
+    Ms.Unlock();
+    EXPECT_TRUE(Write(D.DIN_MS_DET_LOW, "MS_DET_LOW", {"x", "3/d"})) << "the last number's marker decides";
+    EXPECT_EQ(H.Log.back(), "Write 0x11A 4: 0x3");
 
     EXPECT_TRUE(Write(D.PRI_SERVAL, "SERVAL", {"-1/d"}));
     EXPECT_EQ(D.PRI_SERVAL.GetValueByString("SERVAL"), Texts{"0"}) << "read-only: the fake never saw the write";
