@@ -153,3 +153,76 @@ TEST_F(Simulator, TraceShowsEveryTransfer)
                            "bus: W 0x01800 40 0x000000AB 0x000000AB 0x000000AB 0x000000AB 0x000000AB 0x000000AB "
                            "0x000000AB 0x000000AB ... (10 words)\n");
 }
+
+// The bus as a host tool may drive it: odd byte counts, the memories' one-step copies, the
+// read-back path's flags, unmapped and read-only addresses, counters and a counted fault.
+TEST_F(Simulator, TransfersAtTheEdgesOfTheAddressSpace)
+{
+    Z.PRI_SERVAL.SERVAL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE);
+    EXPECT_EQ(HideLineNumbers(Reports.str()), "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n")
+        << "refused directions are shown unless told otherwise";
+    EXPECT_EQ(Host.Utility.m_udwReports, 1u);
+    EXPECT_EQ(Host.Utility.m_udwAccessDenied, 1u);
+
+    CSimBus& Bus = Host.Bus;
+    const unsigned kCode = 0x2000;  // SWP_CODE_RAM, read directly
+    const unsigned audwOut[5] = {11, 12, 13, 14, 15};
+    ASSERT_TRUE(Z.SWP_CODE_RAM.Set(audwOut, 10, 5, false));
+    Bus.Poke(kCode + 14, 99);  // the device's own change, for the read to fetch
+    unsigned audwIn[5] = {};
+    Bus.m_Counters = {};
+    ASSERT_TRUE(Z.SWP_CODE_RAM.Get(audwIn, 10, 5, true));
+    EXPECT_EQ(std::vector<unsigned>(audwIn, audwIn + 5), (std::vector<unsigned>{11, 12, 13, 14, 99}));
+    EXPECT_EQ(Bus.m_Counters.m_uReads, 1u);
+    EXPECT_EQ(Bus.m_Counters.m_uBytesRead, 20u);
+    // A partial last word is still a word: 9 and 10 bytes touch three.
+    for (unsigned udwBytes : {9u, 10u})
+    {
+        unsigned audwWords[3] = {0xEEEEEEEE, 0xEEEEEEEE, 0xEEEEEEEE};
+        Bus.Read(kCode + 10, audwWords, udwBytes);
+        EXPECT_EQ(std::vector<unsigned>(audwWords, audwWords + 3), (std::vector<unsigned>{11, 12, 13})) << udwBytes;
+        const unsigned audwThree[3] = {1, 2, udwBytes};
+        Bus.Write(kCode + 20, audwThree, udwBytes);
+        EXPECT_EQ(Bus.Peek(kCode + 22), udwBytes);
+    }
+    EXPECT_EQ(Bus.m_Counters.m_uBytesWritten, 19u);
+    // Plain registers take only the bytes sent: DIN_CNTRL0, DIN_CNTRL1, then one byte of DIN_TH1_RE_MAX.
+    const unsigned audwAll[3] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+    Bus.Write(0x100, audwAll, 9);
+    EXPECT_EQ(Bus.Peek(0x101), 0xFFFFFFFFu);
+    EXPECT_EQ(Bus.Peek(0x102), 0xFFu);
+
+    // A sequentially read memory answers through the read-back path only, word by word.
+    Bus.Poke(0x020D, 5);  // ENT_H1
+    Bus.Poke(0x020E, 6);
+    unsigned audwTwo[2] = {0xEEEEEEEE, 0xEEEEEEEE};
+    Bus.Read(0x020D, audwTwo, 8);
+    EXPECT_EQ(std::vector<unsigned>(audwTwo, audwTwo + 2), (std::vector<unsigned>{0, 0}));
+    EXPECT_EQ(Bus.Peek(CSimBus::kDataAddress), 6u);
+    unsigned udwStatus = 0;
+    const unsigned udwReady = CSimBus::kReadyBit;
+    Bus.Read(CSimBus::kStatusAddress, &udwStatus, 4);
+    EXPECT_EQ(udwStatus, udwReady);
+    Bus.Write(CSimBus::kStatusAddress, &udwReady, 4);
+    Bus.Read(CSimBus::kStatusAddress, &udwStatus, 4);
+    EXPECT_EQ(udwStatus, 0u) << "a finished read-back raises the bit no more";
+    const unsigned udwSeven = 7;
+    Bus.Write(CSimBus::kDataAddress, &udwSeven, 4);
+    EXPECT_EQ(Bus.Peek(CSimBus::kDataAddress), 6u) << "read-only";
+
+    unsigned udwWord = 0xEEEEEEEE;
+    Bus.Read(0x0001, &udwWord, 4);
+    EXPECT_EQ(udwWord, 0u);
+    EXPECT_EQ(Bus.Peek(0x0001), 0u);
+    Bus.m_iThrowOnRead = 2;
+    EXPECT_NO_THROW(Bus.Read(0x0001, &udwWord, 4));
+    EXPECT_THROW(Bus.Read(0x0001, &udwWord, 4), std::runtime_error);
+    EXPECT_NO_THROW(Bus.Read(0x0001, &udwWord, 4));
+
+    // A transfer of eight words is shown whole.
+    std::ostringstream Trace;
+    Bus.SetTrace(&Trace);
+    const std::vector<unsigned> Eight(8, 1);
+    Bus.Write(kCode, Eight.data(), 32);
+    EXPECT_EQ(Trace.str().find("..."), std::string::npos) << Trace.str();
+}
