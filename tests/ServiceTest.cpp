@@ -409,6 +409,18 @@ SZevctl Zevctl(const std::vector<std::string>& a_rArgs)
     return {iCode, Out.str(), Err.str()};
 }
 
+void SetEnvironment(const char* a_pcName, const std::string& a_strValue)
+{
+#ifdef _WIN32
+    _putenv_s(a_pcName, a_strValue.c_str());  // an empty value removes it
+#else
+    if (a_strValue.empty())
+        unsetenv(a_pcName);
+    else
+        setenv(a_pcName, a_strValue.c_str(), 1);
+#endif
+}
+
 std::string TokenFile()
 {
     const std::string strPath = testing::TempDir() + "zevd-token-http";
@@ -481,17 +493,38 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     };
     EXPECT_EQ(With({"write", "DIN_CNTRL0", "FIFOLEVEL", "33/d"}).m_iCode, 0);
     EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    // The token from the environment, unless a token file is named.
+    SetEnvironment("ZEVD_TOKEN", kToken);
+    EXPECT_EQ(Zevctl({"--connect", Server.strUrl, "get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    SetEnvironment("ZEVD_TOKEN", "ffff");
+    EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    SetEnvironment("ZEVD_TOKEN", "");
 
     const std::string strWrong = testing::TempDir() + "zevd-token-wrong";
     rlzev::WriteTokenFile(strWrong, "ffffffffffffffffffffffffffffffff");
     const auto Before = Server.Served.State();
     SZevctl R = Zevctl({"--connect", Server.strUrl, "--token-file", strWrong, "write", "DIN_CNTRL0", "FIFOLEVEL", "1/d"});
-    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
+    EXPECT_EQ(R.m_iCode, 4) << "the exit code the help names";
     EXPECT_EQ(R.m_strErr, "zevctl: the server refused the token: missing or wrong token: send \"Authorization: Bearer <token>\"\n");
     EXPECT_EQ(Server.Served.State(), Before);
     R = Zevctl({"--connect", "http://127.0.0.1:1", "--token-file", strTokens, "snapshot"});
     EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
     EXPECT_EQ(R.m_strErr.rfind("zevctl: no answer from the server: ", 0), 0u);
+    // Something else answers at the address: said so, not taken for the service.
+    httplib::Server Other;
+    Other.Get(".*", [](const httplib::Request&, httplib::Response& a_rResponse) {
+        a_rResponse.status = 502;
+        a_rResponse.set_content("<html>bad gateway</html>", "text/html");
+    });
+    const int iOther = Other.bind_to_any_port("127.0.0.1");
+    std::thread OtherThread([&] { Other.listen_after_bind(); });
+    for (int i = 0; i < 500 && !Other.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    R = Zevctl({"--connect", "http://127.0.0.1:" + std::to_string(iOther), "--token-file", strTokens, "snapshot"});
+    Other.stop();
+    OtherThread.join();
+    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
+    EXPECT_EQ(R.m_strErr, "zevctl: the server answered 502 without a JSON body\n");
 
     // No CORS: a page of another origin gets no permission, a preflight no answer but 401.
     httplib::Client Client(Server.strUrl);

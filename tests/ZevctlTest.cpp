@@ -92,6 +92,16 @@ TEST(Zevctl, SingleCommandsAndTheirErrors)
     EXPECT_EQ(R.m_iCode, 1);
     EXPECT_EQ(R.m_strErr, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7\n")
         << "refused before the device sees it";
+    R = Zevctl({"read", "DIN_STROBE"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "ParallelWrite:#: CParallelWrite::Read: ,No read access allowed!\n") << "a register's refused direction is shown";
+    R = Zevctl({"get", "DIN_STROBE", "DET_START"});
+    EXPECT_EQ(R.m_iCode, 1);
+    EXPECT_EQ(R.m_strErr, "ParallelWrite:#: CParallelWrite::Read: ,No read access allowed!\n");
+    R = Zevctl({"--keep-going", "run"}, "write PRI_SERVAL SERVAL 1/d\nunlock PRI_SERVAL SERVAL\n");
+    EXPECT_EQ(R.m_strErr, "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n"
+                          "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n")
+        << "the unlock's write is refused too";
     R = Zevctl({"lock", "AUD_CNTRL0", "NOPE"});
     EXPECT_EQ(R.m_iCode, 1);
     EXPECT_EQ(R.m_strErr, "Invalid register submitted! : AUD_CNTRL0\n");
@@ -104,20 +114,22 @@ TEST(Zevctl, ServiceSessionScript)
 {
     const SResult R = Zevctl({"run"}, "# a service session\n"
                                       "write AUD_CNTRL0 SHIFT_HP 5/d   # the hardware only\n"
-                                      "read AUD_CNTRL0 SHIFT_HP\n"
+                                      "  read AUD_CNTRL0 SHIFT_HP\r\n"  // indented, a Windows line end
                                       "\n"
                                       "write AUD_CNTRL0 MULT_HP 0x3F/h\n"
                                       "unlock AUD_CNTRL0 ALL\n"
                                       "get AUD_CNTRL0 SHIFT_HP\n"
                                       "write ENT_H1 - 1/d 2/d 3/h\n"
-                                      "write ENT_H1 --start 4 AB/h\n"
+                                      "write ENT_H1 --start 1 AB/h\n"
                                       "read ENT_H1\n"
+                                      "read ENT_H1 --start 1 --count 1\n"
                                       "lock ALL ALL\n"
                                       "unlock all all\n");
     EXPECT_EQ(R.m_strErr, "");
     EXPECT_EQ(R.m_iCode, 0);
     EXPECT_EQ(R.m_strOut, "00000005/h\n0\n"
-                          "00000001/h\n00000002/h\n00000003/h\n00000000/h\n000000AB/h\n00000000/h\n00000000/h\n");
+                          "00000001/h\n000000AB/h\n00000003/h\n00000000/h\n00000000/h\n00000000/h\n00000000/h\n"
+                          "000000AB/h\n");
 }
 
 TEST(Zevctl, BadScriptsStopAtTheFirstErrorUnlessToldOtherwise)
@@ -156,6 +168,9 @@ TEST(Zevctl, UsageAndHelp)
     R = Zevctl({"write", "--help"});
     EXPECT_EQ(R.m_iCode, 0);
     EXPECT_NE(R.m_strOut.find("Usage: zevctl write [OPTIONS] register arguments..."), std::string::npos) << R.m_strOut;
+    EXPECT_EQ(Zevctl({"lock", "--help"}).m_strOut.rfind("Freeze signals", 0), 0u);
+    EXPECT_EQ(Zevctl({"unlock", "--help"}).m_strOut.rfind("Release signals", 0), 0u);
+    EXPECT_EQ(Zevctl({"snapshot", "defaults"}).m_iCode, 2) << "one command at a time";
     EXPECT_EQ(Zevctl({"read"}).m_iCode, 2);
     EXPECT_EQ(Zevctl({"read", "AUD_CNTRL0", "--start", "x"}).m_iCode, 2);
 }
@@ -165,6 +180,9 @@ TEST(Zevctl, TraceAndTheRealBinary)
     const SResult R = Zevctl({"--no-defaults", "write", "AUD_CNTRL1", "-", "1234/h", "--trace"});
     EXPECT_EQ(R.m_iCode, 0);
     EXPECT_EQ(R.m_strErr, "bus: W 0x00E01 2 0x00001234\n");
+    EXPECT_NE(Zevctl({"--trace", "snapshot"}).m_strErr.find("bus: R 0x00E00 4"), std::string::npos) << "a GET's too";
+    EXPECT_EQ(Zevctl({"--trace", "get", "DIN_MAX_DET", "MAX_DET_RE"}).m_strErr, "bus: R 0x00117 4 -> 0x20002000\n")
+        << "the start-up defaults are not traced";
 
     const std::string strOut = testing::TempDir() + "zevctl_snapshot.txt";
     std::string strTool = ZEVCTL_PATH;
