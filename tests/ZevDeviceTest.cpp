@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <map>
 #include <sstream>
+#include <type_traits>
+#include <utility>
 
 namespace
 {
@@ -56,6 +58,17 @@ char Classify(CallLog& a_rLog)
         return 'W';
     return 'D';
 }
+
+// Whether a signal's Set takes this type of value.
+template <class TSignal, class TValue, class = void>
+struct SetTakes : std::false_type
+{
+};
+template <class TSignal, class TValue>
+struct SetTakes<TSignal, TValue, std::void_t<decltype(std::declval<TSignal&>().Set(std::declval<TValue>(), IMMEDIATE))>>
+    : std::true_type
+{
+};
 } // namespace
 
 TEST_F(ZevDevice, RegisterListFollowsTheTablesInDeviceOrder)
@@ -187,6 +200,8 @@ TEST_F(ZevDevice, TypedAccessThroughGeneratedSignals)
     EXPECT_EQ(H.Log.back(), "Write 0x100 4: 0x4000000");
     H.Bus.m_Words[0x100] = 1u << 25;
     EXPECT_EQ(Z.DIN_CNTRL0.ROUND_MODE.Get(true), RoundMode::ROUND_24_BIT);
+    EXPECT_FALSE((SetTakes<RoundMode, unsigned>::value)) << "an enumerated signal takes its enumerators, not numbers";
+    EXPECT_TRUE((SetTakes<ZEV::DIN_CNTRL0::CSignal_FIFOLEVEL, unsigned>::value));
 
     // A 32-bit numeric field, and the twins' differing names.
     EXPECT_TRUE(Z.SR0_A_POSTTRIG.POSTTRIG.Set(0xFFFFFFFF, IMMEDIATE));

@@ -35,10 +35,10 @@ class GeneratorTest(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.out = os.path.join(self.tmp.name, "out")
 
-    def run_gen(self, body, *extra):
+    def run_gen(self, body, *extra, whole=False):
         path = os.path.join(self.tmp.name, "PD_TEST.xml")
         with open(path, "w") as f:
-            f.write(HEAD + body + TAIL)
+            f.write(body if whole else HEAD + body + TAIL)
         out, err = io.StringIO(), io.StringIO()
         with redirect_stdout(out), redirect_stderr(err):
             code = zevgen.main([path, self.out] + list(extra))
@@ -48,10 +48,11 @@ class GeneratorTest(unittest.TestCase):
         with open(os.path.join(self.out, rel)) as f:
             return f.read()
 
-    def assertError(self, body, message):
-        code, _, err = self.run_gen(body)
+    def assertError(self, body, message, whole=False):
+        code, _, err = self.run_gen(body, whole=whole)
         self.assertEqual(code, 1)
         self.assertIn(message, err.splitlines())
+        self.assertTrue(err.endswith("PD_TEST.xml has errors; nothing was written\n"), err)
         self.assertFalse(os.path.exists(self.out), "a bad description writes nothing")
 
 
@@ -109,6 +110,8 @@ class Features(GeneratorTest):
         self.assertIn('static_assert(::ZEV::AUD_CNTRL0::kMULT_HP.m_udwLow == 3 && ::ZEV::AUD_CNTRL0::kMULT_HP.m_udwWidth == 6, '
                       '"AUD_CNTRL0.MULT_HP");', check)
         self.assertIn("static_assert(::ZEV::AUD_RAM::kLayout.m_udwAddress == 0x10000 && ::ZEV::AUD_RAM::kLayout.m_udwWordCount == 7", check)
+        self.assertIn('static_assert(rlzev::LayoutAgrees(::ZEV::AUD_CNTRL0::kLayout, {&::ZEV::AUD_CNTRL0::kTRIG_SEL, '
+                      '&::ZEV::AUD_CNTRL0::kMULT_HP}), "AUD_CNTRL0 layout");', check)
 
     def test_rewrites_only_changed_files(self):
         self.assertEqual(self.run_gen(AUD + RAM)[0], 0)
@@ -117,7 +120,7 @@ class Features(GeneratorTest):
         code, out, _ = self.run_gen(AUD + RAM)
         self.assertIn("0 rewritten", out)
         code, out, _ = self.run_gen(AUD.replace('default="1"/>', 'default="2"/>').replace("0x000009", "0x000011") + RAM)
-        self.assertIn("2 rewritten", out, "the changed register's header and the tools' map")
+        self.assertIn(", 2 rewritten", out, "the changed register's header and the tools' map")
         for rel, mtime in before.items():
             self.assertEqual(os.stat(os.path.join(self.out, rel)).st_mtime_ns, mtime, rel)
 
@@ -132,11 +135,22 @@ class Features(GeneratorTest):
             "zev/audio/register_aud_cntrl0.cpp", "zev/audio/register_aud_cntrl0.h", "zev/audio/register_aud_ram.cpp",
             "zev/audio/register_aud_ram.h", "zev/zev_device.cpp", "zev/zev_device.h", "zev/zev_map.cpp",
             "zev/zev_selfcheck.cpp", "python/zev.pyi"]))
+        with redirect_stderr(io.StringIO()), self.assertRaises(SystemExit):
+            zevgen.main([path])  # no OUTDIR
+        out = io.StringIO()
+        with redirect_stdout(out), self.assertRaises(SystemExit):
+            zevgen.main(["--help"])
+        self.assertIn("Turns the register description", out.getvalue())
+
+    def test_limits_that_hold(self):
+        body = (RAM.replace('words="7"', 'words="2"') +
+                RAM.replace("AUD_RAM", "AUD_BIG").replace('words="7"', 'words="1048576"').replace("0x10000", "0xFFFFFFFF"))
+        self.assertEqual(self.run_gen(body, "--list")[0], 0)
 
 
-def reg(signals, default="0x0", access="CSequentialRead_ParallelWrite", name="AUD_X", width=16):
-    return '<register name="%s" address="0x0E00" width="%d" access="%s" default="%s">\n%s</register>\n' % (
-        name, width, access, default, signals)
+def reg(signals, default="0x0", access="CSequentialRead_ParallelWrite", name="AUD_X", width=16, more=""):
+    return '<register name="%s" address="0x0E00" width="%d" access="%s" default="%s"%s>\n%s</register>\n' % (
+        name, width, access, default, more, signals)
 
 
 class Validation(GeneratorTest):
@@ -149,8 +163,10 @@ class Validation(GeneratorTest):
                          "PD_TEST.xml:6: register AUD_X, signal A: duplicate signal name (first at line 5)")
 
     def test_field_outside_width(self):
-        self.assertError(reg('<signal name="A" bits="16..15" default="0"/>\n'),
-                         "PD_TEST.xml:5: register AUD_X, signal A: bits 16..15 lie outside the register's 16 bits")
+        code, _, err = self.run_gen(reg('<signal name="A" bits="16..15" default="0"/>\n', default="0x1"))
+        self.assertEqual(code, 1)
+        self.assertEqual(err.splitlines()[:-1], ["PD_TEST.xml:5: register AUD_X, signal A: bits 16..15 lie outside the register's 16 bits"],
+                         "a register whose signals are wrong is not blamed for its default as well")
 
     def test_overlapping_fields(self):
         self.assertError(reg('<signal name="A" bits="3..0" default="0"/>\n<signal name="B" bits="4..3" default="0"/>\n'),
@@ -194,6 +210,47 @@ class Validation(GeneratorTest):
         self.assertError(reg('<signal name="A" bits="0" default="0"/>\n', name="XYZ_A"),
                          "PD_TEST.xml:4: register XYZ_A: no <block> declares the prefix 'XYZ'")
         self.assertError('<register name="AUD_X"', "PD_TEST.xml:4: not well-formed XML: not well-formed (invalid token)")
+        self.assertError("<blocks/>\n", "PD_TEST.xml:1: the root element must be <device>", whole=True)
+        one = '<signal name="A" bits="0" default="0"/>\n'
+        for body, messages in [
+            ("<bogus/>\n", ["4: unexpected element <bogus>"]),
+            ('<block prefix="XYZ"/>\n', ["4: block: missing attribute 'folder'"]),
+            ('<block prefix="XYZ" folder="Bad"/>\n', ["4: block XYZ: folder 'Bad' must be lower-case letters, digits, _"]),
+            ('<values name="V"/>\n<values name="V"/>\n', ["5: values V: duplicate value list name"]),
+            (reg("<foo/>\n"), ["5: register AUD_X: unexpected element <foo>"]),
+            (reg(one).replace(' default="0x0"', ""), ["4: register AUD_X: missing attribute 'default'"]),
+            (reg('<signal name="A" bits="0"/>\n'), ["5: register AUD_X, signal A: missing attribute 'default'"]),
+            (reg('<signal name="A" bits="0" default="x"/>\n'), ["5: register AUD_X, signal A: default 'x' is not a number"]),
+            (reg('<signal name="A" bits="x" default="0"/>\n'),
+             ["5: register AUD_X, signal A: bits 'x' must be 'hi..lo' or one bit number"]),
+            (reg('<signal name="A" bits="0..3" default="0"/>\n'), ["5: register AUD_X, signal A: bits '0..3': the high bit comes first"]),
+            (reg('<signal name="A" bits="0" default="0"><foo/><enum name="X"/><enum value="0" name="A"/></signal>\n'),
+             ["5: register AUD_X, signal A: unexpected element <foo>", "5: register AUD_X, signal A: missing attribute 'value'"]),
+            (reg('<signal name="A" bits="0" default="0"><enum value="0" name="A"/></signal>\n'),
+             ["5: register AUD_X, signal A: enumerator 'A' has the signal's own name"]),
+            (reg('<signal name="A__B" bits="0" default="0"/>\n'), ["5: register AUD_X, signal A__B: signal name 'A__B' is reserved in C++"]),
+            (reg(one, width=8), ["4: register AUD_X: width 8: a register is 16, 24 or 32 bits wide"]),
+            (reg('<signal name="A" bits="1..0" default="0"/>\n', more=' status="yes"'),
+             ["5: register AUD_X, signal A: a status register holds one-bit signals only"]),
+            (reg(one, more=' hidden="x"'), ["4: register AUD_X: hidden: 'x' is not a bit number"]),
+            (reg(one, more=' hidden="16 0" forced="5"'),
+             ["4: register AUD_X: hidden bit 16 must lie inside the width and outside every signal",
+              "4: register AUD_X: hidden bit 0 must lie inside the width and outside every signal",
+              "4: register AUD_X: forced bit 5 must be a hidden bit"]),
+            # The signal named in an overlap is the first one inside the width that shares a bit.
+            (reg('<signal name="A" bits="15..12" default="0"/>\n<signal name="B" bits="13" default="0"/>\n'),
+             ["6: register AUD_X, signal B: bits 13..13 overlap signal A"]),
+            (reg('<signal name="A" bits="17..14" default="0"/>\n<signal name="B" bits="15..14" default="0"/>\n'
+                 '<signal name="C" bits="14" default="0"/>\n'), ["7: register AUD_X, signal C: bits 14..14 overlap signal B"]),
+            (reg(one).replace("0x0E00", "0x100000000"), ["4: register AUD_X: address 0x100000000 does not fit 32 bits"]),
+            (RAM.replace('access="CParallelRead_ParallelWrite"', 'access="CParallelRead"'),
+             ["4: register AUD_RAM: a memory cannot use CParallelRead"]),
+            (RAM.replace('words="7"', 'words="1"'), ["4: register AUD_RAM: words 1: a memory holds 2 to 1048576 words"]),
+            (RAM.replace('words="7"', 'words="1048577"'), ["4: register AUD_RAM: words 1048577: a memory holds 2 to 1048576 words"]),
+        ]:
+            for message in messages:
+                with self.subTest(message):
+                    self.assertError(body, "PD_TEST.xml:" + message)
 
 
 if __name__ == "__main__":
