@@ -112,17 +112,6 @@ TEST_F(RamTest, LockingIgnoresTheApplicationUntilUnlock)
     EXPECT_TRUE(D.ENT_H1.Set(Other.data(), 0, 7, false));
 }
 
-TEST_F(RamTest, DefaultsAreZerosWrittenOnlyWhenNeeded)
-{
-    EXPECT_FALSE(D.SWP_CODE_RAM.SetToDefault());
-    EXPECT_TRUE(H.Log.empty());
-    ASSERT_TRUE(D.SWP_CODE_RAM.Set(Words.data(), 100, 1, false));
-    H.Log.clear();
-    EXPECT_TRUE(D.SWP_CODE_RAM.SetToDefault());
-    ASSERT_EQ(H.Log.size(), 1u);
-    EXPECT_EQ(H.Log.front().substr(0, 22), "Write 0x2000 16384: 0x");
-}
-
 TEST_F(RamTest, TextServiceByWordRange)
 {
     for (unsigned i = 0; i < 4096; ++i)

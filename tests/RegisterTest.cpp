@@ -75,22 +75,6 @@ TEST(RegisterBase, UnlockAllWritesOnceAtMost)
     EXPECT_EQ(H.Log, CallLog{"Write 0x20D 28: 0x0 0x0 0x0 0x0 0x0 0x0 0x0"});
 }
 
-TEST(RegisterBase, LoggingSwitchesByName)
-{
-    SHost H;
-    CRegister_AUD_CNTRL0 R(&H.Bus, &H.Status);
-    std::ostringstream Log;
-    EXPECT_TRUE(R.Logging("NO_SUCH", &Log, false)) << "unknown name: true, nothing changes";
-    EXPECT_FALSE(R.Logging("ALL", &Log, false));
-    EXPECT_TRUE(R.Logging("all", &Log, true));
-    EXPECT_FALSE(R.Logging("TRIG_SEL", &Log, false));
-    R.MULT_HP.Lock();
-    R.TRIG_SEL.Lock();
-    EXPECT_EQ(Log.str(), "Signal: MULT_HP locked!\n");
-    CRegister_ENT_H1 Ram(&H.Bus, &H.Status);
-    EXPECT_TRUE(Ram.Logging("ALL", &Log, false)) << "no signals: true";
-}
-
 TEST(RegisterBase, DefaultsUnusedAndHiddenBits)
 {
     SHost H;

@@ -90,33 +90,6 @@ TEST(SequentialRead, PollLimitAndStopWaiting)
     }
 }
 
-TEST(SequentialRead, AllThirtyTwoBitsOfTheFetchLandInANarrowRegister)
-{
-    SHost H;
-    H.Bus.m_Words[0xE00] = 0xFFFFFFFF;
-    CRegister_AUD_CNTRL0 R(&H.Bus, &H.Status);
-    EXPECT_EQ(R.GetNotTypedValue(0, 1), std::vector<unsigned>{0xFFFFFFFF});
-}
-
-TEST(SequentialRead, MultiWordReadWithOneWordNotReady)
-{
-    SHost H;
-    CRegister_ENT_H1 Ram(&H.Bus, &H.Status);
-    const unsigned audwOld[7] = {0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76};
-    ASSERT_TRUE(Ram.Set(audwOld, 0, 7, false));
-    for (unsigned i = 0; i < 7; ++i)
-        H.Bus.m_Words[0x20D + i] = 0x100 + i;
-    H.Bus.m_udwNeverReadyAddress = 0x20D + 3;
-    H.Bus.m_bRecordPolls = false;
-    H.Utility.m_bRecordStopWaiting = false;
-
-    unsigned audwRead[7] = {};
-    EXPECT_TRUE(Ram.Get(audwRead, 0, 7, true));
-    const unsigned audwExpected[7] = {0xFFFFFFFF, 0x101, 0x102, 0x73, 0x104, 0x105, 0x106};
-    EXPECT_TRUE(std::equal(audwRead, audwRead + 7, audwExpected));
-    EXPECT_EQ(H.Utility.m_Reports.size(), 1u);
-}
-
 TEST(SequentialRead, HostExceptionIsCaughtAndReported)
 {
     SHost H;
@@ -199,22 +172,4 @@ TEST(DirectStrategies, OneHostCallPerTransferAndRefusedDirections)
     Probe.SetAdapter(&Other.Bus);
     Probe.Write(0x61, 0, udwWord, 4);
     EXPECT_EQ(Other.Log, CallLog{"Write 0x61 4: 0x3"}) << "a replaced adapter takes the transfers";
-}
-
-TEST(DirectStrategies, NullAdapterDoesNothingAnywhere)
-{
-    SHost H;
-    CTestDevice Device(nullptr, &H.Utility, &H.Status);
-    EXPECT_TRUE(Device.SetToDefault());
-    Device.AUD_CNTRL0.TRIG_SEL.Set(AUD_CNTRL0::CSignal_TRIG_SEL::MARKER_SIG_2, CSignalBase::HW_WRITE_IMMEDIATE);
-    Device.AUD_CNTRL0.TRIG_SEL.Get(true);
-    Device.DET_RESET.DET0_RESET.Get(true);
-    Device.PRI_SERVAL.SERVAL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
-    const unsigned audwWords[7] = {1, 2, 3, 4, 5, 6, 7};
-    unsigned audwRead[7] = {};
-    Device.ENT_H1.Set(audwWords, 0, 7, false);
-    Device.ENT_H1.Get(audwRead, 0, 7, true);
-    std::ostringstream Out;
-    Device.SnapShot(Out);
-    EXPECT_TRUE(H.Log.empty());
 }
