@@ -412,7 +412,7 @@ SZevctl Zevctl(const std::vector<std::string>& a_rArgs)
 void SetEnvironment(const char* a_pcName, const std::string& a_strValue)
 {
 #ifdef _WIN32
-    _putenv_s(a_pcName, a_strValue.c_str());  // an empty value removes it
+    _putenv((std::string(a_pcName) + "=" + a_strValue).c_str());  // copied; an empty value removes it
 #else
     if (a_strValue.empty())
         unsetenv(a_pcName);
