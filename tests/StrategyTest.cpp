@@ -173,3 +173,22 @@ TEST(DirectStrategies, OneHostCallPerTransferAndRefusedDirections)
     Probe.Write(0x61, 0, udwWord, 4);
     EXPECT_EQ(Other.Log, CallLog{"Write 0x61 4: 0x3"}) << "a replaced adapter takes the transfers";
 }
+
+// Without an adapter nothing reaches a host, refused directions included.
+TEST(DirectStrategies, NullAdapterDoesNothingAnywhere)
+{
+    SHost H;
+    CTestDevice Device(nullptr, &H.Utility, &H.Status);
+    EXPECT_TRUE(Device.SetToDefault());
+    Device.AUD_CNTRL0.TRIG_SEL.Set(AUD_CNTRL0::CSignal_TRIG_SEL::MARKER_SIG_2, CSignalBase::HW_WRITE_IMMEDIATE);
+    Device.AUD_CNTRL0.TRIG_SEL.Get(true);
+    Device.DET_RESET.DET0_RESET.Get(true);
+    Device.PRI_SERVAL.SERVAL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
+    const unsigned audwWords[7] = {1, 2, 3, 4, 5, 6, 7};
+    unsigned audwRead[7] = {};
+    Device.ENT_H1.Set(audwWords, 0, 7, false);
+    Device.ENT_H1.Get(audwRead, 0, 7, true);
+    std::ostringstream Out;
+    Device.SnapShot(Out);
+    EXPECT_TRUE(H.Log.empty());
+}
