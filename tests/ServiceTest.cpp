@@ -108,6 +108,7 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     for (json& Signal : Reg["signals"])
         Signal.erase("lock");
     EXPECT_EQ(Map["registers"][43], Reg);
+    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/PRI_SERVAL", ""), "SERVAL")["max"], 0xFFFFFFFFu);
     // The hardware word as last written, looked at without a transfer.
     S.Post("write", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}, {"values", {"5/d"}}});
     const auto Counters = S.Host.Bus.m_Counters.m_uReads;
@@ -115,8 +116,8 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Counters);
 
     // A signal written, read, named; the write leaves it with the service until unlocked.
-    EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}}),
-              json({{"reports", json::array()}}));
+    EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::string(60, '0') + "32/d"}}}),
+              json({{"reports", json::array()}})) << "the longest value text, 64 characters";
     EXPECT_EQ(S.Post("read", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"00000020/h"}));
     EXPECT_EQ(S.Post("value", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"32"}));
     EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
@@ -321,14 +322,18 @@ TEST(Service, HooksForwardEveryCallAndTellOfIt)
     ASSERT_TRUE(Plain.ServiceWrite("AUD_CNTRL0", "TRIG_SEL", {"MARKER_SIG_3"}, strError, 0));
     std::list<std::string> Values;
     ASSERT_TRUE(Plain.ServiceRead("AUD_CNTRL0", "", Values, strError, 0, 1));
+    const std::vector<std::string> Ten(10, "171/d");  // a memory transfer is shown by its first words
+    ASSERT_TRUE(Plain.ServiceWrite("PWR_RAMP", "", {Ten.begin(), Ten.end()}, strError, 0));
     const auto Counters = Bare.Bus.m_Counters;
 
     SServed S;
     const auto Before = S.Host.Bus.m_Counters;
     json Events = S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"MARKER_SIG_3"}}, {"trace", true}})["events"];
     const json Read = S.Post("read", {{"register", "AUD_CNTRL0"}, {"trace", true}});
-    for (const json& Event : Read["events"])
-        Events.push_back(Event);
+    const json Memory = S.Post("write", {{"register", "PWR_RAMP"}, {"values", Ten}, {"trace", true}});
+    for (const json* pAnswer : {&Read, &Memory})
+        for (const json& Event : (*pAnswer)["events"])
+            Events.push_back(Event);
     std::string strEvents;
     for (const json& Event : Events)
         strEvents += Event["text"].get<std::string>() + "\n";
@@ -544,6 +549,8 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     EXPECT_EQ(Result->status, 200);
     EXPECT_EQ(Result->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_EQ(Result->get_header_value("Content-Security-Policy").rfind("default-src 'self'", 0), 0u);
+    EXPECT_EQ(Result->get_header_value("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(Result->get_header_value("Referrer-Policy"), "no-referrer");
     EXPECT_NE(Result->body.find("<script src=\"console.js\">"), std::string::npos);
     EXPECT_EQ(Client.Get("/reference.js")->body.rfind("window.ZEV_REFERENCE = null;", 0), 0u) << "no map without a token";
     EXPECT_EQ(Client.Get("/console.css")->status, 200);

@@ -60,4 +60,22 @@ assert [(a["operation"], a["status"]) for a in audit] == [
     ("write", 200), ("write", 200), ("unlock", 200), ("write", 200), ("write", 422), ("write", 200), ("unlock", 401)], audit
 assert audit[4]["result"] == "Value limit exceeded: 256/d," and audit[5]["values"] == ["33/d"]
 assert token not in open(audit_file).read() and token not in err
+
+# Bad start-up arguments: a usage error (2) that names them, and no daemon.
+short_token = os.path.join(work, "short")
+with open(short_token, "w") as f:
+    f.write("abc\n")
+for args, message in [(["--listen", bad], "zevd: --listen takes ADDR:PORT, not %s\n" % bad)
+                      for bad in ("127.0.0.1", ":7411", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:7x")] + [
+        (["--listen", "127.0.0.1:0", "--token-file", short_token],
+         "zevd: no token of at least 16 characters in %s\n" % short_token)]:
+    done = subprocess.run([zevd] + args, capture_output=True, text=True, env=env, timeout=30)
+    assert (done.returncode, done.stderr) == (2, message), (args, done)
+# An address in brackets (as IPv6 addresses are written) is taken without them.
+daemon = subprocess.Popen([zevd, "--listen", "[127.0.0.1]:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True, env=env)
+first = daemon.stdout.readline()
+daemon.send_signal(signal.SIGTERM)
+daemon.communicate(timeout=30)
+assert re.fullmatch(r"zevd: listening on http://127\.0\.0\.1:\d+\n", first), first
 print("zevd end to end: 1 passed, 0 failed")

@@ -66,7 +66,7 @@ AREAS = {
         "files": ["service/*.cpp", "service/*.h", "apps/zevd/*.cpp"],
         "skip": [],
         "tests": SERVICE_TESTS + [("zevd zevctl", ["@python", "@src/tests/zevd_end_to_end.py",
-                                                   "@build/apps/zevd/zevd", "@build/zevctl",
+                                                   "@build/zevd", "@build/zevctl",
                                                    "@src/apps/zevctl/session.zev"])],
     },
     "generator": {
