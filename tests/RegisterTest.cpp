@@ -1,5 +1,5 @@
-// Register base: locking by name, UnlockAll's single write, logging switches, defaults,
-// unused and hidden bits, snapshots.
+// Register base: locking by name, UnlockAll's single write, defaults, unused and hidden
+// bits, snapshots; the compile-time check of the generated layouts.
 #include "HostDoubles.h"
 #include "LayoutCheck.h"
 #include "TestRegisters.h"

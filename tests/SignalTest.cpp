@@ -1,4 +1,4 @@
-// Typed signal semantics: write modes, lock states, logging, the status variant, snapshots.
+// Typed signal semantics: write modes, reads adopting the device's changes, logging, the status variant.
 #include "HostDoubles.h"
 #include "TestRegisters.h"
 

@@ -266,7 +266,7 @@ class Workspace:
                 return ""
             argv = ["/usr/bin/python3" if a == "@python" else
                     a.replace("@src", self.src).replace("@build", self.build) for a in command]
-            name = os.path.basename(command[-1] if command[0] == "@python" else command[0])
+            name = program_name(command)
             cases = every and GTEST[0] in argv
             if cases:
                 argv = [a for a in argv if a not in GTEST] + ["--gtest_output=json:" + report]
@@ -293,7 +293,7 @@ class Workspace:
         found = []
         for _, command in tests:
             if GTEST[0] not in command:
-                found.append(os.path.basename(command[-1] if command[0] == "@python" else command[0]))
+                found.append(program_name(command))
                 continue
             listed = subprocess.run([command[0].replace("@build", self.build), "--gtest_list_tests"],
                                     capture_output=True, text=True, check=True).stdout
@@ -332,7 +332,7 @@ class Workspace:
         if self.area.get("same_output_survives"):
             output = self.generated(os.path.join(os.path.dirname(self.build), "generated-mutant"))
             if output is None:
-                return "killed", ["zevgen"] if every else "zevgen refused the description"
+                return "killed", found + ["zevgen"] if every else "zevgen refused the description"
             if output == baseline_output:
                 return ("killed", found) if found else ("survived", [] if every else "")
         by = self.run_tests(rest, timeout, every)
@@ -342,6 +342,14 @@ class Workspace:
             found += by
             return ("killed" if found else "survived"), found
         return ("killed", by) if by else ("survived", "")
+
+
+def program_name(command):
+    """A test program by its name: the binary, or the script or folder Python runs."""
+    if command[0] != "@python":
+        return os.path.basename(command[0])
+    scripts = [a for a in command[1:] if a.endswith(".py")]
+    return os.path.basename(scripts[0] if scripts else command[-1])
 
 
 def failed_cases(report):
