@@ -274,9 +274,9 @@ def test_enumerations_names_and_completion():
 
     def fields(cls):
         return {a.target.id: ast.unparse(a.annotation) for a in cls.body if isinstance(a, ast.AnnAssign)}
-    stub_enums = {c.name: c for c in stubs["enums"].body}
+    stub_enums, device = {c.name: c for c in stubs["enums"].body}, fields(stubs["Device"])
     for name, reg in zev.register_map.items():
-        assert fields(stubs["Device"])[name] == "_" + name
+        assert device[name] == "_" + name
         assert fields(stubs["_" + name]) == {s: "_%s_%s" % (name, s) if sig.enumerators else "Signal"
                                              for s, sig in reg.signals.items()}
         assert {c.name: {a.targets[0].id: a.value.value for a in c.body} for c in stub_enums[name].body
