@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -377,6 +378,13 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
 
 namespace
 {
+// Polls every 2 ms until the condition holds or the tries run out.
+void WaitFor(const std::function<bool()>& a_Done, int a_iTries = 500)
+{
+    for (int i = 0; i < a_iTries && !a_Done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 // The service on a loopback port, as zevd runs it.
 struct SServer
 {
@@ -384,8 +392,7 @@ struct SServer
     {
         iPort = Http.Bind("127.0.0.1", 0);
         Thread = std::thread([this] { Http.Run(); });
-        for (int i = 0; i < 500 && !Http.IsRunning(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        WaitFor([this] { return Http.IsRunning(); });
         strUrl = "http://127.0.0.1:" + std::to_string(iPort);
     }
     ~SServer()
@@ -523,8 +530,7 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     });
     const int iOther = Other.bind_to_any_port("127.0.0.1");
     std::thread OtherThread([&] { Other.listen_after_bind(); });
-    for (int i = 0; i < 500 && !Other.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    WaitFor([&] { return Other.is_running(); });
     R = Zevctl({"--connect", "http://127.0.0.1:" + std::to_string(iOther), "--token-file", strTokens, "snapshot"});
     Other.stop();
     OtherThread.join();
@@ -578,8 +584,7 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
             return !bEnough.load();
         });
     });
-    for (int i = 0; i < 500 && !Server.Served.Hooks.Events().HasSubscribers(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    WaitFor([&] { return Server.Served.Hooks.Events().HasSubscribers(); });
     ASSERT_TRUE(Server.Served.Hooks.Events().HasSubscribers());
     rlzev::CHttpClient Client(Server.strUrl, kToken);
     rlzev::SHttpResponse Response;
@@ -595,15 +600,12 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
         std::lock_guard<std::mutex> Lock(Server.Served.Mutex);
         Server.Served.Device.DIN_CNTRL0.FIFOLEVEL.Set(7, CSignalBase::HW_WRITE_IMMEDIATE);
     }
-    for (int i = 0; i < 1000; ++i)
-    {
-        {
+    WaitFor(
+        [&] {
             std::lock_guard<std::mutex> Lock(StreamMutex);
-            if (strStream.find("No write access") != std::string::npos)
-                break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+            return strStream.find("No write access") != std::string::npos;
+        },
+        1000);
     bEnough = true;
     Post("read", {{"register", "AUD_CNTRL0"}});  // one more event lets the reader see it is done
     Reader.join();
