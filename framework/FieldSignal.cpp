@@ -52,10 +52,23 @@ bool CFieldSignal::Unlock()
 {
     if (m_bLogging && m_pLogStream != nullptr)
         *m_pLogStream << "Register: " << m_pRegister->GetName() << " Signal: " << m_strName << " unlocked.\n";
+    // Should the host throw while the application's value goes back, the signal and the
+    // register's image and flag stay as they were: the service's value is still out there.
+    const unsigned udwState = m_udwLockState;
+    const SRegisterWords Words = *m_pWords;
+    const bool bPending = m_pRegister->m_bWritePending;
     m_udwLockState = UNLOCKED;
-    if (m_bStatus)
-        return false;
-    return Set(Field(m_pWords->m_udwAppValue), HW_WRITE_IF_CHANGED);
+    try
+    {
+        return !m_bStatus && Set(Field(m_pWords->m_udwAppValue), HW_WRITE_IF_CHANGED);
+    }
+    catch (...)
+    {
+        m_udwLockState = udwState;
+        *m_pWords = Words;
+        m_pRegister->m_bWritePending = bPending;
+        throw;
+    }
 }
 
 std::list<unsigned> CFieldSignal::GetNotTypedValue()

@@ -168,8 +168,18 @@ void CRamRegister<TStrategy>::Unlock(std::string&)
 template <class TStrategy>
 void CRamRegister<TStrategy>::UnlockAll()
 {
-    m_udwLockState = UNLOCKED;
-    WriteHW();
+    // Should the host throw, the memory is as it was: still locked, its image as before.
+    const SSavedState Saved = SaveState();
+    try
+    {
+        m_udwLockState = UNLOCKED;
+        WriteHW();
+    }
+    catch (...)
+    {
+        PutState(Saved);
+        throw;
+    }
 }
 
 template class CRamRegister<CParallelRead_ParallelWrite>;

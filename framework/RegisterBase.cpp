@@ -1,7 +1,9 @@
 #include "RegisterBase.h"
+#include "LockRestore.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"
 
+#include <algorithm>
 #include <ostream>
 
 namespace
@@ -99,17 +101,13 @@ void CRegisterBase::LockAll()
 
 void CRegisterBase::UnlockAll()
 {
-    // The signals' own writes are held back so the register goes out once at most;
-    // writing is enabled again even when a host exception passes through.
-    struct SWriteHold
-    {
-        bool& m_rbEnabled;
-        ~SWriteHold() { m_rbEnabled = true; }
-    };
+    // The signals' own writes are held back so the register goes out once at most. Should
+    // the host throw, the register is as it was: lock states, image, flags.
+    const SSavedState Saved = SaveState();
     bool bChanged = false;
+    m_bHwWriteEnabled = false;
+    try
     {
-        m_bHwWriteEnabled = false;
-        SWriteHold Hold{m_bHwWriteEnabled};
         if (!m_pSignalList->empty())
         {
             for (CSignalBase* pSignal : *m_pSignalList)
@@ -120,9 +118,57 @@ void CRegisterBase::UnlockAll()
             m_udwLockState = UNLOCKED;
             bChanged = true;
         }
+        m_bHwWriteEnabled = true;
+        if (bChanged)
+            WriteHW();
     }
-    if (bChanged)
-        WriteHW();
+    catch (...)
+    {
+        m_bHwWriteEnabled = true;
+        PutState(Saved);
+        throw;
+    }
+}
+
+CRegisterBase::SSavedState CRegisterBase::SaveState() const
+{
+    return {LockStates(), std::vector<unsigned>(m_pudwHwImage, m_pudwHwImage + m_udwWordCount), m_bWritePending};
+}
+
+void CRegisterBase::PutState(const SSavedState& a_rState)
+{
+    PutLockStates(a_rState.m_LockStates);
+    std::copy(a_rState.m_HwImage.begin(), a_rState.m_HwImage.end(), m_pudwHwImage);
+    m_bWritePending = a_rState.m_bWritePending;
+}
+
+std::vector<unsigned> CRegisterBase::LockStates() const
+{
+    std::vector<unsigned> States;
+    States.reserve(m_pSignalList->size() + 1);
+    States.push_back(m_udwLockState);
+    for (const CSignalBase* pSignal : *m_pSignalList)
+        States.push_back(pSignal->m_udwLockState);
+    return States;
+}
+
+void CRegisterBase::PutLockStates(const std::vector<unsigned>& a_rStates)
+{
+    auto It = a_rStates.begin();
+    m_udwLockState = *It++;
+    for (CSignalBase* pSignal : *m_pSignalList)
+        pSignal->m_udwLockState = *It++;
+}
+
+CRegisterBase::CServiceAccess::CServiceAccess(CRegisterBase& a_rRegister)
+    : m_rRegister(a_rRegister), m_States(a_rRegister.LockStates())
+{
+    a_rRegister.PutLockStates(std::vector<unsigned>(m_States.size(), SERVICE_ACCESS));
+}
+
+CRegisterBase::CServiceAccess::~CServiceAccess()
+{
+    m_rRegister.PutLockStates(m_States);
 }
 
 bool CRegisterBase::Logging(const std::string& a_strSignal, std::ostream* a_pStream, bool a_bEnable)
@@ -196,11 +242,9 @@ bool CRegisterBase::ServiceReadRAM(std::list<std::string>& a_rValues, unsigned a
         Report(__LINE__, "CRegisterBase::ServiceReadRAM", a_rError);
         return false;
     }
-    const unsigned udwPrevious = m_udwLockState;
-    m_udwLockState = SERVICE_ACCESS;
+    const rlzev::CLockRestore Restore(m_udwLockState, SERVICE_ACCESS);
     for (unsigned udwWord : GetNotTypedValue(a_udwStart, a_udwCount))
         a_rValues.push_back(rlzev::HexValueText(udwWord));
-    m_udwLockState = udwPrevious;
     return true;
 }
 
@@ -229,9 +273,9 @@ bool CRegisterBase::ServiceWriteRAM(const std::list<std::string>& a_rValues, uns
     }
     if (bOk)
     {
-        m_udwLockState = SERVICE_ACCESS;
+        rlzev::CLockRestore Restore(m_udwLockState, SERVICE_ACCESS);
         SetNotTypedValue(Numbers, a_udwStart);
-        m_udwLockState = LOCKED;
+        Restore.Leave(LOCKED);
     }
     return bOk;
 }

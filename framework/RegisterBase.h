@@ -55,6 +55,23 @@ public:
     const unsigned* GetHwImage() const { return m_pudwHwImage; }
     const unsigned* GetAppImage() const { return m_pudwAppImage; }
 
+    // A service tool's view of the register while it lives: the register and each of its
+    // signals are in SERVICE_ACCESS, so that the signals' reads and a memory's block reads
+    // report the hardware and leave the application's words alone. Every lock state is put
+    // back when it ends, also when a host exception passes.
+    class RL_ZEV_EXPORT CServiceAccess
+    {
+    public:
+        explicit CServiceAccess(CRegisterBase& a_rRegister);
+        ~CServiceAccess();
+        CServiceAccess(const CServiceAccess&) = delete;
+        CServiceAccess& operator=(const CServiceAccess&) = delete;
+
+    private:
+        CRegisterBase& m_rRegister;
+        std::vector<unsigned> m_States;  // the register's own, then each signal's in list order
+    };
+
 protected:
     CRegisterBase();
 
@@ -73,10 +90,26 @@ protected:
     unsigned m_udwWidth;
     unsigned m_udwWordCount;
     CIStatusRegister* m_pStatusRegister;
-    const unsigned* m_pudwHwImage;   // set by the derived register for inspection
+    // Set by the derived register, for inspection; the hardware image is also put back
+    // after a host fault.
+    unsigned* m_pudwHwImage;
     const unsigned* m_pudwAppImage;
 
 private:
     CSignalBase* FindSignal(const std::string& a_strSignal) const;
+    std::vector<unsigned> LockStates() const;
+    void PutLockStates(const std::vector<unsigned>& a_rStates);
+
+protected:
+    // What a host exception must not leave half changed: every lock state, the hardware
+    // image and the write-pending flag.
+    struct SSavedState
+    {
+        std::vector<unsigned> m_LockStates;
+        std::vector<unsigned> m_HwImage;
+        bool m_bWritePending;
+    };
+    SSavedState SaveState() const;
+    void PutState(const SSavedState& a_rState);
     bool IsRam() const { return m_udwWordCount > 1; }
 };

@@ -1,4 +1,5 @@
 #include "SignalBase.h"
+#include "LockRestore.h"
 #include "ValueText.h"
 #include "ZEVUtilities.h"
 
@@ -83,8 +84,7 @@ std::list<std::string> CSignalBase::GetValueByString()
 
 bool CSignalBase::ServiceRead(std::list<std::string>& a_rValues, std::string&)
 {
-    const unsigned udwPrevious = m_udwLockState;
-    m_udwLockState = SERVICE_ACCESS;
+    const rlzev::CLockRestore Restore(m_udwLockState, SERVICE_ACCESS);
     if (!m_pEnumTable->empty())
     {
         a_rValues = GetValueByString();
@@ -95,14 +95,14 @@ bool CSignalBase::ServiceRead(std::list<std::string>& a_rValues, std::string&)
         if (!Values.empty())
             a_rValues.push_back(rlzev::HexValueText(Values.front()));
     }
-    m_udwLockState = udwPrevious;
     return true;
 }
 
 bool CSignalBase::ServiceWrite(const std::list<std::string>& a_rValues, std::string& a_rError)
 {
-    const unsigned udwPrevious = m_udwLockState;
-    m_udwLockState = SERVICE_ACCESS;
+    // A refusal, or a host exception from the transfer or the report, leaves the lock
+    // state as it was.
+    rlzev::CLockRestore Restore(m_udwLockState, SERVICE_ACCESS);
 
     std::vector<unsigned> Numbers;
     bool bNameOk = true;
@@ -149,10 +149,9 @@ bool CSignalBase::ServiceWrite(const std::list<std::string>& a_rValues, std::str
             a_rError += "Wrong format specified (use /d for decimal or /h for hex values)";
         CZEVUtilities::GetInstance().ReportError("SignalBase", __LINE__, "CSignalBase::ServiceWrite",
                                                  a_rError.c_str());
-        m_udwLockState = udwPrevious;
         return false;
     }
     SetNotTypedValue(Numbers);
-    m_udwLockState = LOCKED;
+    Restore.Leave(LOCKED);
     return true;
 }

@@ -20,6 +20,11 @@ std::string Hex(unsigned a_udwValue)
 
 void CFakeBus::Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount)
 {
+    if (m_iThrowOnWrite > 0 && --m_iThrowOnWrite == 0)
+    {
+        m_rLog.push_back("Write " + Hex(a_udwAddress) + " throws");
+        throw std::runtime_error("bus fault");
+    }
     std::string strLine = "Write " + Hex(a_udwAddress) + " " + std::to_string(a_udwByteCount) + ":";
     for (unsigned i = 0; i < WordCount(a_udwByteCount); ++i)
     {
@@ -73,6 +78,8 @@ void CRecordingUtility::ReportError(const char* a_pcFile, int, const char* a_pcF
 {
     m_rLog.push_back(std::string("ReportError ") + a_pcFile + " | " + a_pcFunction + " | " + a_pcMessage);
     m_Reports.push_back(std::string(a_pcFunction) + "|" + a_pcMessage);
+    if (m_bThrowOnReport)
+        throw std::runtime_error("utility fault");
 }
 
 bool CRecordingUtility::StopWaiting()

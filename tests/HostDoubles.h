@@ -25,6 +25,7 @@ public:
     std::map<unsigned, unsigned> m_Words;
     unsigned m_udwReadyAfterPolls = 1;  // 0: never ready
     int m_iThrowOnRead = 0;             // n > 0: the n-th Read from now on throws
+    int m_iThrowOnWrite = 0;            // n > 0: the n-th Write from now on throws
     unsigned m_udwNeverReadyAddress = 0xFFFFFFFF;  // a read-back of this address never gets ready
     bool m_bRecordPolls = true;         // off for tests that poll thousands of times
     unsigned m_udwPollsSinceReset = 0;
@@ -47,6 +48,7 @@ public:
                             const char* a_pcMessage) override;
 
     int m_iStopAtCall = 0;  // n > 0: the n-th StopWaiting answers true
+    bool m_bThrowOnReport = false;  // ReportError throws after recording
     unsigned m_udwStopWaitingCalls = 0;
     bool m_bRecordStopWaiting = true;
     std::vector<std::string> m_Reports;  // "function|message", also kept apart from the log
