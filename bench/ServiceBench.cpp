@@ -1,6 +1,9 @@
 // The device service's figures: signal reads over loopback with keep-alive beside the same
-// request handled in-process, latency percentiles under 8 concurrent clients, and one
-// zevctl --connect command (the function and the real binary) beside the in-process tool.
+// request handled in-process, latency percentiles under 8 concurrent clients and under
+// 1,000 idle or trickling connections beside none, every signal in one batch beside one
+// request each, and one zevctl --connect command (the function and the real binary) beside
+// the in-process tool.
+#include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "HttpClient.h"
 #include "HttpServer.h"
@@ -10,6 +13,7 @@
 #include "ZevSimulator.h"
 
 #include <benchmark/benchmark.h>
+#include <boost/asio.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +21,9 @@
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace
 {
@@ -25,13 +32,12 @@ const std::string kRead = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL"})";
 
 struct SServer
 {
-    SServer()
-        : Host(Quiet), Hooks(Host.Bus, Host.Utility), Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status),
-          Service(Device, Hooks, rlzev::SerialiseWith(Mutex), {kToken, false, nullptr}), Http(Service)
+    SServer() : Host(Quiet), Runtime(Host.Bus, Host.Utility, Host.Status), Service(Runtime, {kToken, false, nullptr}), Http(Service)
     {
         Host.Utility.m_bQuietAccessDenied = true;
-        Device.SetToDefault();
-        const int iPort = Http.Bind("127.0.0.1", 0);
+        Runtime.Run([](CZEV& a_rDevice) { a_rDevice.SetToDefault(); });
+        std::string strError;
+        iPort = Http.Bind("127.0.0.1", 0, strError);
         Thread = std::thread([this] { Http.Run(); });
         while (!Http.IsRunning())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -46,11 +52,10 @@ struct SServer
     }
     std::ostream Quiet{nullptr};
     SSimulatedHost Host;
-    rlzev::CDeviceHooks Hooks;
-    CZEV Device;
-    std::mutex Mutex;
+    rlzev::CDeviceRuntime Runtime;
     rlzev::CDeviceService Service;
     rlzev::CHttpService Http;
+    int iPort = 0;
     std::thread Thread;
     std::string strUrl, strTokenFile;
 };
@@ -64,7 +69,11 @@ SServer& Server()
 void BM_SignalRead_InProcess(benchmark::State& a_rState)
 {
     SServer& S = Server();
-    const rlzev::SHttpRequest Request{"POST", "/api/v1/read", "", "Bearer " + kToken, kRead, "bench"};
+    rlzev::SHttpRequest Request;
+    Request.m_strMethod = "POST";
+    Request.m_strPath = "/api/v1/read";
+    Request.m_strAuthorization = "Bearer " + kToken;
+    Request.m_strBody = kRead;
     for (auto _ : a_rState)
         benchmark::DoNotOptimize(S.Service.Handle(Request));
     a_rState.SetItemsProcessed(a_rState.iterations());
@@ -128,6 +137,104 @@ void BM_EightClients(benchmark::State& a_rState)
         benchmark::Counter(static_cast<double>(Latencies.size()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_EightClients)->Arg(2000)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Every signal of the device read: one request each, the way it took before batches.
+std::vector<std::string> AllSignalReads()
+{
+    std::vector<std::string> Bodies;
+    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
+        for (unsigned s = 0; s < g_aZevRegisterMap[i].m_udwSignalCount; ++s)
+            Bodies.push_back(std::string(R"({"register":")") + g_aZevRegisterMap[i].m_pcName + R"(","signal":")" +
+                             g_aZevRegisterMap[i].m_pSignals[s].m_pcName + "\"}");
+    return Bodies;
+}
+
+void BM_AllSignals_OneRequestEach(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    const std::vector<std::string> Bodies = AllSignalReads();
+    rlzev::CHttpClient Client(S.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    for (auto _ : a_rState)
+        for (const std::string& strBody : Bodies)
+            if (!Client.Send("POST", "/api/v1/read", strBody, Response, strError) || Response.m_iStatus != 200)
+                a_rState.SkipWithError("request failed");
+    a_rState.counters["signals"] = static_cast<double>(Bodies.size());
+}
+BENCHMARK(BM_AllSignals_OneRequestEach)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_AllSignals_OneBatch(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    std::string strBatch = R"({"operations":[)";
+    for (const std::string& strBody : AllSignalReads())
+        strBatch += R"({"op":"read",)" + strBody.substr(1) + ",";
+    strBatch.back() = ']';
+    strBatch += "}";
+    rlzev::CHttpClient Client(S.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    for (auto _ : a_rState)
+        if (!Client.Send("POST", "/api/v1/batch", strBatch, Response, strError) || Response.m_iStatus != 200)
+            a_rState.SkipWithError("request failed");
+    a_rState.counters["answer_bytes"] = static_cast<double>(Response.m_strBody.size());
+}
+BENCHMARK(BM_AllSignals_OneBatch)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A client with the token, one request after another, while other connections are open:
+// none (the baseline), 1,000 that sent nothing, 1,000 that drip a header a byte at a time.
+void BM_LegitimateClient(benchmark::State& a_rState)
+{
+#ifndef _WIN32
+    rlimit Files{};
+    getrlimit(RLIMIT_NOFILE, &Files);
+    Files.rlim_cur = Files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &Files);
+#endif
+    SServer& S = Server();
+    const int iNoise = static_cast<int>(a_rState.range(0));  // 0 none, 1 idle, 2 trickling
+    boost::asio::io_context Io;
+    std::vector<boost::asio::ip::tcp::socket> Others;
+    const boost::asio::ip::tcp::endpoint Endpoint(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(S.iPort));
+    for (int i = 0; iNoise != 0 && i < 1000; ++i)
+    {
+        Others.emplace_back(Io);
+        boost::system::error_code Error;
+        Others.back().connect(Endpoint, Error);
+    }
+    std::atomic<bool> bDone(false);
+    std::thread Dripper([&] {
+        const std::string strHeader = "GET /api/v1/device HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(10000, 'a');
+        for (std::size_t uByte = 0; iNoise == 2 && !bDone; uByte = (uByte + 1) % strHeader.size())
+        {
+            for (auto& rSocket : Others)
+            {
+                boost::system::error_code Error;
+                rSocket.write_some(boost::asio::buffer(&strHeader[uByte], 1), Error);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    rlzev::CHttpClient Client(S.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    std::vector<double> Latencies;
+    for (auto _ : a_rState)
+    {
+        const auto Start = std::chrono::steady_clock::now();
+        if (!Client.Send("POST", "/api/v1/read", kRead, Response, strError) || Response.m_iStatus != 200)
+            a_rState.SkipWithError("request failed");
+        Latencies.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - Start).count());
+    }
+    bDone = true;
+    Dripper.join();
+    std::sort(Latencies.begin(), Latencies.end());
+    a_rState.counters["p50_us"] = Latencies[Latencies.size() / 2];
+    a_rState.counters["p99_us"] = Latencies[Latencies.size() * 99 / 100];
+    a_rState.counters["open_connections"] = static_cast<double>(S.Http.Connections());
+}
+BENCHMARK(BM_LegitimateClient)->Arg(0)->Arg(1)->Arg(2)->Iterations(2000)->UseRealTime();
 
 int Zevctl(const std::vector<std::string>& a_rArgs)
 {

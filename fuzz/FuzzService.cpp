@@ -2,6 +2,7 @@
 // bytes, half of them shaped like real ones, go to one served simulated device. After each,
 // a refused request (400, 401, 403, 404, 405, 413) must have made no transfer and changed no
 // word, flag or lock state, and every answer must be a JSON object.
+#include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
@@ -18,31 +19,30 @@ const std::string kToken = "fuzz-token-0123456789abcdef";
 struct SServed
 {
     SServed()
-        : Host(Reports), Hooks(Host.Bus, Host.Utility), Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status),
-          Service(Device, Hooks, [](const std::function<void()>& a_Call) { a_Call(); }, {kToken, false, nullptr}),
-          ReadOnly(Device, Hooks, [](const std::function<void()>& a_Call) { a_Call(); }, {kToken, true, nullptr})
+        : Host(Reports), Runtime(Host.Bus, Host.Utility, Host.Status), Service(Runtime, {kToken, false, nullptr}),
+          ReadOnly(Runtime, {kToken, true, nullptr})
     {
         Host.Utility.m_bQuietAccessDenied = true;
-        Device.SetToDefault();
+        Runtime.Run([](CZEV& a_rDevice) { a_rDevice.SetToDefault(); });
     }
     std::ostream Reports{nullptr};
     SSimulatedHost Host;
-    rlzev::CDeviceHooks Hooks;
-    CZEV Device;
+    rlzev::CDeviceRuntime Runtime;
     rlzev::CDeviceService Service;
     rlzev::CDeviceService ReadOnly;
 };
 
 // Transfers and every word, flag and lock state, folded into one number.
-unsigned long long Fingerprint(const SServed& a_rServed)
+unsigned long long Fingerprint(SServed& a_rServed)
 {
+    return a_rServed.Runtime.Run([&](CZEV& a_rDevice) {
     unsigned long long uHash = 1469598103934665603ull;
     auto Mix = [&uHash](unsigned long long a_uValue) { uHash = (uHash ^ a_uValue) * 1099511628211ull; };
     const auto& C = a_rServed.Host.Bus.m_Counters;
     Mix(C.m_uReads);
     Mix(C.m_uWrites);
     Mix(C.m_uWaits);
-    for (const CRegisterBase* pRegister : a_rServed.Device.GetRegisters())
+    for (const CRegisterBase* pRegister : a_rDevice.GetRegisters())
     {
         Mix(pRegister->GetLockState() * 2 + pRegister->IsWritePending());
         const unsigned* pudwHw = pRegister->GetHwImage();
@@ -53,6 +53,7 @@ unsigned long long Fingerprint(const SServed& a_rServed)
             Mix(pSignal->GetLockState());
     }
     return uHash;
+    });
 }
 
 struct SBytes
@@ -75,15 +76,20 @@ std::string JsonText(const std::string& a_strText)
     return nlohmann::json(a_strText).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// A body with the fields a request may have, each present or not, well-formed or not.
-std::string ShapedBody(SBytes& a_rIn)
+// A body with the fields a request may have, each present or not, well-formed or not; in a
+// batch, each operation names itself.
+std::string ShapedBody(SBytes& a_rIn, bool a_bOperation = false)
 {
+    static const char* const apcNames[] = {"read", "write", "value", "lock", "unlock", "logging", "defaults", "words",
+                                           "writeWords", "state", "snapshot", "nope"};
     static const char* const apcValues[] = {"1/d", "-2/d", "0x1F/h", "FFFFFFFF/h", "4294967296/d", "MARKER_SIG_3",
                                             "ON", "12", "/d", "1a/h"};
     std::string strBody = "{";
     auto Field = [&](const std::string& a_strName, const std::string& a_strValue) {
         strBody += (strBody.size() > 1 ? "," : "") + JsonText(a_strName) + ":" + a_strValue;
     };
+    if (a_bOperation)
+        Field("op", JsonText(apcNames[a_rIn.Take() % 12]));
     const uint8_t uFields = a_rIn.Take();
     const SMapRegister& Reg = g_aZevRegisterMap[(a_rIn.Take() * 256u + a_rIn.Take()) % g_udwZevRegisterCount];
     if (uFields & 1)
@@ -112,6 +118,8 @@ std::string ShapedBody(SBytes& a_rIn)
         Field("count", std::to_string(a_rIn.Take() % 16 == 0 ? Reg.m_udwWords + a_rIn.Take() % 3 : a_rIn.Take() % 8));
     if (uFields & 32)
         Field("enable", a_rIn.Take() & 1 ? "true" : "false");
+    if (uFields & 32 && uFields & 4)
+        Field("words", a_rIn.Take() & 1 ? "[1,2,4294967295]" : "[4294967296]");
     if (uFields & 64)
         Field(a_rIn.Text(10), a_rIn.Text(10));  // an unknown field, or malformed JSON
     return strBody + (uFields & 128 ? "" : "}");
@@ -125,24 +133,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
     SBytes In{a_pData, a_uSize};
     static const char* const apcMethods[] = {"GET", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "HEAD", "post"};
     static const char* const apcOperations[] = {"device", "registers", "snapshot", "events", "read", "write", "value",
-                                                "lock", "unlock", "logging", "defaults", "registers/"};
+                                                "lock", "unlock", "logging", "defaults", "words", "writeWords",
+                                                "state", "map", "batch", "registers/"};
+    const unsigned uOperations = sizeof apcOperations / sizeof *apcOperations;
     const uint8_t uHead = In.Take();
     const uint8_t uPath = In.Take();
     rlzev::SHttpRequest Request;
     Request.m_strMethod = apcMethods[uHead & 7];
-    Request.m_strPath = uPath < 240 ? std::string("/api/v1/") + apcOperations[uPath % 12] : In.Text(40);
-    if (uPath % 12 == 11)
+    Request.m_strPath = uPath < 240 ? std::string("/api/v1/") + apcOperations[uPath % uOperations] : In.Text(40);
+    if (uPath % uOperations == uOperations - 1)
         Request.m_strPath += In.Take() & 1 ? g_aZevRegisterMap[In.Take() % g_udwZevRegisterCount].m_pcName : In.Text(40);
     if ((uHead >> 3) % 4 == 0)
         Request.m_strQuery = "trace=1";
     const unsigned uAuth = (uHead >> 5) % 4;
     Request.m_strAuthorization = uAuth == 0 ? "" : uAuth == 1 ? "Bearer " + kToken.substr(1) : "Bearer " + kToken;
-    Request.m_strBody = In.Take() & 1 ? ShapedBody(In) : In.Text(255);
+    if (uPath % uOperations == uOperations - 2 && In.Take() % 4 != 0)
+    {
+        Request.m_strBody = "{\"operations\":[";
+        for (unsigned i = 0, n = In.Take() % 4; i < n; ++i)
+            Request.m_strBody += (i > 0 ? "," : "") + ShapedBody(In, true);
+        Request.m_strBody += In.Take() % 8 == 0 ? "]" : "]}";
+    }
+    else
+    {
+        Request.m_strBody = In.Take() & 1 ? ShapedBody(In) : In.Text(255);
+    }
     Request.m_strClient = "fuzz";
 
     // Read-back faults now and then, so that reports travel too.
-    S.Host.Bus.m_udwReadyAfterPolls = uHead % 16 == 15 ? 0 : 1;
-    S.Host.Bus.m_iThrowOnRead = uHead % 32 == 14 ? -1 : 0;
+    S.Runtime.Run([&](CZEV&) {
+        S.Host.Bus.m_udwReadyAfterPolls = uHead % 16 == 15 ? 0 : 1;
+        S.Host.Bus.m_iThrowOnRead = uHead % 32 == 14 ? -1 : 0;
+    });
 
     const unsigned long long uBefore = Fingerprint(S);
     const rlzev::SHttpResponse Response = (uAuth == 3 ? S.ReadOnly : S.Service).Handle(Request);
@@ -153,7 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
         std::fprintf(stderr, "refused request changed the device: %d %s\n", Response.m_iStatus, Response.m_strBody.c_str());
         std::abort();
     }
-    if (!nlohmann::json::parse(Response.m_strBody, nullptr, false).is_object())
+    // The map is the generated file, served as it is.
+    const bool bMap = Request.m_strPath == "/api/v1/map" && Response.m_iStatus == 200;
+    if (!bMap && !nlohmann::json::parse(Response.m_strBody, nullptr, false).is_object())
     {
         std::fprintf(stderr, "answer is not a JSON object: %s\n", Response.m_strBody.c_str());
         std::abort();

@@ -12,6 +12,7 @@ register and signal of every error.
 """
 
 import argparse
+import json
 import keyword
 import os
 import re
@@ -534,6 +535,21 @@ def render_map(model):
     return "\n".join(out)
 
 
+def render_map_json(model):
+    """The register map as JSON, for the service (GET /api/v1/map, a register's description),
+    the browser console and the static reference: every register with its signals and
+    enumerators, in the device's list order."""
+    registers = []
+    for r in model.registers:
+        signals = [{"name": s.name, "low": s.lo, "high": s.lo + s.width - 1, "width": s.width, "default": s.default,
+                    "max": s.maximum, "enumerators": [{"name": e, "value": v} for v, e, _ in s.enumerators]}
+                   for s in r.signals]
+        registers.append({"name": r.name, "address": r.address, "width": r.width, "access": r.access,
+                          "words": r.words or 1, "status": bool(r.status), "signals": signals})
+    device = {"name": model.name, "xmlVersion": model.version, "generatorVersion": model.generator}
+    return json.dumps({"device": device, "registers": registers}, sort_keys=True, separators=(",", ":"))
+
+
 STUB_PRELUDE = """# Type stubs of the zev Python package, generated from {source}: editors complete
 # registers, signals and enumerators from them. Do not edit.
 from enum import IntEnum
@@ -702,6 +718,7 @@ def render(model):
     files["zev/zev_device.cpp"] = render_device_source(model)
     files["zev/zev_selfcheck.cpp"] = render_selfcheck(model)
     files["zev/zev_map.cpp"] = render_map(model)
+    files["zev/zev_map.json"] = render_map_json(model)
     files["python/zev.pyi"] = render_stubs(model)
     return files
 

@@ -13,10 +13,15 @@ struct SConsoleFile
     const char* m_pcType;  // its Content-Type
     const unsigned char* m_pData;
     std::size_t m_uSize;
+    const unsigned char* m_pGzip;  // the same, gzip-compressed once at build time
+    std::size_t m_uGzipSize;
+    const char* m_pcEtag;          // a quoted entity tag of the content
 };
 
 extern const SConsoleFile g_aConsoleFiles[];
 extern const unsigned g_udwConsoleFileCount;
+// The register map generated from the description (GET /api/v1/map's answer).
+extern const SConsoleFile g_MapFile;
 
 // The console file served at a path ("/" is index.html); null for any other path.
 const SConsoleFile* FindConsoleFile(const std::string& a_strPath);

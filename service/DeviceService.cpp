@@ -1,14 +1,10 @@
 #include "DeviceService.h"
 
-#include "HWDeviceBase.h"
-#include "RegisterMap.h"
+#include "Console.h"
+#include "SignalBase.h"
 #include "Token.h"
 
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <set>
-#include <sstream>
 
 using nlohmann::json;
 
@@ -16,7 +12,7 @@ namespace rlzev
 {
 namespace
 {
-const char* const kApi = "/api/v1/";
+const std::string kApi = "/api/v1/";
 
 // A request that breaks a rule of the service; becomes a 400 with its text.
 struct SBadRequest
@@ -26,7 +22,10 @@ struct SBadRequest
 
 SHttpResponse Answer(int a_iStatus, const json& a_rBody)
 {
-    return {a_iStatus, a_rBody.dump(-1, ' ', false, json::error_handler_t::replace), ""};
+    SHttpResponse Response;
+    Response.m_iStatus = a_iStatus;
+    Response.m_strBody = a_rBody.dump(-1, ' ', false, json::error_handler_t::replace);
+    return Response;
 }
 
 SHttpResponse Error(int a_iStatus, const std::string& a_strText)
@@ -34,6 +33,38 @@ SHttpResponse Error(int a_iStatus, const std::string& a_strText)
     SHttpResponse Response = Answer(a_iStatus, {{"error", a_strText}});
     Response.m_strError = a_strText;
     return Response;
+}
+
+// An operation of the service: its name in paths and batches, what it does on the device,
+// the fields its body may hold besides "trace" (or "op" in a batch).
+struct SOperationSpec
+{
+    const char* m_pcName;
+    EOperation m_eOperation;
+    bool m_bChanging;
+    bool m_bSignalRequired;
+    std::set<std::string> m_Fields;
+};
+
+const SOperationSpec kOperations[] = {
+    {"read", EOperation::READ, false, false, {"register", "signal", "start", "count"}},
+    {"value", EOperation::VALUE, false, true, {"register", "signal"}},
+    {"words", EOperation::WORDS, false, false, {"register", "start", "count"}},
+    {"state", EOperation::STATE, false, false, {"register"}},
+    {"write", EOperation::WRITE, true, false, {"register", "signal", "values", "start"}},
+    {"writeWords", EOperation::WRITE_WORDS, true, false, {"register", "words", "start"}},
+    {"lock", EOperation::LOCK, true, true, {"register", "signal"}},
+    {"unlock", EOperation::UNLOCK, true, true, {"register", "signal"}},
+    {"logging", EOperation::LOGGING, true, true, {"register", "signal", "enable"}},
+    {"defaults", EOperation::DEFAULTS, true, false, {}},
+};
+
+const SOperationSpec* FindOperation(const std::string& a_strName)
+{
+    for (const SOperationSpec& rSpec : kOperations)
+        if (a_strName == rSpec.m_pcName)
+            return &rSpec;
+    return nullptr;
 }
 
 bool IsName(const std::string& a_strName)
@@ -46,24 +77,35 @@ bool IsName(const std::string& a_strName)
     return true;
 }
 
-// The body of a POST: an object with only the fields the operation knows.
-json ParseBody(const std::string& a_strBody, const std::set<std::string>& a_rFields)
+// A body is a small tree: nothing the service reads is nested deeper than this.
+const int kMaxDepth = 4;
+
+json ParseJson(const std::string& a_strText)
 {
-    json Body;
     try
     {
-        Body = a_strBody.empty() ? json::object() : json::parse(a_strBody);
+        return json::parse(a_strText, [](int a_iDepth, json::parse_event_t, json&) {
+            if (a_iDepth > kMaxDepth)
+                throw SBadRequest{"the body nests deeper than " + std::to_string(kMaxDepth) + " levels"};
+            return true;
+        });
     }
-    catch (const json::parse_error& e)
+    catch (const json::exception& e)
     {
-        throw SBadRequest{std::string("malformed JSON body: ") + e.what()};
+        // The parser's message without its "[json.exception...] " prefix.
+        std::string strWhat = e.what();
+        const std::size_t uEnd = strWhat.find("] ");
+        throw SBadRequest{"malformed JSON body: " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
     }
-    if (!Body.is_object())
+}
+
+void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields, const char* a_pcExtra)
+{
+    if (!a_rBody.is_object())
         throw SBadRequest{"the body must be a JSON object"};
-    for (const auto& Item : Body.items())
-        if (a_rFields.count(Item.key()) == 0)
+    for (const auto& Item : a_rBody.items())
+        if (a_rFields.count(Item.key()) == 0 && Item.key() != a_pcExtra)
             throw SBadRequest{"unknown field '" + Item.key() + "'"};
-    return Body;
 }
 
 std::string Name(const json& a_rBody, const char* a_pcField, bool a_bRequired)
@@ -108,7 +150,7 @@ bool Flag(const json& a_rBody, const char* a_pcField, bool a_bDefault)
     return It->get<bool>();
 }
 
-std::list<std::string> Values(const json& a_rBody)
+std::vector<std::string> Values(const json& a_rBody)
 {
     const auto It = a_rBody.find("values");
     if (It == a_rBody.end())
@@ -117,12 +159,13 @@ std::list<std::string> Values(const json& a_rBody)
         throw SBadRequest{"field 'values' must be an array of value texts"};
     if (It->size() > CDeviceService::kMaxValues)
         throw SBadRequest{"too many values: at most " + std::to_string(CDeviceService::kMaxValues)};
-    std::list<std::string> Texts;
+    std::vector<std::string> Texts;
+    Texts.reserve(It->size());
     for (const json& Value : *It)
     {
         if (!Value.is_string())
             throw SBadRequest{"field 'values' must be an array of value texts"};
-        const std::string strText = Value.get<std::string>();
+        const std::string& strText = Value.get_ref<const std::string&>();
         if (strText.empty() || strText.size() > CDeviceService::kMaxValueText)
             throw SBadRequest{"a value text has 1 to " + std::to_string(CDeviceService::kMaxValueText) + " characters"};
         for (char c : strText)
@@ -133,51 +176,23 @@ std::list<std::string> Values(const json& a_rBody)
     return Texts;
 }
 
-// A memory range must lie within the memory; a one-word register has no range.
-void CheckRange(const std::string& a_strRegister, unsigned a_udwStart, unsigned long long a_uCount)
+std::vector<unsigned> Words(const json& a_rBody)
 {
-    const SMapRegister* pMap = FindMapRegister(a_strRegister);
-    if (pMap == nullptr)
-        return;  // the device refuses the name with its own text
-    if (pMap->m_udwWords == 1)
+    const auto It = a_rBody.find("words");
+    if (It == a_rBody.end())
+        throw SBadRequest{"missing field 'words'"};
+    if (!It->is_array() || It->size() > CDeviceService::kMaxWords)
+        throw SBadRequest{"field 'words' must be an array of at most " + std::to_string(CDeviceService::kMaxWords) +
+                          " unsigned 32-bit integers"};
+    std::vector<unsigned> Result;
+    Result.reserve(It->size());
+    for (const json& Word : *It)
     {
-        if (a_udwStart != 0 || a_uCount > 1)
-            throw SBadRequest{a_strRegister + " is a one-word register: no start or count beyond one word"};
-        return;
+        if (!Word.is_number_unsigned() || Word.get<unsigned long long>() > 0xFFFFFFFFull)
+            throw SBadRequest{"field 'words' must be an array of unsigned 32-bit integers"};
+        Result.push_back(Word.get<unsigned>());
     }
-    if (a_udwStart > pMap->m_udwWords || a_uCount > pMap->m_udwWords - a_udwStart)
-        throw SBadRequest{"range beyond the memory: " + a_strRegister + " has words 0 to " +
-                          std::to_string(pMap->m_udwWords - 1) + ", the request " +
-                          (a_uCount == 0 ? "starts at word " + std::to_string(a_udwStart)
-                                         : "names words " + std::to_string(a_udwStart) + " to " +
-                                               std::to_string(a_udwStart + a_uCount - 1))};
-}
-
-json Identity(const CHWDeviceBase& a_rDevice)
-{
-    return {{"name", a_rDevice.GetName()},
-            {"xmlVersion", a_rDevice.GetXMLVersion()},
-            {"generatorVersion", a_rDevice.GetCodeGeneratorVersion()}};
-}
-
-// A register as the generated map describes it, with its signals and their enumerators.
-json MapEntry(const SMapRegister& a_rRegister)
-{
-    json Signals = json::array();
-    for (unsigned i = 0; i < a_rRegister.m_udwSignalCount; ++i)
-    {
-        const SSignalInfo& Sig = a_rRegister.m_pSignals[i];
-        json Enumerators = json::array();
-        for (unsigned e = 0; e < Sig.m_udwEnumeratorCount; ++e)
-            Enumerators.push_back({{"name", Sig.m_pEnumerators[e].m_pcName}, {"value", Sig.m_pEnumerators[e].m_udwValue}});
-        const unsigned udwMax = Sig.m_udwWidth >= 32 ? 0xFFFFFFFFu : (1u << Sig.m_udwWidth) - 1;
-        Signals.push_back({{"name", Sig.m_pcName}, {"low", Sig.m_udwLow}, {"high", Sig.m_udwLow + Sig.m_udwWidth - 1},
-                           {"width", Sig.m_udwWidth}, {"default", Sig.m_udwDefault}, {"max", udwMax},
-                           {"enumerators", std::move(Enumerators)}});
-    }
-    return {{"name", a_rRegister.m_pcName}, {"address", a_rRegister.m_udwAddress}, {"width", a_rRegister.m_udwWidth},
-            {"access", a_rRegister.m_pcAccess}, {"words", a_rRegister.m_udwWords}, {"status", a_rRegister.m_bStatus},
-            {"signals", std::move(Signals)}};
+    return Result;
 }
 
 std::string Bearer(const std::string& a_strAuthorization)
@@ -197,43 +212,101 @@ const char* LockName(unsigned a_udwState)
     }
 }
 
-std::string UtcNow()
+json ReportJson(const SReport& a_rReport)
 {
-    const std::time_t Now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm Parts{};
-#ifdef _WIN32
-    gmtime_s(&Parts, &Now);
-#else
-    gmtime_r(&Now, &Parts);
-#endif
-    char acText[32];
-    std::strftime(acText, sizeof acText, "%Y-%m-%dT%H:%M:%SZ", &Parts);
-    return acText;
+    return {{"type", "report"},
+            {"file", a_rReport.m_strFile},
+            {"line", a_rReport.m_iLine},
+            {"function", a_rReport.m_strFunction},
+            {"message", a_rReport.m_strMessage},
+            {"accessDenied", a_rReport.m_bAccessDenied}};
 }
 
-const std::set<std::string> kChanging = {"write", "lock", "unlock", "logging", "defaults"};
+json EventJson(const SDeviceEvent& a_rEvent)
+{
+    if (a_rEvent.m_eKind == SDeviceEvent::REPORT)
+        return ReportJson(a_rEvent.m_Report);
+    return {{"type", a_rEvent.m_eKind == SDeviceEvent::LOG ? "log" : "transfer"}, {"text", a_rEvent.m_strText}};
+}
+
+int StatusOf(const SOutcome& a_rOutcome)
+{
+    switch (a_rOutcome.m_eStatus)
+    {
+    case SOutcome::DONE: return 200;
+    case SOutcome::REFUSED: return 422;
+    case SOutcome::FAULT: return 500;
+    default: return 424;  // not run: an earlier operation of the batch faulted
+    }
+}
+
+bool AcceptsGzip(const std::string& a_strAcceptEncoding)
+{
+    return a_strAcceptEncoding.find("gzip") != std::string::npos;
+}
+
+SHttpResponse StaticFile(const SConsoleFile& a_rFile, const SHttpRequest& a_rRequest)
+{
+    SHttpResponse Response;
+    Response.m_strContentType = a_rFile.m_pcType;
+    Response.m_strEtag = a_rFile.m_pcEtag;
+    if (a_rRequest.m_strIfNoneMatch == a_rFile.m_pcEtag)
+    {
+        Response.m_iStatus = 304;
+        return Response;
+    }
+    if (AcceptsGzip(a_rRequest.m_strAcceptEncoding))
+    {
+        Response.m_strBody.assign(reinterpret_cast<const char*>(a_rFile.m_pGzip), a_rFile.m_uGzipSize);
+        Response.m_strContentEncoding = "gzip";
+    }
+    else
+    {
+        Response.m_strBody.assign(reinterpret_cast<const char*>(a_rFile.m_pData), a_rFile.m_uSize);
+    }
+    return Response;
+}
 } // namespace
 
-// What one request named, for the answer and the audit line.
-struct CDeviceService::SCall
+// What one request asked of the device, for its answer and its audit line.
+struct CDeviceService::SRequestParts
 {
-    std::string m_strOperation;
-    json m_Audit = json::object();   // what the audit line names: register, signal, values, ...
-    std::size_t m_uReports = 0;
+    std::string m_strOperation;  // the path after /api/v1/
+    bool m_bBatch = false;
+    bool m_bTrace = false;
+    bool m_bChanging = false;    // it asks for a change: it leaves an audit line
+    bool m_bAudited = false;     // its line is written
+    std::vector<SOperation> m_Operations;
+    std::vector<const SOperationSpec*> m_Specs;
+    json m_Audit = json::object();  // what the audit line names of a single operation
 };
 
-Serialiser SerialiseWith(std::mutex& a_rMutex)
+CDeviceService::CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options)
+    : m_rRuntime(a_rRuntime), m_Options(std::move(a_Options)), m_Audit(m_Options.m_pAudit),
+      m_Map(json::parse(MapText()))
 {
-    return [&a_rMutex](const std::function<void()>& a_Call) {
-        std::lock_guard<std::mutex> Lock(a_rMutex);
-        a_Call();
-    };
+    json List = json::array();
+    const json& rRegisters = m_Map["registers"];
+    for (std::size_t i = 0; i < rRegisters.size(); ++i)
+    {
+        const json& rRegister = rRegisters[i];
+        m_MapIndex[rRegister["name"].get<std::string>()] = i;
+        List.push_back({{"name", rRegister["name"]}, {"address", rRegister["address"]}, {"width", rRegister["width"]},
+                        {"access", rRegister["access"]}, {"words", rRegister["words"]}, {"status", rRegister["status"]},
+                        {"signals", rRegister["signals"].size()}});
+    }
+    m_strRegisterList = json{{"registers", std::move(List)}}.dump();
+    m_rRuntime.AddObserver(m_Hub);
 }
 
-CDeviceService::CDeviceService(CHWDeviceBase& a_rDevice, CDeviceHooks& a_rHooks, Serialiser a_Serialise,
-                               SServiceOptions a_Options)
-    : m_rDevice(a_rDevice), m_rHooks(a_rHooks), m_Serialise(std::move(a_Serialise)), m_Options(std::move(a_Options))
+CDeviceService::~CDeviceService()
 {
+    m_rRuntime.RemoveObserver(m_Hub);
+}
+
+std::string CDeviceService::MapText()
+{
+    return std::string(reinterpret_cast<const char*>(g_MapFile.m_pData), g_MapFile.m_uSize);
 }
 
 bool CDeviceService::Authorised(const std::string& a_strAuthorization) const
@@ -241,258 +314,411 @@ bool CDeviceService::Authorised(const std::string& a_strAuthorization) const
     return SameToken(m_Options.m_strToken, Bearer(a_strAuthorization));
 }
 
+bool CDeviceService::IsPublic(const std::string& a_strPath)
+{
+    return a_strPath == "/reference.js" || FindConsoleFile(a_strPath) != nullptr;
+}
+
+bool CDeviceService::IsChanging(const std::string& a_strPath)
+{
+    if (a_strPath.compare(0, kApi.size(), kApi) != 0)
+        return false;
+    const std::string strOperation = a_strPath.substr(kApi.size());
+    const SOperationSpec* pSpec = FindOperation(strOperation);
+    return strOperation == "batch" || (pSpec != nullptr && pSpec->m_bChanging);
+}
+
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
 {
-    SCall Call;
     const std::string& strPath = a_rRequest.m_strPath;
-    if (strPath.compare(0, std::char_traits<char>::length(kApi), kApi) == 0)
-        Call.m_strOperation = strPath.substr(std::char_traits<char>::length(kApi));
-    SHttpResponse Response;
+    if (a_rRequest.m_strMethod == "GET" && IsPublic(strPath))
+    {
+        if (strPath == "/reference.js")
+        {
+            SHttpResponse Response;
+            Response.m_strBody = kServedReferenceScript;
+            Response.m_strContentType = "text/javascript; charset=utf-8";
+            Response.m_bConsoleFile = true;
+            return Response;
+        }
+        SHttpResponse Response = StaticFile(*FindConsoleFile(strPath), a_rRequest);
+        Response.m_bConsoleFile = true;
+        return Response;
+    }
     if (!Authorised(a_rRequest.m_strAuthorization))
-        Response = Error(401, "missing or wrong token: send \"Authorization: Bearer <token>\"");
-    else if (a_rRequest.m_strBody.size() > kMaxBody)
+    {
+        m_Audit.RefusedToken(a_rRequest.m_strClient);
+        return Error(401, "missing or wrong token: send \"Authorization: Bearer <token>\"");
+    }
+    SRequestParts Parts;
+    if (strPath.compare(0, kApi.size(), kApi) == 0)
+        Parts.m_strOperation = strPath.substr(kApi.size());
+    Parts.m_bChanging = IsChanging(strPath) && Parts.m_strOperation != "batch";
+    SHttpResponse Response;
+    if (a_rRequest.m_strBody.size() > kMaxBody)
+    {
         Response = Error(413, "request body larger than " + std::to_string(kMaxBody) + " bytes");
+    }
     else
     {
         try
         {
-            Response = Dispatch(a_rRequest, Call);
+            Response = Dispatch(a_rRequest, Parts);
         }
         catch (const SBadRequest& Bad)
         {
             Response = Error(400, Bad.m_strText);
         }
     }
-    if (kChanging.count(Call.m_strOperation) != 0)
-        Audit(a_rRequest, Call, Response);
+    if (Parts.m_bChanging && !Parts.m_bAudited)
+        AuditLine(a_rRequest, Parts, Response.m_iStatus, Response.m_strError);
     return Response;
 }
 
-SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SCall& a_rCall)
+void CDeviceService::AuditRefused(const SHttpRequest& a_rRequest, int a_iStatus, const std::string& a_strError)
 {
-    const std::string& strOp = a_rCall.m_strOperation;
+    if (!IsChanging(a_rRequest.m_strPath))
+        return;
+    SRequestParts Parts;
+    Parts.m_strOperation = a_rRequest.m_strPath.substr(kApi.size());
+    AuditLine(a_rRequest, Parts, a_iStatus, a_strError);
+}
+
+void CDeviceService::AuditLine(const SHttpRequest& a_rRequest, const SRequestParts& a_rParts, int a_iStatus,
+                               const std::string& a_strResult)
+{
+    json Line = {{"client", a_rRequest.m_strClient}, {"operation", a_rParts.m_strOperation}};
+    if (a_rParts.m_bBatch)
+    {
+        json Changes = json::array();
+        for (std::size_t i = 0; i < a_rParts.m_Operations.size(); ++i)
+        {
+            if (!a_rParts.m_Specs[i]->m_bChanging)
+                continue;
+            const SOperation& rOperation = a_rParts.m_Operations[i];
+            json Change = {{"op", a_rParts.m_Specs[i]->m_pcName}};
+            if (rOperation.m_eOperation != EOperation::DEFAULTS)
+                Change["register"] = rOperation.m_strRegister;
+            if (!rOperation.m_strSignal.empty())
+                Change["signal"] = rOperation.m_strSignal;
+            if (!rOperation.m_Values.empty())
+                Change["values"] = rOperation.m_Values;
+            if (!rOperation.m_Words.empty())
+                Change["words"] = rOperation.m_Words.size();
+            Changes.push_back(std::move(Change));
+        }
+        Line["operations"] = std::move(Changes);
+        Line["count"] = a_rParts.m_Operations.size();
+    }
+    else
+    {
+        Line.update(a_rParts.m_Audit);
+    }
+    Line["status"] = a_iStatus;
+    Line["result"] = a_strResult.empty() ? "ok" : a_strResult;
+    m_Audit.Write(std::move(Line));
+}
+
+SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestParts& a_rParts)
+{
+    const std::string& strOperation = a_rParts.m_strOperation;
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
     static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
-    static const std::set<std::string> kPosts = {"read", "write", "value", "lock", "unlock", "logging", "defaults"};
-    const bool bDescribe = strOp.compare(0, 10, "registers/") == 0;
-    if (kGets.count(strOp) == 0 && kPosts.count(strOp) == 0 && !bDescribe)
+    const SOperationSpec* pSpec = FindOperation(strOperation);
+    const bool bPostOperation = pSpec != nullptr || strOperation == "batch";
+    const bool bDescribe = strOperation.compare(0, 10, "registers/") == 0;
+    if (kGets.count(strOperation) == 0 && !bPostOperation && !bDescribe)
         return Error(404, "no such operation: " + a_rRequest.m_strPath);
-    if ((kPosts.count(strOp) != 0 && !bPost) || (kPosts.count(strOp) == 0 && !bGet))
+    if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
-                              (kPosts.count(strOp) != 0 ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && kChanging.count(strOp) != 0)
-        return Error(403, "the server is read-only: " + strOp + " is refused");
+                              (bPostOperation ? "POST" : "GET"));
+    if (m_Options.m_bReadOnly && pSpec != nullptr && pSpec->m_bChanging)
+        return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
 
-    if (strOp == "device")
+    if (strOperation == "device")
     {
-        json Device = Identity(m_rDevice);
+        json Device = m_Map["device"];
         Device["readOnly"] = m_Options.m_bReadOnly;
         return Answer(200, Device);
     }
-    if (strOp == "map")
-        return {200, MapText(), ""};
-    if (strOp == "registers")
+    if (strOperation == "map")
+        return StaticFile(g_MapFile, a_rRequest);
+    if (strOperation == "registers")
     {
-        json List = json::array();
-        for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-        {
-            const SMapRegister& Reg = g_aZevRegisterMap[i];
-            List.push_back({{"name", Reg.m_pcName}, {"address", Reg.m_udwAddress}, {"width", Reg.m_udwWidth},
-                            {"access", Reg.m_pcAccess}, {"words", Reg.m_udwWords}, {"status", Reg.m_bStatus},
-                            {"signals", Reg.m_udwSignalCount}});
-        }
-        return Answer(200, {{"registers", std::move(List)}});
+        SHttpResponse Response;
+        Response.m_strBody = m_strRegisterList;
+        return Response;
     }
     if (bDescribe)
     {
-        const std::string strName = strOp.substr(10);
+        const std::string strName = strOperation.substr(10);
         if (!IsName(strName))
             throw SBadRequest{"not a register name: " + strName};
         return Describe(strName);
     }
-    if (strOp == "events")
+    if (strOperation == "events")
         return Error(400, "the event stream is served over HTTP only");
-
-    const bool bTraceQuery = a_rRequest.m_strQuery == "trace=1" || a_rRequest.m_strQuery == "trace=true";
-    if (strOp == "snapshot")
-        return RunOnDevice(a_rCall, bTraceQuery, [this](json& a_rOut, std::string&) {
-            std::ostringstream Text;
-            m_rDevice.SnapShot(Text);
-            a_rOut["snapshot"] = Text.str();
-            return true;
-        });
-
-    static const std::set<std::string> kRead = {"register", "signal", "start", "count", "trace"};
-    static const std::set<std::string> kWrite = {"register", "signal", "values", "start", "trace"};
-    static const std::set<std::string> kNames = {"register", "signal", "trace"};
-    static const std::set<std::string> kLogging = {"register", "signal", "enable", "trace"};
-    static const std::set<std::string> kDefaults = {"trace"};
-    const std::set<std::string>& rFields = strOp == "read"      ? kRead
-                                           : strOp == "write"   ? kWrite
-                                           : strOp == "logging" ? kLogging
-                                           : strOp == "defaults" ? kDefaults
-                                                                 : kNames;
-    const json Body = ParseBody(a_rRequest.m_strBody, rFields);
-    const bool bTrace = Flag(Body, "trace", false);
-    if (strOp == "defaults")
-        return RunOnDevice(a_rCall, bTrace, [this](json& a_rOut, std::string&) {
-            a_rOut["result"] = m_rDevice.SetToDefault();
-            return true;
-        });
-
-    // Every other operation names a register and a signal ("ALL"/"all" where the device allows).
-    const std::string strRegister = Name(Body, "register", true);
-    const std::string strSignal = Name(Body, "signal", strOp != "read" && strOp != "write");
-    a_rCall.m_Audit["register"] = strRegister;
-    a_rCall.m_Audit["signal"] = strSignal;
-    if (strOp == "read")
+    if (strOperation == "snapshot")
     {
-        unsigned udwStart = 0, udwCount = 1;
-        Unsigned(Body, "start", udwStart);
-        const SMapRegister* pMap = FindMapRegister(strRegister);
-        if (!Unsigned(Body, "count", udwCount) && pMap != nullptr && pMap->m_udwWords > 1)
-            udwCount = udwStart < pMap->m_udwWords ? pMap->m_udwWords - udwStart : 0;  // the rest of the memory
-        CheckRange(strRegister, udwStart, udwCount);
-        return RunOnDevice(a_rCall, bTrace, [&](json& a_rOut, std::string& a_rError) {
-            std::list<std::string> Texts;
-            const bool bOk = m_rDevice.ServiceRead(strRegister, strSignal, Texts, a_rError, udwStart, udwCount);
-            a_rOut["values"] = Texts;
-            return bOk;
-        });
+        a_rParts.m_bTrace = a_rRequest.m_strQuery == "trace=1" || a_rRequest.m_strQuery == "trace=true";
+        SOperation Snapshot;
+        Snapshot.m_eOperation = EOperation::SNAPSHOT;
+        a_rParts.m_Operations.push_back(Snapshot);
+        static const SOperationSpec kSnapshot{"snapshot", EOperation::SNAPSHOT, false, false, {}};
+        a_rParts.m_Specs.push_back(&kSnapshot);
+        return RunOperations(a_rRequest, a_rParts);
     }
-    if (strOp == "write")
+
+    const json Body = a_rRequest.m_strBody.empty() ? json::object() : ParseJson(a_rRequest.m_strBody);
+    std::vector<std::pair<const SOperationSpec*, const json*>> Requested;
+    if (strOperation == "batch")
     {
-        unsigned udwStart = 0;
-        Unsigned(Body, "start", udwStart);
-        const std::list<std::string> Texts = Values(Body);
-        a_rCall.m_Audit["start"] = udwStart;
-        a_rCall.m_Audit["values"] = Texts.size() <= 16 ? json(Texts) : json(std::to_string(Texts.size()) + " values");
-        CheckRange(strRegister, udwStart, strSignal.empty() ? Texts.size() : 0);
-        return RunOnDevice(a_rCall, bTrace, [&](json&, std::string& a_rError) {
-            return m_rDevice.ServiceWrite(strRegister, strSignal, Texts, a_rError, udwStart);
-        });
+        a_rParts.m_bBatch = true;
+        // Before anything is checked: does it ask for a change? Then even its refusal is audited.
+        const auto Items = Body.is_object() ? Body.find("operations") : Body.end();
+        if (Items != Body.end() && Items->is_array())
+            for (const json& Item : *Items)
+                if (Item.is_object() && Item.contains("op") && Item["op"].is_string())
+                {
+                    const SOperationSpec* pItemSpec = FindOperation(Item["op"].get<std::string>());
+                    a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemSpec != nullptr && pItemSpec->m_bChanging);
+                }
+        CheckFields(Body, {"operations"}, "trace");
+        if (Items == Body.end() || !Items->is_array())
+            throw SBadRequest{"field 'operations' must be an array of operations"};
+        if (Items->empty() || Items->size() > kMaxOperations)
+            throw SBadRequest{"a batch has 1 to " + std::to_string(kMaxOperations) + " operations"};
+        for (const json& Item : *Items)
+        {
+            if (!Item.is_object() || !Item.contains("op") || !Item["op"].is_string())
+                throw SBadRequest{"each operation is an object with its 'op'"};
+            const SOperationSpec* pItemSpec = FindOperation(Item["op"].get<std::string>());
+            if (pItemSpec == nullptr)
+                throw SBadRequest{"no such operation: " + Item["op"].get<std::string>()};
+            CheckFields(Item, pItemSpec->m_Fields, "op");
+            Requested.emplace_back(pItemSpec, &Item);
+        }
+        if (m_Options.m_bReadOnly && a_rParts.m_bChanging)
+            return Error(403, "the server is read-only: a batch with changing operations is refused");
     }
-    if (strOp == "value")
-        return RunOnDevice(a_rCall, bTrace, [&](json& a_rOut, std::string& a_rError) {
-            const std::list<std::string> Texts = m_rDevice.GetValueByString(strRegister, strSignal);
-            // The device answers an unknown name with one of these texts instead of a value.
-            if (Texts.size() == 1 && (Texts.front() == "Register not found!" || Texts.front() == "Function not found!"))
+    else
+    {
+        CheckFields(Body, pSpec->m_Fields, "trace");
+        Requested.emplace_back(pSpec, &Body);
+    }
+    a_rParts.m_bTrace = Flag(Body, "trace", false);
+
+    // Every operation is checked before any reaches the device.
+    std::size_t uValues = 0, uWords = 0;
+    for (const auto& rItem : Requested)
+    {
+        const SOperationSpec& rSpec = *rItem.first;
+        const json& rBody = *rItem.second;
+        SOperation Operation;
+        Operation.m_eOperation = rSpec.m_eOperation;
+        json& rAudit = a_rParts.m_Audit;
+        if (rSpec.m_eOperation != EOperation::DEFAULTS)
+        {
+            Operation.m_strRegister = Name(rBody, "register", true);
+            rAudit["register"] = Operation.m_strRegister;
+        }
+        if (rSpec.m_Fields.count("signal") != 0)
+        {
+            Operation.m_strSignal = Name(rBody, "signal", rSpec.m_bSignalRequired);
+            rAudit["signal"] = Operation.m_strSignal;
+        }
+        const auto Found = m_MapIndex.find(Operation.m_strRegister);
+        const unsigned udwWords =
+            Found == m_MapIndex.end() ? 0 : m_Map["registers"][Found->second]["words"].get<unsigned>();
+        Unsigned(rBody, "start", Operation.m_udwStart);
+        bool bCountGiven = Unsigned(rBody, "count", Operation.m_udwCount);
+        std::size_t uRange = 0;  // words the range names, to be within the register
+        switch (rSpec.m_eOperation)
+        {
+        case EOperation::READ:
+        case EOperation::WORDS:
+            if (!bCountGiven && udwWords > 1)  // the rest of the memory
+                Operation.m_udwCount = Operation.m_udwStart < udwWords ? udwWords - Operation.m_udwStart : 0;
+            uRange = Operation.m_udwCount;
+            if (udwWords > 1 || rSpec.m_eOperation == EOperation::WORDS)
+                uWords += Operation.m_udwCount;
+            break;
+        case EOperation::WRITE:
+            Operation.m_Values = Values(rBody);
+            uValues += Operation.m_Values.size();
+            rAudit["start"] = Operation.m_udwStart;
+            rAudit["values"] = Operation.m_Values;
+            uRange = Operation.m_strSignal.empty() ? Operation.m_Values.size() : 0;
+            break;
+        case EOperation::WRITE_WORDS:
+            Operation.m_Words = Words(rBody);
+            uWords += Operation.m_Words.size();
+            rAudit["start"] = Operation.m_udwStart;
+            rAudit["words"] = Operation.m_Words.size();
+            uRange = Operation.m_Words.size();
+            break;
+        case EOperation::LOGGING:
+            Operation.m_bEnable = Flag(rBody, "enable", true);
+            rAudit["enable"] = Operation.m_bEnable;
+            break;
+        default:
+            break;
+        }
+        if (uValues > kMaxValues)
+            throw SBadRequest{"too many values: at most " + std::to_string(kMaxValues)};
+        if (uWords > kMaxWords)
+            throw SBadRequest{"too many memory words: at most " + std::to_string(kMaxWords) + " in one request"};
+        // A memory range lies within the memory; a one-word register has no range.
+        if (Found != m_MapIndex.end() && rSpec.m_Fields.count("start") != 0)
+        {
+            const std::string& strName = Operation.m_strRegister;
+            const unsigned udwStart = Operation.m_udwStart;
+            if (udwWords == 1 && (udwStart != 0 || uRange > 1))
+                throw SBadRequest{strName + " is a one-word register: no start or count beyond one word"};
+            if (udwWords > 1 && (udwStart > udwWords || uRange > udwWords - udwStart))
+                throw SBadRequest{"range beyond the memory: " + strName + " has words 0 to " +
+                                  std::to_string(udwWords - 1) + ", the request " +
+                                  (uRange == 0 ? "starts at word " + std::to_string(udwStart)
+                                               : "names words " + std::to_string(udwStart) + " to " +
+                                                     std::to_string(udwStart + uRange - 1))};
+        }
+        a_rParts.m_Operations.push_back(std::move(Operation));
+        a_rParts.m_Specs.push_back(&rSpec);
+    }
+    return RunOperations(a_rRequest, a_rParts);
+}
+
+SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SRequestParts& a_rParts)
+{
+    SBatchOptions Options;
+    Options.m_bTrace = a_rParts.m_bTrace;
+    Options.m_bKeepApplication = m_Options.m_bReadOnly;
+    // The audit line is written while the device is still held, in the device's order.
+    Options.m_OnDone = [&](const std::vector<SOperation>&, const std::vector<SOutcome>& a_rOutcomes) {
+        if (!a_rParts.m_bChanging)
+            return;
+        std::size_t uRefused = 0;
+        std::string strFirst, strFault;
+        for (const SOutcome& rOutcome : a_rOutcomes)
+        {
+            if (rOutcome.m_eStatus == SOutcome::FAULT)
+                strFault = rOutcome.m_strError;
+            if (rOutcome.m_eStatus == SOutcome::REFUSED && uRefused++ == 0)
+                strFirst = rOutcome.m_strError;
+        }
+        std::string strResult;
+        int iStatus = strFault.empty() ? 200 : 500;
+        if (!strFault.empty())
+            strResult = strFault;
+        else if (a_rParts.m_bBatch && uRefused > 0)
+            strResult = std::to_string(uRefused) + " of " + std::to_string(a_rOutcomes.size()) + " refused: " + strFirst;
+        else if (!a_rParts.m_bBatch && uRefused > 0)
+            iStatus = 422, strResult = strFirst;
+        else if (!a_rParts.m_bBatch && !a_rOutcomes.front().m_Record.m_Reports.empty())
+            strResult = "ok with " + std::to_string(a_rOutcomes.front().m_Record.m_Reports.size()) + " report(s)";
+        AuditLine(a_rRequest, a_rParts, iStatus, strResult);
+        a_rParts.m_bAudited = true;
+    };
+    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(a_rParts.m_Operations, Options);
+
+    json Results = json::array();
+    int iFault = 0;
+    std::string strFault;
+    for (std::size_t i = 0; i < Outcomes.size(); ++i)
+    {
+        const SOperation& rOperation = a_rParts.m_Operations[i];
+        const SOutcome& rOutcome = Outcomes[i];
+        json Out = json::object();
+        const bool bDone = rOutcome.m_eStatus == SOutcome::DONE;
+        switch (rOperation.m_eOperation)
+        {
+        case EOperation::READ: Out["values"] = rOutcome.m_Texts; break;
+        case EOperation::VALUE:
+            if (bDone)
+                Out["values"] = rOutcome.m_Texts;
+            break;
+        case EOperation::WORDS:
+            if (bDone)
+                Out["words"] = rOutcome.m_Words;
+            break;
+        case EOperation::STATE:
+            if (bDone)
             {
-                a_rError = Texts.front();
-                return false;
+                Out["lock"] = LockName(rOutcome.m_LockStates.front());
+                Out["signals"] = json::array();
+                for (std::size_t s = 0; s < rOutcome.m_Texts.size(); ++s)
+                    Out["signals"].push_back({{"name", rOutcome.m_Texts[s]}, {"lock", LockName(rOutcome.m_LockStates[s + 1])}});
+                if (!rOutcome.m_Words.empty())
+                    Out["hardwareWord"] = rOutcome.m_Words.front();
             }
-            a_rOut["values"] = Texts;
-            return true;
-        });
-    if (strOp == "lock" || strOp == "unlock")
-        return RunOnDevice(a_rCall, bTrace, [&](json&, std::string& a_rError) {
-            return strOp == "lock" ? m_rDevice.Lock(strRegister, strSignal, a_rError)
-                                   : m_rDevice.Unlock(strRegister, strSignal, a_rError);
-        });
-    // logging
-    const bool bEnable = Flag(Body, "enable", true);
-    a_rCall.m_Audit["enable"] = bEnable;
-    return RunOnDevice(a_rCall, bTrace, [&](json&, std::string& a_rError) {
-        if (m_rDevice.Logging(strRegister, strSignal, &m_rHooks.LogStream(), bEnable))
-            return true;
-        a_rError = "Logging refused: no register " + strRegister + " with signal " + strSignal;
-        return false;
-    });
+            break;
+        case EOperation::DEFAULTS:
+            if (bDone)
+                Out["result"] = true;
+            break;
+        case EOperation::SNAPSHOT:
+            if (bDone)
+                Out["snapshot"] = rOutcome.m_strSnapshot;
+            break;
+        default: break;
+        }
+        Out["reports"] = json::array();
+        for (const SReport& rReport : rOutcome.m_Record.m_Reports)
+            Out["reports"].push_back(ReportJson(rReport));
+        if (a_rParts.m_bTrace)
+        {
+            Out["events"] = json::array();
+            for (const SDeviceEvent& rEvent : rOutcome.m_Record.m_Events)
+                Out["events"].push_back(EventJson(rEvent));
+        }
+        if (!bDone)
+            Out["error"] = rOutcome.m_eStatus == SOutcome::SKIPPED ? "not run: an earlier operation faulted"
+                                                                   : rOutcome.m_strError;
+        if (rOutcome.m_eStatus == SOutcome::FAULT)
+        {
+            iFault = 500;
+            strFault = rOutcome.m_strError;
+        }
+        if (!a_rParts.m_bBatch)
+        {
+            SHttpResponse Response = Answer(StatusOf(rOutcome), Out);
+            Response.m_strError = bDone ? "" : rOutcome.m_strError;
+            return Response;
+        }
+        Out["status"] = StatusOf(rOutcome);
+        Results.push_back(std::move(Out));
+    }
+    json Body = {{"results", std::move(Results)}};
+    if (iFault != 0)
+        Body["error"] = strFault;
+    SHttpResponse Response = Answer(iFault != 0 ? iFault : 200, Body);
+    Response.m_strError = strFault;
+    return Response;
 }
 
 SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
 {
-    const SMapRegister* pMap = FindMapRegister(a_strRegister);
-    if (pMap == nullptr)
+    const auto Found = m_MapIndex.find(a_strRegister);
+    if (Found == m_MapIndex.end())
         return Error(404, "Invalid register submitted: " + a_strRegister);
-    json Body = MapEntry(*pMap);
-    json& Signals = Body["signals"];
-    // Lock states are the device's; looked at without a transfer.
-    m_Serialise([&] {
-        for (const CRegisterBase* pRegister : m_rDevice.GetRegisters())
-        {
-            if (pRegister->GetName() != a_strRegister)
-                continue;
-            Body["lock"] = LockName(pRegister->GetLockState());
-            if (pRegister->GetWordCount() == 1)
-                Body["hardwareWord"] = *pRegister->GetHwImage();  // as last read or written
-            for (const CSignalBase* pSignal : pRegister->GetSignals())
-                for (json& Signal : Signals)
-                    if (Signal["name"] == pSignal->GetName())
-                        Signal["lock"] = LockName(pSignal->GetLockState());
-            break;
-        }
-    });
+    json Body = m_Map["registers"][Found->second];
+    // Lock states and the hardware word are the device's, looked at without a transfer.
+    SOperation State;
+    State.m_eOperation = EOperation::STATE;
+    State.m_strRegister = a_strRegister;
+    const SOutcome Outcome = m_rRuntime.RunBatch({State}, {}).front();
+    if (Outcome.m_eStatus != SOutcome::DONE)
+        return Error(StatusOf(Outcome), Outcome.m_strError);
+    Body["lock"] = LockName(Outcome.m_LockStates.front());
+    if (!Outcome.m_Words.empty())
+        Body["hardwareWord"] = Outcome.m_Words.front();
+    for (json& rSignal : Body["signals"])
+        for (std::size_t s = 0; s < Outcome.m_Texts.size(); ++s)
+            if (rSignal["name"] == Outcome.m_Texts[s])
+                rSignal["lock"] = LockName(Outcome.m_LockStates[s + 1]);
     return Answer(200, Body);
-}
-
-std::string CDeviceService::MapText() const
-{
-    json Registers = json::array();
-    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-        Registers.push_back(MapEntry(g_aZevRegisterMap[i]));
-    return json{{"device", Identity(m_rDevice)}, {"registers", std::move(Registers)}}.dump();
-}
-
-SHttpResponse CDeviceService::RunOnDevice(SCall& a_rCall, bool a_bTrace,
-                                          const std::function<bool(json&, std::string&)>& a_Operation)
-{
-    json Out = json::object();
-    json Kept;
-    std::string strError, strFault;
-    bool bOk = false;
-    m_Serialise([&] {
-        m_rHooks.BeginCall(a_bTrace);
-        try
-        {
-            bOk = a_Operation(Out, strError);
-        }
-        catch (const std::exception& e)
-        {
-            strFault = std::string("host fault: ") + e.what();
-        }
-        catch (...)
-        {
-            strFault = "host fault: unknown exception";
-        }
-        Kept = m_rHooks.EndCall();
-    });
-    Out["reports"] = std::move(Kept["reports"]);
-    if (a_bTrace)
-        Out["events"] = std::move(Kept["events"]);
-    int iStatus = 200;
-    if (!strFault.empty())
-    {
-        iStatus = 500;
-        strError = strFault;
-    }
-    else if (!bOk)
-    {
-        iStatus = 422;
-    }
-    if (iStatus != 200)
-        Out["error"] = strError;
-    a_rCall.m_uReports = Out["reports"].size();
-    SHttpResponse Response = Answer(iStatus, Out);
-    if (iStatus != 200)
-        Response.m_strError = strError;
-    return Response;
-}
-
-void CDeviceService::Audit(const SHttpRequest& a_rRequest, const SCall& a_rCall, const SHttpResponse& a_rResponse)
-{
-    if (m_Options.m_pAudit == nullptr)
-        return;
-    json Line = {{"time", UtcNow()}, {"client", a_rRequest.m_strClient}, {"operation", a_rCall.m_strOperation}};
-    Line.update(a_rCall.m_Audit);
-    Line["status"] = a_rResponse.m_iStatus;
-    Line["result"] = a_rResponse.m_iStatus != 200 ? a_rResponse.m_strError
-                     : a_rCall.m_uReports > 0  ? "ok with " + std::to_string(a_rCall.m_uReports) + " report(s)"
-                                               : std::string("ok");
-    std::lock_guard<std::mutex> Lock(m_AuditMutex);
-    *m_Options.m_pAudit << Line.dump(-1, ' ', false, json::error_handler_t::replace) << '\n' << std::flush;
 }
 } // namespace rlzev

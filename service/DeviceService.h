@@ -3,15 +3,16 @@
 // device sees it; a refused request makes no transfer and changes no word, flag or lock.
 #pragma once
 
-#include "DeviceHooks.h"
+#include "AuditLog.h"
+#include "DeviceRuntime.h"
+#include "EventHub.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cstddef>
-#include <functional>
-#include <mutex>
 #include <ostream>
 #include <string>
-
-class CHWDeviceBase;
+#include <unordered_map>
 
 namespace rlzev
 {
@@ -23,58 +24,76 @@ struct SHttpRequest
     std::string m_strAuthorization;  // the Authorization header
     std::string m_strBody;
     std::string m_strClient;         // the peer's address, for the audit log
+    std::string m_strAcceptEncoding; // "gzip" in it: a compressed answer is welcome
+    std::string m_strIfNoneMatch;    // an entity tag the client holds
 };
 
 struct SHttpResponse
 {
     int m_iStatus = 200;
-    std::string m_strBody;           // JSON
-    std::string m_strError;          // the body's error text, when there is one (for the audit log)
+    std::string m_strBody;
+    std::string m_strError;              // the body's error text, when there is one
+    std::string m_strContentType = "application/json";
+    std::string m_strContentEncoding;    // "gzip" for a compressed body
+    std::string m_strEtag;               // the entity tag of the body, when it has one
+    bool m_bConsoleFile = false;         // a page of the console: its own security headers
 };
-
-// Runs a device call so that it overlaps no other call on the device, the host's own
-// included. The library takes no lock of its own.
-using Serialiser = std::function<void(const std::function<void()>&)>;
-// The common case: the host guards its device calls with this mutex too.
-Serialiser SerialiseWith(std::mutex& a_rMutex);
 
 struct SServiceOptions
 {
-    std::string m_strToken;          // every request must carry it as "Bearer <token>"
-    bool m_bReadOnly = false;        // changing requests are answered 403
+    std::string m_strToken;           // every API request must carry it as "Bearer <token>"
+    bool m_bReadOnly = false;         // changing requests are answered 403; reads change no
+                                      // application state either
     std::ostream* m_pAudit = nullptr; // one JSON line per changing request, when given
 };
 
 class CDeviceService
 {
 public:
-    static const std::size_t kMaxBody = 1 << 20;   // a whole memory of value texts fits
+    static const std::size_t kMaxBody = 1 << 20;  // a whole memory of value texts fits
     static const std::size_t kMaxName = 64;
     static const std::size_t kMaxValueText = 64;
-    static const std::size_t kMaxValues = 65536;
+    static const std::size_t kMaxValues = 65536;      // value texts in one request
+    static const std::size_t kMaxOperations = 16384;  // operations in one batch
+    static const std::size_t kMaxWords = 65536;       // memory words read in one request
 
-    // a_rDevice must be constructed on a_rHooks.Bus() and a_rHooks.Utility().
-    CDeviceService(CHWDeviceBase& a_rDevice, CDeviceHooks& a_rHooks, Serialiser a_Serialise, SServiceOptions a_Options);
+    // Observes a_rRuntime's events for the event stream until destroyed.
+    CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options);
+    ~CDeviceService();
+    CDeviceService(const CDeviceService&) = delete;
+    CDeviceService& operator=(const CDeviceService&) = delete;
 
     SHttpResponse Handle(const SHttpRequest& a_rRequest);
     bool Authorised(const std::string& a_strAuthorization) const;
-    CEventHub& Events() { return m_rHooks.Events(); }
+    // The console's own pages: no device data, no token needed. Everything else needs it.
+    static bool IsPublic(const std::string& a_strPath);
+    // Whether a request to this path changes the device (it leaves an audit line).
+    static bool IsChanging(const std::string& a_strPath);
+    // A changing request the transport refused before it could reach here (a body too
+    // large, no length, a broken chunk): its audit line.
+    void AuditRefused(const SHttpRequest& a_rRequest, int a_iStatus, const std::string& a_strError);
+
+    CEventHub& Events() { return m_Hub; }
+    CAuditLog& Audit() { return m_Audit; }
     bool IsReadOnly() const { return m_Options.m_bReadOnly; }
     // The device's identity and its whole register map (GET /api/v1/map), as JSON text: the
     // console's tree, and the static register reference.
-    std::string MapText() const;
+    static std::string MapText();
 
 private:
-    struct SCall;
-    SHttpResponse Dispatch(const SHttpRequest& a_rRequest, SCall& a_rCall);
+    struct SRequestParts;
+    SHttpResponse Dispatch(const SHttpRequest& a_rRequest, SRequestParts& a_rParts);
     SHttpResponse Describe(const std::string& a_strRegister);
-    SHttpResponse RunOnDevice(SCall& a_rCall, bool a_bTrace, const std::function<bool(nlohmann::json&, std::string&)>& a_Operation);
-    void Audit(const SHttpRequest& a_rRequest, const SCall& a_rCall, const SHttpResponse& a_rResponse);
+    SHttpResponse RunOperations(const SHttpRequest& a_rRequest, SRequestParts& a_rParts);
+    void AuditLine(const SHttpRequest& a_rRequest, const SRequestParts& a_rParts, int a_iStatus,
+                   const std::string& a_strResult);
 
-    CHWDeviceBase& m_rDevice;
-    CDeviceHooks& m_rHooks;
-    Serialiser m_Serialise;
+    CDeviceRuntime& m_rRuntime;
     SServiceOptions m_Options;
-    std::mutex m_AuditMutex;
+    CEventHub m_Hub;
+    CAuditLog m_Audit;
+    nlohmann::json m_Map;  // the generated map, parsed once
+    std::unordered_map<std::string, std::size_t> m_MapIndex;
+    std::string m_strRegisterList;  // GET /api/v1/registers, built once
 };
 } // namespace rlzev

@@ -1,17 +1,49 @@
 #include "HttpClient.h"
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <optional>
 
 namespace rlzev
 {
-CHttpClient::CHttpClient(const std::string& a_strUrl, const std::string& a_strToken)
-    : m_pClient(new httplib::Client(a_strUrl))
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+struct CHttpClient::SImpl
 {
-    m_pClient->set_bearer_token_auth(a_strToken.c_str());
-    m_pClient->set_keep_alive(true);
-    m_pClient->set_tcp_nodelay(true);
-    m_pClient->set_connection_timeout(5);
-    m_pClient->set_read_timeout(60);  // a whole memory or a snapshot takes a while
+    // Runs the operations started until they end or the deadline cuts them off.
+    bool Wait(beast::error_code& a_rError)
+    {
+        m_Io.restart();
+        m_Io.run();
+        return !a_rError;
+    }
+
+    net::io_context m_Io;
+    std::optional<beast::tcp_stream> m_Stream;
+    beast::flat_buffer m_Buffer;
+    std::string m_strHost, m_strPort, m_strToken;
+    std::chrono::milliseconds m_Timeout;
+    bool m_bConnected = false;
+};
+
+CHttpClient::CHttpClient(const std::string& a_strUrl, const std::string& a_strToken, std::chrono::milliseconds a_Timeout)
+    : m_pImpl(new SImpl)
+{
+    std::string strRest = a_strUrl.compare(0, 7, "http://") == 0 ? a_strUrl.substr(7) : a_strUrl;
+    strRest = strRest.substr(0, strRest.find('/'));
+    const std::size_t uColon = strRest.rfind(':');
+    const bool bPort = uColon != std::string::npos && strRest.find(']', uColon) == std::string::npos;
+    m_pImpl->m_strHost = bPort ? strRest.substr(0, uColon) : strRest;
+    m_pImpl->m_strPort = bPort ? strRest.substr(uColon + 1) : "80";
+    if (m_pImpl->m_strHost.size() > 2 && m_pImpl->m_strHost.front() == '[')
+        m_pImpl->m_strHost = m_pImpl->m_strHost.substr(1, m_pImpl->m_strHost.size() - 2);
+    m_pImpl->m_strToken = a_strToken;
+    m_pImpl->m_Timeout = a_Timeout;
 }
 
 CHttpClient::~CHttpClient() = default;
@@ -19,16 +51,75 @@ CHttpClient::~CHttpClient() = default;
 bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
                        SHttpResponse& a_rResponse, std::string& a_rError)
 {
-    httplib::Result Result = a_strMethod == "GET"
-                                 ? m_pClient->Get(a_strPath.c_str())
-                                 : m_pClient->Post(a_strPath.c_str(), a_strBody, "application/json");
-    if (!Result)
+    SImpl& r = *m_pImpl;
+    // A kept connection the server has closed meanwhile fails at once: then once more, anew.
+    for (int iAttempt = 0; iAttempt < 2; ++iAttempt)
     {
-        a_rError = httplib::to_string(Result.error());
-        return false;
+        const bool bFresh = !r.m_bConnected;
+        beast::error_code Error;
+        if (!r.m_bConnected)
+        {
+            tcp::resolver Resolver(r.m_Io);
+            const auto Endpoints = Resolver.resolve(r.m_strHost, r.m_strPort, Error);
+            if (Error)
+            {
+                a_rError = "cannot resolve " + r.m_strHost + ": " + Error.message();
+                return false;
+            }
+            r.m_Stream.emplace(r.m_Io);
+            r.m_Stream->expires_after(std::chrono::seconds(5));
+            r.m_Stream->async_connect(Endpoints, [&Error](beast::error_code a_Error, const tcp::endpoint&) { Error = a_Error; });
+            if (!r.Wait(Error))
+            {
+                a_rError = "cannot connect to " + r.m_strHost + ":" + r.m_strPort + ": " + Error.message();
+                r.m_Stream.reset();
+                return false;
+            }
+            r.m_Stream->socket().set_option(tcp::no_delay(true), Error);
+            r.m_Buffer.clear();
+            r.m_bConnected = true;
+        }
+        http::request<http::string_body> Request(a_strMethod == "GET" ? http::verb::get : http::verb::post, a_strPath, 11);
+        Request.set(http::field::host, r.m_strHost);
+        Request.set(http::field::authorization, "Bearer " + r.m_strToken);
+        if (a_strMethod != "GET")
+        {
+            Request.set(http::field::content_type, "application/json");
+            Request.body() = a_strBody;
+        }
+        Request.prepare_payload();
+        http::response_parser<http::string_body> Parser;
+        Parser.body_limit(64u << 20);
+        r.m_Stream->expires_after(r.m_Timeout);
+        http::async_write(*r.m_Stream, Request, [&](beast::error_code a_Error, std::size_t) {
+            Error = a_Error;
+            if (!a_Error)
+                http::async_read(*r.m_Stream, r.m_Buffer, Parser,
+                                 [&Error](beast::error_code a_ReadError, std::size_t) { Error = a_ReadError; });
+        });
+        r.Wait(Error);
+        if (Error)
+        {
+            r.m_Stream.reset();
+            r.m_bConnected = false;
+            if (!bFresh)
+                continue;
+            a_rError = Error == beast::error::timeout ? "no answer in time" : Error.message();
+            return false;
+        }
+        const auto& rResponse = Parser.get();
+        a_rResponse = SHttpResponse();
+        a_rResponse.m_iStatus = static_cast<int>(rResponse.result_int());
+        a_rResponse.m_strBody = rResponse.body();
+        a_rResponse.m_strContentType = std::string(rResponse[http::field::content_type]);
+        if (!rResponse.keep_alive())
+        {
+            r.m_Stream.reset();
+            r.m_bConnected = false;
+        }
+        return true;
     }
-    a_rResponse.m_iStatus = Result->status;
-    a_rResponse.m_strBody = Result->body;
-    return true;
+    a_rError = "the server closed the connection";
+    return false;
 }
 } // namespace rlzev

@@ -1,16 +1,10 @@
-// The device service: every operation on the simulated device, every kind of bad request
-// refused with nothing changed, library refusals with their exact texts and reports, the
-// audit log, the event stream and zevctl over the network.
-#include "DeviceService.h"
-#include "HttpClient.h"
-#include "HttpServer.h"
+// The device service in-process: every operation on the simulated device, batches and
+// block reads, every kind of bad request refused with nothing changed, library refusals with
+// their exact texts and reports, a read-only server that changes nothing, the audit log.
+#include "ServedDevice.h"
 #include "Token.h"
-#include "ZEV.h"
-#include "ZevCtl.h"
-#include "ZevSimulator.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <fstream>
 #include <functional>
@@ -21,72 +15,7 @@
 #include <sys/stat.h>
 #endif
 
-using nlohmann::json;
-
-namespace
-{
-const std::string kToken = "0123456789abcdef0123456789abcdef";
-
-// A simulated ZEV served as zevd serves it.
-struct SServed
-{
-    explicit SServed(bool a_bReadOnly = false)
-        : Host(Reports), Hooks(Host.Bus, Host.Utility), Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status),
-          Service(Device, Hooks, rlzev::SerialiseWith(Mutex), {kToken, a_bReadOnly, &Audit})
-    {
-        Host.Utility.m_bQuietAccessDenied = true;
-        Device.SetToDefault();
-    }
-
-    json Call(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
-              int* a_piStatus = nullptr, const std::string& a_strAuthorization = "Bearer " + kToken)
-    {
-        const std::size_t uQuery = a_strPath.find('?');
-        const rlzev::SHttpResponse Response = Service.Handle(
-            {a_strMethod, a_strPath.substr(0, uQuery), uQuery == std::string::npos ? "" : a_strPath.substr(uQuery + 1),
-             a_strAuthorization, a_strBody, "127.0.0.1"});
-        if (a_piStatus != nullptr)
-            *a_piStatus = Response.m_iStatus;
-        return json::parse(Response.m_strBody);
-    }
-    json Post(const std::string& a_strOperation, const json& a_rBody, int* a_piStatus = nullptr)
-    {
-        return Call("POST", "/api/v1/" + a_strOperation, a_rBody.dump(), a_piStatus);
-    }
-
-    // Everything a request could change: transfers, and every word, flag and lock state.
-    std::string State() const
-    {
-        std::ostringstream Text;
-        const auto& C = Host.Bus.m_Counters;
-        Text << C.m_uReads << "/" << C.m_uWrites << "/" << C.m_uWaits << ";";
-        for (const CRegisterBase* pRegister : Device.GetRegisters())
-        {
-            Text << pRegister->GetLockState() << pRegister->IsWritePending();
-            for (unsigned i = 0; i < pRegister->GetWordCount(); ++i)
-                Text << "," << pRegister->GetHwImage()[i] << "," << pRegister->GetAppImage()[i];
-            for (const CSignalBase* pSignal : pRegister->GetSignals())
-                Text << pSignal->GetLockState();
-            Text << ";";
-        }
-        return Text.str();
-    }
-
-    std::ostringstream Reports, Audit;
-    SSimulatedHost Host;
-    rlzev::CDeviceHooks Hooks;
-    CZEV Device;
-    std::mutex Mutex;
-    rlzev::CDeviceService Service;
-};
-json Signal(const json& a_rRegister, const std::string& a_strName)
-{
-    for (const json& Sig : a_rRegister["signals"])
-        if (Sig["name"] == a_strName)
-            return Sig;
-    return json();
-}
-} // namespace
+using namespace rlzevtest;
 
 TEST(Service, ServesEveryOperationOfTheTextService)
 {
@@ -138,7 +67,7 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     // Defaults and the snapshot, as the device itself makes them.
     EXPECT_EQ(S.Post("defaults", json::object())["result"], true);
     std::ostringstream Direct;
-    S.Device.SnapShot(Direct);
+    S.Runtime.Run([&](CZEV& a_rDevice) { a_rDevice.SnapShot(Direct); });
     const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
     EXPECT_EQ(Snapshot["snapshot"], Direct.str());
     EXPECT_FALSE(Snapshot["reports"].empty()) << "write-only registers are met; their refused reads are reported";
@@ -287,33 +216,216 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}});
     S.Post("read", {{"register", "DIN_CNTRL0"}});
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
-    S.Call("POST", "/api/v1/unlock", R"({"register":"ALL","signal":"ALL"})", nullptr, "Bearer wrong");
+    // Refused before the device: audited too; a wrong token only counted.
+    S.Call("POST", "/api/v1/lock", R"({"register":"DIN_CNTRL0"})");
+    for (int i = 0; i < 50; ++i)
+        S.Call(i % 2 == 0 ? "POST" : "GET", "/api/v1/unlock", R"({"register":"ALL","signal":"ALL"})", nullptr, "Bearer wrong");
     S.Post("defaults", json::object());
-    std::istringstream Lines(S.Audit.str());
-    std::vector<json> Audit;
-    for (std::string strLine; std::getline(Lines, strLine);)
-        Audit.push_back(json::parse(strLine));
-    ASSERT_EQ(Audit.size(), 4u) << S.Audit.str();
+    // Every field capped: a thousand values, names as long as the server takes.
+    S.Post("write", {{"register", std::string(64, 'R')}, {"values", std::vector<std::string>(1000, std::string(62, '7') + "/d")}});
+    S.Service.Audit().Flush();
+    const std::vector<json> Audit = S.AuditLines();
+    ASSERT_EQ(Audit.size(), 7u) << S.Audit.str();
     EXPECT_EQ(Audit[0]["client"], "127.0.0.1");
     EXPECT_EQ(Audit[0]["operation"], "write");
     EXPECT_EQ(Audit[0]["register"], "DIN_CNTRL0");
     EXPECT_EQ(Audit[0]["signal"], "FIFOLEVEL");
     EXPECT_EQ(Audit[0]["values"], json({"32/d"}));
     EXPECT_EQ(Audit[0]["result"], "ok");
-    EXPECT_EQ(Audit[0]["time"].get<std::string>().size(), 20u);
+    EXPECT_EQ(Audit[0]["time"].get<std::string>().size(), 24u);
     EXPECT_EQ(Audit[1]["status"], 422);
     EXPECT_EQ(Audit[1]["result"], "Value limit exceeded: 256/d,");
-    EXPECT_EQ(Audit[2]["operation"], "unlock");
-    EXPECT_EQ(Audit[2]["status"], 401);
-    EXPECT_EQ(Audit[3]["operation"], "defaults");
-    EXPECT_NE(Audit[3]["result"].get<std::string>().find("report(s)"), std::string::npos);
+    EXPECT_EQ(Audit[2]["operation"], "lock");
+    EXPECT_EQ(Audit[2]["status"], 400);
+    EXPECT_EQ(Audit[2]["result"], "missing field 'signal'");
+    EXPECT_EQ(Audit[3]["operation"], "token") << "the first refusal at once";
+    EXPECT_EQ(Audit[3]["refused"], 1);
+    EXPECT_EQ(Audit[4]["operation"], "defaults");
+    EXPECT_NE(Audit[4]["result"].get<std::string>().find("report(s)"), std::string::npos);
+    EXPECT_EQ(Audit[5]["values"].size(), 17u) << "sixteen values and the count";
+    EXPECT_EQ(Audit[5]["values"][16], "... (1000 in all)");
+    EXPECT_LE(Audit[5]["result"].get<std::string>().size(), 160u);
+    EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
+    EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
 }
 
-TEST(Service, HooksForwardEveryCallAndTellOfIt)
+TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
 {
-    // The same operations on a bare simulated device and on one behind the hooks: the
-    // same transfers reach the bus, and the answer's events tell them in order.
+    SServed S;
+    int iStatus = 0;
+    const json Answer = S.Post("batch", {{"operations",
+                                          {{{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}},
+                                           {{"op", "read"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}},
+                                           {{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"999/d"}}},
+                                           {{"op", "value"}, {"register", "AUD_CNTRL0"}, {"signal", "NOPE"}},
+                                           {{"op", "state"}, {"register", "DIN_CNTRL0"}},
+                                           {{"op", "words"}, {"register", "ENT_H1"}, {"start", 5}, {"count", 2}},
+                                           {{"op", "writeWords"}, {"register", "ENT_H1"}, {"start", 5}, {"words", {7, 4294967295u}}},
+                                           {{"op", "words"}, {"register", "ENT_H1"}, {"start", 4}},
+                                           {{"op", "logging"}, {"register", "NOPE"}, {"signal", "ALL"}}}}},
+                               &iStatus);
+    ASSERT_EQ(iStatus, 200) << Answer;
+    const json& R = Answer["results"];
+    ASSERT_EQ(R.size(), 9u);
+    EXPECT_EQ(R[0], json({{"reports", json::array()}, {"status", 200}}));
+    EXPECT_EQ(R[1]["values"], json({"00000021/h"}));
+    EXPECT_EQ(R[2]["status"], 422);
+    EXPECT_EQ(R[2]["error"], "Value limit exceeded: 999/d,");
+    EXPECT_EQ(R[2]["reports"][0]["function"], "CSignalBase::ServiceWrite") << "each operation keeps its own reports";
+    EXPECT_EQ(R[3], json({{"error", "Function not found!"}, {"reports", json::array()}, {"status", 422}}));
+    EXPECT_EQ(R[4]["lock"], "UNLOCKED");
+    EXPECT_EQ(Signal(R[4], "FIFOLEVEL")["lock"], "LOCKED");
+    EXPECT_EQ(R[5]["words"], json({0, 0}));
+    EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u}));
+    EXPECT_EQ(R[8]["error"], "Invalid register submitted: NOPE");
+
+    // One malformed operation: the whole batch is refused and nothing runs.
+    const std::string strBefore = S.State();
+    const json Bad = S.Post("batch", {{"operations", {{{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"1/d"}}},
+                                                      {{"op", "read"}, {"register", "ENT_H1"}, {"start", 7}, {"count", 1}}}}},
+                            &iStatus);
+    EXPECT_EQ(iStatus, 400);
+    EXPECT_EQ(Bad["error"], "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 7 to 7");
+    for (const char* pcBody : {R"({"operations":[]})", R"({"operations":{}})", R"({"operations":[{"register":"X"}]})",
+                               R"({"operations":[{"op":"snapshot"}]})", R"({"operations":[{"op":"read","register":"X","values":[]}]})",
+                               R"({"ops":[]})"})
+    {
+        S.Call("POST", "/api/v1/batch", pcBody, &iStatus);
+        EXPECT_EQ(iStatus, 400) << pcBody;
+    }
+    EXPECT_EQ(S.State(), strBefore);
+
+    // A host fault stops the batch where it happens: what came before stays done.
+    S.Host.Bus.m_iThrowOnRead = 2;
+    const json Faulted = S.Post("batch", {{"operations", {{{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
+                                                          {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
+                                                          {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}}}}},
+                                &iStatus);
+    EXPECT_EQ(iStatus, 500);
+    EXPECT_EQ(Faulted["results"][0]["status"], 200);
+    EXPECT_EQ(Faulted["results"][1]["status"], 500);
+    EXPECT_EQ(Faulted["results"][1]["error"], "host fault: simulated bus fault");
+    EXPECT_EQ(Faulted["results"][2]["status"], 424);
+    EXPECT_EQ(Faulted["error"], "host fault: simulated bus fault");
+}
+
+TEST(Service, AllSignalsInOneBatch)
+{
+    SServed S;
+    json Operations = json::array();
+    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
+        for (unsigned s = 0; s < g_aZevRegisterMap[i].m_udwSignalCount; ++s)
+            Operations.push_back({{"op", "read"}, {"register", g_aZevRegisterMap[i].m_pcName},
+                                  {"signal", g_aZevRegisterMap[i].m_pSignals[s].m_pcName}});
+    ASSERT_EQ(Operations.size(), 2316u);
+    int iStatus = 0;
+    const json Answer = S.Post("batch", {{"operations", Operations}}, &iStatus);
+    ASSERT_EQ(iStatus, 200);
+    ASSERT_EQ(Answer["results"].size(), 2316u);
+    // The same texts as one request each.
+    for (std::size_t i : {std::size_t(0), std::size_t(1000), std::size_t(2315)})
+        EXPECT_EQ(Answer["results"][i]["values"],
+                  S.Post("read", {{"register", Operations[i]["register"]}, {"signal", Operations[i]["signal"]}})["values"]);
+}
+
+TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
+{
+    SServed S;
+    S.Runtime.Run([](CZEV& a_rDevice) { a_rDevice.SWP_DATA_RAM.Set(std::vector<unsigned>(64, 5).data(), 100, 64, false); });
+    S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // the device changed a word by itself
+    const std::string strApplication = S.Application();
+    const auto Before = S.Host.Bus.m_Counters;
+    int iStatus = 0;
+    const json Answer = S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 100}, {"count", 64}}, &iStatus);
+    ASSERT_EQ(iStatus, 200);
+    EXPECT_EQ(Answer["words"].size(), 64u);
+    EXPECT_EQ(Answer["words"][30], 0xABCDu);
+    EXPECT_EQ(Answer["words"][0], 5u);
+    // 64 words through the read-back path: a status write and three reads each, no more.
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, 64u);
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Before.m_uReads, 64u * 3);
+    EXPECT_EQ(S.Application(), strApplication) << "the application's words stay as they were";
+
+    // A one-word register's word, read now, without handing it to the application.
+    S.Host.Bus.Poke(0x11A, 0x4000001F);
+    EXPECT_EQ(S.Post("words", {{"register", "DIN_MS_DET_LOW"}})["words"], json({0x4000001F}));
+    EXPECT_EQ(S.Application(), strApplication);
+    S.Post("words", {{"register", "DIN_MS_DET_LOW"}, {"start", 1}}, &iStatus);
+    EXPECT_EQ(iStatus, 400);
+    S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 49152}, {"count", 1}}, &iStatus);
+    EXPECT_EQ(iStatus, 400);
+}
+
+TEST(Service, AReadOnlyServerChangesNoApplicationState)
+{
+    SServed S(true);
+    S.Runtime.Run([](CZEV& a_rDevice) {
+        a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
+        a_rDevice.DIN_MS_DET_LOW.IN0_SELDIR.Lock();
+    });
+    S.Host.Bus.Poke(0x11A, 0x4000005F);  // the device changed the register by itself
+    S.Host.Bus.Poke(0x2000 + 9, 77);
+    const std::string strApplication = S.Application();
+    int iStatus = 0;
+    EXPECT_EQ(S.Post("read", {{"register", "DIN_MS_DET_LOW"}}, &iStatus)["values"], json({"4000005F/h"}));
+    EXPECT_EQ(S.Post("value", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}})["values"], json({"31"}));
+    EXPECT_EQ(S.Post("read", {{"register", "SWP_CODE_RAM"}, {"start", 8}, {"count", 2}})["values"],
+              json({"00000000/h", "0000004D/h"}));
+    const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
+    EXPECT_NE(Snapshot["snapshot"].get<std::string>().find("ZEV.DIN_MS_DET_LOW.MS_DET_LOW = 31;"), std::string::npos);
+    EXPECT_EQ(S.Application(), strApplication);
+    const json State = S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "");
+    EXPECT_EQ(Signal(State, "IN0_SELDIR")["lock"], "LOCKED") << "every lock state is back";
+    EXPECT_EQ(Signal(State, "MS_DET_LOW")["lock"], "UNLOCKED");
+    // A batch asking for a change is refused whole.
+    S.Post("batch", {{"operations", {{{"op", "read"}, {"register", "DIN_MS_DET_LOW"}}, {{"op", "unlock"}, {"register", "ALL"}, {"signal", "ALL"}}}}},
+           &iStatus);
+    EXPECT_EQ(iStatus, 403);
+}
+
+TEST(Service, LoggingAnswersWhatHappened)
+{
+    SServed S;
+    int iStatus = 0;
+    S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"enable", false}}, &iStatus);
+    EXPECT_EQ(iStatus, 200) << "switched off is done, not refused";
+    EXPECT_EQ(S.Post("logging", {{"register", "NOPE"}, {"signal", "ALL"}}, &iStatus)["error"], "Invalid register submitted: NOPE");
+    EXPECT_EQ(iStatus, 422);
+    EXPECT_EQ(S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "NOPE"}}, &iStatus)["error"], "Invalid signal submitted: NOPE");
+    EXPECT_EQ(S.Post("logging", {{"register", "ALL"}, {"signal", "NOPE"}}, &iStatus)["error"], "Invalid signal submitted: NOPE");
+    S.Post("logging", {{"register", "all"}, {"signal", "FIFOLEVEL"}}, &iStatus);
+    EXPECT_EQ(iStatus, 200) << "a signal some register has";
+    // Logged lines reach the answer's events.
+    S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}});
+    const json Events = S.Post("batch", {{"operations", {{{"op", "unlock"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}},
+                                         {"trace", true}})["results"][0]["events"];
+    EXPECT_EQ(Events[0], json({{"type", "log"}, {"text", "Register: DIN_CNTRL0 Signal: FIFOLEVEL unlocked."}}));
+}
+
+TEST(Service, NumbersTheParserCannotHoldAreABadRequest)
+{
+    SServed S;
+    const std::string strBefore = S.State();
+    for (const char* pcBody : {R"({"register":"ENT_H1","start":1e400})", R"({"register":"ENT_H1","start":-1e400,"count":1})",
+                               R"({"register":[[[[["x"]]]]]})"})
+    {
+        int iStatus = 0;
+        const json Answer = S.Call("POST", "/api/v1/read", pcBody, &iStatus);
+        EXPECT_EQ(iStatus, 400) << pcBody;
+        EXPECT_EQ(Answer["error"].get<std::string>().find("json.exception"), std::string::npos) << Answer;
+    }
+    int iStatus = 0;
+    EXPECT_EQ(S.Call("POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":1e400})", &iStatus)["error"],
+              "malformed JSON body: number overflow parsing '1e400'");
+    EXPECT_EQ(S.AuditLines().back()["status"], 400) << "and a refused change is audited";
+    EXPECT_EQ(S.State(), strBefore);
+}
+
+TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
+{
+    // The same operations on a bare simulated device and on one in the runtime: the same
+    // transfers reach the bus, and the answer's events tell them in order.
     std::ostringstream Reports;
     SSimulatedHost Bare(Reports);
     std::ostringstream Trace;
@@ -376,347 +488,3 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     std::remove(strPath.c_str());
 }
 
-namespace
-{
-// Polls every 2 ms until the condition holds or the tries run out.
-void WaitFor(const std::function<bool()>& a_Done, int a_iTries = 500)
-{
-    for (int i = 0; i < a_iTries && !a_Done(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-// The service on a loopback port, as zevd runs it.
-struct SServer
-{
-    explicit SServer(bool a_bReadOnly = false) : Served(a_bReadOnly), Http(Served.Service)
-    {
-        iPort = Http.Bind("127.0.0.1", 0);
-        Thread = std::thread([this] { Http.Run(); });
-        WaitFor([this] { return Http.IsRunning(); });
-        strUrl = "http://127.0.0.1:" + std::to_string(iPort);
-    }
-    ~SServer()
-    {
-        Http.Stop();
-        Thread.join();
-    }
-    SServed Served;
-    rlzev::CHttpService Http;
-    int iPort = -1;
-    std::string strUrl;
-    std::thread Thread;
-};
-
-struct SZevctl
-{
-    int m_iCode;
-    std::string m_strOut, m_strErr;
-};
-
-SZevctl Zevctl(const std::vector<std::string>& a_rArgs)
-{
-    std::istringstream In;
-    std::ostringstream Out, Err;
-    const int iCode = RunZevctl(a_rArgs, In, Out, Err);
-    return {iCode, Out.str(), Err.str()};
-}
-
-void SetEnvironment(const char* a_pcName, const std::string& a_strValue)
-{
-#ifdef _WIN32
-    _putenv((std::string(a_pcName) + "=" + a_strValue).c_str());  // copied; an empty value removes it
-#else
-    if (a_strValue.empty())
-        unsetenv(a_pcName);
-    else
-        setenv(a_pcName, a_strValue.c_str(), 1);
-#endif
-}
-
-std::string TokenFile()
-{
-    const std::string strPath = testing::TempDir() + "zevd-token-http";
-    rlzev::WriteTokenFile(strPath, kToken);
-    return strPath;
-}
-} // namespace
-
-TEST(ServiceHttp, ZevctlRunsTheServiceSessionAlikeInProcessAndOnAServer)
-{
-    const std::string strScript = testing::TempDir() + "session.zev";
-    std::ofstream(strScript) << "# A service session: put test values on the hardware, look, give them back.\n"
-                                "read DIN_CNTRL0 ROUND_MODE\n"
-                                "write DIN_CNTRL0 ROUND_MODE CUT_24_BIT\n"
-                                "write DIN_CNTRL0 FIFOLEVEL 0x20/h\n"
-                                "get DIN_CNTRL0 FIFOLEVEL\n"
-                                "unlock DIN_CNTRL0 ALL        # the application's values go back\n"
-                                "read DIN_CNTRL0\n"
-                                "write ENT_H1 - 1/d -2/d 0xABC/h\n"
-                                "read ENT_H1 --count 3\n"
-                                "write DIN_CNTRL0 FIFOLEVEL 256/d\n";
-    const std::vector<std::vector<std::string>> Commands = {
-        {"run", strScript},
-        {"--trace", "write", "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_3"},
-        {"--trace", "read", "PRI_SERVAL"},
-        {"write", "PRI_SERVAL", "SERVAL", "1/d"},
-        {"list", "DIN_MS_DET_LOW"},
-        {"list"},
-        {"list", "NOPE"},
-        {"get", "AUD_CNTRL0", "NOPE"},
-        {"read", "ENT_H1", "--start", "8", "--count", "0"},
-        {"snapshot"}};
-    // In-process first: reports reach the first device's utility while it lives, and the
-    // server's device is one.
-    std::vector<SZevctl> Local;
-    for (const std::vector<std::string>& Args : Commands)
-        Local.push_back(Zevctl(Args));
-    EXPECT_EQ(Local[0].m_iCode, 1);
-    EXPECT_EQ(Local[0].m_strOut, "ROUND_18_BIT\n32\n00000004/h\n00000001/h\nFFFFFFFE/h\n00000ABC/h\n");
-    EXPECT_NE(Local[0].m_strErr.find("CSignalBase::ServiceWrite: Value limit exceeded: 256/d,\nzevctl: stopped at line 10\n"),
-              std::string::npos) << Local[0].m_strErr;
-
-    SServer Server;
-    ASSERT_GT(Server.iPort, 0);
-    const std::string strTokens = TokenFile();
-    for (std::size_t i = 0; i < Commands.size(); ++i)
-    {
-        SCOPED_TRACE(testing::PrintToString(Commands[i]));
-        std::vector<std::string> Args = {"--connect", Server.strUrl, "--token-file", strTokens};
-        Args.insert(Args.end(), Commands[i].begin(), Commands[i].end());
-        if (Commands[i][0] == "snapshot")
-        {
-            ASSERT_EQ(Zevctl({"--connect", Server.strUrl, "--token-file", strTokens, "defaults"}).m_iCode, 0);
-        }
-        const SZevctl Remote = Zevctl(Args);
-        EXPECT_EQ(Remote.m_iCode, Local[i].m_iCode);
-        EXPECT_EQ(Remote.m_strOut, Local[i].m_strOut);
-        EXPECT_EQ(Remote.m_strErr, Local[i].m_strErr);
-    }
-}
-
-TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
-{
-    SServer Server;
-    const std::string strTokens = TokenFile();
-    const std::vector<std::string> Connect = {"--connect", Server.strUrl, "--token-file", strTokens};
-    auto With = [&](std::vector<std::string> a_Args) {
-        a_Args.insert(a_Args.begin(), Connect.begin(), Connect.end());
-        return Zevctl(a_Args);
-    };
-    EXPECT_EQ(With({"write", "DIN_CNTRL0", "FIFOLEVEL", "33/d"}).m_iCode, 0);
-    EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
-    // The token from the environment, unless a token file is named.
-    SetEnvironment("ZEVD_TOKEN", kToken);
-    EXPECT_EQ(Zevctl({"--connect", Server.strUrl, "get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
-    SetEnvironment("ZEVD_TOKEN", "ffff");
-    EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
-    SetEnvironment("ZEVD_TOKEN", "");
-
-    const std::string strWrong = testing::TempDir() + "zevd-token-wrong";
-    rlzev::WriteTokenFile(strWrong, "ffffffffffffffffffffffffffffffff");
-    const auto Before = Server.Served.State();
-    SZevctl R = Zevctl({"--connect", Server.strUrl, "--token-file", strWrong, "write", "DIN_CNTRL0", "FIFOLEVEL", "1/d"});
-    EXPECT_EQ(R.m_iCode, 4) << "the exit code the help names";
-    EXPECT_EQ(R.m_strErr, "zevctl: the server refused the token: missing or wrong token: send \"Authorization: Bearer <token>\"\n");
-    EXPECT_EQ(Server.Served.State(), Before);
-    R = Zevctl({"--connect", "http://127.0.0.1:1", "--token-file", strTokens, "snapshot"});
-    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
-    EXPECT_EQ(R.m_strErr.rfind("zevctl: no answer from the server: ", 0), 0u);
-    // Something else answers at the address: said so, not taken for the service.
-    httplib::Server Other;
-    Other.Get(".*", [](const httplib::Request&, httplib::Response& a_rResponse) {
-        a_rResponse.status = 502;
-        a_rResponse.set_content("<html>bad gateway</html>", "text/html");
-    });
-    const int iOther = Other.bind_to_any_port("127.0.0.1");
-    std::thread OtherThread([&] { Other.listen_after_bind(); });
-    WaitFor([&] { return Other.is_running(); });
-    R = Zevctl({"--connect", "http://127.0.0.1:" + std::to_string(iOther), "--token-file", strTokens, "snapshot"});
-    Other.stop();
-    OtherThread.join();
-    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
-    EXPECT_EQ(R.m_strErr, "zevctl: the server answered 502 without a JSON body\n");
-
-    // No CORS: a page of another origin gets no permission, a preflight no answer but 401.
-    httplib::Client Client(Server.strUrl);
-    auto Result = Client.Options("/api/v1/write", {{"Origin", "http://elsewhere.example"},
-                                                   {"Access-Control-Request-Method", "POST"}});
-    ASSERT_TRUE(Result);
-    EXPECT_EQ(Result->status, 401);
-    EXPECT_FALSE(Result->has_header("Access-Control-Allow-Origin"));
-    Result = Client.Get("/api/v1/device", {{"Origin", "http://elsewhere.example"}, {"Authorization", "Bearer " + kToken}});
-    ASSERT_TRUE(Result);
-    EXPECT_EQ(Result->status, 200);
-    EXPECT_FALSE(Result->has_header("Access-Control-Allow-Origin"));
-    // The console's own files need no token and carry a content security policy; the API
-    // behind them does.
-    Result = Client.Get("/");
-    ASSERT_TRUE(Result);
-    EXPECT_EQ(Result->status, 200);
-    EXPECT_EQ(Result->get_header_value("Content-Type"), "text/html; charset=utf-8");
-    EXPECT_EQ(Result->get_header_value("Content-Security-Policy").rfind("default-src 'self'", 0), 0u);
-    EXPECT_EQ(Result->get_header_value("X-Content-Type-Options"), "nosniff");
-    EXPECT_EQ(Result->get_header_value("Referrer-Policy"), "no-referrer");
-    EXPECT_NE(Result->body.find("<script src=\"console.js\">"), std::string::npos);
-    EXPECT_EQ(Client.Get("/reference.js")->body.rfind("window.ZEV_REFERENCE = null;", 0), 0u) << "no map without a token";
-    EXPECT_EQ(Client.Get("/console.css")->status, 200);
-    EXPECT_EQ(Client.Get("/api/v1/map")->status, 401);
-    EXPECT_EQ(Client.Get("/favicon.ico")->status, 401);
-    // An oversized body never reaches the service.
-    Result = Client.Post("/api/v1/write", {{"Authorization", "Bearer " + kToken}},
-                         std::string(rlzev::CDeviceService::kMaxBody + 1, '{'), "application/json");
-    ASSERT_TRUE(Result);
-    EXPECT_EQ(Result->status, 413);
-    EXPECT_EQ(Server.Served.State(), Before);
-}
-
-TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
-{
-    SServer Server;
-    httplib::Client Listener(Server.strUrl);
-    std::string strStream;
-    std::mutex StreamMutex;
-    std::atomic<bool> bEnough(false);
-    std::thread Reader([&] {
-        Listener.Get("/api/v1/events", {{"Authorization", "Bearer " + kToken}}, [&](const char* a_pcData, size_t a_uLength) {
-            std::lock_guard<std::mutex> Lock(StreamMutex);
-            strStream.append(a_pcData, a_uLength);
-            return !bEnough.load();
-        });
-    });
-    WaitFor([&] { return Server.Served.Hooks.Events().HasSubscribers(); });
-    ASSERT_TRUE(Server.Served.Hooks.Events().HasSubscribers());
-    rlzev::CHttpClient Client(Server.strUrl, kToken);
-    rlzev::SHttpResponse Response;
-    std::string strError;
-    auto Post = [&](const std::string& a_strOperation, const json& a_rBody) {
-        ASSERT_TRUE(Client.Send("POST", "/api/v1/" + a_strOperation, a_rBody.dump(), Response, strError)) << strError;
-    };
-    Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"enable", true}});
-    Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
-    Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}});
-    // The host's own calls show too.
-    {
-        std::lock_guard<std::mutex> Lock(Server.Served.Mutex);
-        Server.Served.Device.DIN_CNTRL0.FIFOLEVEL.Set(7, CSignalBase::HW_WRITE_IMMEDIATE);
-    }
-    WaitFor(
-        [&] {
-            std::lock_guard<std::mutex> Lock(StreamMutex);
-            return strStream.find("No write access") != std::string::npos;
-        },
-        1000);
-    bEnough = true;
-    Post("read", {{"register", "AUD_CNTRL0"}});  // one more event lets the reader see it is done
-    Reader.join();
-    EXPECT_NE(strStream.find("event: transfer\ndata: {\"text\":\"bus: W 0x00100 4 0x"), std::string::npos) << strStream;
-    EXPECT_NE(strStream.find("event: log\ndata: {\"text\":\""), std::string::npos) << strStream;
-    EXPECT_NE(strStream.find("event: report\ndata: {\"accessDenied\":true"), std::string::npos) << strStream;
-}
-
-TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
-{
-    SServer Server;
-    // One plain numeric field of its own for every client.
-    struct SField
-    {
-        std::string m_strRegister, m_strSignal;
-        unsigned m_udwMax;
-    };
-    std::vector<SField> Fields;
-    for (unsigned i = 0; i < g_udwZevRegisterCount && Fields.size() < 8; ++i)
-    {
-        const SMapRegister& Reg = g_aZevRegisterMap[i];
-        if (std::string(Reg.m_pcAccess) != "CParallelRead_ParallelWrite" || Reg.m_bStatus || Reg.m_udwWords != 1)
-            continue;
-        for (unsigned s = 0; s < Reg.m_udwSignalCount; ++s)
-            if (Reg.m_pSignals[s].m_udwWidth >= 8 && Reg.m_pSignals[s].m_udwEnumeratorCount == 0)
-            {
-                Fields.push_back({Reg.m_pcName, Reg.m_pSignals[s].m_pcName, (1u << 8) - 1});
-                break;
-            }
-    }
-    ASSERT_EQ(Fields.size(), 8u);
-    const unsigned kRequests = 5000;
-    std::atomic<unsigned> uFailed(0);
-    std::vector<std::thread> Clients;
-    for (unsigned c = 0; c < 8; ++c)
-        Clients.emplace_back([&, c] {
-            rlzev::CHttpClient Client(Server.strUrl, kToken);
-            const SField& F = Fields[c];
-            const std::string strName = R"({"register":")" + F.m_strRegister + R"(","signal":")" + F.m_strSignal + "\"";
-            rlzev::SHttpResponse Response;
-            std::string strError;
-            for (unsigned i = 0; i < kRequests; ++i)
-            {
-                bool bSent = false;
-                switch (i % 4)
-                {
-                case 0:
-                    bSent = Client.Send("POST", "/api/v1/write",
-                                        strName + ",\"values\":[\"" + std::to_string((i + c) & F.m_udwMax) + "/d\"]}", Response, strError);
-                    break;
-                case 1: bSent = Client.Send("POST", "/api/v1/value", strName + "}", Response, strError); break;
-                case 2: bSent = Client.Send("POST", "/api/v1/read", strName + "}", Response, strError); break;
-                default: bSent = Client.Send("GET", "/api/v1/registers/" + F.m_strRegister, "", Response, strError); break;
-                }
-                if (!bSent || Response.m_iStatus != 200 || Response.m_strBody.find("\"reports\":[{") != std::string::npos)
-                    ++uFailed;
-            }
-        });
-    for (std::thread& Client : Clients)
-        Client.join();
-    EXPECT_EQ(uFailed.load(), 0u);
-    for (unsigned c = 0; c < 8; ++c)
-    {
-        const unsigned udwLast = ((kRequests - 4) + c) & Fields[c].m_udwMax;
-        std::lock_guard<std::mutex> Lock(Server.Served.Mutex);
-        EXPECT_EQ(Server.Served.Device.GetValueByString(Fields[c].m_strRegister, Fields[c].m_strSignal),
-                  std::list<std::string>{std::to_string(udwLast)})
-            << Fields[c].m_strRegister;
-    }
-
-    // Bus faults reach the client as reports and errors; the server stays up.
-    rlzev::CHttpClient Client(Server.strUrl, kToken);
-    rlzev::SHttpResponse Response;
-    std::string strError;
-    {
-        std::lock_guard<std::mutex> Lock(Server.Served.Mutex);
-        Server.Served.Host.Bus.m_udwReadyAfterPolls = 0;
-    }
-    ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"register":"AUD_CNTRL0"})", Response, strError));
-    EXPECT_NE(Response.m_strBody.find(",HW device not ready!"), std::string::npos);
-    {
-        std::lock_guard<std::mutex> Lock(Server.Served.Mutex);
-        Server.Served.Host.Bus.m_iThrowOnRead = -1;
-    }
-    ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"register":"DIN_MS_DET_LOW"})", Response, strError));
-    EXPECT_EQ(Response.m_iStatus, 500);
-    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError));
-    EXPECT_EQ(Response.m_iStatus, 200);
-}
-
-TEST(Service, TheEventHubBoundsItsClientsAndTheirQueues)
-{
-    rlzev::CEventHub Hub(1, 3);
-    Hub.Publish("log", "lost: nobody listens");
-    std::shared_ptr<rlzev::CEventHub::CSubscription> pFirst = Hub.Subscribe();
-    ASSERT_TRUE(pFirst);
-    EXPECT_FALSE(Hub.Subscribe()) << "one client at most";
-    for (int i = 1; i <= 5; ++i)
-        Hub.Publish("log", std::to_string(i));
-    std::vector<rlzev::SEvent> Events;
-    unsigned long long uDropped = 0;
-    EXPECT_TRUE(pFirst->Take(Events, uDropped, 0));
-    ASSERT_EQ(Events.size(), 3u) << "a slow client loses its oldest events";
-    EXPECT_EQ(Events.front().m_strData, "3");
-    EXPECT_EQ(Events.back().m_strData, "5");
-    EXPECT_EQ(uDropped, 2u);
-    pFirst.reset();
-    EXPECT_FALSE(Hub.HasSubscribers());
-    std::shared_ptr<rlzev::CEventHub::CSubscription> pSecond = Hub.Subscribe();
-    ASSERT_TRUE(pSecond) << "a place frees when a client leaves";
-    Hub.Close();
-    EXPECT_FALSE(pSecond->Take(Events, uDropped, 1000)) << "closing wakes and ends every stream";
-    EXPECT_FALSE(Hub.Subscribe());
-}

@@ -1,9 +1,9 @@
 #include "ZevCtl.h"
 
+#include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "HttpClient.h"
 #include "Token.h"
-#include "ZEV.h"
 #include "ZevSimulator.h"
 
 #include <CLI/CLI.hpp>
@@ -108,9 +108,7 @@ public:
 class CLocalDevice : public CEndpoint
 {
 public:
-    CLocalDevice()
-        : m_Host(m_Quiet), m_Hooks(m_Host.Bus, m_Host.Utility), m_Device(&m_Hooks.Bus(), &m_Hooks.Utility(), &m_Host.Status),
-          m_Service(m_Device, m_Hooks, [](const std::function<void()>& a_Call) { a_Call(); }, {kToken, false, nullptr})
+    CLocalDevice() : m_Host(m_Quiet), m_Runtime(m_Host.Bus, m_Host.Utility, m_Host.Status), m_Service(m_Runtime, {kToken, false, nullptr})
     {
     }
 
@@ -118,9 +116,14 @@ public:
               rlzev::SHttpResponse& a_rResponse, std::string&) override
     {
         const std::size_t uQuery = a_strPath.find('?');
-        a_rResponse = m_Service.Handle({a_strMethod, a_strPath.substr(0, uQuery),
-                                        uQuery == std::string::npos ? "" : a_strPath.substr(uQuery + 1),
-                                        std::string("Bearer ") + kToken, a_strBody, "in-process"});
+        rlzev::SHttpRequest Request;
+        Request.m_strMethod = a_strMethod;
+        Request.m_strPath = a_strPath.substr(0, uQuery);
+        Request.m_strQuery = uQuery == std::string::npos ? "" : a_strPath.substr(uQuery + 1);
+        Request.m_strAuthorization = std::string("Bearer ") + kToken;
+        Request.m_strBody = a_strBody;
+        Request.m_strClient = "in-process";
+        a_rResponse = m_Service.Handle(Request);
         return true;
     }
     bool IsLocal() const override { return true; }
@@ -129,8 +132,7 @@ private:
     static constexpr const char* kToken = "in-process";
     std::ostream m_Quiet{nullptr};  // the answers carry the reports; the simulator's own lines would repeat them
     SSimulatedHost m_Host;
-    rlzev::CDeviceHooks m_Hooks;
-    CZEV m_Device;
+    rlzev::CDeviceRuntime m_Runtime;
     rlzev::CDeviceService m_Service;
 };
 
@@ -248,6 +250,22 @@ private:
             m_rErr << "zevctl: the server refused the token: " << Answer.value("error", "") << "\n";
             return ZEVCTL_UNREACHABLE;
         }
+        // An answer of another shape (a different server, a proxy) is not taken for one.
+        try
+        {
+            return ShowAnswer(Response.m_iStatus, Answer, a_bDeviceWide, a_Print);
+        }
+        catch (const json::exception& e)
+        {
+            m_rErr << "zevctl: the server's answer (" << Response.m_iStatus << ") is not what zevctl expects: " << e.what()
+                   << "\n";
+            return ZEVCTL_UNREACHABLE;
+        }
+    }
+
+    template <class TPrint>
+    int ShowAnswer(int a_iStatus, const json& a_rAnswer, bool a_bDeviceWide, TPrint a_Print)
+    {
         unsigned udwShown = 0;
         auto Show = [&](const json& a_rEvent) {
             if (a_rEvent.value("type", "") != "report")
@@ -261,15 +279,15 @@ private:
             m_rErr << a_rEvent.value("file", "") << ":" << a_rEvent.value("line", 0) << ": " << a_rEvent.value("function", "")
                    << ": " << a_rEvent.value("message", "") << "\n";
         };
-        for (const json& Event : Answer.value(m_bTrace ? "events" : "reports", json::array()))
+        for (const json& Event : a_rAnswer.value(m_bTrace ? "events" : "reports", json::array()))
             Show(Event);
-        if (Response.m_iStatus == 200)
-            a_Print(Answer);
+        if (a_iStatus == 200)
+            a_Print(a_rAnswer);
         if (udwShown > 0)
             return ZEVCTL_REFUSED;
-        if (Response.m_iStatus != 200)
+        if (a_iStatus != 200)
         {
-            m_rErr << Answer.value("error", "") << "\n";
+            m_rErr << a_rAnswer.value("error", "") << "\n";
             return ZEVCTL_REFUSED;
         }
         return ZEVCTL_OK;

@@ -1,5 +1,6 @@
 // zevd: one simulated ZEV served over the network until SIGINT or SIGTERM.
 #include "Console.h"
+#include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "HttpServer.h"
 #include "Token.h"
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <thread>
 #ifdef _WIN32
@@ -22,6 +22,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -72,15 +73,9 @@ int main(int argc, char** argv)
 
     if (!strReference.empty())
     {
-        // The device only tells its identity here; no transfer, no token, no socket.
-        std::ostringstream Ignored;
-        SSimulatedHost Host(Ignored);
-        rlzev::CDeviceHooks Hooks(Host.Bus, Host.Utility);
-        CZEV Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status);
-        std::mutex DeviceMutex;
-        rlzev::CDeviceService Service(Device, Hooks, rlzev::SerialiseWith(DeviceMutex), {});
+        // The generated map alone: no device, no token, no socket.
         std::string strError;
-        if (!rlzev::WriteReference(strReference, Service.MapText(), strError))
+        if (!rlzev::WriteReference(strReference, rlzev::CDeviceService::MapText(), strError))
         {
             std::cerr << "zevd: " << strError << "\n";
             return 1;
@@ -127,36 +122,42 @@ int main(int argc, char** argv)
         }
     }
 
-    // The host: the simulated device's objects, the service's decorators around them, and
-    // one mutex for every device call, the daemon's own as well as the server's.
+    // The host: the simulated device's objects, and the runtime that makes the device on
+    // them and serialises every call, the daemon's own as well as the server's.
     SSimulatedHost Host(std::cerr);
     Host.Utility.m_bQuietAccessDenied = true;  // the answers carry them to the client
-    rlzev::CDeviceHooks Hooks(Host.Bus, Host.Utility);
-    CZEV Device(&Hooks.Bus(), &Hooks.Utility(), &Host.Status);
-    std::mutex DeviceMutex;
-    {
-        std::lock_guard<std::mutex> Lock(DeviceMutex);
-        Device.SetToDefault();
-    }
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.SetToDefault(); });
     rlzev::SServiceOptions Options;
     Options.m_strToken = strToken;
     Options.m_bReadOnly = bReadOnly;
     Options.m_pAudit = AuditFile.is_open() ? static_cast<std::ostream*>(&AuditFile) : &std::cerr;
-    rlzev::CDeviceService Service(Device, Hooks, rlzev::SerialiseWith(DeviceMutex), Options);
+    rlzev::CDeviceService Service(Runtime, Options);
     rlzev::CHttpService Server(Service);
-    const int iBound = Server.Bind(strHost, iPort);
+    std::string strBindError;
+    const int iBound = Server.Bind(strHost, iPort, strBindError);
     if (iBound < 0)
     {
-        std::cerr << "zevd: cannot listen on " << strListen << "\n";
+        std::cerr << "zevd: cannot listen on " << strListen << ": " << strBindError << "\n";
         return 1;
     }
 
+#ifndef _WIN32
+    // Every connection is a descriptor: as many as this process may have.
+    rlimit Files{};
+    if (getrlimit(RLIMIT_NOFILE, &Files) == 0 && Files.rlim_cur < Files.rlim_max)
+    {
+        Files.rlim_cur = Files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &Files);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::atomic<bool> bDone(false);
     std::thread Watcher([&] {
         while (!bDone && g_iStop == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         Server.Stop();
     });
     const bool bIPv6 = strHost.find(':') != std::string::npos;

@@ -1,0 +1,197 @@
+// One ZEV made safe to share: the device is made here on the host's objects and reached
+// only through Run, Acquire and RunBatch, which serialise every call on it, route its
+// reports to this device's own utility (and to the caller), and tell an observer of every
+// transfer, report and change-log line. The library below stays single-threaded.
+#pragma once
+
+#include "HostInterfaces.h"
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CZEV;
+
+namespace rlzev
+{
+struct SReport
+{
+    std::string m_strFile;
+    int m_iLine = 0;
+    std::string m_strFunction;
+    std::string m_strMessage;
+    bool m_bAccessDenied = false;  // ReportAccessDenied: a refused direction
+};
+
+// One thing the device did.
+struct SDeviceEvent
+{
+    enum EKind
+    {
+        TRANSFER,  // m_strText: "bus: W 0x00E00 3 0x00000003", as the simulator traces it
+        REPORT,    // m_Report
+        LOG        // m_strText: one change-log line without its line end
+    };
+    EKind m_eKind = TRANSFER;
+    std::string m_strText;
+    SReport m_Report;
+};
+
+// What one call did, kept for its caller: its reports always, all its events when traced.
+struct SCallRecord
+{
+    std::vector<SReport> m_Reports;
+    std::vector<SDeviceEvent> m_Events;
+};
+
+// Sees every event of the device, on the thread of the call that made it and while that
+// call holds the device. It must not call the device.
+class CDeviceObserver
+{
+public:
+    virtual ~CDeviceObserver() = default;
+    // Asked before an event is built, so that nobody listening costs nothing.
+    virtual bool IsListening() const = 0;
+    virtual void OnEvent(const SDeviceEvent& a_rEvent) = 0;
+};
+
+// The operations a batch carries. Names and value texts are the library's.
+enum class EOperation
+{
+    READ,         // ServiceRead: a signal, a whole register, or memory words as texts
+    VALUE,        // GetValueByString
+    WRITE,        // ServiceWrite
+    LOCK,         // Lock
+    UNLOCK,       // Unlock
+    LOGGING,      // Logging, of names the device has, to the event stream
+    DEFAULTS,     // SetToDefault
+    SNAPSHOT,     // SnapShot
+    WORDS,        // the hardware's words as numbers, read now: a memory's block moves alone,
+                  // and the application's words and every lock state stay
+    WRITE_WORDS,  // words from m_udwStart on through ServiceWrite: a memory's block alone
+    STATE         // lock states and the hardware image as last read or written; no transfer
+};
+
+struct SOperation
+{
+    EOperation m_eOperation = EOperation::READ;
+    std::string m_strRegister;
+    std::string m_strSignal;            // empty: the whole register
+    std::vector<std::string> m_Values;  // WRITE
+    std::vector<unsigned> m_Words;      // WRITE_WORDS
+    unsigned m_udwStart = 0;
+    unsigned m_udwCount = 1;            // READ and WORDS of a memory
+    bool m_bEnable = true;              // LOGGING
+};
+
+struct SOutcome
+{
+    enum EStatus
+    {
+        DONE,     // the library did it (reports, if any, are in the record)
+        REFUSED,  // the library, or a name check the library leaves to its host, said no
+        FAULT,    // a host object threw; the batch stopped here
+        SKIPPED   // not run: an earlier operation faulted
+    };
+    EStatus m_eStatus = SKIPPED;
+    std::string m_strError;                // the library's error text, or the fault's
+    std::vector<std::string> m_Texts;      // READ, VALUE; STATE: the signals' names
+    std::vector<unsigned> m_Words;         // WORDS; STATE: the hardware image
+    std::vector<unsigned> m_LockStates;    // STATE: the register's own, then each signal's
+    std::string m_strSnapshot;             // SNAPSHOT
+    SCallRecord m_Record;
+};
+
+struct SBatchOptions
+{
+    bool m_bTrace = false;            // keep every event of each operation in its record
+    bool m_bKeepApplication = false;  // reads leave the application's words alone too
+                                      // (a whole register's, VALUE's, SNAPSHOT's)
+    // Called with the outcomes while the batch still holds the device: what it writes
+    // (an audit line) is in the device's order.
+    std::function<void(const std::vector<SOperation>&, const std::vector<SOutcome>&)> m_OnDone;
+};
+
+class CDeviceRuntime
+{
+    // One call's hold on the device: its lock, the library's gate, the route of its reports.
+    class CCall
+    {
+    public:
+        CCall(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord, bool a_bTrace);
+        ~CCall();
+        CCall(const CCall&) = delete;
+        CCall& operator=(const CCall&) = delete;
+
+    private:
+        CDeviceRuntime& m_rRuntime;
+        std::unique_lock<std::mutex> m_Lock;
+        CDeviceRuntime* m_pOuter = nullptr;
+        CUtility_Interface* m_pOuterRoute = nullptr;
+    };
+
+public:
+    // The host's objects, which must outlive the runtime. No transfer happens here; set the
+    // device to its defaults with a call.
+    CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility, CIStatusRegister& a_rStatus);
+    ~CDeviceRuntime();
+    CDeviceRuntime(const CDeviceRuntime&) = delete;
+    CDeviceRuntime& operator=(const CDeviceRuntime&) = delete;
+
+    // Runs a_Call(device) while no other call reaches this device; its reports go to the
+    // host's utility and, with a_pRecord, into the record (every event too when a_bTrace).
+    // A host exception passes through, with the record holding what came before it.
+    // Calling the same device from inside its own call throws std::logic_error.
+    template <class TCall>
+    auto Run(TCall&& a_Call, SCallRecord* a_pRecord = nullptr, bool a_bTrace = false)
+        -> decltype(a_Call(std::declval<CZEV&>()))
+    {
+        CCall Call(*this, a_pRecord, a_bTrace);
+        return a_Call(*m_pDevice);
+    }
+
+    // The device held for a series of calls, as Run holds it for one.
+    class CHandle
+    {
+    public:
+        CZEV& operator*() const { return m_rDevice; }
+        CZEV* operator->() const { return &m_rDevice; }
+
+    private:
+        friend class CDeviceRuntime;
+        CHandle(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord)
+            : m_Call(a_rRuntime, a_pRecord, false), m_rDevice(*a_rRuntime.m_pDevice)
+        {
+        }
+        CCall m_Call;
+        CZEV& m_rDevice;
+    };
+    CHandle Acquire(SCallRecord* a_pRecord = nullptr) { return CHandle(*this, a_pRecord); }
+
+    // The operations in order, in one call; each outcome keeps its own reports. A host
+    // exception stops the batch at its operation (FAULT); what came before stays done.
+    std::vector<SOutcome> RunBatch(const std::vector<SOperation>& a_rOperations, const SBatchOptions& a_rOptions);
+
+    // Every event from now on goes to a_rObserver too, until it is removed.
+    void AddObserver(CDeviceObserver& a_rObserver);
+    void RemoveObserver(CDeviceObserver& a_rObserver);
+    // Change-log lines written here become LOG events (the target of the LOGGING operation).
+    std::ostream& EventLog();
+
+    // True on a thread inside a device call: a device must not be made or destroyed there
+    // (it would wait for its own call to end).
+    static bool IsInsideCall();
+
+private:
+    struct SHooks;
+    void RunOne(const SOperation& a_rOperation, const SBatchOptions& a_rOptions, SOutcome& a_rOutcome);
+
+    std::mutex m_Mutex;
+    std::unique_ptr<SHooks> m_pHooks;
+    CZEV* m_pDevice = nullptr;
+};
+} // namespace rlzev

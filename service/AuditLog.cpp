@@ -1,0 +1,101 @@
+#include "AuditLog.h"
+
+#include <cstdio>
+#include <ctime>
+
+using nlohmann::json;
+
+namespace rlzev
+{
+namespace
+{
+void Cap(json& a_rValue)
+{
+    if (a_rValue.is_string())
+    {
+        const std::string& strText = a_rValue.get_ref<const std::string&>();
+        if (strText.size() > CAuditLog::kMaxText)
+            a_rValue = strText.substr(0, CAuditLog::kMaxText) + "... (" + std::to_string(strText.size()) + " bytes)";
+    }
+    else if (a_rValue.is_array())
+    {
+        const std::size_t uSize = a_rValue.size();
+        if (uSize > CAuditLog::kMaxItems)
+        {
+            a_rValue.erase(a_rValue.begin() + CAuditLog::kMaxItems, a_rValue.end());
+            a_rValue.push_back("... (" + std::to_string(uSize) + " in all)");
+        }
+        for (json& rItem : a_rValue)
+            Cap(rItem);
+    }
+    else if (a_rValue.is_object())
+    {
+        for (json& rItem : a_rValue)
+            Cap(rItem);
+    }
+}
+} // namespace
+
+std::string CAuditLog::Now()
+{
+    const auto Now = std::chrono::system_clock::now();
+    const std::time_t Seconds = std::chrono::system_clock::to_time_t(Now);
+    const long long iMillis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Now.time_since_epoch()).count() % 1000;
+    std::tm Parts{};
+#ifdef _WIN32
+    gmtime_s(&Parts, &Seconds);
+#else
+    gmtime_r(&Seconds, &Parts);
+#endif
+    char acText[40];
+    std::strftime(acText, sizeof acText, "%Y-%m-%dT%H:%M:%S", &Parts);
+    char acMillis[8];
+    std::snprintf(acMillis, sizeof acMillis, ".%03lldZ", iMillis);
+    return std::string(acText) + acMillis;
+}
+
+void CAuditLog::Write(json a_Line)
+{
+    if (m_pSink == nullptr)
+        return;
+    Cap(a_Line);
+    json Line = {{"time", Now()}};
+    Line.update(a_Line);
+    const std::string strLine = Line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    m_pSink->write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
+    m_pSink->flush();
+}
+
+void CAuditLog::RefusedToken(const std::string& a_strClient)
+{
+    if (m_pSink == nullptr)
+        return;
+    const auto Now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    ++m_uRefused;
+    m_strLastClient = a_strClient;
+    if (Now - m_LastRefusalLine >= std::chrono::seconds(1))
+        WriteRefusals(Now);
+}
+
+void CAuditLog::Flush()
+{
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    if (m_pSink != nullptr && m_uRefused > 0)
+        WriteRefusals(std::chrono::steady_clock::now());
+}
+
+void CAuditLog::WriteRefusals(std::chrono::steady_clock::time_point a_Now)
+{
+    json Line = {{"time", Now()}, {"operation", "token"}, {"status", 401}, {"refused", m_uRefused},
+                 {"client", m_strLastClient}};
+    Cap(Line);
+    const std::string strLine = Line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    m_pSink->write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
+    m_pSink->flush();
+    m_uRefused = 0;
+    m_LastRefusalLine = a_Now;
+}
+} // namespace rlzev

@@ -1,0 +1,729 @@
+// The service on a loopback socket, as zevd runs it, tried as a local process could: zevctl
+// over the network, the event stream, many clients at once, and everything a peer without
+// the token might send to stall, bloat or confuse the server (raw sockets where no decent
+// client would send such bytes).
+#include "HttpClient.h"
+#include "HttpServer.h"
+#include "RawHttp.h"
+#include "ServedDevice.h"
+#include "Token.h"
+#include "ZevCtl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+using namespace rlzevtest;
+using std::chrono::milliseconds;
+
+namespace
+{
+// Polls every 2 ms until the condition holds or the tries run out.
+void WaitFor(const std::function<bool()>& a_Done, int a_iTries = 1000)
+{
+    for (int i = 0; i < a_iTries && !a_Done(); ++i)
+        std::this_thread::sleep_for(milliseconds(2));
+}
+
+// The service on a loopback port, as zevd runs it.
+struct SServer
+{
+    explicit SServer(bool a_bReadOnly = false, rlzev::SServerLimits a_Limits = {})
+        : Served(a_bReadOnly), Http(Served.Service, a_Limits)
+    {
+        std::string strError;
+        iPort = Http.Bind("127.0.0.1", 0, strError);
+        Thread = std::thread([this] { Http.Run(); });
+        WaitFor([this] { return Http.IsRunning(); });
+        strUrl = "http://127.0.0.1:" + std::to_string(iPort);
+    }
+    ~SServer()
+    {
+        Http.Stop();
+        Thread.join();
+    }
+    SServed Served;
+    rlzev::CHttpService Http;
+    int iPort = -1;
+    std::string strUrl;
+    std::thread Thread;
+};
+
+// A request exactly as given: a_strHeaders are whole lines ending in "\r\n".
+std::string RawRequest(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strHeaders,
+                       const std::string& a_strBody = "")
+{
+    return a_strMethod + " " + a_strPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + a_strHeaders + "\r\n" + a_strBody;
+}
+
+std::string Bearer()
+{
+    return "Authorization: Bearer " + kToken + "\r\n";
+}
+
+std::string Length(std::size_t a_uLength)
+{
+    return "Content-Length: " + std::to_string(a_uLength) + "\r\n";
+}
+
+// Something else on a port: reads a request, sends its canned answer, closes.
+struct SCannedServer
+{
+    explicit SCannedServer(std::string a_strAnswer) : Acceptor(Io, {boost::asio::ip::make_address("127.0.0.1"), 0})
+    {
+        iPort = Acceptor.local_endpoint().port();
+        Thread = std::thread([this, a_strAnswer] {
+            for (;;)
+            {
+                boost::system::error_code Error;
+                boost::asio::ip::tcp::socket Socket(Io);
+                Acceptor.accept(Socket, Error);
+                if (Error || bDone)
+                    return;
+                boost::asio::streambuf Request;
+                boost::asio::read_until(Socket, Request, "\r\n\r\n", Error);
+                boost::asio::write(Socket, boost::asio::buffer(a_strAnswer), Error);
+                Socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, Error);
+            }
+        });
+    }
+    ~SCannedServer()
+    {
+        bDone = true;
+        CRawConnection Wake(iPort);
+        Thread.join();
+    }
+    boost::asio::io_context Io;
+    boost::asio::ip::tcp::acceptor Acceptor;
+    int iPort = 0;
+    std::atomic<bool> bDone{false};
+    std::thread Thread;
+};
+
+std::string Answer(int a_iStatus, const std::string& a_strType, const std::string& a_strBody)
+{
+    return "HTTP/1.1 " + std::to_string(a_iStatus) + " X\r\nContent-Type: " + a_strType + "\r\n" + Length(a_strBody.size()) +
+           "Connection: close\r\n\r\n" + a_strBody;
+}
+
+struct SZevctl
+{
+    int m_iCode;
+    std::string m_strOut, m_strErr;
+};
+
+SZevctl Zevctl(const std::vector<std::string>& a_rArgs)
+{
+    std::istringstream In;
+    std::ostringstream Out, Err;
+    const int iCode = RunZevctl(a_rArgs, In, Out, Err);
+    return {iCode, Out.str(), Err.str()};
+}
+
+void SetEnvironment(const char* a_pcName, const std::string& a_strValue)
+{
+#ifdef _WIN32
+    _putenv((std::string(a_pcName) + "=" + a_strValue).c_str());  // copied; an empty value removes it
+#else
+    if (a_strValue.empty())
+        unsetenv(a_pcName);
+    else
+        setenv(a_pcName, a_strValue.c_str(), 1);
+#endif
+}
+
+std::string TokenFile()
+{
+    const std::string strPath = testing::TempDir() + "zevd-token-http";
+    rlzev::WriteTokenFile(strPath, kToken);
+    return strPath;
+}
+} // namespace
+
+TEST(ServiceHttp, ZevctlRunsTheServiceSessionAlikeInProcessAndOnAServer)
+{
+    const std::string strScript = testing::TempDir() + "session.zev";
+    std::ofstream(strScript) << "# A service session: put test values on the hardware, look, give them back.\n"
+                                "read DIN_CNTRL0 ROUND_MODE\n"
+                                "write DIN_CNTRL0 ROUND_MODE CUT_24_BIT\n"
+                                "write DIN_CNTRL0 FIFOLEVEL 0x20/h\n"
+                                "get DIN_CNTRL0 FIFOLEVEL\n"
+                                "unlock DIN_CNTRL0 ALL        # the application's values go back\n"
+                                "read DIN_CNTRL0\n"
+                                "write ENT_H1 - 1/d -2/d 0xABC/h\n"
+                                "read ENT_H1 --count 3\n"
+                                "write DIN_CNTRL0 FIFOLEVEL 256/d\n";
+    const std::vector<std::vector<std::string>> Commands = {
+        {"run", strScript},
+        {"--trace", "write", "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_3"},
+        {"--trace", "read", "PRI_SERVAL"},
+        {"write", "PRI_SERVAL", "SERVAL", "1/d"},
+        {"list", "DIN_MS_DET_LOW"},
+        {"list"},
+        {"list", "NOPE"},
+        {"get", "AUD_CNTRL0", "NOPE"},
+        {"read", "ENT_H1", "--start", "8", "--count", "0"},
+        {"snapshot"}};
+    std::vector<SZevctl> Local;
+    for (const std::vector<std::string>& Args : Commands)
+        Local.push_back(Zevctl(Args));
+    EXPECT_EQ(Local[0].m_iCode, 1);
+    EXPECT_EQ(Local[0].m_strOut, "ROUND_18_BIT\n32\n00000004/h\n00000001/h\nFFFFFFFE/h\n00000ABC/h\n");
+    EXPECT_NE(Local[0].m_strErr.find("CSignalBase::ServiceWrite: Value limit exceeded: 256/d,\nzevctl: stopped at line 10\n"),
+              std::string::npos) << Local[0].m_strErr;
+
+    SServer Server;
+    ASSERT_GT(Server.iPort, 0);
+    const std::string strTokens = TokenFile();
+    for (std::size_t i = 0; i < Commands.size(); ++i)
+    {
+        SCOPED_TRACE(testing::PrintToString(Commands[i]));
+        std::vector<std::string> Args = {"--connect", Server.strUrl, "--token-file", strTokens};
+        Args.insert(Args.end(), Commands[i].begin(), Commands[i].end());
+        if (Commands[i][0] == "snapshot")
+        {
+            ASSERT_EQ(Zevctl({"--connect", Server.strUrl, "--token-file", strTokens, "defaults"}).m_iCode, 0);
+        }
+        const SZevctl Remote = Zevctl(Args);
+        EXPECT_EQ(Remote.m_iCode, Local[i].m_iCode);
+        EXPECT_EQ(Remote.m_strOut, Local[i].m_strOut);
+        EXPECT_EQ(Remote.m_strErr, Local[i].m_strErr);
+    }
+}
+
+TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
+{
+    SServer Server;
+    const std::string strTokens = TokenFile();
+    const std::vector<std::string> Connect = {"--connect", Server.strUrl, "--token-file", strTokens};
+    auto With = [&](std::vector<std::string> a_Args) {
+        a_Args.insert(a_Args.begin(), Connect.begin(), Connect.end());
+        return Zevctl(a_Args);
+    };
+    EXPECT_EQ(With({"write", "DIN_CNTRL0", "FIFOLEVEL", "33/d"}).m_iCode, 0);
+    EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    // The token from the environment, unless a token file is named.
+    SetEnvironment("ZEVD_TOKEN", kToken);
+    EXPECT_EQ(Zevctl({"--connect", Server.strUrl, "get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    SetEnvironment("ZEVD_TOKEN", "ffff");
+    EXPECT_EQ(With({"get", "DIN_CNTRL0", "FIFOLEVEL"}).m_strOut, "33\n");
+    SetEnvironment("ZEVD_TOKEN", "");
+
+    const std::string strWrong = testing::TempDir() + "zevd-token-wrong";
+    rlzev::WriteTokenFile(strWrong, "ffffffffffffffffffffffffffffffff");
+    const auto Before = Server.Served.State();
+    SZevctl R = Zevctl({"--connect", Server.strUrl, "--token-file", strWrong, "write", "DIN_CNTRL0", "FIFOLEVEL", "1/d"});
+    EXPECT_EQ(R.m_iCode, 4) << "the exit code the help names";
+    EXPECT_EQ(R.m_strErr, "zevctl: the server refused the token: missing or wrong token: send \"Authorization: Bearer <token>\"\n");
+    EXPECT_EQ(Server.Served.State(), Before);
+    R = Zevctl({"--connect", "http://127.0.0.1:1", "--token-file", strTokens, "snapshot"});
+    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
+    EXPECT_EQ(R.m_strErr.rfind("zevctl: no answer from the server: ", 0), 0u);
+
+    // No CORS: a page of another origin gets no permission, a preflight no answer but 401.
+    CRawConnection Raw(Server.iPort);
+    Raw.Send(RawRequest("OPTIONS", "/api/v1/write", "Origin: http://elsewhere.example\r\nAccess-Control-Request-Method: POST\r\n"));
+    std::string strAnswer = Raw.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strAnswer), 401);
+    EXPECT_EQ(CRawConnection::Lower(strAnswer).find("access-control"), std::string::npos);
+    CRawConnection Raw2(Server.iPort);
+    Raw2.Send(RawRequest("GET", "/api/v1/device", "Origin: http://elsewhere.example\r\n" + Bearer()));
+    strAnswer = Raw2.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strAnswer), 200);
+    EXPECT_EQ(CRawConnection::Lower(strAnswer).find("access-control"), std::string::npos);
+    // The console's own files need no token and carry a content security policy; the API
+    // behind them does.
+    Raw2.Send(RawRequest("GET", "/", ""));
+    strAnswer = Raw2.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strAnswer), 200);
+    EXPECT_NE(strAnswer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(strAnswer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(strAnswer.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos);
+    EXPECT_NE(strAnswer.find("Referrer-Policy: no-referrer\r\n"), std::string::npos);
+    EXPECT_NE(strAnswer.find("<script src=\"console.js\">"), std::string::npos);
+    Raw2.Send(RawRequest("GET", "/reference.js", ""));
+    EXPECT_EQ(CRawConnection::Body(Raw2.ReadAnswer()).rfind("window.ZEV_REFERENCE = null;", 0), 0u) << "no map without a token";
+    for (const char* pcPath : {"/console.css", "/api/v1/map", "/favicon.ico"})
+    {
+        CRawConnection Each(Server.iPort);
+        Each.Send(RawRequest("GET", pcPath, ""));
+        EXPECT_EQ(CRawConnection::Status(Each.ReadAnswer()), std::string(pcPath) == "/console.css" ? 200 : 401) << pcPath;
+    }
+    EXPECT_EQ(Server.Served.State(), Before);
+}
+
+TEST(ServiceHttp, ZevctlTakesNoAnswerOfAnotherShapeForOne)
+{
+    const std::string strTokens = TokenFile();
+    struct SCase
+    {
+        std::string m_strAnswer;
+        std::vector<std::string> m_Command;
+        const char* m_pcError;
+    };
+    const SCase aCases[] = {
+        {Answer(502, "text/html", "<html>bad gateway</html>"), {"snapshot"}, "zevctl: the server answered 502 without a JSON body\n"},
+        {Answer(200, "application/json", R"({"values":[1,2]})"), {"get", "A", "B"}, "is not what zevctl expects"},
+        {Answer(200, "application/json", R"({"reports":5})"), {"get", "A", "B"}, "is not what zevctl expects"},
+        {Answer(200, "application/json", R"({"reports":[{"type":"report","line":"x"}]})"), {"lock", "A", "B"}, "is not what zevctl expects"},
+        {Answer(422, "application/json", R"({"error":7})"), {"unlock", "A", "B"}, "is not what zevctl expects"},
+        {Answer(200, "application/json", R"({"registers":[{"name":1}]})"), {"list"}, "is not what zevctl expects"},
+        {Answer(200, "application/json", R"({"snapshot":[]})"), {"snapshot"}, "is not what zevctl expects"},
+    };
+    for (const SCase& Case : aCases)
+    {
+        SCOPED_TRACE(Case.m_strAnswer);
+        SCannedServer Other(Case.m_strAnswer);
+        std::vector<std::string> Args = {"--connect", "http://127.0.0.1:" + std::to_string(Other.iPort), "--token-file", strTokens};
+        Args.insert(Args.end(), Case.m_Command.begin(), Case.m_Command.end());
+        const SZevctl R = Zevctl(Args);
+        EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
+        EXPECT_NE(R.m_strErr.find(Case.m_pcError), std::string::npos) << R.m_strErr;
+    }
+}
+
+TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
+{
+    SServer Server;
+    CRawConnection Listener(Server.iPort);
+    Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
+    WaitFor([&] { return Server.Served.Service.Events().IsListening(); });
+    ASSERT_TRUE(Server.Served.Service.Events().IsListening());
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    auto Post = [&](const std::string& a_strOperation, const json& a_rBody) {
+        ASSERT_TRUE(Client.Send("POST", "/api/v1/" + a_strOperation, a_rBody.dump(), Response, strError)) << strError;
+    };
+    Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"enable", true}});
+    Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
+    Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}});
+    // The host's own calls show too.
+    Server.Served.Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(7, CSignalBase::HW_WRITE_IMMEDIATE); });
+    std::string strStream;
+    for (int i = 0; i < 50 && strStream.find("0x00000007") == std::string::npos; ++i)
+        strStream += Listener.Read(milliseconds(100));
+    EXPECT_EQ(strStream.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", 0), 0u) << strStream;
+    EXPECT_NE(strStream.find("event: transfer\ndata: {\"text\":\"bus: W 0x00100 4 0x"), std::string::npos) << strStream;
+    EXPECT_NE(strStream.find("event: log\ndata: {\"text\":\""), std::string::npos) << strStream;
+    EXPECT_NE(strStream.find("event: report\ndata: {\"accessDenied\":true"), std::string::npos) << strStream;
+    EXPECT_NE(strStream.find("to value: 7"), std::string::npos) << strStream;
+
+    // Four streams at most; the fifth is told to come back later.
+    std::vector<std::unique_ptr<CRawConnection>> More;
+    for (int i = 0; i < 3; ++i)
+    {
+        More.emplace_back(new CRawConnection(Server.iPort));
+        More.back()->Send(RawRequest("GET", "/api/v1/events", Bearer()));
+        EXPECT_EQ(CRawConnection::Status(More.back()->Read(milliseconds(2000), 15)), 200);
+    }
+    CRawConnection Fifth(Server.iPort);
+    Fifth.Send(RawRequest("GET", "/api/v1/events", Bearer()));
+    const std::string strFifth = Fifth.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strFifth), 503);
+    EXPECT_NE(strFifth.find("Retry-After: 5\r\n"), std::string::npos);
+}
+
+TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
+{
+    SServer Server;
+    // One plain numeric field of its own for every client.
+    struct SField
+    {
+        std::string m_strRegister, m_strSignal;
+        unsigned m_udwMax;
+    };
+    std::vector<SField> Fields;
+    for (unsigned i = 0; i < g_udwZevRegisterCount && Fields.size() < 8; ++i)
+    {
+        const SMapRegister& Reg = g_aZevRegisterMap[i];
+        if (std::string(Reg.m_pcAccess) != "CParallelRead_ParallelWrite" || Reg.m_bStatus || Reg.m_udwWords != 1)
+            continue;
+        for (unsigned s = 0; s < Reg.m_udwSignalCount; ++s)
+            if (Reg.m_pSignals[s].m_udwWidth >= 8 && Reg.m_pSignals[s].m_udwEnumeratorCount == 0)
+            {
+                Fields.push_back({Reg.m_pcName, Reg.m_pSignals[s].m_pcName, (1u << 8) - 1});
+                break;
+            }
+    }
+    ASSERT_EQ(Fields.size(), 8u);
+    const unsigned kRequests = 2000;
+    std::atomic<unsigned> uFailed(0);
+    std::vector<std::thread> Clients;
+    for (unsigned c = 0; c < 8; ++c)
+        Clients.emplace_back([&, c] {
+            rlzev::CHttpClient Client(Server.strUrl, kToken);
+            const SField& F = Fields[c];
+            const std::string strName = R"({"register":")" + F.m_strRegister + R"(","signal":")" + F.m_strSignal + "\"";
+            rlzev::SHttpResponse Response;
+            std::string strError;
+            for (unsigned i = 0; i < kRequests; ++i)
+            {
+                bool bSent = false;
+                switch (i % 4)
+                {
+                case 0:
+                    bSent = Client.Send("POST", "/api/v1/write",
+                                        strName + ",\"values\":[\"" + std::to_string((i + c) & F.m_udwMax) + "/d\"]}", Response, strError);
+                    break;
+                case 1: bSent = Client.Send("POST", "/api/v1/value", strName + "}", Response, strError); break;
+                case 2: bSent = Client.Send("POST", "/api/v1/read", strName + "}", Response, strError); break;
+                default: bSent = Client.Send("GET", "/api/v1/registers/" + F.m_strRegister, "", Response, strError); break;
+                }
+                if (!bSent || Response.m_iStatus != 200 || Response.m_strBody.find("\"reports\":[{") != std::string::npos)
+                    ++uFailed;
+            }
+        });
+    // Strangers knock meanwhile: counted, never logged one by one.
+    std::thread Stranger([&] {
+        for (int i = 0; i < 200; ++i)
+        {
+            CRawConnection Raw(Server.iPort);
+            Raw.Send(RawRequest("POST", "/api/v1/defaults", Length(2), "{}"));
+            Raw.ReadAnswer();
+        }
+    });
+    for (std::thread& Client : Clients)
+        Client.join();
+    Stranger.join();
+    EXPECT_EQ(uFailed.load(), 0u);
+    for (unsigned c = 0; c < 8; ++c)
+    {
+        const unsigned udwLast = ((kRequests - 4) + c) & Fields[c].m_udwMax;
+        const auto Values = Server.Served.Runtime.Run(
+            [&](CZEV& a_rDevice) { return a_rDevice.GetValueByString(Fields[c].m_strRegister, Fields[c].m_strSignal); });
+        EXPECT_EQ(Values, std::list<std::string>{std::to_string(udwLast)}) << Fields[c].m_strRegister;
+    }
+    // Every audit line whole, one per write, and each field's last line names what the device holds.
+    Server.Served.Service.Audit().Flush();
+    const std::vector<json> Audit = Server.Served.AuditLines();
+    unsigned uWrites = 0, uRefused = 0;
+    for (const json& Line : Audit)
+    {
+        uWrites += Line["operation"] == "write";
+        uRefused += Line["operation"] == "token" ? Line["refused"].get<unsigned>() : 0;
+    }
+    EXPECT_EQ(uWrites, 8 * kRequests / 4);
+    EXPECT_EQ(uRefused, 200u);
+    EXPECT_LT(Audit.size() - uWrites, 20u) << "refusals come a line a second at most";
+    for (unsigned c = 0; c < 8; ++c)
+        for (auto It = Audit.rbegin(); It != Audit.rend(); ++It)
+            if ((*It)["operation"] == "write" && (*It)["register"] == Fields[c].m_strRegister)
+            {
+                EXPECT_EQ((*It)["values"][0], std::to_string(((kRequests - 4) + c) & Fields[c].m_udwMax) + "/d");
+                break;
+            }
+
+    // Bus faults reach the client as reports and errors; the server stays up.
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    Server.Served.Runtime.Run([&](CZEV&) { Server.Served.Host.Bus.m_udwReadyAfterPolls = 0; });
+    ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"register":"AUD_CNTRL0"})", Response, strError));
+    EXPECT_NE(Response.m_strBody.find(",HW device not ready!"), std::string::npos);
+    Server.Served.Runtime.Run([&](CZEV&) { Server.Served.Host.Bus.m_iThrowOnRead = -1; });
+    ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"register":"DIN_MS_DET_LOW"})", Response, strError));
+    EXPECT_EQ(Response.m_iStatus, 500);
+    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError));
+    EXPECT_EQ(Response.m_iStatus, 200);
+}
+
+TEST(HttpServer, SlowAndIdleConnectionsStarveNobody)
+{
+    rlzev::SServerLimits Limits;
+    Limits.m_HeaderTime = milliseconds(1500);
+    SServer Server(false, Limits);
+    // 200 connections dripping a header a byte at a time, 200 that send nothing.
+    std::vector<std::unique_ptr<CRawConnection>> Slow, Idle;
+    for (int i = 0; i < 200; ++i)
+    {
+        Slow.emplace_back(new CRawConnection(Server.iPort));
+        Idle.emplace_back(new CRawConnection(Server.iPort));
+    }
+    std::atomic<bool> bDone(false);
+    std::thread Dripper([&] {
+        const std::string strHeader = RawRequest("GET", "/api/v1/device", Bearer());
+        for (std::size_t uByte = 0; !bDone && uByte < strHeader.size(); ++uByte)
+        {
+            for (auto& pSlow : Slow)
+                pSlow->Send(strHeader.substr(uByte, 1));
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    });
+    WaitFor([&] { return Server.Http.Connections() >= 400; });
+    // A client with the token is served at once meanwhile, again and again.
+    rlzev::CHttpClient Client(Server.strUrl, kToken, std::chrono::seconds(1));
+    for (int i = 0; i < 20; ++i)
+    {
+        rlzev::SHttpResponse Response;
+        std::string strError;
+        ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL"})", Response, strError))
+            << strError;
+        EXPECT_EQ(Response.m_iStatus, 200);
+    }
+    // The header's deadline is for the whole header: the drippers are cut off.
+    WaitFor([&] { return Server.Http.Connections() <= 1; }, 2000);
+    EXPECT_LE(Server.Http.Connections(), 1u);
+    bDone = true;
+    Dripper.join();
+    EXPECT_TRUE(Slow.front()->Read(milliseconds(100)).empty() && Slow.front()->IsClosed());
+}
+
+TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
+{
+    rlzev::SServerLimits Limits;
+    Limits.m_uMaxConnections = 20;
+    SServer Server(false, Limits);
+    std::vector<std::unique_ptr<CRawConnection>> Strangers;
+    for (int i = 0; i < 20; ++i)
+        Strangers.emplace_back(new CRawConnection(Server.iPort));
+    WaitFor([&] { return Server.Http.Connections() >= 20; });
+    EXPECT_EQ(Server.Http.Connections(), 20u);
+    rlzev::CHttpClient Client(Server.strUrl, kToken, std::chrono::seconds(2));
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
+    EXPECT_EQ(Response.m_iStatus, 200);
+    Strangers.front()->Read(milliseconds(500));
+    EXPECT_TRUE(Strangers.front()->IsClosed()) << "the oldest went";
+    EXPECT_LE(Server.Http.Connections(), 20u);
+    // A connection that carried the token is kept when room is made.
+    for (int i = 0; i < 25; ++i)
+        Strangers.emplace_back(new CRawConnection(Server.iPort));
+    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
+    EXPECT_EQ(Response.m_iStatus, 200);
+}
+
+TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
+{
+    SServer Server;
+    const std::string strBefore = Server.Served.State();
+    // Bodies that would cost much are never read: the 401 comes before them.
+    for (const std::string& strHeaders :
+         {"Content-Encoding: gzip\r\n" + Length(65536), std::string("Transfer-Encoding: chunked\r\n"), Length(32u << 20)})
+    {
+        CRawConnection Raw(Server.iPort);
+        Raw.Send(RawRequest("POST", "/api/v1/write", strHeaders));
+        const std::string strAnswer = Raw.ReadAnswer(milliseconds(2000));
+        EXPECT_EQ(CRawConnection::Status(strAnswer), 401) << strHeaders;
+        Raw.Read(milliseconds(1500));
+        EXPECT_TRUE(Raw.IsClosed()) << "the body is not waited for";
+    }
+    // With the token: no decoding at all, and a length over the limit is refused unread.
+    CRawConnection Gzip(Server.iPort);
+    Gzip.Send(RawRequest("POST", "/api/v1/write", Bearer() + "Content-Encoding: gzip\r\n" + Length(20), std::string(20, 'x')));
+    EXPECT_EQ(CRawConnection::Status(Gzip.ReadAnswer()), 415);
+    CRawConnection Big(Server.iPort);
+    Big.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(32u << 20)));
+    EXPECT_EQ(CRawConnection::Status(Big.ReadAnswer(milliseconds(2000))), 413);
+    CRawConnection Chunked(Server.iPort);
+    Chunked.Send(RawRequest("POST", "/api/v1/write", Bearer() + "Transfer-Encoding: chunked\r\n"));
+    for (int i = 0; i < 20 && !Chunked.IsClosed(); ++i)
+        Chunked.Send("10000\r\n" + std::string(0x10000, '{') + "\r\n");
+    const std::string strChunked = Chunked.ReadAnswer(milliseconds(2000));
+    EXPECT_EQ(CRawConnection::Status(strChunked), 413) << "a chunked body is counted as it comes: " << strChunked;
+    // Headers end at 16 KiB.
+    CRawConnection Headers(Server.iPort);
+    Headers.Send("GET /api/v1/device HTTP/1.1\r\n");
+    for (int i = 0; i < 64 && !Headers.IsClosed(); ++i)
+        Headers.Send("X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n");
+    EXPECT_EQ(CRawConnection::Status(Headers.ReadAnswer()), 431);
+    // A thousand overlapping ranges get the file once, whole.
+    CRawConnection Range(Server.iPort);
+    std::string strRanges = "Range: bytes=0-";
+    for (int i = 0; i < 1000; ++i)
+        strRanges += ",0-";
+    Range.Send(RawRequest("GET", "/console.js", strRanges + "\r\n"));
+    const std::string strScript = Range.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strScript), 200) << strScript;
+    EXPECT_LT(strScript.size(), 200000u);
+    EXPECT_EQ(Server.Served.State(), strBefore);
+    // The audit log has the refusals with the token, and a count of those without.
+    Server.Served.Service.Audit().Flush();
+    std::vector<int> Statuses;
+    for (const json& Line : Server.Served.AuditLines())
+        Statuses.push_back(Line["status"]);
+    EXPECT_EQ(Statuses, (std::vector<int>{401, 415, 413, 413, 401})) << Server.Served.Audit.str();
+}
+
+TEST(HttpServer, MessagesAreFramedAsRfc9112Says)
+{
+    SServer Server;
+    const std::string strBefore = Server.Served.State();
+    const std::string strWrite = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["9/d"]})";
+    // Two lengths, or a length and chunks: which body is meant cannot be known. 400, closed,
+    // and whatever followed is never taken for a request.
+    for (const std::string& strFraming :
+         {Length(strWrite.size()) + Length(10), Length(strWrite.size()) + "Transfer-Encoding: chunked\r\n",
+          std::string("Transfer-Encoding: gzip\r\n")})
+    {
+        CRawConnection Raw(Server.iPort);
+        Raw.Send(RawRequest("POST", "/api/v1/write", Bearer() + strFraming, strWrite) + RawRequest("GET", "/api/v1/device", Bearer()));
+        const std::string strAll = Raw.Read(milliseconds(2000));
+        EXPECT_EQ(CRawConnection::Status(strAll), 400) << strFraming;
+        EXPECT_EQ(strAll.find("HTTP/1.1", 1), std::string::npos) << "one answer only: " << strAll;
+        EXPECT_TRUE(Raw.IsClosed());
+    }
+    // A GET with a body is refused; its body is not run as the next request.
+    CRawConnection Get(Server.iPort);
+    const std::string strInner = RawRequest("POST", "/api/v1/write", Bearer() + Length(strWrite.size()), strWrite);
+    Get.Send(RawRequest("GET", "/api/v1/device", Bearer() + Length(strInner.size()), strInner));
+    const std::string strGet = Get.Read(milliseconds(2000));
+    EXPECT_EQ(CRawConnection::Status(strGet), 400);
+    EXPECT_EQ(strGet.find("HTTP/1.1", 1), std::string::npos);
+    EXPECT_EQ(Server.Served.State(), strBefore);
+    // A body without a length is refused at once, not waited for.
+    CRawConnection NoLength(Server.iPort);
+    NoLength.Send(RawRequest("POST", "/api/v1/write", Bearer(), strWrite));
+    const std::string strNoLength = NoLength.ReadAnswer(milliseconds(1000));
+    EXPECT_EQ(CRawConnection::Status(strNoLength), 411);
+    EXPECT_NE(strNoLength.find("needs Content-Length"), std::string::npos);
+    // Pipelined requests in one segment: answered each, in order, on a connection that stays.
+    CRawConnection Pipelined(Server.iPort);
+    Pipelined.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(strWrite.size()), strWrite) +
+                   RawRequest("POST", "/api/v1/value", Bearer() + Length(46), R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL"})") +
+                   RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(CRawConnection::Body(Pipelined.ReadAnswer()), R"({"reports":[]})");
+    EXPECT_EQ(CRawConnection::Body(Pipelined.ReadAnswer()), R"({"reports":[],"values":["9"]})");
+    EXPECT_EQ(CRawConnection::Status(Pipelined.ReadAnswer()), 200);
+    EXPECT_FALSE(Pipelined.IsClosed());
+    // Expect: 100-continue gets its interim answer, then the request is served.
+    CRawConnection Continue(Server.iPort);
+    Continue.Send(RawRequest("POST", "/api/v1/value", Bearer() + "Expect: 100-continue\r\n" + Length(46)));
+    EXPECT_EQ(Continue.Read(milliseconds(1000), 25), "HTTP/1.1 100 Continue\r\n\r\n");
+    Continue.Send(R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL"})");
+    EXPECT_EQ(CRawConnection::Status(Continue.ReadAnswer()), 200);
+}
+
+TEST(HttpServer, ErrorsSayWhatIsWrongAndNothingInternal)
+{
+    SServer Server;
+    CRawConnection Raw(Server.iPort);
+    const std::string strBody = R"({"register":"ENT_H1","values":["1/d"],"start":1e400})";
+    Raw.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(strBody.size()), strBody));
+    const std::string strAnswer = Raw.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strAnswer), 400);
+    EXPECT_EQ(CRawConnection::Body(strAnswer), R"({"error":"malformed JSON body: number overflow parsing '1e400'"})");
+    EXPECT_EQ(CRawConnection::Lower(strAnswer).find("exception"), std::string::npos);
+    EXPECT_EQ(Server.Served.AuditLines().back()["status"], 400);
+    // Something that is not HTTP at all.
+    CRawConnection Garbage(Server.iPort);
+    Garbage.Send("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03 hello\r\n\r\n");
+    const std::string strGarbage = Garbage.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strGarbage), 400);
+    EXPECT_NE(CRawConnection::Body(strGarbage).find("malformed request"), std::string::npos);
+}
+
+TEST(HttpServer, ASecondServerOnTheSameAddressFails)
+{
+    SServer Server;
+    SServed Other;
+    rlzev::CHttpService Second(Other.Service);
+    std::string strError;
+    EXPECT_EQ(Second.Bind("127.0.0.1", Server.iPort, strError), -1);
+    EXPECT_NE(strError.find("in use"), std::string::npos) << strError;
+    EXPECT_EQ(Second.Bind("no.such.host.invalid", 0, strError), -1);
+    EXPECT_NE(strError.find("cannot resolve no.such.host.invalid"), std::string::npos) << strError;
+}
+
+TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
+{
+    {
+        SServed Served;
+        rlzev::CHttpService Http(Served.Service);
+        std::string strError;
+        ASSERT_GT(Http.Bind("127.0.0.1", 0, strError), 0);
+        Http.Stop();  // before Run has started: not lost
+        const auto Start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(Http.Run());
+        EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
+    }
+    auto pServer = std::unique_ptr<SServer>(new SServer);
+    std::vector<std::unique_ptr<CRawConnection>> Clients;
+    for (int i = 0; i < 20; ++i)
+    {
+        Clients.emplace_back(new CRawConnection(pServer->iPort));
+        Clients.back()->Send(i % 2 == 0 ? "POST /api/v1/write HTTP/1.1\r\n" : RawRequest("GET", "/api/v1/events", Bearer()));
+    }
+    std::atomic<bool> bDone(false);
+    std::thread Trickle([&] {
+        while (!bDone)
+        {
+            for (int i = 0; i < 20; i += 2)
+                Clients[i]->Send("X");
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    });
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto Start = std::chrono::steady_clock::now();
+    pServer.reset();  // Stop, and Run returns
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
+    bDone = true;
+    Trickle.join();
+}
+
+TEST(HttpServer, TheMapIsCompressedOnceAndTagged)
+{
+    SServer Server;
+    CRawConnection Raw(Server.iPort);
+    Raw.Send(RawRequest("GET", "/api/v1/map", Bearer() + "Accept-Encoding: gzip, br\r\n"));
+    const std::string strCompressed = Raw.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strCompressed), 200);
+    EXPECT_NE(strCompressed.find("Content-Encoding: gzip\r\n"), std::string::npos);
+    const std::string strBody = CRawConnection::Body(strCompressed);
+    EXPECT_EQ(strBody.substr(0, 2), "\x1f\x8b");
+    EXPECT_LT(strBody.size(), rlzev::CDeviceService::MapText().size() / 10);
+    const std::size_t uTag = strCompressed.find("ETag: ");
+    ASSERT_NE(uTag, std::string::npos);
+    const std::string strTag = strCompressed.substr(uTag + 6, strCompressed.find("\r\n", uTag) - uTag - 6);
+    Raw.Send(RawRequest("GET", "/api/v1/map", Bearer() + "If-None-Match: " + strTag + "\r\n"));
+    const std::string strSame = Raw.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strSame), 304);
+    EXPECT_TRUE(CRawConnection::Body(strSame).empty());
+    Raw.Send(RawRequest("GET", "/api/v1/map", Bearer()));
+    EXPECT_EQ(CRawConnection::Body(Raw.ReadAnswer()), rlzev::CDeviceService::MapText()) << "plain for who takes no gzip";
+}
+
+TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
+{
+    rlzev::CEventHub Hub(1, 10);
+    unsigned uWakes = 0;
+    Hub.Publish("log", "lost: nobody listens");
+    std::shared_ptr<rlzev::CEventHub::CSubscription> pFirst = Hub.Subscribe([&] { ++uWakes; });
+    ASSERT_TRUE(pFirst);
+    EXPECT_FALSE(Hub.Subscribe([] {})) << "one client at most";
+    for (const char* pcData : {"1111", "2222", "3333", "4444"})
+        Hub.Publish("log", pcData);
+    EXPECT_EQ(uWakes, 1u) << "one wake until the events are taken";
+    std::deque<rlzev::SEvent> Events;
+    unsigned long long uDropped = 0;
+    EXPECT_TRUE(pFirst->Take(Events, uDropped));
+    ASSERT_EQ(Events.size(), 2u) << "ten bytes hold two events of four";
+    EXPECT_EQ(*Events.front().m_pData, "3333");
+    EXPECT_EQ(uDropped, 2u);
+    // A report too long for the stream is cut, and says how long it was.
+    rlzev::SDeviceEvent Long;
+    Long.m_eKind = rlzev::SDeviceEvent::REPORT;
+    Long.m_Report.m_strMessage = std::string(1 << 20, 'x');
+    rlzev::CEventHub Wide(2, 1 << 20);
+    auto pA = Wide.Subscribe([] {}), pB = Wide.Subscribe([] {});
+    Wide.OnEvent(Long);
+    std::deque<rlzev::SEvent> A, B;
+    pA->Take(A, uDropped);
+    pB->Take(B, uDropped);
+    ASSERT_EQ(A.size(), 1u);
+    EXPECT_LT(A.front().m_pData->size(), 17000u);
+    EXPECT_NE(A.front().m_pData->find(" ... (1048576 bytes)"), std::string::npos);
+    EXPECT_EQ(A.front().m_pData, B.front().m_pData) << "one copy for every client";
+    pFirst.reset();
+    EXPECT_FALSE(Hub.IsListening());
+    std::shared_ptr<rlzev::CEventHub::CSubscription> pSecond = Hub.Subscribe([&] { ++uWakes; });
+    ASSERT_TRUE(pSecond) << "a place frees when a client leaves";
+    Hub.Close();
+    EXPECT_FALSE(pSecond->Take(Events, uDropped)) << "closing wakes and ends every stream";
+    EXPECT_FALSE(Hub.Subscribe([] {}));
+}

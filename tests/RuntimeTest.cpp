@@ -1,0 +1,219 @@
+// The device runtime: every call serialised on its device, reports reaching the device
+// whose call made them whatever other devices do meanwhile, host faults, and the calls a
+// host must not make from inside a call.
+#include "DeviceRuntime.h"
+#include "ReportRouter.h"
+#include "ZEV.h"
+#include "ZevSimulator.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace
+{
+// Keeps the messages of the reports it gets (only ever from its own device's calls).
+struct CKeepingUtility : CUtility_Interface
+{
+    void ReportError(const char*, int, const char*, const char* a_pcMessage) override { m_Messages.push_back(a_pcMessage); }
+    bool StopWaiting() override { return false; }
+    void ReportAccessDenied(const char*, int, const char*, const char* a_pcMessage) override
+    {
+        m_Messages.push_back(a_pcMessage);
+    }
+    std::vector<std::string> m_Messages;
+};
+
+struct SHostObjects
+{
+    SHostObjects() { Bus.m_pUtility = &Utility; }
+    CSimBus Bus;
+    CSimStatusRegister Status;
+    CKeepingUtility Utility;
+};
+
+// A report through the library's shared holder: the text service's refusal of a name.
+std::string ReportThroughTheHolder(rlzev::CDeviceRuntime& a_rRuntime, const std::string& a_strName, rlzev::SCallRecord* a_pRecord)
+{
+    return a_rRuntime.Run(
+        [&](CZEV& a_rDevice) {
+            std::list<std::string> Values;
+            std::string strError;
+            a_rDevice.ServiceRead(a_strName, "", Values, strError, 0, 1);
+            return strError;
+        },
+        a_pRecord);
+}
+} // namespace
+
+TEST(Runtime, ReportsReachTheirOwnDeviceWhateverOtherDevicesDo)
+{
+    SHostObjects Served;
+    rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
+    // A second device made, used and dropped over and over on another thread.
+    std::atomic<bool> bDone(false);
+    std::atomic<unsigned> uOtherWrong(0), uOthers(0);
+    std::thread Other([&] {
+        while (!bDone)
+        {
+            SHostObjects Host;
+            {
+                rlzev::CDeviceRuntime Second(Host.Bus, Host.Utility, Host.Status);
+                for (int i = 0; i < 5; ++i)
+                {
+                    rlzev::SCallRecord Record;
+                    ReportThroughTheHolder(Second, "OTHER", &Record);
+                    uOtherWrong += Record.m_Reports.size() != 1 || Record.m_Reports[0].m_strMessage != "Invalid register submitted: OTHER";
+                }
+            }
+            uOtherWrong += Host.Utility.m_Messages != std::vector<std::string>(5, "Invalid register submitted: OTHER");
+            ++uOthers;
+        }
+    });
+    unsigned uWrong = 0;
+    for (int i = 0; i < 2000; ++i)
+    {
+        rlzev::SCallRecord Record;
+        ReportThroughTheHolder(Runtime, "SERVED", &Record);
+        uWrong += Record.m_Reports.size() != 1 || Record.m_Reports[0].m_strMessage != "Invalid register submitted: SERVED";
+    }
+    bDone = true;
+    Other.join();
+    EXPECT_EQ(uWrong, 0u);
+    EXPECT_EQ(uOtherWrong.load(), 0u);
+    EXPECT_GT(uOthers.load(), 0u);
+    EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>(2000, "Invalid register submitted: SERVED"));
+    // After every other device is gone, reports still arrive.
+    rlzev::SCallRecord Record;
+    ReportThroughTheHolder(Runtime, "LAST", &Record);
+    ASSERT_EQ(Record.m_Reports.size(), 1u);
+    EXPECT_EQ(Served.Utility.m_Messages.back(), "Invalid register submitted: LAST");
+}
+
+TEST(Runtime, ADeviceMadeOutsideTheRuntimeIsNotHeard)
+{
+    SHostObjects Served, Raw;
+    rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
+    const unsigned long long uBefore = rlzev::CReportRouter::Instance().Unrouted();
+    {
+        CZEV Outside(&Raw.Bus, &Raw.Utility, &Raw.Status);
+        std::list<std::string> Values;
+        std::string strError;
+        Outside.ServiceRead("NOPE", "", Values, strError, 0, 1);
+    }
+    EXPECT_EQ(rlzev::CReportRouter::Instance().Unrouted(), uBefore + 1) << "counted, and given to nobody else";
+    EXPECT_TRUE(Served.Utility.m_Messages.empty());
+    // Its destruction cleared the library's holder; the runtime's device still reports.
+    ReportThroughTheHolder(Runtime, "STILL", nullptr);
+    EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: STILL"});
+}
+
+TEST(Runtime, CallsOfOneDeviceNeverOverlap)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    std::atomic<int> iInside(0), iMost(0);
+    std::vector<std::thread> Threads;
+    for (int t = 0; t < 4; ++t)
+        Threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i)
+                Runtime.Run([&](CZEV& a_rDevice) {
+                    iMost = std::max(iMost.load(), ++iInside);
+                    a_rDevice.AUD_CNTRL0.TRIG_SEL.Get(true);
+                    --iInside;
+                });
+        });
+    {
+        // A host's own series of calls holds the device throughout.
+        auto Handle = Runtime.Acquire();
+        iMost = std::max(iMost.load(), ++iInside);
+        Handle->DIN_CNTRL0.FIFOLEVEL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ((*Handle).DIN_CNTRL0.FIFOLEVEL.Get(true), 3u);
+        --iInside;
+    }
+    for (std::thread& Thread : Threads)
+        Thread.join();
+    EXPECT_EQ(iMost.load(), 1);
+}
+
+TEST(Runtime, AHostFaultPassesThroughWithTheReportsSoFar)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    Host.Bus.m_iThrowOnRead = 3;
+    rlzev::SCallRecord Record;
+    EXPECT_THROW(Runtime.Run(
+                     [](CZEV& a_rDevice) {
+                         a_rDevice.PRI_SERVAL.SERVAL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE);  // a refused direction
+                         std::list<std::string> Values;
+                         std::string strError;
+                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
+                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
+                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
+                     },
+                     &Record),
+                 std::runtime_error);
+    ASSERT_EQ(Record.m_Reports.size(), 1u);
+    EXPECT_EQ(Record.m_Reports[0].m_strMessage, ",No write access allowed!");
+    EXPECT_TRUE(Record.m_Reports[0].m_bAccessDenied);
+    EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.GetLockState(); }), 0u)
+        << "and the device is consistent";
+}
+
+// A bus that calls back into a device while a transfer of its own device runs.
+struct CCallingBus : CSimBus
+{
+    void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        CSimBus::Write(a_udwAddress, a_udwpData, a_udwByteCount);
+        if (m_Call)
+            m_Call();
+    }
+    std::function<void()> m_Call;
+};
+
+TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
+{
+    CCallingBus Bus;
+    CSimStatusRegister Status;
+    CKeepingUtility Utility;
+    Bus.m_pUtility = &Utility;
+    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
+    SHostObjects OtherHost;
+    rlzev::CDeviceRuntime Other(OtherHost.Bus, OtherHost.Utility, OtherHost.Status);
+    auto Write = [&] { Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE); }); };
+
+    Bus.m_Call = [&] { Runtime.Run([](CZEV&) {}); };
+    EXPECT_THROW(Write(), std::logic_error) << "its own device: it would wait for itself";
+    Bus.m_Call = [&] {
+        SHostObjects Host;
+        rlzev::CDeviceRuntime Made(Host.Bus, Host.Utility, Host.Status);
+    };
+    EXPECT_THROW(Write(), std::logic_error) << "a device made: it would wait for this call";
+    EXPECT_FALSE(rlzev::CDeviceRuntime::IsInsideCall());
+    // Another device may be called; its reports go to it, and then to this one again.
+    Bus.m_Call = [&] {
+        EXPECT_TRUE(rlzev::CDeviceRuntime::IsInsideCall());
+        ReportThroughTheHolder(Other, "INNER", nullptr);
+        std::list<std::string> Values;
+        std::string strError;
+        Bus.m_Call = nullptr;
+    };
+    rlzev::SCallRecord Record;
+    Runtime.Run(
+        [](CZEV& a_rDevice) {
+            a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(2, CSignalBase::HW_WRITE_IMMEDIATE);
+            std::list<std::string> Values;
+            std::string strError;
+            a_rDevice.ServiceRead("OUTER", "", Values, strError, 0, 1);
+        },
+        &Record);
+    EXPECT_EQ(OtherHost.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: INNER"});
+    ASSERT_EQ(Record.m_Reports.size(), 1u);
+    EXPECT_EQ(Record.m_Reports[0].m_strMessage, "Invalid register submitted: OUTER");
+}
