@@ -14,7 +14,7 @@ command -v valgrind >/dev/null || need+=(valgrind)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # the service layer: HTTP and JSON
 command -v pkg-config >/dev/null || need+=(pkg-config)
-[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+[ -f /usr/include/boost/beast.hpp ] || need+=(libboost-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 # the Python module and its tests, for Debian's own Python
 [ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(pybind11-dev)

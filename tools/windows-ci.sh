@@ -12,6 +12,7 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v wine >/dev/null || need+=(wine wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/boost/beast.hpp ] || need+=(libboost-dev)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -34,31 +35,14 @@ runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.d
 pthread=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libwinpthread-1.dll)")
 export WINEPATH="$(winepath -w "$runtime");$(winepath -w "$pthread")"
 
-# CLI11 and nlohmann-json are header-only: their headers alone, apart from the build
-# machine's other headers.
-mkdir -p "$build/cli11" "$build/json" && cp -r /usr/include/CLI "$build/cli11/" && cp -r /usr/include/nlohmann "$build/json/"
-# Debian's cpp-httplib package is a Linux library; the single header comes from the same
-# release's Debian source package (its patches applied), fetched once through apt.
-if [ ! -f "$build/httplib/httplib.h" ]; then
-  command -v dpkg-source >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev
-  apt_dir="$build/apt-src"
-  mkdir -p "$apt_dir/parts" "$apt_dir/lists/partial" "$apt_dir/cache"
-  # The machine's own package sources, as source-package sources.
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && sed 's/^Types: deb$/Types: deb-src/' "$f" > "$apt_dir/parts/$(basename "$f")"
-  done
-  [ -f /etc/apt/sources.list ] && sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > "$apt_dir/parts/sources.list"
-  apt_opts=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt_dir/parts"
-            -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache")
-  apt-get "${apt_opts[@]}" update -qq
-  (cd "$apt_dir" && apt-get "${apt_opts[@]}" source -qq --download-only "cpp-httplib=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev)" \
-     && dpkg-source -x cpp-httplib_*.dsc src >/dev/null)
-  mkdir -p "$build/httplib" && cp "$apt_dir/src/httplib.h" "$build/httplib/"
-fi
+# CLI11, nlohmann-json and Boost (Beast, Asio) are header-only: their headers alone, apart
+# from the build machine's other headers.
+mkdir -p "$build/cli11" "$build/json" "$build/boost" && cp -r /usr/include/CLI "$build/cli11/" && cp -r /usr/include/nlohmann "$build/json/"
+ln -sfn /usr/include/boost "$build/boost/boost"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DRL_ZEV_CLI11_INCLUDE_DIR="$build/cli11" \
-  -DRL_ZEV_JSON_INCLUDE_DIR="$build/json" -DRL_ZEV_HTTPLIB_INCLUDE_DIR="$build/httplib" -DRL_ZEV_WARNINGS_AS_ERRORS=ON
+  -DRL_ZEV_JSON_INCLUDE_DIR="$build/json" -DRL_ZEV_BOOST_INCLUDE_DIR="$build/boost" -DRL_ZEV_WARNINGS_AS_ERRORS=ON
 cmake --build "$build" -j2
 # Wine now and then fails to start a test program at all (no output, 0.00 s) while the
 # wine server is busy; such a test gets one more start.
