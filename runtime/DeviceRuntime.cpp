@@ -468,6 +468,49 @@ void CDeviceRuntime::RunOne(const SOperation& a_rOperation, const SBatchOptions&
             Refuse(strError);
         break;
     }
+    case EOperation::GET:
+    case EOperation::SET:
+    {
+        CFieldSignal* pSignal = nullptr;
+        for (CSignalBase* pCandidate : pEntry == nullptr ? std::list<CSignalBase*>() : pEntry->m_pRegister->GetSignals())
+            if (pCandidate->GetName() == strSignal)
+                pSignal = dynamic_cast<CFieldSignal*>(pCandidate);
+        if (pSignal == nullptr)
+            return Refuse(pEntry == nullptr ? "Invalid register submitted: " + strRegister : "Invalid signal submitted: " + strSignal);
+        if (a_rOperation.m_eOperation == EOperation::GET)
+            Outcome.m_Words.assign(1, pSignal->Get(a_rOperation.m_bReadHw));
+        else if (a_rOperation.m_Words.size() != 1 || a_rOperation.m_Words.front() > pSignal->GetMaxValue())
+            Refuse("Value limit exceeded: " + strSignal + " takes 0 to " + std::to_string(pSignal->GetMaxValue()));
+        else
+            Outcome.m_bResult = pSignal->Set(a_rOperation.m_Words.front(),
+                                             static_cast<CSignalBase::ESignalHwWrite>(a_rOperation.m_udwMode));
+        break;
+    }
+    case EOperation::GET_BLOCK:
+    case EOperation::SET_BLOCK:
+    {
+        if (pEntry == nullptr || (pEntry->m_pParallelRam == nullptr && pEntry->m_pSequentialRam == nullptr))
+            return Refuse(pEntry == nullptr ? "Invalid register submitted: " + strRegister : strRegister + " is not a memory");
+        const unsigned udwStart = a_rOperation.m_udwStart;
+        if (a_rOperation.m_eOperation == EOperation::GET_BLOCK)
+        {
+            std::vector<unsigned> Words(a_rOperation.m_udwCount + 1);  // the library refuses a null buffer
+            Outcome.m_bResult = pEntry->m_pParallelRam != nullptr
+                                    ? pEntry->m_pParallelRam->Get(Words.data(), udwStart, a_rOperation.m_udwCount, a_rOperation.m_bReadHw)
+                                    : pEntry->m_pSequentialRam->Get(Words.data(), udwStart, a_rOperation.m_udwCount, a_rOperation.m_bReadHw);
+            Words.pop_back();
+            Outcome.m_Words = std::move(Words);
+        }
+        else
+        {
+            const unsigned udwCount = static_cast<unsigned>(a_rOperation.m_Words.size());
+            const unsigned* pudwWords = udwCount == 0 ? nullptr : a_rOperation.m_Words.data();
+            Outcome.m_bResult = pEntry->m_pParallelRam != nullptr
+                                    ? pEntry->m_pParallelRam->Set(pudwWords, udwStart, udwCount, false)
+                                    : pEntry->m_pSequentialRam->Set(pudwWords, udwStart, udwCount, false);
+        }
+        break;
+    }
     case EOperation::STATE:
         if (pEntry == nullptr)
         {

@@ -73,7 +73,12 @@ enum class EOperation
     WORDS,        // the hardware's words as numbers, read now: a memory's block moves alone,
                   // and the application's words and every lock state stay
     WRITE_WORDS,  // words from m_udwStart on through ServiceWrite: a memory's block alone
-    STATE         // lock states and the hardware image as last read or written; no transfer
+    STATE,        // lock states and the hardware image as last read or written; no transfer
+    // The application's typed access, as a host's own code makes it:
+    GET,          // a signal's typed Get(m_bReadHw)
+    SET,          // a signal's typed Set(m_Words[0], m_udwMode)
+    GET_BLOCK,    // a memory's typed Get of m_udwCount words from m_udwStart (m_bReadHw)
+    SET_BLOCK     // a memory's typed Set of m_Words from m_udwStart
 };
 
 struct SOperation
@@ -82,10 +87,12 @@ struct SOperation
     std::string m_strRegister;
     std::string m_strSignal;            // empty: the whole register
     std::vector<std::string> m_Values;  // WRITE
-    std::vector<unsigned> m_Words;      // WRITE_WORDS
+    std::vector<unsigned> m_Words;      // WRITE_WORDS, SET (one), SET_BLOCK
     unsigned m_udwStart = 0;
-    unsigned m_udwCount = 1;            // READ and WORDS of a memory
+    unsigned m_udwCount = 1;            // READ, WORDS and GET_BLOCK of a memory
     bool m_bEnable = true;              // LOGGING
+    bool m_bReadHw = false;             // GET, GET_BLOCK
+    unsigned m_udwMode = 0;             // SET: the write mode (0 immediate, 1 deferred, 2 if changed)
 };
 
 struct SOutcome
@@ -100,7 +107,8 @@ struct SOutcome
     EStatus m_eStatus = SKIPPED;
     std::string m_strError;                // the library's error text, or the fault's
     std::vector<std::string> m_Texts;      // READ, VALUE; STATE: the signals' names
-    std::vector<unsigned> m_Words;         // WORDS; STATE: the hardware image
+    std::vector<unsigned> m_Words;         // WORDS, GET (one), GET_BLOCK; STATE: the hardware image
+    bool m_bResult = false;                // SET, SET_BLOCK, GET_BLOCK: what the library answered
     std::vector<unsigned> m_LockStates;    // STATE: the register's own, then each signal's
     std::string m_strSnapshot;             // SNAPSHOT
     SCallRecord m_Record;

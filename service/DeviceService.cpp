@@ -44,6 +44,7 @@ struct SOperationSpec
     bool m_bChanging;
     bool m_bSignalRequired;
     std::set<std::string> m_Fields;
+    bool m_bApplication = false;  // the application's own typed access: not on a read-only server
 };
 
 const SOperationSpec kOperations[] = {
@@ -57,6 +58,10 @@ const SOperationSpec kOperations[] = {
     {"unlock", EOperation::UNLOCK, true, true, {"register", "signal"}},
     {"logging", EOperation::LOGGING, true, true, {"register", "signal", "enable"}},
     {"defaults", EOperation::DEFAULTS, true, false, {}},
+    {"get", EOperation::GET, false, true, {"register", "signal", "readHw"}, true},
+    {"set", EOperation::SET, true, true, {"register", "signal", "value", "mode"}, true},
+    {"getBlock", EOperation::GET_BLOCK, false, false, {"register", "start", "count", "readHw"}, true},
+    {"setBlock", EOperation::SET_BLOCK, true, false, {"register", "start", "words"}, true},
 };
 
 const SOperationSpec* FindOperation(const std::string& a_strName)
@@ -433,7 +438,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
                               (bPostOperation ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && pSpec != nullptr && pSpec->m_bChanging)
+    if (m_Options.m_bReadOnly && pSpec != nullptr && (pSpec->m_bChanging || pSpec->m_bApplication))
         return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
@@ -477,6 +482,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     if (strOperation == "batch")
     {
         a_rParts.m_bBatch = true;
+        bool bApplication = false;
         // Before anything is checked: does it ask for a change? Then even its refusal is audited.
         const auto Items = Body.is_object() ? Body.find("operations") : Body.end();
         if (Items != Body.end() && Items->is_array())
@@ -485,6 +491,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
                 {
                     const SOperationSpec* pItemSpec = FindOperation(Item["op"].get<std::string>());
                     a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemSpec != nullptr && pItemSpec->m_bChanging);
+                    bApplication = bApplication || (pItemSpec != nullptr && pItemSpec->m_bApplication);
                 }
         CheckFields(Body, {"operations"}, "trace");
         if (Items == Body.end() || !Items->is_array())
@@ -501,7 +508,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             CheckFields(Item, pItemSpec->m_Fields, "op");
             Requested.emplace_back(pItemSpec, &Item);
         }
-        if (m_Options.m_bReadOnly && a_rParts.m_bChanging)
+        if (m_Options.m_bReadOnly && (a_rParts.m_bChanging || bApplication))
             return Error(403, "the server is read-only: a batch with changing operations is refused");
     }
     else
@@ -538,6 +545,43 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         std::size_t uRange = 0;  // words the range names, to be within the register
         switch (rSpec.m_eOperation)
         {
+        case EOperation::GET:
+            Operation.m_bReadHw = Flag(rBody, "readHw", false);
+            break;
+        case EOperation::SET:
+        {
+            unsigned udwValue = 0;
+            if (!Unsigned(rBody, "value", udwValue))
+                throw SBadRequest{"missing field 'value'"};
+            Operation.m_Words.assign(1, udwValue);
+            Unsigned(rBody, "mode", Operation.m_udwMode);
+            if (Operation.m_udwMode > 2)
+                throw SBadRequest{"field 'mode' is 0 (immediate), 1 (deferred) or 2 (if changed)"};
+            rAudit["value"] = udwValue;
+            rAudit["mode"] = Operation.m_udwMode;
+            break;
+        }
+        case EOperation::GET_BLOCK:
+        case EOperation::SET_BLOCK:
+            if (Found != m_MapIndex.end() && udwWords == 1)
+                throw SBadRequest{Operation.m_strRegister + " is not a memory"};
+            if (rSpec.m_eOperation == EOperation::GET_BLOCK)
+            {
+                Operation.m_bReadHw = Flag(rBody, "readHw", false);
+                if (!bCountGiven)
+                    Operation.m_udwCount = Operation.m_udwStart < udwWords ? udwWords - Operation.m_udwStart : 0;
+                uRange = Operation.m_udwCount;
+                uWords += Operation.m_udwCount;
+            }
+            else
+            {
+                Operation.m_Words = Words(rBody);
+                uWords += Operation.m_Words.size();
+                uRange = Operation.m_Words.size();
+                rAudit["start"] = Operation.m_udwStart;
+                rAudit["words"] = Operation.m_Words.size();
+            }
+            break;
         case EOperation::READ:
         case EOperation::WORDS:
             if (!bCountGiven && udwWords > 1)  // the rest of the memory
@@ -658,6 +702,21 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
         case EOperation::DEFAULTS:
             if (bDone)
                 Out["result"] = true;
+            break;
+        case EOperation::GET:
+            if (bDone)
+                Out["value"] = rOutcome.m_Words.front();
+            break;
+        case EOperation::GET_BLOCK:
+            if (bDone)
+                Out["words"] = rOutcome.m_Words;
+            if (bDone)
+                Out["result"] = rOutcome.m_bResult;
+            break;
+        case EOperation::SET:
+        case EOperation::SET_BLOCK:
+            if (bDone)
+                Out["result"] = rOutcome.m_bResult;
             break;
         case EOperation::SNAPSHOT:
             if (bDone)

@@ -488,3 +488,38 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     std::remove(strPath.c_str());
 }
 
+
+TEST(Service, TheApplicationsTypedAccessOverTheService)
+{
+    SServed S;
+    int iStatus = 0;
+    // A typed Set as the application makes it: both words change, nothing is locked.
+    EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}}, &iStatus), json({{"reports", json::array()}, {"result", true}}));
+    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 3);
+    EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 5}, {"mode", 1}})["result"], false)
+        << "deferred: nothing written yet";
+    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"readHw", true}})["value"], 3)
+        << "the hardware still holds 3, and the application's word takes it";
+    const json State = S.Call("GET", "/api/v1/registers/AUD_CNTRL0", "");
+    EXPECT_EQ(Signal(State, "TRIG_SEL")["lock"], "UNLOCKED");
+    // Memory words through the typed block access.
+    EXPECT_EQ(S.Post("setBlock", {{"register", "ENT_H1"}, {"start", 2}, {"words", {9, 8}}})["result"], true);
+    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 1}, {"count", 3}})["words"], json({0, 9, 8}));
+    for (const json& Bad : {json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}, {"mode", 3}},
+                            json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}},
+                            json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", -1}}})
+    {
+        S.Post("set", Bad, &iStatus);
+        EXPECT_EQ(iStatus, 400) << Bad;
+    }
+    EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 8}}, &iStatus)["error"],
+              "Value limit exceeded: TRIG_SEL takes 0 to 7");
+    EXPECT_EQ(iStatus, 422);
+    S.Post("getBlock", {{"register", "AUD_CNTRL0"}}, &iStatus);
+    EXPECT_EQ(iStatus, 400);
+    S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 6}, {"count", 2}}, &iStatus);
+    EXPECT_EQ(iStatus, 400);
+    SServed ReadOnly(true);
+    ReadOnly.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}, &iStatus);
+    EXPECT_EQ(iStatus, 403) << "the application's access is not a read-only server's";
+}
