@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows side: cross-builds rl_zev.dll, zevctl, zevd and the whole test suite with MinGW-w64,
+# The Windows side: cross-builds rl_zev.dll, rl_zev_c.dll, zevctl, zevd and the whole test suite with MinGW-w64,
 # runs the tests under Wine (headless), checks the DLL's exports, installs the package and
 # builds and runs the consumer project against it. Installs what it needs (idempotent).
 set -euo pipefail
@@ -88,6 +88,23 @@ for symbol in _ZN4CZEVC1EP9CHWAccessP18CUtility_InterfaceP16CIStatusRegister \
               _ZN3ZEV20CRegister_AUD_CNTRL0C1EP9CHWAccessP16CIStatusRegister \
               _ZTVN3ZEV10AUD_CNTRL016CSignal_TRIG_SELE; do
   grep -q " $symbol\$" <<< "$exports" || { echo "rl_zev.dll does not export $symbol"; exit 1; }
+done
+
+# rl_zev_c.dll: exactly the C names of rl_zev_c.h exported, no MinGW runtime DLL imported.
+capi_exports=$(x86_64-w64-mingw32-objdump -p "$build/rl_zev_c.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
+  | sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
+capi_declared=$(grep -o 'ZEV_CALL zev_[a-z_]*' capi/rl_zev_c.h | sed 's/^ZEV_CALL //' | sort)
+echo "rl_zev_c.dll exports $(echo "$capi_exports" | wc -l) symbols, rl_zev_c.h declares $(echo "$capi_declared" | wc -l) functions"
+[ "$capi_exports" = "$capi_declared" ] || { echo "rl_zev_c.dll's exports are not the C names:"; diff <(echo "$capi_declared") <(echo "$capi_exports"); exit 1; }
+capi_imports=$(x86_64-w64-mingw32-objdump -p "$build/rl_zev_c.dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
+echo "rl_zev_c.dll imports: $capi_imports"
+if grep -qiE 'libstdc|libgcc|libwinpthread' <<< "$capi_imports"; then echo "rl_zev_c.dll needs a MinGW runtime DLL"; exit 1; fi
+# The C hosts (compiled as C) in a folder with rl_zev_c.dll alone, no MinGW runtime on Wine's path.
+alone="$build/capi-alone"
+rm -rf "$alone" && mkdir -p "$alone"
+cp "$build/rl_zev_c.dll" "$build/rl_zev_c_example.exe" "$build/rl_zev_c_sim_test.exe" "$build/rl_zev_c_callback_test.exe" "$alone/"
+for host in rl_zev_c_example rl_zev_c_sim_test rl_zev_c_callback_test; do
+  (cd "$alone" && WINEPATH= wine "$host.exe")
 done
 
 # The installed package, consumed by a host project built for Windows.
