@@ -24,6 +24,9 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null || need+=(chromium-driver)
 /usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
+# the C interface's C# test: Mono's compiler and runtime
+command -v mcs >/dev/null || need+=(mono-mcs)
+command -v mono >/dev/null || need+=(mono-runtime)
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz target
 probe=$(mktemp -d)
 printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"
