@@ -1,5 +1,6 @@
 #include "DeviceService.h"
 
+#include "BadRequest.h"
 #include "Console.h"
 #include "SignalBase.h"
 #include "Token.h"
@@ -13,12 +14,6 @@ namespace rlzev
 namespace
 {
 const std::string kApi = "/api/v1/";
-
-// A request that breaks a rule of the service; becomes a 400 with its text.
-struct SBadRequest
-{
-    std::string m_strText;
-};
 
 SHttpResponse Answer(int a_iStatus, const json& a_rBody)
 {
@@ -82,8 +77,9 @@ bool IsName(const std::string& a_strName)
     return true;
 }
 
-// A body is a small tree: nothing the service reads is nested deeper than this.
-const int kMaxDepth = 4;
+// A body is a small tree: nothing the service reads is nested deeper than this (a register
+// set's signals are the deepest).
+const int kMaxDepth = 6;
 
 json ParseJson(const std::string& a_strText)
 {
@@ -288,7 +284,7 @@ struct CDeviceService::SRequestParts
 
 CDeviceService::CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options)
     : m_rRuntime(a_rRuntime), m_Options(std::move(a_Options)), m_Audit(m_Options.m_pAudit),
-      m_Map(json::parse(MapText()))
+      m_Map(json::parse(MapText())), m_Sets(a_rRuntime, m_Map)
 {
     json List = json::array();
     const json& rRegisters = m_Map["registers"];
@@ -330,7 +326,7 @@ bool CDeviceService::IsChanging(const std::string& a_strPath)
         return false;
     const std::string strOperation = a_strPath.substr(kApi.size());
     const SOperationSpec* pSpec = FindOperation(strOperation);
-    return strOperation == "batch" || (pSpec != nullptr && pSpec->m_bChanging);
+    return strOperation == "batch" || strOperation == "sets/apply" || (pSpec != nullptr && pSpec->m_bChanging);
 }
 
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
@@ -431,14 +427,15 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     const bool bPost = a_rRequest.m_strMethod == "POST";
     static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
     const SOperationSpec* pSpec = FindOperation(strOperation);
-    const bool bPostOperation = pSpec != nullptr || strOperation == "batch";
+    const bool bSets = strOperation == "sets/save" || strOperation == "sets/compare" || strOperation == "sets/apply";
+    const bool bPostOperation = pSpec != nullptr || strOperation == "batch" || bSets;
     const bool bDescribe = strOperation.compare(0, 10, "registers/") == 0;
     if (kGets.count(strOperation) == 0 && !bPostOperation && !bDescribe)
         return Error(404, "no such operation: " + a_rRequest.m_strPath);
     if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
                               (bPostOperation ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && pSpec != nullptr && (pSpec->m_bChanging || pSpec->m_bApplication))
+    if (m_Options.m_bReadOnly && ((pSpec != nullptr && (pSpec->m_bChanging || pSpec->m_bApplication)) || strOperation == "sets/apply"))
         return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
@@ -478,6 +475,26 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     }
 
     const json Body = a_rRequest.m_strBody.empty() ? json::object() : ParseJson(a_rRequest.m_strBody);
+    if (bSets)
+    {
+        json Out;
+        int iStatus = 200;
+        if (strOperation == "sets/save")
+            iStatus = m_Sets.Save(Body, Out);
+        else if (strOperation == "sets/compare")
+            iStatus = m_Sets.Compare(Body, Out);
+        else
+            iStatus = m_Sets.Apply(Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
+                a_rParts.m_Audit["registers"] = Body.contains("set") && Body["set"].contains("registers")
+                                                    ? Body["set"]["registers"].size()
+                                                    : 0;
+                AuditLine(a_rRequest, a_rParts, a_iStatus, a_strResult);
+                a_rParts.m_bAudited = true;
+            });
+        SHttpResponse Response = Answer(iStatus, Out);
+        Response.m_strError = Out.value("error", "");
+        return Response;
+    }
     std::vector<std::pair<const SOperationSpec*, const json*>> Requested;
     if (strOperation == "batch")
     {

@@ -6,6 +6,7 @@
 #include "AuditLog.h"
 #include "DeviceRuntime.h"
 #include "EventHub.h"
+#include "RegisterSet.h"
 
 #include <nlohmann/json.hpp>
 
@@ -95,5 +96,6 @@ private:
     nlohmann::json m_Map;  // the generated map, parsed once
     std::unordered_map<std::string, std::size_t> m_MapIndex;
     std::string m_strRegisterList;  // GET /api/v1/registers, built once
+    CRegisterSets m_Sets;
 };
 } // namespace rlzev

@@ -523,3 +523,94 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     ReadOnly.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}, &iStatus);
     EXPECT_EQ(iStatus, 403) << "the application's access is not a read-only server's";
 }
+
+TEST(Service, RegisterSetsAreSavedComparedAndApplied)
+{
+    SServed S;
+    int iStatus = 0;
+    S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
+    S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 1}, {"words", {5, 6}}});
+    const json Saved = S.Post("sets/save", {{"registers", {"DIN_CNTRL0", "ENT_H1", "DET_RESET"}}}, &iStatus);
+    ASSERT_EQ(iStatus, 200) << Saved;
+    const json& Set = Saved["set"];
+    EXPECT_EQ(Set["format"], "rl_zev register set 1");
+    EXPECT_EQ(Set["device"]["xmlVersion"], "PD_ZEV.xml@@/main/kem_main/1");
+    ASSERT_EQ(Set["registers"].size(), 2u);
+    EXPECT_EQ(Set["registers"][0]["name"], "DIN_CNTRL0");
+    EXPECT_EQ(Set["registers"][0]["signals"]["FIFOLEVEL"], "00000021/h");
+    EXPECT_EQ(Set["registers"][0]["signals"]["ROUND_MODE"], "ROUND_18_BIT");
+    EXPECT_EQ(Set["registers"][1], json({{"name", "ENT_H1"}, {"words", "00000000 00000005 00000006 00000000 00000000 00000000 00000000"}}));
+    EXPECT_EQ(Saved["skipped"], json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
+
+    // The same device: nothing differs.
+    json Compared = S.Post("sets/compare", {{"set", Set}});
+    EXPECT_EQ(Compared["differences"], json::array());
+    EXPECT_EQ(Compared["compared"], Set["registers"][0]["signals"].size() + 7);
+    // Changed: exactly the changes, field by field and word by word.
+    S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"7/d"}}});
+    S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 6}, {"words", {9}}});
+    Compared = S.Post("sets/compare", {{"set", Set}});
+    EXPECT_EQ(Compared["differences"],
+              json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"set", "00000021/h"}, {"device", "00000007/h"}},
+                    {{"register", "ENT_H1"}, {"word", 6}, {"set", "00000000/h"}, {"device", "00000009/h"}}}));
+    // A chosen part applied, then all; the set's values are on the hardware, with the service.
+    json Applied = S.Post("sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}}, &iStatus);
+    EXPECT_EQ(iStatus, 200);
+    EXPECT_EQ(Applied["written"], 1);
+    EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"].size(), 1u);
+    Applied = S.Post("sets/apply", {{"set", Set}});
+    EXPECT_EQ(Applied["written"], Set["registers"][0]["signals"].size() + 1) << "every field of the set, and the memory";
+    EXPECT_EQ(Applied["refused"], 0);
+    EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"], json::array());
+    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
+    EXPECT_EQ(S.AuditLines().back()["operation"], "sets/apply");
+    EXPECT_EQ(S.AuditLines().back()["result"], std::to_string(Set["registers"][0]["signals"].size() + 1) + " written, 0 refused");
+
+    // Against the defaults: after SetToDefault nothing differs, then the one change does.
+    S.Post("unlock", {{"register", "ALL"}, {"signal", "ALL"}});
+    S.Post("defaults", json::object());
+    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_CNTRL0", "COR_CNTRL", "ENT_H1"}}})["differences"], json::array());
+    S.Post("write", {{"register", "COR_CNTRL"}, {"signal", "NOF_ITERATIONS"}, {"values", {"TWO"}}});
+    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_CNTRL0", "COR_CNTRL"}}})["differences"],
+              json({{{"register", "COR_CNTRL"}, {"signal", "NOF_ITERATIONS"}, {"set", "NINE"}, {"device", "TWO"}}}));
+
+    // A set edited by hand: numbers in decimal are taken.
+    json Edited = Set;
+    Edited["registers"][0]["signals"] = {{"FIFOLEVEL", "31/d"}};
+    EXPECT_EQ(S.Post("sets/apply", {{"set", Edited}})["written"], 2);
+    EXPECT_EQ(S.Post("read", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"0000001F/h"}));
+
+    // Sets that are not sets of this device, or name what it does not have: 400, nothing done.
+    const std::string strBefore = S.State();
+    auto Broken = [&](const std::function<void(json&)>& a_Change) {
+        json Bad = Set;
+        a_Change(Bad);
+        const std::string strError = S.Post("sets/apply", {{"set", Bad}}, &iStatus)["error"].get<std::string>();
+        return strError + " " + std::to_string(iStatus);
+    };
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["format"] = "something else"; }),
+              "not a register set: its 'format' must be \"rl_zev register set 1\" 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["device"]["xmlVersion"] = "PD_ZEV.xml@@/main/kem_main/2"; }),
+              "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1) 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["name"] = "NOPE"; }), "no register NOPE in this device 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["NOPE"] = "1/d"; }),
+              "no signal NOPE in register DIN_CNTRL0 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["FIFOLEVEL"] = "256/d"; }),
+              "DIN_CNTRL0.FIFOLEVEL: \"256/d\" is not a value of it (an enumerator name, 1F/h or 31/d up to 255) 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["ROUND_MODE"] = "round_18_bit"; }).substr(0, 30),
+              "DIN_CNTRL0.ROUND_MODE: \"round_");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "0000000G"; }),
+              "ENT_H1: word 0 is not eight hexadecimal digits 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "00000001  00000002"; }),
+              "ENT_H1: word 1 is not eight hexadecimal digits 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"].push_back(a_rSet["registers"][1]); }), "register ENT_H1 is in the set twice 400");
+    S.Post("sets/apply", {{"set", Set}, {"only", {{{"register", "AUD_CNTRL0"}}}}}, &iStatus);
+    EXPECT_EQ(iStatus, 400) << "only what the set has";
+    EXPECT_EQ(S.State(), strBefore);
+
+    // A read-only server saves and compares, and applies nothing.
+    SServed ReadOnly(true);
+    EXPECT_EQ(ReadOnly.Post("sets/compare", {{"set", Set}}, &iStatus)["differences"].size(), 3u);
+    ReadOnly.Post("sets/apply", {{"set", Set}}, &iStatus);
+    EXPECT_EQ(iStatus, 403);
+}

@@ -196,3 +196,33 @@ TEST(Zevctl, TraceAndTheRealBinary)
     std::getline(In, strFirst);
     EXPECT_EQ(strFirst, "function [device,ZEV] = ZEV_DUMP()");
 }
+
+TEST(Zevctl, SavesComparesAndAppliesRegisterSets)
+{
+    const std::string strSet = testing::TempDir() + "zevctl-set.json";
+    const std::string strScript = "write DIN_CNTRL0 FIFOLEVEL 33/d\n"
+                                  "save " + strSet + " DIN_CNTRL0 DET_RESET\n"
+                                  "write DIN_CNTRL0 FIFOLEVEL 7/d\n"
+                                  "compare " + strSet + "\n"
+                                  "apply " + strSet + " DIN_CNTRL0.FIFOLEVEL\n"
+                                  "compare " + strSet + "\n"
+                                  "compare --defaults DIN_CNTRL0 COR_CNTRL\n";
+    const SResult R = Zevctl({"--keep-going", "run"}, strScript);
+    EXPECT_EQ(R.m_iCode, 1) << "the first difference found";
+    EXPECT_EQ(R.m_strOut, "DIN_CNTRL0.FIFOLEVEL: set 00000021/h, device 00000007/h\n"
+                          "1 written, 0 refused\n"
+                          "DIN_CNTRL0.FIFOLEVEL: set 00000001/h, device 00000021/h\n");
+    EXPECT_EQ(R.m_strErr, "zevctl: not saved: DET_RESET: write-only: it cannot be read\n");
+    std::ifstream File(strSet);
+    const std::string strText((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
+    EXPECT_NE(strText.find("\"FIFOLEVEL\": \"00000021/h\""), std::string::npos) << strText;
+    EXPECT_NE(strText.find("\"format\": \"rl_zev register set 1\""), std::string::npos);
+    // Defaults of the fresh device, the set to stdout, files that are not sets.
+    EXPECT_EQ(Zevctl({"compare", "--defaults"}).m_iCode, 0);
+    EXPECT_NE(Zevctl({"save", "-", "ENT_H1"}).m_strOut.find("\"words\": \"00000000 00000000 00000000 00000000 00000000 00000000 00000000\""), std::string::npos);
+    EXPECT_EQ(Zevctl({"apply", testing::TempDir() + "no-such-set.json"}).m_iCode, 3);
+    std::ofstream(testing::TempDir() + "not-a-set.json") << "{\"format\": 1}";
+    const SResult Bad = Zevctl({"apply", testing::TempDir() + "not-a-set.json"});
+    EXPECT_EQ(Bad.m_iCode, 1);
+    EXPECT_EQ(Bad.m_strErr, "not a register set: its 'format' must be \"rl_zev register set 1\"\n");
+}

@@ -33,6 +33,9 @@ struct SCommand
     unsigned m_udwCount = 0;
     bool m_bCountGiven = false;
     std::string m_strFile;
+    std::vector<std::string> m_Registers;  // save, compare, apply
+    bool m_bMemories = false;
+    bool m_bDefaults = false;
 };
 
 // Subcommands shared by the command line and script lines; each fills a_rCommand.
@@ -81,6 +84,27 @@ void AddCommands(CLI::App& a_rApp, SCommand& a_rCommand, bool a_bWithRun)
         pLock->add_option("signal", a_rCommand.m_strSignal, "Signal name, or ALL")->required();
         pLock->callback(Named(pcVerb));
     }
+
+    CLI::App* pSave = a_rApp.add_subcommand("save", "Save register values to a register set FILE (- for stdout): the "
+                                                    "registers named, or all; memories with --memories or by name");
+    pSave->add_option("file", a_rCommand.m_strFile, "The register set's file")->required();
+    pSave->add_option("registers", a_rCommand.m_Registers, "Register names (default: every register)");
+    pSave->add_flag("--memories", a_rCommand.m_bMemories, "With every memory too (when no register is named)");
+    pSave->callback(Named("save"));
+
+    CLI::App* pCompare = a_rApp.add_subcommand(
+        "compare", "Hold the device against a register set FILE, or with --defaults against its defaults; every "
+                   "difference is printed, the exit code is 1 when there is one");
+    pCompare->add_option("file", a_rCommand.m_strFile, "The register set's file (none with --defaults)");
+    pCompare->add_option("registers", a_rCommand.m_Registers, "With --defaults: register names (default: every register)");
+    pCompare->add_flag("--defaults", a_rCommand.m_bDefaults, "Against the defaults of the description");
+    pCompare->callback(Named("compare"));
+
+    CLI::App* pApply = a_rApp.add_subcommand("apply", "Write a register set FILE to the device (service writes: the fields "
+                                                      "stay with the service until unlocked), or only REG or REG.SIG of it");
+    pApply->add_option("file", a_rCommand.m_strFile, "The register set's file")->required();
+    pApply->add_option("fields", a_rCommand.m_Registers, "REG or REG.SIG to write (default: the whole set)");
+    pApply->callback(Named("apply"));
 
     if (a_bWithRun)
     {
@@ -174,6 +198,8 @@ public:
             return Call("POST", "defaults", Body.dump(), true, [](const json&) {});
         if (strName == "list")
             return List(a_rCommand.m_strRegister);
+        if (strName == "save" || strName == "compare" || strName == "apply")
+            return Sets(a_rCommand);
         Body["register"] = a_rCommand.m_strRegister;
         if (strName == "read")
         {
@@ -291,6 +317,92 @@ private:
             return ZEVCTL_REFUSED;
         }
         return ZEVCTL_OK;
+    }
+
+    // Register sets: the service saves, compares and applies; this reads and writes the file.
+    int Sets(const SCommand& a_rCommand)
+    {
+        const std::string& strName = a_rCommand.m_strName;
+        json Body = json::object();
+        std::vector<std::string> Names = a_rCommand.m_Registers;
+        if (strName == "save")
+        {
+            if (!Names.empty())
+                Body["registers"] = Names;
+            Body["memories"] = a_rCommand.m_bMemories;
+            return Call("POST", "sets/save", Body.dump(), false, [&](const json& a_rAnswer) {
+                for (const json& Skipped : a_rAnswer.at("skipped"))
+                    m_rErr << "zevctl: not saved: " << Skipped.at("register").get<std::string>() << ": "
+                           << Skipped.at("reason").get<std::string>() << "\n";
+                const std::string strSet = a_rAnswer.at("set").dump(1) + "\n";
+                if (a_rCommand.m_strFile == "-")
+                    m_rOut << strSet;
+                else if (!(std::ofstream(a_rCommand.m_strFile) << strSet))
+                    m_rErr << "zevctl: cannot write " << a_rCommand.m_strFile << "\n";
+            });
+        }
+        if (strName == "compare" && a_rCommand.m_bDefaults)
+        {
+            if (!a_rCommand.m_strFile.empty())
+                Names.insert(Names.begin(), a_rCommand.m_strFile);  // no file then: a register
+            if (!Names.empty())
+                Body["registers"] = Names;
+        }
+        else
+        {
+            std::ifstream File(a_rCommand.m_strFile);
+            if (!File)
+            {
+                m_rErr << "zevctl: cannot open " << a_rCommand.m_strFile << "\n";
+                return ZEVCTL_NO_SCRIPT;
+            }
+            Body["set"] = json::parse(File, nullptr, false);
+            if (Body["set"].is_discarded())
+            {
+                m_rErr << "zevctl: " << a_rCommand.m_strFile << " is not JSON\n";
+                return ZEVCTL_USAGE;
+            }
+        }
+        if (strName == "apply" && !Names.empty())
+        {
+            json Only = json::array();
+            for (const std::string& strField : Names)
+            {
+                const std::size_t uDot = strField.find('.');
+                json Item = {{"register", strField.substr(0, uDot)}};
+                if (uDot != std::string::npos)
+                    Item["signal"] = strField.substr(uDot + 1);
+                Only.push_back(Item);
+            }
+            Body["only"] = Only;
+        }
+        bool bDiffers = false;
+        const int iCode = Call("POST", strName == "apply" ? "sets/apply" : "sets/compare", Body.dump(), false, [&](const json& a_rAnswer) {
+            if (strName == "apply")
+            {
+                for (const json& Result : a_rAnswer.at("results"))
+                    if (Result.at("status") != 200)
+                    {
+                        bDiffers = true;
+                        m_rErr << Result.at("register").get<std::string>()
+                               << (Result.contains("signal") ? "." + Result.at("signal").get<std::string>() : "") << ": "
+                               << Result.at("error").get<std::string>() << "\n";
+                    }
+                m_rOut << a_rAnswer.at("written").get<unsigned>() << " written, " << a_rAnswer.at("refused").get<unsigned>()
+                       << " refused\n";
+                return;
+            }
+            for (const json& Difference : a_rAnswer.at("differences"))
+            {
+                bDiffers = true;
+                m_rOut << Difference.at("register").get<std::string>()
+                       << (Difference.contains("signal") ? "." + Difference.at("signal").get<std::string>()
+                                                         : "[" + std::to_string(Difference.at("word").get<unsigned>()) + "]")
+                       << ": set " << Difference.at("set").get<std::string>() << ", device "
+                       << Difference.at("device").get<std::string>() << "\n";
+            }
+        });
+        return iCode == ZEVCTL_OK && bDiffers ? ZEVCTL_REFUSED : iCode;
     }
 
     void PrintValues(const json& a_rAnswer)

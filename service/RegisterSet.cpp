@@ -1,0 +1,517 @@
+#include "RegisterSet.h"
+
+#include "BadRequest.h"
+
+#include <cstdio>
+#include <set>
+
+using nlohmann::json;
+
+namespace rlzev
+{
+const char* const CRegisterSets::kFormat = "rl_zev register set 1";
+
+namespace
+{
+std::string HexText(unsigned a_udwValue)
+{
+    char acText[16];
+    std::snprintf(acText, sizeof acText, "%08X/h", a_udwValue);
+    return acText;
+}
+
+std::string HexWords(const std::vector<unsigned>& a_rWords)
+{
+    std::string strText;
+    strText.reserve(a_rWords.size() * 9);
+    char acWord[12];
+    for (std::size_t i = 0; i < a_rWords.size(); ++i)
+    {
+        std::snprintf(acWord, sizeof acWord, i == 0 ? "%08X" : " %08X", a_rWords[i]);
+        strText += acWord;
+    }
+    return strText;
+}
+
+bool Digits(const std::string& a_strText, bool a_bHex, unsigned long long& a_ruValue)
+{
+    if (a_strText.empty() || a_strText.size() > 10)
+        return false;
+    a_ruValue = 0;
+    for (char c : a_strText)
+    {
+        const int iDigit = c >= '0' && c <= '9' ? c - '0'
+                           : a_bHex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                           : a_bHex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                            : -1;
+        if (iDigit < 0)
+            return false;
+        a_ruValue = a_ruValue * (a_bHex ? 16 : 10) + static_cast<unsigned>(iDigit);
+    }
+    return a_ruValue <= 0xFFFFFFFFull;
+}
+
+// A value text of a signal as a number: an enumerator name, "1F/h" or "0x1F/h", "31/d" or
+// "-1/d"; a read of a value that has no name gives the plain signed decimal. False for
+// anything else.
+bool ValueOf(const json& a_rSignal, const std::string& a_strText, unsigned& a_rudwValue)
+{
+    for (const json& rEnumerator : a_rSignal["enumerators"])
+        if (rEnumerator["name"] == a_strText)
+        {
+            a_rudwValue = rEnumerator["value"].get<unsigned>();
+            return true;
+        }
+    std::string strNumber = a_strText;
+    bool bHex = false;
+    if (strNumber.size() > 2 && (strNumber.compare(strNumber.size() - 2, 2, "/h") == 0 ||
+                                 strNumber.compare(strNumber.size() - 2, 2, "/H") == 0))
+    {
+        bHex = true;
+        strNumber.resize(strNumber.size() - 2);
+        if (strNumber.compare(0, 2, "0x") == 0 || strNumber.compare(0, 2, "0X") == 0)
+            strNumber = strNumber.substr(2);
+    }
+    else if (strNumber.size() > 2 && (strNumber.compare(strNumber.size() - 2, 2, "/d") == 0 ||
+                                      strNumber.compare(strNumber.size() - 2, 2, "/D") == 0))
+    {
+        strNumber.resize(strNumber.size() - 2);
+    }
+    const bool bNegative = !bHex && !strNumber.empty() && strNumber[0] == '-';
+    if (!bHex && !strNumber.empty() && (strNumber[0] == '-' || strNumber[0] == '+'))
+        strNumber = strNumber.substr(1);
+    unsigned long long uValue = 0;
+    if (!Digits(strNumber, bHex, uValue) || (bNegative && uValue > 0x80000000ull))
+        return false;
+    a_rudwValue = bNegative ? static_cast<unsigned>(0x100000000ull - uValue) : static_cast<unsigned>(uValue);
+    return true;
+}
+
+// The text a set holds for a value: its enumerator's name, or the hexadecimal the library reads.
+std::string TextOf(const json& a_rSignal, unsigned a_udwValue)
+{
+    for (const json& rEnumerator : a_rSignal["enumerators"])
+        if (rEnumerator["value"] == a_udwValue)
+            return rEnumerator["name"].get<std::string>();
+    return HexText(a_udwValue);
+}
+
+const json* FindSignal(const json& a_rRegister, const std::string& a_strName)
+{
+    for (const json& rSignal : a_rRegister["signals"])
+        if (rSignal["name"] == a_strName)
+            return &rSignal;
+    return nullptr;
+}
+
+json Reports(const std::vector<SOutcome>& a_rOutcomes)
+{
+    json Result = json::array();
+    for (const SOutcome& rOutcome : a_rOutcomes)
+        for (const SReport& rReport : rOutcome.m_Record.m_Reports)
+            Result.push_back({{"type", "report"},
+                              {"file", rReport.m_strFile},
+                              {"line", rReport.m_iLine},
+                              {"function", rReport.m_strFunction},
+                              {"message", rReport.m_strMessage},
+                              {"accessDenied", rReport.m_bAccessDenied}});
+    return Result;
+}
+
+// A host fault stops the batch; its text is the answer's error.
+const SOutcome* Fault(const std::vector<SOutcome>& a_rOutcomes)
+{
+    for (const SOutcome& rOutcome : a_rOutcomes)
+        if (rOutcome.m_eStatus == SOutcome::FAULT)
+            return &rOutcome;
+    return nullptr;
+}
+
+std::vector<std::string> Names(const json& a_rBody, const char* a_pcField)
+{
+    std::vector<std::string> Result;
+    const auto It = a_rBody.find(a_pcField);
+    if (It == a_rBody.end())
+        return Result;
+    if (!It->is_array())
+        throw SBadRequest{std::string("field '") + a_pcField + "' must be an array of register names"};
+    for (const json& rName : *It)
+    {
+        if (!rName.is_string())
+            throw SBadRequest{std::string("field '") + a_pcField + "' must be an array of register names"};
+        Result.push_back(rName.get<std::string>());
+    }
+    return Result;
+}
+
+void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields)
+{
+    if (!a_rBody.is_object())
+        throw SBadRequest{"the body must be a JSON object"};
+    for (const auto& rItem : a_rBody.items())
+        if (a_rFields.count(rItem.key()) == 0)
+            throw SBadRequest{"unknown field '" + rItem.key() + "'"};
+}
+} // namespace
+
+// One field of a set (a signal's value) or one memory's words.
+struct CRegisterSets::SEntry
+{
+    std::string m_strRegister;
+    std::string m_strSignal;       // empty for a memory
+    std::string m_strText;         // the set's text of a signal's value
+    unsigned m_udwValue = 0;       // and its number
+    std::vector<unsigned> m_Words; // a memory's words from word 0
+    const json* m_pSignal = nullptr;
+};
+
+CRegisterSets::CRegisterSets(CDeviceRuntime& a_rRuntime, const json& a_rMap) : m_rRuntime(a_rRuntime), m_rMap(a_rMap)
+{
+    const json& rRegisters = m_rMap["registers"];
+    for (std::size_t i = 0; i < rRegisters.size(); ++i)
+        m_Index[rRegisters[i]["name"].get<std::string>()] = i;
+}
+
+const json& CRegisterSets::Register(const std::string& a_strName) const
+{
+    const auto It = m_Index.find(a_strName);
+    if (It == m_Index.end())
+        throw SBadRequest{"no register " + a_strName + " in this device"};
+    return m_rMap["registers"][It->second];
+}
+
+int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
+{
+    CheckFields(a_rBody, {"registers", "memories"});
+    std::vector<std::string> Chosen = Names(a_rBody, "registers");
+    const auto Memories = a_rBody.find("memories");
+    if (Memories != a_rBody.end() && !Memories->is_boolean())
+        throw SBadRequest{"field 'memories' must be true or false"};
+    const bool bAll = Chosen.empty();
+    const bool bMemories = Memories != a_rBody.end() && Memories->get<bool>();
+    if (bAll)
+        for (const json& rRegister : m_rMap["registers"])
+            Chosen.push_back(rRegister["name"].get<std::string>());
+
+    std::vector<SOperation> Operations;
+    json Skipped = json::array();
+    for (const std::string& strName : Chosen)
+    {
+        const json& rRegister = Register(strName);
+        if (rRegister["words"].get<unsigned>() > 1)
+        {
+            if (bAll && !bMemories)
+                continue;
+            SOperation Words;
+            Words.m_eOperation = EOperation::WORDS;
+            Words.m_strRegister = strName;
+            Words.m_udwCount = rRegister["words"].get<unsigned>();
+            Operations.push_back(Words);
+        }
+        else if (rRegister["access"] == "CParallelWrite")
+        {
+            Skipped.push_back({{"register", strName}, {"reason", "write-only: it cannot be read"}});
+        }
+        else
+        {
+            for (const json& rSignal : rRegister["signals"])
+            {
+                SOperation Read;
+                Read.m_strRegister = strName;
+                Read.m_strSignal = rSignal["name"].get<std::string>();
+                Operations.push_back(Read);
+            }
+        }
+    }
+    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, {});
+    json Registers = json::array();
+    for (std::size_t i = 0; i < Operations.size(); ++i)
+    {
+        const SOperation& rOperation = Operations[i];
+        const SOutcome& rOutcome = Outcomes[i];
+        if (rOutcome.m_eStatus != SOutcome::DONE)
+            continue;
+        if (rOperation.m_eOperation == EOperation::WORDS)
+        {
+            Registers.push_back({{"name", rOperation.m_strRegister}, {"words", HexWords(rOutcome.m_Words)}});
+            continue;
+        }
+        if (Registers.empty() || Registers.back()["name"] != rOperation.m_strRegister)
+            Registers.push_back({{"name", rOperation.m_strRegister}, {"signals", json::object()}});
+        Registers.back()["signals"][rOperation.m_strSignal] = rOutcome.m_Texts.empty() ? "" : rOutcome.m_Texts.front();
+    }
+    a_rAnswer = {{"set", {{"format", kFormat}, {"device", m_rMap["device"]}, {"registers", std::move(Registers)}}},
+                 {"skipped", std::move(Skipped)},
+                 {"reports", Reports(Outcomes)}};
+    if (const SOutcome* pFault = Fault(Outcomes))
+    {
+        a_rAnswer["error"] = pFault->m_strError;
+        return 500;
+    }
+    return 200;
+}
+
+std::vector<CRegisterSets::SEntry> CRegisterSets::Entries(const json& a_rSet) const
+{
+    if (!a_rSet.is_object() || a_rSet.value("format", json()) != kFormat)
+        throw SBadRequest{std::string("not a register set: its 'format' must be \"") + kFormat + "\""};
+    const auto Device = a_rSet.find("device");
+    if (Device == a_rSet.end() || !Device->is_object() || Device->value("xmlVersion", json()) != m_rMap["device"]["xmlVersion"])
+        throw SBadRequest{"the set was not saved from this device's register description (" +
+                          m_rMap["device"]["xmlVersion"].get<std::string>() + ")"};
+    const auto Registers = a_rSet.find("registers");
+    if (Registers == a_rSet.end() || !Registers->is_array())
+        throw SBadRequest{"a register set holds an array 'registers'"};
+    std::vector<SEntry> Result;
+    std::set<std::string> Seen;
+    for (const json& rItem : *Registers)
+    {
+        if (!rItem.is_object() || !rItem.contains("name") || !rItem["name"].is_string())
+            throw SBadRequest{"each register of a set is an object with its 'name'"};
+        const std::string strName = rItem["name"].get<std::string>();
+        const json& rRegister = Register(strName);
+        if (!Seen.insert(strName).second)
+            throw SBadRequest{"register " + strName + " is in the set twice"};
+        const unsigned udwWords = rRegister["words"].get<unsigned>();
+        if (udwWords > 1)
+        {
+            if (!rItem.contains("words") || !rItem["words"].is_string() || rItem.size() != 2)
+                throw SBadRequest{strName + " is a memory: its 'words' are hexadecimal words separated by spaces"};
+            SEntry Entry;
+            Entry.m_strRegister = strName;
+            const std::string& strWords = rItem["words"].get_ref<const std::string&>();
+            for (std::size_t uAt = 0; uAt < strWords.size(); uAt += 9)
+            {
+                unsigned long long uWord = 0;
+                if (!Digits(strWords.substr(uAt, 8), true, uWord) || (uAt + 8 < strWords.size() && strWords[uAt + 8] != ' '))
+                    throw SBadRequest{strName + ": word " + std::to_string(uAt / 9) + " is not eight hexadecimal digits"};
+                Entry.m_Words.push_back(static_cast<unsigned>(uWord));
+            }
+            if (Entry.m_Words.size() > udwWords)
+                throw SBadRequest{strName + " has " + std::to_string(udwWords) + " words, the set " +
+                                  std::to_string(Entry.m_Words.size())};
+            Result.push_back(std::move(Entry));
+            continue;
+        }
+        if (!rItem.contains("signals") || !rItem["signals"].is_object() || rItem.size() != 2)
+            throw SBadRequest{strName + ": its 'signals' are an object of signal names and value texts"};
+        for (const auto& rValue : rItem["signals"].items())
+        {
+            SEntry Entry;
+            Entry.m_strRegister = strName;
+            Entry.m_strSignal = rValue.key();
+            Entry.m_pSignal = FindSignal(rRegister, Entry.m_strSignal);
+            if (Entry.m_pSignal == nullptr)
+                throw SBadRequest{"no signal " + Entry.m_strSignal + " in register " + strName};
+            if (!rValue.value().is_string())
+                throw SBadRequest{strName + "." + Entry.m_strSignal + ": a value is a text"};
+            Entry.m_strText = rValue.value().get<std::string>();
+            if (!ValueOf(*Entry.m_pSignal, Entry.m_strText, Entry.m_udwValue) ||
+                Entry.m_udwValue > (*Entry.m_pSignal)["max"].get<unsigned>())
+                throw SBadRequest{strName + "." + Entry.m_strSignal + ": \"" + Entry.m_strText.substr(0, 64) +
+                                  "\" is not a value of it (an enumerator name, 1F/h or 31/d up to " +
+                                  std::to_string((*Entry.m_pSignal)["max"].get<unsigned>()) + ")"};
+            Result.push_back(std::move(Entry));
+        }
+    }
+    return Result;
+}
+
+std::vector<CRegisterSets::SEntry> CRegisterSets::Defaults(const json& a_rBody) const
+{
+    std::vector<std::string> Chosen = Names(a_rBody, "registers");
+    const bool bAll = Chosen.empty();
+    if (bAll)
+        for (const json& rRegister : m_rMap["registers"])
+            Chosen.push_back(rRegister["name"].get<std::string>());
+    std::vector<SEntry> Result;
+    for (const std::string& strName : Chosen)
+    {
+        const json& rRegister = Register(strName);
+        const unsigned udwWords = rRegister["words"].get<unsigned>();
+        if (udwWords > 1)
+        {
+            if (!bAll)  // a memory's defaults are its words all 0
+            {
+                Result.push_back(SEntry());
+                Result.back().m_strRegister = strName;
+                Result.back().m_Words.assign(udwWords, 0);
+            }
+            continue;
+        }
+        for (const json& rSignal : rRegister["signals"])
+        {
+            SEntry Entry;
+            Entry.m_strRegister = strName;
+            Entry.m_strSignal = rSignal["name"].get<std::string>();
+            Entry.m_pSignal = &rSignal;
+            Entry.m_udwValue = rSignal["default"].get<unsigned>();
+            Entry.m_strText = TextOf(rSignal, Entry.m_udwValue);
+            Result.push_back(std::move(Entry));
+        }
+    }
+    return Result;
+}
+
+int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
+{
+    CheckFields(a_rBody, {"set", "registers"});
+    if (a_rBody.contains("set") && a_rBody.contains("registers"))
+        throw SBadRequest{"compare takes a 'set', or the 'registers' to hold against their defaults"};
+    const std::vector<SEntry> Entries = a_rBody.contains("set") ? this->Entries(a_rBody["set"]) : Defaults(a_rBody);
+    std::vector<SOperation> Operations;
+    json Skipped = json::array();
+    std::vector<const SEntry*> Compared;
+    for (const SEntry& rEntry : Entries)
+    {
+        if (Register(rEntry.m_strRegister)["access"] == "CParallelWrite")
+        {
+            if (Skipped.empty() || Skipped.back()["register"] != rEntry.m_strRegister)
+                Skipped.push_back({{"register", rEntry.m_strRegister}, {"reason", "write-only: it cannot be read"}});
+            continue;
+        }
+        SOperation Operation;
+        Operation.m_strRegister = rEntry.m_strRegister;
+        Operation.m_strSignal = rEntry.m_strSignal;
+        if (rEntry.m_strSignal.empty())
+        {
+            Operation.m_eOperation = EOperation::WORDS;
+            Operation.m_udwCount = static_cast<unsigned>(rEntry.m_Words.size());
+        }
+        Operations.push_back(Operation);
+        Compared.push_back(&rEntry);
+    }
+    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, {});
+    json Differences = json::array();
+    std::size_t uCompared = 0;
+    for (std::size_t i = 0; i < Outcomes.size(); ++i)
+    {
+        const SEntry& rEntry = *Compared[i];
+        const SOutcome& rOutcome = Outcomes[i];
+        if (rOutcome.m_eStatus != SOutcome::DONE)
+            continue;
+        if (rEntry.m_strSignal.empty())
+        {
+            for (std::size_t w = 0; w < rEntry.m_Words.size() && w < rOutcome.m_Words.size(); ++w, ++uCompared)
+                if (rEntry.m_Words[w] != rOutcome.m_Words[w])
+                    Differences.push_back({{"register", rEntry.m_strRegister}, {"word", w},
+                                           {"set", HexText(rEntry.m_Words[w])}, {"device", HexText(rOutcome.m_Words[w])}});
+            continue;
+        }
+        ++uCompared;
+        const std::string strDevice = rOutcome.m_Texts.empty() ? "" : rOutcome.m_Texts.front();
+        unsigned udwDevice = 0;
+        if (!ValueOf(*rEntry.m_pSignal, strDevice, udwDevice) || udwDevice != rEntry.m_udwValue)
+            Differences.push_back({{"register", rEntry.m_strRegister}, {"signal", rEntry.m_strSignal},
+                                   {"set", rEntry.m_strText}, {"device", strDevice}});
+    }
+    a_rAnswer = {{"differences", std::move(Differences)}, {"compared", uCompared}, {"skipped", std::move(Skipped)},
+                 {"reports", Reports(Outcomes)}};
+    if (const SOutcome* pFault = Fault(Outcomes))
+    {
+        a_rAnswer["error"] = pFault->m_strError;
+        return 500;
+    }
+    return 200;
+}
+
+int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::function<void(int, const std::string&)>& a_OnDone)
+{
+    CheckFields(a_rBody, {"set", "only"});
+    if (!a_rBody.contains("set"))
+        throw SBadRequest{"missing field 'set'"};
+    std::vector<SEntry> Entries = this->Entries(a_rBody["set"]);
+    const auto Only = a_rBody.find("only");
+    if (Only != a_rBody.end())
+    {
+        if (!Only->is_array())
+            throw SBadRequest{"field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)"};
+        std::set<std::pair<std::string, std::string>> Chosen;
+        for (const json& rItem : *Only)
+        {
+            if (!rItem.is_object() || !rItem.contains("register") || !rItem["register"].is_string() ||
+                (rItem.contains("signal") && !rItem["signal"].is_string()))
+                throw SBadRequest{"field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)"};
+            const std::string strRegister = rItem["register"].get<std::string>();
+            const std::string strSignal = rItem.value("signal", std::string());
+            bool bInSet = false;
+            for (const SEntry& rEntry : Entries)
+                bInSet = bInSet || (rEntry.m_strRegister == strRegister && (strSignal.empty() || rEntry.m_strSignal == strSignal));
+            if (!bInSet)
+                throw SBadRequest{"the set has no " + strRegister + (strSignal.empty() ? "" : "." + strSignal)};
+            Chosen.insert({strRegister, strSignal});
+        }
+        std::vector<SEntry> Kept;
+        for (SEntry& rEntry : Entries)
+            if (Chosen.count({rEntry.m_strRegister, ""}) != 0 || Chosen.count({rEntry.m_strRegister, rEntry.m_strSignal}) != 0)
+                Kept.push_back(std::move(rEntry));
+        Entries.swap(Kept);
+    }
+    std::vector<SOperation> Operations;
+    std::vector<const SEntry*> Applied;
+    json Skipped = json::array();
+    for (const SEntry& rEntry : Entries)
+    {
+        if (Register(rEntry.m_strRegister)["access"] == "CParallelRead")
+        {
+            if (Skipped.empty() || Skipped.back()["register"] != rEntry.m_strRegister)
+                Skipped.push_back({{"register", rEntry.m_strRegister}, {"reason", "read-only: it cannot be written"}});
+            continue;
+        }
+        SOperation Operation;
+        Operation.m_strRegister = rEntry.m_strRegister;
+        if (rEntry.m_strSignal.empty())
+        {
+            Operation.m_eOperation = EOperation::WRITE_WORDS;
+            Operation.m_Words = rEntry.m_Words;
+        }
+        else
+        {
+            // The text the library takes for the value: "31/d" in a hand-edited set goes out as
+            // 0000001F/h, an enumerator by its name.
+            Operation.m_eOperation = EOperation::WRITE;
+            Operation.m_strSignal = rEntry.m_strSignal;
+            Operation.m_Values = {TextOf(*rEntry.m_pSignal, rEntry.m_udwValue)};
+        }
+        Operations.push_back(std::move(Operation));
+        Applied.push_back(&rEntry);
+    }
+    SBatchOptions Options;
+    std::size_t uWritten = 0, uRefused = 0;
+    Options.m_OnDone = [&](const std::vector<SOperation>&, const std::vector<SOutcome>& a_rOutcomes) {
+        for (const SOutcome& rOutcome : a_rOutcomes)
+        {
+            uWritten += rOutcome.m_eStatus == SOutcome::DONE;
+            uRefused += rOutcome.m_eStatus == SOutcome::REFUSED;
+        }
+        const SOutcome* pFault = Fault(a_rOutcomes);
+        a_OnDone(pFault != nullptr ? 500 : 200,
+                 pFault != nullptr ? pFault->m_strError
+                                   : std::to_string(uWritten) + " written, " + std::to_string(uRefused) + " refused");
+    };
+    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, Options);
+    json Results = json::array();
+    for (std::size_t i = 0; i < Outcomes.size(); ++i)
+    {
+        json Result = {{"register", Applied[i]->m_strRegister}};
+        if (!Applied[i]->m_strSignal.empty())
+            Result["signal"] = Applied[i]->m_strSignal;
+        const SOutcome& rOutcome = Outcomes[i];
+        Result["status"] = rOutcome.m_eStatus == SOutcome::DONE      ? 200
+                           : rOutcome.m_eStatus == SOutcome::REFUSED ? 422
+                           : rOutcome.m_eStatus == SOutcome::FAULT   ? 500
+                                                                     : 424;
+        if (rOutcome.m_eStatus != SOutcome::DONE)
+            Result["error"] = rOutcome.m_eStatus == SOutcome::SKIPPED ? "not run: an earlier operation faulted" : rOutcome.m_strError;
+        Results.push_back(std::move(Result));
+    }
+    a_rAnswer = {{"results", std::move(Results)}, {"written", uWritten}, {"refused", uRefused},
+                 {"skipped", std::move(Skipped)}, {"reports", Reports(Outcomes)}};
+    if (const SOutcome* pFault = Fault(Outcomes))
+    {
+        a_rAnswer["error"] = pFault->m_strError;
+        return 500;
+    }
+    return 200;
+}
+} // namespace rlzev

@@ -1,0 +1,54 @@
+// Register sets: the device's values saved as one readable JSON document, held against the
+// device (or the device against its defaults) field by field, and written back, all or a
+// chosen part. The service does it once for every client: the console, zevctl and Python.
+//
+//   {"format": "rl_zev register set 1",
+//    "device": {"name": "ZEV", "xmlVersion": "...", "generatorVersion": "..."},
+//    "registers": [{"name": "AUD_CNTRL0", "signals": {"TRIG_SEL": "MARKER_SIG_3", "MULT_HP": "0000000C/h"}},
+//                  {"name": "ENT_H1", "words": "00000001 FFFFFFFE 00000ABC 00000000 00000000 00000000 00000000"}]}
+//
+// Signal values are the library's own texts (an enumerator name, or eight hexadecimal
+// digits and "/h"; "12/d" is taken too); a memory's words are eight hexadecimal digits each,
+// separated by single spaces, from word 0.
+#pragma once
+
+#include "DeviceRuntime.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+
+namespace rlzev
+{
+class CRegisterSets
+{
+public:
+    static const char* const kFormat;  // "rl_zev register set 1"
+
+    // a_rMap: the generated register map (GET /api/v1/map's document).
+    CRegisterSets(CDeviceRuntime& a_rRuntime, const nlohmann::json& a_rMap);
+
+    // Each takes the request's body and gives the answer's body and status; a request that
+    // breaks a rule throws SBadRequest before anything reaches the device.
+    //   save    {"registers": [names] (default all), "memories": bool (default false)}
+    //   compare {"set": document} or {"registers": [names]} (the device against its defaults)
+    //   apply   {"set": document, "only": [{"register": R, "signal": S}, ...] (default all)}
+    int Save(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer);
+    int Compare(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer);
+    // a_OnDone(status, result) runs while the device is still held (for the audit line).
+    int Apply(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
+              const std::function<void(int, const std::string&)>& a_OnDone);
+
+private:
+    struct SEntry;
+    std::vector<SEntry> Entries(const nlohmann::json& a_rSet) const;
+    std::vector<SEntry> Defaults(const nlohmann::json& a_rBody) const;
+    const nlohmann::json& Register(const std::string& a_strName) const;
+
+    CDeviceRuntime& m_rRuntime;
+    const nlohmann::json& m_rMap;
+    std::unordered_map<std::string, std::size_t> m_Index;
+};
+} // namespace rlzev
