@@ -305,7 +305,7 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     // The host's own calls show too.
     Server.Served.Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(7, CSignalBase::HW_WRITE_IMMEDIATE); });
     std::string strStream;
-    for (int i = 0; i < 50 && strStream.find("0x00000007") == std::string::npos; ++i)
+    for (int i = 0; i < 50 && strStream.find("to value: 7") == std::string::npos; ++i)
         strStream += Listener.Read(milliseconds(100));
     EXPECT_EQ(strStream.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", 0), 0u) << strStream;
     EXPECT_NE(strStream.find("event: transfer\ndata: {\"text\":\"bus: W 0x00100 4 0x"), std::string::npos) << strStream;

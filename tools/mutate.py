@@ -62,6 +62,11 @@ AREAS = {
         "skip": ["apps/zevctl/main.cpp"],
         "tests": TOOL_TESTS + SERVICE_TESTS,
     },
+    "runtime": {
+        "files": ["runtime/*.cpp", "runtime/*.h"],
+        "skip": [],
+        "tests": SERVICE_TESTS + TOOL_TESTS,
+    },
     "service": {
         "files": ["service/*.cpp", "service/*.h", "apps/zevd/*.cpp"],
         "skip": [],
