@@ -24,6 +24,8 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null || need+=(chromium-driver)
 /usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
+# axe-core (from npm, pinned in tools/node) for the console's accessibility checks
+command -v npm >/dev/null || need+=(nodejs npm)
 # the C interface's C# test: Mono's compiler and runtime
 command -v mcs >/dev/null || need+=(mono-mcs)
 command -v mono >/dev/null || need+=(mono-runtime)
@@ -38,3 +40,5 @@ if [ ${#need[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}"
 fi
+[ -f "$(dirname "$0")/node/node_modules/axe-core/axe.min.js" ] ||
+  npm ci --prefix "$(dirname "$0")/node" --no-audit --no-fund --loglevel=error
