@@ -1,11 +1,19 @@
-"""The zev package on recording Python host objects and on the simulated device: typed
-access with every write mode, the read-back path through a Python bus, exceptions from
-Python hosts, memories from lists and buffers, the text service, lifetime, bad input."""
+"""The zev package on recording Python host objects and on the simulated device, in this
+process: the transfers in order, the read-back path through a Python bus, exceptions and
+Ctrl-C from hosts and during long calls, reports routed to their own device, threads, the
+lifetime of devices and log files, the watched simulator, the docs a user reads."""
 import array
-import ast
 import gc
-import io
+import inspect
 import os
+import pydoc
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
 
 import pytest
 
@@ -13,6 +21,7 @@ import zev
 
 TRIG_SEL = zev.enums.AUD_CNTRL0.TRIG_SEL
 STATUS, SERVAL, READY = 24, 30, 0x10000
+SEQUENTIAL = {r.address for r in zev.register_map.values() if r.access == "CSequentialRead_ParallelWrite"}
 
 
 class Bus(zev.HWAccess):
@@ -23,6 +32,7 @@ class Bus(zev.HWAccess):
         super().__init__()
         self.calls, self.words, self.polls = [], {}, polls
         self.fail_on = None  # (kind, exception) raised by that kind of call
+        self.latched = self.left = 0
 
     def _fail(self, kind):
         if self.fail_on and self.fail_on[0] == kind:
@@ -41,13 +51,13 @@ class Bus(zev.HWAccess):
             return [READY if self.polls is not None and self.left <= 0 else 0]
         if address == SERVAL:
             return [self.latched]
-        sequential = zev.register_map_by_address.get(address) == "CSequentialRead_ParallelWrite"
-        if sequential:
+        if address in SEQUENTIAL:
             self.latched, self.left = self.words.get(address, 0), self.polls or 0
-        return [self.words.get(address, 0)]
+        return [self.words.get(address, 0)] * ((byte_count + 3) // 4)
 
     def Wait(self, duration):
         self.calls.append(("wait", duration))
+        self._fail("wait")
 
 
 class Reports(zev.Utility):
@@ -85,18 +95,13 @@ class Status(zev.StatusRegister):
         return 0xFFFFFFFF
 
 
-zev.register_map_by_address = {r.address: r.access for r in zev.register_map.values()}
-
-
 @pytest.fixture
 def host():
-    # Reports go to the utility of the first device alive in the process: earlier devices go first.
-    gc.collect()
     bus, reports, status = Bus(), Reports(), Status()
     return bus, reports, status, zev.Device(bus, reports, status)
 
 
-def test_typed_set_with_every_write_mode(host):
+def test_transfers_of_typed_sets_in_order(host):
     bus, reports, status, dev = host
     reg = dev.AUD_CNTRL0
     assert reg.TRIG_SEL.set(TRIG_SEL.MARKER_SIG_3, zev.WriteMode.IMMEDIATE)
@@ -110,28 +115,126 @@ def test_typed_set_with_every_write_mode(host):
     bus.calls.clear()
     reg.MULT_DE.set(1, zev.WriteMode.IF_CHANGED)
     assert bus.calls == []
-    reg.MULT_DE.set(2, zev.WriteMode.IF_CHANGED)
-    assert bus.calls == [("W", 0xE00, [3 | 5 << 3 | 2 << 9 | 2 << 12], 3)]
-    assert reg.TRIG_SEL.get() is TRIG_SEL.MARKER_SIG_3 and reg.MULT_HP.get() == 5
+    dev.PRI_STATUSREG1.SR0_READ_POSTPROC_END.set(1)
+    dev.PRI_STATUSREG1.SR0_READ_POSTPROC_END.set(0)
+    assert [c[0] for c in status.calls] == ["set", "reset"]
     assert reports.reports == []
 
 
-def test_the_read_back_path_through_a_python_bus(host):
+def test_the_read_back_path_and_a_read_back_that_never_gets_ready(host):
     bus, reports, status, dev = host
     bus.polls = 3
     bus.words[0xE00] = 6 | 9 << 3
-    bus.calls.clear()
     assert dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True) is TRIG_SEL.MARKER_SIG_6
     assert dev.AUD_CNTRL0.MULT_HP.get() == 9
     kinds = [c[0] + (":%d" % c[1] if c[0] != "wait" else "") for c in bus.calls]
-    assert kinds[:2] == ["W:24", "R:3584"] and kinds[-1] == "R:30"
-    assert kinds.count("R:24") == 3, "polled until SERDAT_RDY shows"
-    bus.polls = None  # never ready: the library gives up and reports
-    assert dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True) == 7
-    assert reports.reports[-1][1] == ",HW device not ready!"
+    assert kinds[:2] == ["W:24", "R:3584"] and kinds[-1] == "R:30" and kinds.count("R:24") == 3
+    bus.polls = None  # never ready: the library gives up and reports; the call raises it
+    with pytest.raises(zev.ReportedError, match="HW device not ready") as raised:
+        dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True)
+    assert raised.value.result == 7 and raised.value.reports[-1].message == ",HW device not ready!"
+    assert reports.reports[-1][1] == ",HW device not ready!", "the host's utility has it too"
 
 
-def test_exceptions_from_python_hosts(host):
+# ---- Defect 1: a device dropped, a new one on the same bus: no use after free ------------
+
+def test_a_new_device_on_the_bus_of_a_dropped_one():
+    # In a child process: the fault this guards against was a crash.
+    code = textwrap.dedent("""
+        import gc, zev
+        bus, status = zev.SimBus(), zev.SimStatusRegister()
+        dev = zev.Device(bus, zev.ReportLog(), status)
+        del dev
+        gc.collect()
+        log = zev.ReportLog()
+        dev = zev.Device(bus, log, status)
+        try:
+            dev.PRI_SERVAL.SERVAL.set(1)
+        except zev.ReportedError as e:
+            print("raised", e.reports[0].message)
+        print("kept", [r.message for r in log.reports])
+        """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["raised ,No write access allowed!", "kept [',No write access allowed!']"]
+
+
+# ---- Defect 2: reports go to the device whose call made them -----------------------------
+
+def test_reports_reach_their_own_device_with_several_alive():
+    hosts = [zev.SimulatedHost() for _ in range(3)]
+    devices = [zev.Device(h.bus, h.utility, h.status) for h in hosts]
+    del devices[0]  # an old device dropped (a failed test's) changes nothing for the others
+    gc.collect()
+    for i, dev in enumerate(devices):
+        for _ in range(i + 1):
+            with pytest.raises(zev.ReportedError):
+                dev.PRI_SERVAL.SERVAL.set(1)
+    assert [len(h.utility.reports) for h in hosts] == [0, 1, 2]
+    assert all(r.access_denied and r.function == "CParallelRead::Write" for h in hosts for r in h.utility.reports)
+
+
+# ---- Defect 3: threads ------------------------------------------------------------------
+
+class YieldingBus(Bus):
+    """Lets other threads run in the middle of every read-back."""
+
+    def Wait(self, duration):
+        time.sleep(0)
+
+
+def test_threads_reading_one_device_through_a_python_bus():
+    bus = YieldingBus()
+    dev = zev.Device(bus, Reports(), Status())
+    bus.words[0xE00] = 5              # AUD_CNTRL0.TRIG_SEL
+    bus.words[0x100] = 200 << 2       # DIN_CNTRL0.FIFOLEVEL
+    wrong = []
+
+    def read(signal, expected):
+        for _ in range(300):
+            value = signal.get(read_hw=True)
+            if value != expected:
+                wrong.append(value)
+
+    threads = [threading.Thread(target=read, args=(dev.AUD_CNTRL0.TRIG_SEL, TRIG_SEL.MARKER_SIG_5)),
+               threading.Thread(target=read, args=(dev.DIN_CNTRL0.FIFOLEVEL, 200))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
+    bus.calls.clear()
+    dev.DIN_CNTRL0.ROUND_MODE.set(0)
+    assert bus.calls == [("W", 0x100, [200 << 2], 4)], "the hardware image holds the register's own word"
+
+
+def test_other_threads_run_during_a_long_call():
+    host = zev.SimulatedHost()
+    dev = zev.Device(host.bus, host.utility, host.status)
+    host.bus.ready_after_polls = 40
+    ticks, running = [], threading.Event()
+
+    def count():
+        running.set()
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
+
+    done = threading.Event()
+    counter = threading.Thread(target=count)
+    counter.start()
+    running.wait()
+    start = time.perf_counter()
+    dev.SWP_DATA_RAM.get(read_hw=True)
+    took = time.perf_counter() - start
+    done.set()
+    counter.join()
+    assert took > 0.05 and len(ticks) > took / 0.001 / 4, "the GIL was released while the library worked"
+
+
+# ---- Defect 4: host exceptions, Ctrl-C, reports the library only makes ----------------------
+
+def test_a_host_exception_inside_the_read_back_is_raised_not_hidden(host):
     bus, reports, status, dev = host
 
     class BusFault(Exception):
@@ -139,12 +242,19 @@ def test_exceptions_from_python_hosts(host):
 
     fault = BusFault("cable pulled")
     bus.fail_on = ("R", fault)
-    # Inside the read-back the library catches it and reports; elsewhere it reaches Python.
-    dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True)
-    assert reports.reports[-1][1] == ",Unknown error!"
     with pytest.raises(BusFault) as raised:
+        dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True)
+    assert raised.value is fault and reports.reports[-1][1] == ",Unknown error!"
+    with pytest.raises(BusFault):
         dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True)
-    assert raised.value is fault
+    for interrupt in (KeyboardInterrupt(), SystemExit(3)):
+        bus.fail_on = ("R", interrupt)
+        with pytest.raises(type(interrupt)):
+            dev.AUD_CNTRL0.TRIG_SEL.get(True)
+        calls = len(bus.calls)
+        with pytest.raises(type(interrupt)):
+            dev.ENT_H1.get()
+        assert bus.calls[calls:] == [("W", STATUS, [READY], 4), ("R", 0x20D, 4)], "the call ends where it was interrupted"
     bus.fail_on = ("W", KeyError("write"))
     with pytest.raises(KeyError):
         dev.DIN_MS_DET_LOW.MS_DET_LOW.set(3)
@@ -156,119 +266,211 @@ def test_exceptions_from_python_hosts(host):
     assert dev.DIN_MS_DET_LOW.MS_DET_LOW.set(4) and bus.words[0x11A] == 4, "the device goes on"
 
 
-def test_status_registers_are_prepared_by_python(host):
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="Ctrl-C reaches the main thread")
+@pytest.mark.parametrize("call", ["memory", "snapshot"])
+def test_ctrl_c_ends_a_long_call_within_100_ms(call):
+    host = zev.SimulatedHost()
+    dev = zev.Device(host.bus, host.utility, host.status)
+    host.bus.ready_after_polls = 400 if call == "memory" else 0  # 0: every read-back polls to its limit
+    sent = []
+
+    def interrupt():
+        time.sleep(0.15)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=interrupt).start()
+    start = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        dev.SWP_DATA_RAM.get(read_hw=True) if call == "memory" else dev.snapshot()
+    ended = time.perf_counter()
+    assert sent and ended - sent[0] < 0.1, "ended %.0f ms after Ctrl-C" % ((ended - sent[0]) * 1e3)
+    host.bus.ready_after_polls = 1
+    assert dev.AUD_CNTRL0.TRIG_SEL.set(3) and dev.AUD_CNTRL0.TRIG_SEL.get(True) is TRIG_SEL.MARKER_SIG_3
+
+
+# ---- Defect 5: logging ------------------------------------------------------------------
+
+class FlakyLog:
+    """A text file whose write raises once."""
+
+    def __init__(self):
+        self.lines, self.fail = [], 1
+
+    def write(self, text):
+        if self.fail:
+            self.fail -= 1
+            raise OSError("disk full")
+        self.lines.append(text)
+
+
+def test_a_log_write_that_raises_is_raised_and_later_lines_arrive(host):
     bus, reports, status, dev = host
-    dev.PRI_STATUSREG1.SR0_READ_POSTPROC_END.set(1)
-    dev.PRI_STATUSREG1.SR0_READ_POSTPROC_END.set(0)
-    assert [c[0] for c in status.calls] == ["set", "reset"]
+    log = FlakyLog()
+    signal_ = dev.DIN_CNTRL0.FIFOLEVEL
+    assert signal_.logging(log)
+    with pytest.raises(OSError, match="disk full"):
+        signal_.set(3)
+    assert bus.words[0x100] == 3 << 2, "the set itself was made"
+    signal_.set(4)
+    signal_.set(5)
+    assert log.lines == ["Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 3 to value: 4\n",
+                         "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 4 to value: 5\n"]
 
 
-def test_memories_from_lists_and_buffers(host):
+def test_log_files_are_let_go(host):
     bus, reports, status, dev = host
-    sim = zev.SimulatedHost()
-    mem = zev.Device(sim.bus, sim.utility, sim.status).ENT_H1
-    assert mem.is_memory and mem.words == 7
-    assert mem.set([1, 2, 0xFFFFFFFF], start=4)
-    assert mem.get(4) == [1, 2, 0xFFFFFFFF]
-    assert mem.set(array.array("I", [7, 8]), start=0)
-    assert mem.set(memoryview(array.array("I", [9, 10, 11, 12]))[::2], start=2)
-    assert mem.get() == [7, 8, 9, 11, 1, 2, 0xFFFFFFFF]
-    assert [sim.bus.peek(0x20D + i) for i in range(7)] == [7, 8, 9, 11, 1, 2, 0xFFFFFFFF]
-    writes = sim.bus.writes
-    for bad, error in [([1] * 8, IndexError), ([2 ** 32], ValueError), ([-1], ValueError), (["1"], TypeError),
-                       (b"\x00\x00\x00\x00", TypeError), (array.array("H", [1, 2]), TypeError), ("12", TypeError),
-                       (array.array("Q", [1]), TypeError)] + [(array.array("L", [1]), TypeError)] * (array.array("L").itemsize == 8):
-        with pytest.raises(error):
-            mem.set(bad)
-    with pytest.raises(IndexError, match="ENT_H1 has words 0 to 6"):
-        mem.get(5, 3)
-    with pytest.raises(TypeError, match="not a memory"):
-        dev.AUD_CNTRL0.get()
-    assert sim.bus.writes == writes and mem.get() == [7, 8, 9, 11, 1, 2, 0xFFFFFFFF], "nothing written"
 
+    class Log:
+        def write(self, text):
+            pass
 
-def test_the_text_service_with_the_librarys_texts(host):
-    bus, reports, status, dev = host
-    dev.set_to_default()
-    dev.service_write("DIN_CNTRL0", "FIFOLEVEL", ["0x20/h"])
-    assert dev.service_read("DIN_CNTRL0", "FIFOLEVEL") == ["00000020/h"]
-    assert dev.get_value_by_string("DIN_CNTRL0", "FIFOLEVEL") == ["32"]
-    assert dev.DIN_CNTRL0.FIFOLEVEL.lock_state == zev.LockState.LOCKED
-    assert dev.get_value_by_string("AUD_CNTRL0", "NOPE") == ["Function not found!"]
-    with pytest.raises(zev.ServiceError) as refused:
-        dev.service_write("DIN_CNTRL0", "FIFOLEVEL", ["256/d"])
-    assert str(refused.value) == "Value limit exceeded: 256/d,"
-    assert reports.reports[-1] == ("CSignalBase::ServiceWrite", "Value limit exceeded: 256/d,")
-    with pytest.raises(zev.ServiceError, match="Invalid register submitted: NOPE"):
-        dev.service_read("NOPE")
-    with pytest.raises(zev.ServiceError, match=r"Invalid register submitted! : AUD_CNTRL0"):
-        dev.lock("AUD_CNTRL0", "NOPE")
-    dev.unlock("DIN_CNTRL0", "ALL")
-    assert dev.DIN_CNTRL0.FIFOLEVEL.get() == 1 and dev.DIN_CNTRL0.FIFOLEVEL.lock_state == zev.LockState.UNLOCKED
-    assert dev.DIN_CNTRL0.service_read("ROUND_MODE") == ["ROUND_18_BIT"]
-    assert dev.snapshot().startswith("function [device,ZEV] = ZEV_DUMP()\n")
-    log = io.StringIO()
-    assert dev.logging("DIN_CNTRL0", "FIFOLEVEL", log)
-    dev.DIN_CNTRL0.FIFOLEVEL.set(3)
-    assert "FIFOLEVEL" in log.getvalue() and log.getvalue().endswith("\n")
-
-
-def make_device():
-    """Host objects that only the device refers to once this returns."""
-    bus, reports, status = Bus(), Reports(), Status()
-    return zev.Device(bus, reports, status)
-
-
-def test_the_device_keeps_its_host_objects_alive():
-    dev = make_device()
-    signal = dev.DIN_MS_DET_LOW.MS_DET_LOW
+    files = [Log() for _ in range(100)]
+    alive = [weakref.ref(f) for f in files]
+    for f in files:
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", f)
+    dev.DIN_CNTRL0.ROUND_MODE.logging(files[0])
+    del files, f
     gc.collect()
-    assert signal.set(7) and dev.bus.words[0x11A] == 7
-    del dev
+    assert sum(r() is not None for r in alive) == 2, "the latest file and the one ROUND_MODE logs to"
+    dev.logging("ALL", "ALL", None, False)
     gc.collect()
-    assert signal.set(9) and signal.get(read_hw=True) == 9, "a signal keeps its device"
+    assert sum(r() is not None for r in alive) == 0
 
 
-def test_bad_input_raises_and_writes_nothing(host):
+# ---- Defect 6: memories -----------------------------------------------------------------
+
+def test_register_read_makes_no_transfer_and_memories_give_zero_copy_buffers():
+    host = zev.SimulatedHost()
+    dev = zev.Device(host.bus, host.utility, host.status)
+    mem = dev.SWP_DATA_RAM
+    mem.set([7, 8, 9], start=100)
+    host.bus.poke(0x10000 + 100, 70)  # the device changes a word by itself
+    reads = host.bus.reads
+    assert mem.read(100, 3) == [7, 8, 9] and mem.get(100, 3, read_hw=False) == [7, 8, 9]
+    assert host.bus.reads == reads, "read() and get(read_hw=False) make no transfer"
+    assert dev.DIN_CNTRL0.read() == [0] and host.bus.reads == reads
+    numpy = pytest.importorskip("numpy")
+    words = mem.get_array(100, 3)
+    assert list(words) == [70, 8, 9]
+    view = numpy.frombuffer(words, dtype=numpy.uint32)
+    assert view.tolist() == [70, 8, 9] and numpy.shares_memory(view, numpy.frombuffer(words, dtype=numpy.uint32))
+    out = numpy.zeros(3, dtype=numpy.uint32)
+    assert mem.get_array(100, 3, out=out) is out and out.tolist() == [70, 8, 9]
+    assert mem.set(numpy.array([1, 2], dtype=numpy.uint32), start=0)
+    assert dev.AUD_CNTRL0.TRIG_SEL.set(numpy.uint32(3)) and dev.AUD_CNTRL0.TRIG_SEL.get() is TRIG_SEL.MARKER_SIG_3
+    with pytest.raises(TypeError):
+        mem.get_array(0, 3, out=numpy.zeros(3, dtype=numpy.int64))
+
+
+# ---- Defect 7: a bus that holds its device is collected ----------------------------------
+
+class OwningBus(zev.SimBus):
+    pass
+
+
+def test_a_bus_holding_its_device_is_collected():
+    alive = []
+    for _ in range(3):
+        bus = OwningBus()
+        bus.dev = zev.Device(bus, zev.ReportLog(), zev.SimStatusRegister())
+        bus.signal = bus.dev.AUD_CNTRL0.TRIG_SEL
+        alive.append(weakref.ref(bus))
+        del bus
+    gc.collect()
+    assert [r() for r in alive] == [None] * 3
+
+
+# ---- Defect 8 (in-process parts): the report log, the device called from its own host -----
+
+def test_report_log_is_live_and_a_device_called_from_its_own_bus(host):
+    log = zev.ReportLog()
+    dev = zev.Device(zev.SimBus(), log, zev.SimStatusRegister())
+    with pytest.raises(zev.ReportedError):
+        dev.PRI_SERVAL.SERVAL.set(1)
+    assert log.reports is log.reports and len(log.reports) == 1
+    assert isinstance(log.reports[0], zev.Report) and log.reports[0].access_denied
+    log.reports.clear()
+    assert log.reports == []
     bus, reports, status, dev = host
-    signal = dev.AUD_CNTRL0.TRIG_SEL
-    for bad, error in [("3", TypeError), (3.0, TypeError), (None, TypeError), (True, TypeError),
-                       (2 ** 32, ValueError), (2 ** 100, ValueError), (-1, ValueError), (8, ValueError)]:
-        with pytest.raises(error):
-            signal.set(bad)
-    with pytest.raises(TypeError):
-        signal.set(1, "now")
-    assert bus.calls == [] and signal.get() is TRIG_SEL.MARKER_SIG_0
-    with pytest.raises(AttributeError):
-        dev.NO_SUCH_REGISTER
-    with pytest.raises(AttributeError):
-        dev.AUD_CNTRL0.NO_SUCH_SIGNAL
-    with pytest.raises(TypeError):
+    bus.Read = lambda address, byte_count: [dev.AUD_CNTRL0.TRIG_SEL.get()]
+    with pytest.raises(zev.NestedCallError, match="from inside its own call"):
+        dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True)
+    del bus.Read
+    assert dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True) == 0
+
+
+# ---- Defect 9: what a user reads ---------------------------------------------------------
+
+def test_help_docstrings_and_signatures():
+    text = pydoc.render_doc(zev.Device, renderer=pydoc.plaintext)
+    for name in ("set_to_default", "snapshot", "service_read", "logging", "get_all", "last_reports"):
+        assert name in text
+    assert str(inspect.signature(zev.Signal.set)) == "(self, value, mode=0)"
+    assert str(inspect.signature(zev.Register.get)) == "(self, start=0, count=None, read_hw=True)"
+    assert str(inspect.signature(zev.Device.service_read)) == "(self, register, signal='', start=0, count=None)"
+    for method in (zev.Signal.set, zev.Signal.get, zev.Register.get_array, zev.Register.read, zev.Device.logging):
+        assert len(inspect.getdoc(method)) > 30
+
+
+# ---- Defect 10: the simulator watched from Python ----------------------------------------
+
+class WatchedBus(zev.SimBus):
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def Write(self, address, words, byte_count):
+        self.seen.append(("W", address, list(words)))
+        super().Write(address, words, byte_count)
+
+    def Read(self, address, byte_count):
+        words = super().Read(address, byte_count)
+        self.seen.append(("R", address, list(words)))
+        return words
+
+
+def test_a_simulator_subclass_sees_every_transfer_and_the_trace_is_bound():
+    bus = WatchedBus()
+    dev = zev.Device(bus, zev.ReportLog(), zev.SimStatusRegister())
+    dev.DIN_MS_DET_LOW.MS_DET_LOW.set(7)
+    assert dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True) == 7
+    assert bus.seen == [("W", 0x11A, [7]), ("R", 0x11A, [7])] and bus.peek(0x11A) == 7
+    import io
+    trace = io.StringIO()
+    bus.set_trace(trace)
+    dev.AUD_CNTRL0.TRIG_SEL.set(3)
+    bus.set_trace(None)
+    dev.AUD_CNTRL0.TRIG_SEL.set(4)
+    assert trace.getvalue() == "bus: W 0x00E00 3 0x00000003\n"
+    with pytest.raises(TypeError, match="text file"):
+        bus.set_trace(io.BytesIO())
+
+
+def test_bad_host_objects(host):
+    bus, reports, status, dev = host
+    with pytest.raises(TypeError, match="utility must be a zev.Utility"):
         zev.Device(bus, bus, status)
-    with pytest.raises(TypeError):
-        dev.service_write("DIN_CNTRL0", "FIFOLEVEL", "1/d\0")
-    with pytest.raises(TypeError, match="write method"):
-        dev.logging("ALL", "ALL", "log.txt")
     bus.Read = lambda address, byte_count: [1, 2]
     with pytest.raises(ValueError, match="sequence of 1 word"):
         dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True)
     bus.Read = lambda address, byte_count: [2 ** 40]
     with pytest.raises(ValueError, match="not a 32-bit word"):
         dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True)
-
-
-def test_enumerations_names_and_completion():
     sim = zev.SimulatedHost()
-    dev = zev.Device(sim.bus, sim.utility, sim.status)
-    assert [(m.name, m.value) for m in TRIG_SEL] == [("MARKER_SIG_%d" % i, i) for i in range(8)]
-    assert dev.AUD_CNTRL0.TRIG_SEL.Enum is TRIG_SEL and dev.AUD_CNTRL0.MULT_HP.Enum is None
-    assert len(zev.register_map) == 441
-    assert sum(len(r.signals) for r in zev.register_map.values()) == 2316
-    assert {"AUD_CNTRL0", "ENT_H1", "set_to_default", "service_write"} <= set(dir(dev))
-    assert {"TRIG_SEL", "MULT_HP", "service_read"} <= set(dir(dev.AUD_CNTRL0))
-    assert [r.name for r in dev.registers()] == list(zev.register_map)
+    sim.bus.throw_on_read = -1
+    with pytest.raises(zev.HostFault, match="simulated bus fault"):
+        zev.Device(sim.bus, sim.utility, sim.status).DIN_MS_DET_LOW.MS_DET_LOW.get(True)
+    assert array.array("I").itemsize == 4
 
-    # The stubs editors read name every register, signal and enumerator as the package has them.
+
+def test_enumerations_and_the_stubs():
+    import ast
+    assert [(m.name, m.value) for m in TRIG_SEL] == [("MARKER_SIG_%d" % i, i) for i in range(8)]
+    ROUND_MODE = zev.enums.DIN_CNTRL0.ROUND_MODE
+    assert ROUND_MODE(3).name == "UNNAMED_3" and ROUND_MODE(3) is ROUND_MODE(3) and len(ROUND_MODE) == 3
+    assert len(zev.register_map) == 441 and sum(len(r.signals) for r in zev.register_map.values()) == 2316
+    assert zev.__version__ and zev.__version__ == zev._zev.__version__
     with open(os.path.join(os.path.dirname(zev.__file__), "__init__.pyi")) as f:
         stubs = {c.name: c for c in ast.parse(f.read()).body if isinstance(c, ast.ClassDef)}
 

@@ -1,37 +1,34 @@
-"""The ZEV from Python: the register-access library rl_zev with typed, discoverable access.
+"""The ZEV from Python: the register-access library rl_zev with typed, discoverable access,
+on a device in this process or on one that zevd serves.
 
     import zev
     host = zev.SimulatedHost()
-    dev = zev.Device(host.bus, host.utility, host.status)
+    dev = zev.Device(host.bus, host.utility, host.status)   # or zev.connect(url, token_file=...)
     dev.set_to_default()
     TRIG_SEL = zev.enums.AUD_CNTRL0.TRIG_SEL
     dev.AUD_CNTRL0.TRIG_SEL.set(TRIG_SEL.MARKER_SIG_3, zev.WriteMode.IMMEDIATE)
     dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True)       # <TRIG_SEL.MARKER_SIG_3: 3>
 
 Registers, signals and enumerations are built at import from the register map generated
-with the library; the typed calls go straight to the library's Set and Get.
+with the library. Calls on one device are serialised (threads may share it); the GIL is
+released while the library works. A Python exception raised in a host object during a call
+(KeyboardInterrupt included) is raised by the call; so are the library's reports
+(zev.ReportedError) and refusals (zev.ServiceError).
 """
-from enum import IntEnum
 from types import SimpleNamespace
 
 from . import _zev
-from ._zev import HWAccess, ReportLog, ServiceError, SimBus, SimStatusRegister, StatusRegister, Utility
+from ._common import (DeviceConnectionError, Enumeration, HostFault, LockState, NestedCallError, Report,
+                      ReportedError, ServiceError, WriteMode)
+from ._zev import HWAccess, ReportLog, Register, Signal, SimBus, SimStatusRegister, StatusRegister, Utility
 
-__all__ = ["Device", "WriteMode", "LockState", "enums", "register_map", "SimulatedHost", "HWAccess", "Utility",
-           "StatusRegister", "SimBus", "SimStatusRegister", "ReportLog", "ServiceError"]
+__version__ = _zev.__version__
 
+__all__ = ["Device", "connect", "WriteMode", "LockState", "Report", "enums", "register_map", "SimulatedHost",
+           "HWAccess", "Utility", "StatusRegister", "SimBus", "SimStatusRegister", "ReportLog", "Register", "Signal",
+           "ServiceError", "ReportedError", "HostFault", "NestedCallError", "DeviceConnectionError", "__version__"]
 
-class WriteMode(IntEnum):
-    """How a typed set reaches the hardware."""
-    IMMEDIATE = 0   # written at once
-    DEFERRED = 1    # kept until a later writing set of the same register
-    IF_CHANGED = 2  # written only when the register's value changes
-
-
-class LockState(IntEnum):
-    UNLOCKED = 0
-    LOCKED = 1
-    SERVICE_ACCESS = 2
+_zev._configure(ServiceError, ReportedError, HostFault, NestedCallError, Report, LockState, WriteMode)
 
 
 def _load_map():
@@ -53,10 +50,12 @@ for _reg in register_map.values():
     _space = SimpleNamespace()
     for _sig in _reg.signals.values():
         if _sig.enumerators:
-            setattr(_space, _sig.name, IntEnum(_sig.name, _sig.enumerators, module=__name__,
-                                               qualname="enums.%s.%s" % (_reg.name, _sig.name)))
+            _enum = Enumeration(_sig.name, _sig.enumerators, module=__name__,
+                                qualname="enums.%s.%s" % (_reg.name, _sig.name))
+            _enum._field_max_ = (1 << _sig.width) - 1
+            setattr(_space, _sig.name, _enum)
     setattr(enums, _reg.name, _space)
-del _reg, _space, _sig
+del _reg, _space, _sig, _enum
 
 
 class SimulatedHost:
@@ -68,32 +67,140 @@ class SimulatedHost:
         self.utility = ReportLog()
 
 
-class Device:
-    """One ZEV on the given host objects (kept alive by the device). Registers are
-    attributes (dev.AUD_CNTRL0), signals attributes of their register (dev.AUD_CNTRL0.TRIG_SEL),
-    each enumerated signal's IntEnum is its Enum attribute."""
+class _DeviceBase:
+    """What every device has, here or remote: registers as fixed attributes, and no copies."""
 
-    def __init__(self, bus, utility, status):
-        self._device = device = _zev.Device(bus, utility, status)
-        for register, signals in device._parts():
-            register_enums = getattr(enums, register.name)
-            for signal in signals:
-                enum = getattr(register_enums, signal.name, None)
-                if enum is not None:
-                    signal.Enum = enum
-                setattr(register, signal.name, signal)
-            setattr(self, register.name, register)
+    def __setattr__(self, name, value):
+        if name in register_map:
+            raise AttributeError("%s is a register: write its signals with .set(value, mode)" % name)
+        raise AttributeError("%s has no register %s to set (its attributes are fixed)" % (type(self).__name__, name))
 
-    def __getattr__(self, name):
-        return getattr(self._device, name)
+    def __delattr__(self, name):
+        self.__setattr__(name, None)
 
-    def __dir__(self):
-        return sorted(set(object.__dir__(self)) | set(dir(self._device)))
+    def __copy__(self):
+        raise TypeError("a device cannot be copied: it is the one object that reaches its hardware")
+
+    def __deepcopy__(self, memo):
+        self.__copy__()
+
+    def __reduce__(self):
+        raise TypeError("a device cannot be pickled")
 
     def registers(self):
         """The registers in the device's list order."""
         return [getattr(self, name) for name in register_map]
 
+    def get_all(self, read_hw=False):
+        """Every signal's typed get, {register: {signal: value}}, in one call of the device
+        (one batch request remotely); with read_hw=True each register is read once. Refused
+        directions (write-only registers) stay in last_reports(), as in set_to_default()."""
+        return self._get_all([r for r in self.registers() if not r.is_memory], read_hw)
+
+
+class Device(_DeviceBase):
+    """One ZEV on the given host objects (kept alive by the device), made by the device
+    runtime. Registers are attributes (dev.AUD_CNTRL0), signals attributes of their
+    register (dev.AUD_CNTRL0.TRIG_SEL); each enumerated signal's IntEnum is its Enum."""
+
+    def __init__(self, bus, utility, status):
+        device = _zev.Device(bus, utility, status)
+        object.__setattr__(self, "_device", device)
+        for register, signals in device._parts():
+            register_enums = getattr(enums, register.name)
+            for signal in signals:
+                enum = getattr(register_enums, signal.name, None)
+                if enum is not None:
+                    signal._set_enum(enum)
+            object.__setattr__(self, register.name, register)
+
+    def __repr__(self):
+        return "<zev.Device %s on %s>" % (self.name, type(self.bus).__name__)
+
+    @property
+    def name(self):
+        """The device's name, "ZEV"."""
+        return self._device.name
+
+    @property
+    def xml_version(self):
+        """The version of the register description the library was generated from."""
+        return self._device.xml_version
+
+    @property
+    def generator_version(self):
+        return self._device.generator_version
+
+    @property
+    def bus(self):
+        """The host's bus object."""
+        return self._device.bus
+
+    @property
+    def utility(self):
+        """The host's utility object (it gets every report as well)."""
+        return self._device.utility
+
+    @property
+    def status(self):
+        """The host's status-register object."""
+        return self._device.status
+
+    def set_to_default(self):
+        """Every register's defaults, written (SetToDefault). Refused directions of read-only
+        registers are part of it: they stay in last_reports(); other reports raise."""
+        return self._device.set_to_default()
+
+    def snapshot(self):
+        """The snapshot script of every register and signal, as a string."""
+        return self._device.snapshot()
+
+    def lock_all(self):
+        """Locks every signal and memory."""
+        self._device.lock_all()
+
+    def unlock_all(self):
+        """Unlocks everything, writing the application's values back."""
+        self._device.unlock_all()
+
+    def lock(self, register, signal="ALL"):
+        """Locks a signal by name ("ALL" for all); a refusal raises zev.ServiceError."""
+        self._device.lock(register, signal)
+
+    def unlock(self, register, signal="ALL"):
+        """Unlocks a signal by name ("ALL" for all), writing the application's value back."""
+        self._device.unlock(register, signal)
+
     def logging(self, register, signal, file, enable=True):
-        """Change-log lines of the named signals ("ALL" for all) to a file-like object."""
+        """Change-log lines of the named signals ("ALL" for all) to a text file; with
+        enable=False they stop and the file is let go. An unknown name raises
+        zev.ServiceError; a write of the file that raises is raised by the call that logged."""
         return self._device.logging(register, signal, file, enable)
+
+    def service_read(self, register, signal="", start=0, count=None):
+        """The text service's read by name: a signal, a whole register, or memory words
+        (count: the rest of the memory by default). Values as the library's texts."""
+        return self._device.service_read(register, signal, start, count)
+
+    def service_write(self, register, signal, values, start=0):
+        """The text service's write by name (the signal or memory stays LOCKED until unlock)."""
+        self._device.service_write(register, signal, values, start)
+
+    def get_value_by_string(self, register, signal):
+        """A signal's value as the library's text (GetValueByString)."""
+        return self._device.get_value_by_string(register, signal)
+
+    def last_reports(self):
+        """The reports of this thread's last call of this device (zev.Report tuples)."""
+        return self._device.last_reports()
+
+    def _get_all(self, registers, read_hw):
+        return self._device.get_all(registers, read_hw)
+
+
+def connect(url, token=None, token_file=None, timeout=10.0):
+    """The device a zevd serves at url ("http://127.0.0.1:7411"), with the same attribute
+    tree, enumerations, memories, locks, text service, snapshot and exceptions as a Device.
+    The token is given, or read from token_file (zevd's --token-file, ~/.zevd-token)."""
+    from .remote import RemoteDevice
+    return RemoteDevice(url, token=token, token_file=token_file, timeout=timeout)

@@ -1,0 +1,64 @@
+"""Fixtures: the same test functions on a device in this process and on one a zevd serves
+(the zevd binary comes from CMake through ZEVD; without it the remote cases are skipped)."""
+import os
+import re
+import subprocess
+
+import pytest
+
+import zev
+
+TOKEN = "python-tests-token-0123456789"
+
+
+@pytest.fixture(scope="session")
+def zevd(tmp_path_factory):
+    binary = os.environ.get("ZEVD")
+    if not binary or not os.path.exists(binary):
+        pytest.skip("no zevd (set ZEVD to the binary)")
+    folder = tmp_path_factory.mktemp("zevd")
+    token_file = folder / "token"
+    token_file.write_text(TOKEN + "\n")
+    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--token-file", str(token_file),
+                                "--audit-log", str(folder / "audit.log")],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        line = process.stdout.readline()
+        match = re.search(r"listening on (http://\S+)", line)
+        assert match, "zevd did not start: %r" % line
+        yield match.group(1), str(token_file)
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+class Local:
+    """A device in this process on the simulator, with its bus to look at."""
+    remote = False
+
+    def __init__(self):
+        self.host = zev.SimulatedHost()
+        self.device = zev.Device(self.host.bus, self.host.utility, self.host.status)
+
+
+class Remote:
+    remote = True
+
+    def __init__(self, url, token_file):
+        self.device = zev.connect(url, token_file=token_file)
+
+
+@pytest.fixture(params=["local", "remote"])
+def side(request):
+    """A device set to its defaults, unlocked: in this process, or behind zevd."""
+    if request.param == "local":
+        side = Local()
+    else:
+        url, token_file = request.getfixturevalue("zevd")
+        side = Remote(url, token_file)
+        side.device.unlock_all()
+        side.device.logging("ALL", "ALL", None, False)
+    side.device.set_to_default()
+    yield side
+    if side.remote:
+        side.device.close()

@@ -1,0 +1,188 @@
+"""The same script on a device in this process and on one behind zevd: typed access with the
+write modes, enumerations, memories, locks, the text service, snapshots, reports and the
+exceptions of bad arguments (checked before anything is sent)."""
+import array
+import copy
+import enum
+
+import pytest
+
+import zev
+
+TRIG_SEL = zev.enums.AUD_CNTRL0.TRIG_SEL
+
+
+def test_typed_access_and_write_modes(side):
+    dev = side.device
+    reg = dev.AUD_CNTRL0
+    assert reg.TRIG_SEL.set(TRIG_SEL.MARKER_SIG_3, zev.WriteMode.IMMEDIATE) is True
+    assert reg.MULT_HP.set(5, zev.WriteMode.DEFERRED) is False
+    assert reg.MULT_DE.set(1, zev.WriteMode.IF_CHANGED) is True, "a deferred change is pending"
+    assert reg.MULT_DE.set(1, zev.WriteMode.IF_CHANGED) is False
+    assert reg.TRIG_SEL.get(read_hw=True) is TRIG_SEL.MARKER_SIG_3
+    assert reg.MULT_HP.get(True) == 5 and type(reg.MULT_HP.get()) is int
+    assert reg.get_all() == {"TRIG_SEL": TRIG_SEL.MARKER_SIG_3, "MULT_HP": 5, "SHIFT_HP": 0, "MULT_DE": 1,
+                             "SHIFT_DE": 0}
+    assert reg.read() == [3 | 5 << 3 | 1 << 12]
+    values = dev.get_all(read_hw=True)
+    assert len(values) == 429 and sum(len(v) for v in values.values()) == 2316
+    assert values["AUD_CNTRL0"]["TRIG_SEL"] is TRIG_SEL.MARKER_SIG_3
+    if not side.remote:
+        assert side.host.bus.peek(0xE00) == 3 | 5 << 3 | 1 << 12
+
+
+def test_memories(side):
+    mem = side.device.ENT_H1
+    assert mem.is_memory and mem.words == 7
+    assert mem.set([1, 2, 0xFFFFFFFF], start=4) is True
+    assert mem.set(array.array("I", [1, 2]), start=4) is False, "the same words are not written again"
+    assert mem.get(4) == [1, 2, 0xFFFFFFFF]
+    assert mem.get(4, read_hw=False) == [1, 2, 0xFFFFFFFF]
+    assert mem.set(memoryview(array.array("I", [9, 10, 11, 12]))[::2], start=0)
+    assert mem.get_array() == array.array("I", [9, 11, 0, 0, 1, 2, 0xFFFFFFFF])
+    assert mem.read(0, 2) == [9, 11] and mem.read() == [9, 11, 0, 0, 1, 2, 0xFFFFFFFF]
+    out = array.array("I", [0] * 3)
+    assert mem.get_array(4, out=out) is out and list(out) == [1, 2, 0xFFFFFFFF]
+    for bad, error in [([1] * 8, IndexError), ([2 ** 32], ValueError), ([-1], ValueError), (["1"], TypeError),
+                       (b"\x00\x00\x00\x00", TypeError), (array.array("H", [1, 2]), TypeError), ("12", TypeError),
+                       ([TRIG_SEL.MARKER_SIG_1], TypeError)]:
+        with pytest.raises(error):
+            mem.set(bad)
+    with pytest.raises(IndexError, match="ENT_H1 has words 0 to 6"):
+        mem.get(5, 3)
+    with pytest.raises(TypeError, match="not a memory"):
+        side.device.AUD_CNTRL0.get()
+    assert mem.get() == [9, 11, 0, 0, 1, 2, 0xFFFFFFFF], "nothing written by the refused calls"
+
+
+def test_locks_and_the_text_service(side):
+    dev = side.device
+    dev.service_write("DIN_CNTRL0", "FIFOLEVEL", ["0x20/h"])
+    assert dev.service_read("DIN_CNTRL0", "FIFOLEVEL") == ["00000020/h"]
+    assert dev.get_value_by_string("DIN_CNTRL0", "FIFOLEVEL") == ["32"]
+    assert dev.DIN_CNTRL0.FIFOLEVEL.lock_state is zev.LockState.LOCKED
+    assert dev.DIN_CNTRL0.FIFOLEVEL.get() == 1, "the application's value stays while locked"
+    with pytest.raises(zev.ServiceError) as refused:
+        dev.service_write("DIN_CNTRL0", "FIFOLEVEL", ["256/d"])
+    assert str(refused.value) == "Value limit exceeded: 256/d,"
+    assert [r.function for r in refused.value.reports] == ["CSignalBase::ServiceWrite"]
+    with pytest.raises(zev.ServiceError, match="Function not found!"):
+        dev.get_value_by_string("AUD_CNTRL0", "NOPE")
+    with pytest.raises(zev.ServiceError, match="Invalid register submitted: NOPE"):
+        dev.service_read("NOPE")
+    with pytest.raises(zev.ServiceError, match=r"Invalid register submitted! : AUD_CNTRL0"):
+        dev.lock("AUD_CNTRL0", "NOPE")
+    dev.unlock("DIN_CNTRL0", "ALL")
+    assert dev.DIN_CNTRL0.FIFOLEVEL.get(True) == 1 and dev.DIN_CNTRL0.FIFOLEVEL.lock_state is zev.LockState.UNLOCKED
+    assert dev.DIN_CNTRL0.service_read("ROUND_MODE") == ["ROUND_18_BIT"]
+    dev.ENT_H1.service_write(["1/d", "-2/d", "0xABC/h"], start=4)
+    assert dev.ENT_H1.service_read(start=4, count=3) == ["00000001/h", "FFFFFFFE/h", "00000ABC/h"]
+    assert dev.ENT_H1.lock_state is zev.LockState.LOCKED
+    dev.ENT_H1.unlock()
+    assert dev.ENT_H1.lock_state is zev.LockState.UNLOCKED
+    dev.AUD_CNTRL0.TRIG_SEL.lock()
+    assert dev.AUD_CNTRL0.TRIG_SEL.set(5) is False and dev.AUD_CNTRL0.TRIG_SEL.get() is TRIG_SEL.MARKER_SIG_0
+    dev.AUD_CNTRL0.TRIG_SEL.unlock()
+    assert dev.AUD_CNTRL0.TRIG_SEL.value_text() == ["MARKER_SIG_0"]
+    assert dev.snapshot().startswith("function [device,ZEV] = ZEV_DUMP()\n")
+    assert (dev.name, dev.xml_version) == ("ZEV", "PD_ZEV.xml@@/main/kem_main/1")
+
+
+def test_reports_reach_the_caller(side):
+    dev = side.device
+    # A refused direction: the write to a read-only register never happened.
+    with pytest.raises(zev.ReportedError, match="No write access allowed") as raised:
+        dev.PRI_SERVAL.SERVAL.set(1)
+    assert raised.value.reports[0].access_denied and raised.value.result is True
+    assert dev.last_reports() == raised.value.reports
+    with pytest.raises(zev.ReportedError, match="No write access allowed"):
+        dev.service_write("PRI_SERVAL", "SERVAL", ["1/d"])
+    # Device-wide calls keep the refused directions of read-only registers in last_reports().
+    assert dev.set_to_default() is True
+    assert dev.last_reports() and all(r.access_denied for r in dev.last_reports())
+    # A memory range beyond the end through the text service is refused before the device.
+    for call in (lambda: dev.service_read("ENT_H1", "", 5, 3), lambda: dev.ENT_H1.service_read(start=8),
+                 lambda: dev.service_write("ENT_H1", "", ["1/d"] * 3, 5), lambda: dev.service_read("AUD_CNTRL0", "", 1)):
+        with pytest.raises(IndexError):
+            call()
+
+
+def test_bad_arguments_raise_clearly_and_send_nothing(side):
+    dev = side.device
+    signal = dev.AUD_CNTRL0.TRIG_SEL
+    signal.set(TRIG_SEL.MARKER_SIG_2)
+
+    class Flags(enum.IntFlag):
+        A = 1
+
+    for bad, error in [("3", TypeError), (3.0, TypeError), (None, TypeError), (True, TypeError),
+                       (2 ** 32, ValueError), (2 ** 100, ValueError), (-1, ValueError), (8, ValueError),
+                       (zev.enums.DIN_CNTRL0.ROUND_MODE.ROUND_18_BIT, TypeError), (zev.WriteMode.DEFERRED, TypeError),
+                       (zev.LockState.LOCKED, TypeError), (Flags.A, TypeError)]:
+        with pytest.raises(error):
+            signal.set(bad)
+    for bad, error in [(True, TypeError), (3, ValueError), (-7, ValueError), ("now", TypeError),
+                       (zev.LockState.LOCKED, TypeError), (1.0, TypeError)]:
+        with pytest.raises(error, match="mode"):
+            signal.set(1, bad)
+    with pytest.raises(TypeError, match="read_hw"):
+        signal.get("yes")
+    mem = dev.ENT_H1
+    for call, error, text in [(lambda: mem.get(0, -1), IndexError, "count must not be negative"),
+                              (lambda: mem.get(2, 3.0), TypeError, "count must be an int, not float"),
+                              (lambda: mem.get(2, 2 ** 32), IndexError, "count 4294967296 is beyond"),
+                              (lambda: mem.set([1], start=-1), IndexError, "start must not be negative"),
+                              (lambda: dev.service_write("DIN_CNTRL0", "FIFOLEVEL", "1/d"), TypeError, "list of str")]:
+        with pytest.raises(error, match=text) as raised:
+            call()
+        assert "PYBIND11" not in str(raised.value) and "incompatible" not in str(raised.value)
+    assert signal.get(True) is TRIG_SEL.MARKER_SIG_2, "nothing was written"
+    assert signal.set(TRIG_SEL.MARKER_SIG_4, zev.WriteMode.IMMEDIATE) and signal.set(5, 0) and signal.get() == 5
+
+
+def test_the_attribute_tree_is_fixed(side):
+    dev = side.device
+    reg = dev.AUD_CNTRL0
+    signal = reg.TRIG_SEL
+    for attempt in (lambda: setattr(reg, "TRIG_SEL", 3), lambda: setattr(reg, "TRIG_SELL", 3),
+                    lambda: setattr(dev, "AUD_CNTRL0", 3), lambda: setattr(dev, "AUD_CNTRL00", 3),
+                    lambda: setattr(signal, "Enum", zev.LockState), lambda: delattr(reg, "TRIG_SEL")):
+        with pytest.raises(AttributeError):
+            attempt()
+    assert reg.TRIG_SEL is signal and signal.Enum is TRIG_SEL and reg.MULT_HP.Enum is None
+    assert signal.get(True) is TRIG_SEL.MARKER_SIG_0, "nothing was written"
+    for thing in (dev, reg, signal):
+        with pytest.raises(TypeError):
+            copy.copy(thing)
+        with pytest.raises(TypeError):
+            copy.deepcopy(thing)
+    with pytest.raises(AttributeError):
+        dev.NO_SUCH_REGISTER
+    with pytest.raises(AttributeError):
+        reg.NO_SUCH_SIGNAL
+    assert [r.name for r in dev.registers()] == list(zev.register_map)
+    assert [s.name for s in reg.signals()] == ["TRIG_SEL", "MULT_HP", "SHIFT_HP", "MULT_DE", "SHIFT_DE"]
+    assert {"AUD_CNTRL0", "ENT_H1", "set_to_default", "service_write"} <= set(dir(dev))
+
+
+def test_logging_to_a_file(side, tmp_path):
+    dev = side.device
+    path = tmp_path / "log.txt"
+    with open(path, "w") as log:
+        assert dev.logging("DIN_CNTRL0", "FIFOLEVEL", log)
+        dev.DIN_CNTRL0.FIFOLEVEL.set(3)
+        dev.DIN_CNTRL0.ROUND_MODE.set(0)
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", None, False)
+        dev.DIN_CNTRL0.FIFOLEVEL.set(4)
+    lines = path.read_text().splitlines()
+    assert lines == ["Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 1 to value: 3"]
+    with pytest.raises(zev.ServiceError, match="Invalid register submitted: NOPE"):
+        dev.logging("NOPE", "X", open(path, "w"))
+    with pytest.raises(zev.ServiceError, match="Invalid signal submitted: X"):
+        dev.logging("AUD_CNTRL0", "X", open(path, "w"))
+    with pytest.raises(TypeError, match="text file"):
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", open(path, "wb"))
+    closed = open(path, "w")
+    closed.close()
+    with pytest.raises(ValueError, match="closed"):
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", closed)
