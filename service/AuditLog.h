@@ -15,8 +15,8 @@ namespace rlzev
 class CAuditLog
 {
 public:
-    static const std::size_t kMaxText = 128;   // longer texts are cut, and say so
-    static const std::size_t kMaxItems = 16;   // longer lists keep their first items and the count
+    static constexpr std::size_t kMaxText = 128;   // longer texts are cut, and say so
+    static constexpr std::size_t kMaxItems = 16;   // longer lists keep their first items and the count
 
     explicit CAuditLog(std::ostream* a_pSink) : m_pSink(a_pSink) {}
     ~CAuditLog() { Flush(); }

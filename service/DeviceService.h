@@ -51,12 +51,12 @@ struct SServiceOptions
 class CDeviceService
 {
 public:
-    static const std::size_t kMaxBody = 1 << 20;  // a whole memory of value texts fits
-    static const std::size_t kMaxName = 64;
-    static const std::size_t kMaxValueText = 64;
-    static const std::size_t kMaxValues = 65536;      // value texts in one request
-    static const std::size_t kMaxOperations = 16384;  // operations in one batch
-    static const std::size_t kMaxWords = 65536;       // memory words read in one request
+    static constexpr std::size_t kMaxBody = 1 << 20;  // a whole memory of value texts fits
+    static constexpr std::size_t kMaxName = 64;
+    static constexpr std::size_t kMaxValueText = 64;
+    static constexpr std::size_t kMaxValues = 65536;      // value texts in one request
+    static constexpr std::size_t kMaxOperations = 16384;  // operations in one batch
+    static constexpr std::size_t kMaxWords = 65536;       // memory words read in one request
 
     // Observes a_rRuntime's events for the event stream until destroyed.
     CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options);

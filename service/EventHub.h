@@ -28,7 +28,7 @@ class CEventHub : public CDeviceObserver
 {
 public:
     class CSubscription;
-    static const std::size_t kMaxEventText = 16384;  // a longer text is cut, and says so
+    static constexpr std::size_t kMaxEventText = 16384;  // a longer text is cut, and says so
 
     explicit CEventHub(std::size_t a_uMaxSubscribers = 4, std::size_t a_uQueueBytes = 1 << 20)
         : m_uMaxSubscribers(a_uMaxSubscribers), m_uQueueBytes(a_uQueueBytes)
