@@ -551,9 +551,13 @@ def render_map_json(model):
 
 
 STUB_PRELUDE = """# Type stubs of the zev Python package, generated from {source}: editors complete
-# registers, signals and enumerators from them. Do not edit.
+# registers, signals and enumerators from them, and mypy checks a script's names, values and
+# enumerators against them. Do not edit.
+from array import array
 from enum import IntEnum
-from typing import IO, Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, List, NamedTuple, Optional, Sequence, Type, Union
+
+__version__: str
 
 
 class WriteMode(IntEnum):
@@ -568,7 +572,29 @@ class LockState(IntEnum):
     SERVICE_ACCESS = 2
 
 
-class ServiceError(RuntimeError): ...
+class Report(NamedTuple):
+    file: str
+    line: int
+    function: str
+    message: str
+    access_denied: bool
+
+
+class ServiceError(RuntimeError):
+    reports: List[Report]
+    result: Any
+
+
+class ReportedError(ServiceError): ...
+
+
+class HostFault(ServiceError): ...
+
+
+class NestedCallError(RuntimeError): ...
+
+
+class DeviceConnectionError(ConnectionError): ...
 
 
 class HWAccess:
@@ -589,16 +615,20 @@ class SimBus(HWAccess):
     reads: int
     writes: int
     waits: int
+    def Write(self, address: int, words: Sequence[int], byte_count: int) -> None: ...
+    def Read(self, address: int, byte_count: int) -> List[int]: ...
+    def Wait(self, duration: int) -> None: ...
     def peek(self, address: int) -> int: ...
     def poke(self, address: int, value: int) -> None: ...
     def raise_status(self, address: int, bits: int) -> None: ...
+    def set_trace(self, file: Optional[IO[str]]) -> None: ...
 
 
 class SimStatusRegister(StatusRegister): ...
 
 
 class ReportLog(Utility):
-    reports: List[Tuple[str, int, str, str, bool]]
+    reports: List[Report]
     stop_waiting: bool
     def clear(self) -> None: ...
 
@@ -609,20 +639,24 @@ class SimulatedHost:
     utility: ReportLog
 
 
-class Signal:
+class _SignalBase:
     name: str
+    register: str
     low: int
     max: int
-    lock_state: int
-    Enum: Any
-    def set(self, value: int, mode: int = ...) -> bool: ...
-    def get(self, read_hw: bool = ...) -> int: ...
+    lock_state: LockState
     def lock(self) -> None: ...
-    def unlock(self) -> bool: ...
+    def unlock(self) -> None: ...
     def value_text(self) -> List[str]: ...
     def service_read(self) -> List[str]: ...
     def service_write(self, values: Sequence[str]) -> None: ...
     def logging(self, file: Optional[IO[str]], enable: bool = ...) -> bool: ...
+
+
+class Signal(_SignalBase):
+    Enum: None
+    def set(self, value: int, mode: Union[WriteMode, int] = ...) -> bool: ...
+    def get(self, read_hw: bool = ...) -> int: ...
 
 
 class Register:
@@ -631,11 +665,14 @@ class Register:
     width: int
     words: int
     is_memory: bool
-    lock_state: int
-    def read(self, start: int = ..., count: int = ...) -> List[int]: ...
+    lock_state: LockState
+    def signals(self) -> List[_SignalBase]: ...
+    def read(self, start: int = ..., count: Optional[int] = ...) -> List[int]: ...
     def get(self, start: int = ..., count: Optional[int] = ..., read_hw: bool = ...) -> List[int]: ...
+    def get_array(self, start: int = ..., count: Optional[int] = ..., read_hw: bool = ..., out: Any = ...) -> array[int]: ...
     def set(self, words: Any, start: int = ...) -> bool: ...
-    def service_read(self, signal: str = ..., start: int = ..., count: int = ...) -> List[str]: ...
+    def get_all(self, read_hw: bool = ...) -> Dict[str, int]: ...
+    def service_read(self, signal: str = ..., start: int = ..., count: Optional[int] = ...) -> List[str]: ...
     def service_write(self, values: Sequence[str], signal: str = ..., start: int = ...) -> None: ...
     def lock(self, signal: str = ...) -> None: ...
     def unlock(self, signal: str = ...) -> None: ...
@@ -680,10 +717,12 @@ def render_stubs(model):
         for s in r.signals:
             if s.enumerators:
                 enum = "enums.%s.%s" % (r.name, s.name)
-                out += ["", "class _%s_%s(Signal):" % (r.name, s.name),
-                        "    Enum: type[%s]" % enum,
-                        "    def set(self, value: Union[%s, int], mode: int = ...) -> bool: ..." % enum,
-                        "    def get(self, read_hw: bool = ...) -> Union[%s, int]: ..." % enum]
+                # Its own enumerators only: another signal's member, or a plain int, is a
+                # mistake mypy shows; get() gives a member (.name works).
+                out += ["", "class _%s_%s(_SignalBase):" % (r.name, s.name),
+                        "    Enum: Type[%s]" % enum,
+                        "    def set(self, value: %s, mode: Union[WriteMode, int] = ...) -> bool: ..." % enum,
+                        "    def get(self, read_hw: bool = ...) -> %s: ..." % enum]
         out += ["", "class _%s(Register):" % r.name]
         out += ["    %s: %s" % (s.name, "_%s_%s" % (r.name, s.name) if s.enumerators else "Signal") for s in r.signals] or ["    ..."]
     out += ["", "", "class Device:",
@@ -691,17 +730,22 @@ def render_stubs(model):
             "    bus: HWAccess", "    utility: Utility", "    status: StatusRegister",
             "    def __init__(self, bus: HWAccess, utility: Utility, status: StatusRegister) -> None: ...",
             "    def registers(self) -> List[Register]: ...",
+            "    def get_all(self, read_hw: bool = ...) -> Dict[str, Dict[str, int]]: ...",
+            "    def last_reports(self) -> List[Report]: ...",
+            "    def close(self) -> None: ...",
             "    def set_to_default(self) -> bool: ...",
             "    def snapshot(self) -> str: ...",
             "    def lock_all(self) -> None: ...",
             "    def unlock_all(self) -> None: ...",
-            "    def lock(self, register: str, signal: str) -> None: ...",
-            "    def unlock(self, register: str, signal: str) -> None: ...",
+            "    def lock(self, register: str, signal: str = ...) -> None: ...",
+            "    def unlock(self, register: str, signal: str = ...) -> None: ...",
             "    def logging(self, register: str, signal: str, file: Optional[IO[str]], enable: bool = ...) -> bool: ...",
-            "    def service_read(self, register: str, signal: str = ..., start: int = ..., count: int = ...) -> List[str]: ...",
+            "    def service_read(self, register: str, signal: str = ..., start: int = ..., count: Optional[int] = ...) -> List[str]: ...",
             "    def service_write(self, register: str, signal: str, values: Sequence[str], start: int = ...) -> None: ...",
             "    def get_value_by_string(self, register: str, signal: str) -> List[str]: ..."]
     out += ["    %s: _%s" % (r.name, r.name) for r in model.registers]
+    out += ["", "", "def connect(url: str, token: Optional[str] = ..., token_file: Optional[str] = ...,",
+            "            timeout: float = ...) -> Device: ..."]
     return "\n".join(out) + "\n"
 
 

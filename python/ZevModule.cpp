@@ -195,7 +195,7 @@ struct SPyCall
     bool m_bCancelled = false;
     bool m_bMainThread = false;
     unsigned m_udwTransfers = 0;
-    std::chrono::steady_clock::time_point m_NextSignalCheck;
+    std::chrono::steady_clock::time_point m_NextSignalCheck;  // the first check comes after 64 transfers
     SPyCall* m_pOuter = nullptr;
 };
 thread_local SPyCall* t_pCall = nullptr;
@@ -758,7 +758,6 @@ public:
         SPyCall Call;
         Call.m_pOuter = t_pCall;
         Call.m_bMainThread = IsMainThread();
-        Call.m_NextSignalCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
         CDeviceRuntime& rRuntime = *m_pParts->m_pRuntime;
         std::string strFault;
         bool bNested = false;

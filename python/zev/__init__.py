@@ -78,6 +78,16 @@ class _DeviceBase:
     def __delattr__(self, name):
         self.__setattr__(name, None)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Nothing to close in this process (a remote device closes its connection): one
+        script runs on both."""
+
     def __copy__(self):
         raise TypeError("a device cannot be copied: it is the one object that reaches its hardware")
 
