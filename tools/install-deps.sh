@@ -20,6 +20,12 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(pybind11-dev)
 /usr/bin/python3 -c 'import sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || need+=(python3-dev)
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+# the Python wheel (built without the network, installed into a fresh venv), the stubs' mypy
+# check, numpy views of memory words
+/usr/bin/python3 -c 'import build, setuptools, wheel' 2>/dev/null || need+=(python3-build python3-setuptools python3-wheel)
+/usr/bin/python3 -c 'import ensurepip, venv' 2>/dev/null || need+=(python3-venv)
+/usr/bin/python3 -c 'import mypy' 2>/dev/null || need+=(python3-mypy)
+/usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
 # the browser console's tests: Debian's chromium driven through chromedriver from Python
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null || need+=(chromium-driver)
