@@ -146,26 +146,26 @@ std::string HexText(unsigned a_udwWord)
     return acText;
 }
 
+// Texts are lines: "\n" or "\r\n" ends each, the last may go without; "" is no text at all.
 std::list<std::string> SplitTexts(const char* a_pcValues)
 {
     std::list<std::string> Texts;
     std::string strText;
-    for (const char* pc = a_pcValues;; ++pc)
+    for (const char* pc = a_pcValues; *pc != '\0'; ++pc)
     {
-        if (*pc == '\n' || *pc == '\0')
-        {
-            if (!strText.empty() && strText.back() == '\r')
-                strText.pop_back();
-            Texts.push_back(strText);
-            strText.clear();
-            if (*pc == '\0')
-                return Texts;
-        }
-        else
+        if (*pc != '\n')
         {
             strText += *pc;
+            continue;
         }
+        if (!strText.empty() && strText.back() == '\r')
+            strText.pop_back();
+        Texts.push_back(strText);
+        strText.clear();
     }
+    if (!strText.empty())
+        Texts.push_back(strText);
+    return Texts;
 }
 
 std::string JoinTexts(const std::list<std::string>& a_rTexts)

@@ -15,7 +15,8 @@
  *   ZEV_BUFFER_TOO_SMALL and an empty string; the device keeps the text of an operation
  *   that reads the device (service reads, values, snapshot) so that zev_fetch_text hands
  *   it over without reading the device again. Lists of texts are one text, the items
- *   joined by '\n'; lists given in are the same ("\r\n" works too).
+ *   joined by '\n'; lists given in are lines too ("\n" or "\r\n", the
+ *   last line end optional; "" is an empty list).
  * - Value texts are the library's: "12/d" decimal, "1F/h" hexadecimal, enumerator names;
  *   reads give "0000001F/h" or the enumerator name.
  * - No C++ exception leaves this interface: one thrown by the library, or escaping a

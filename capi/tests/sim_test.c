@@ -347,8 +347,8 @@ static void TestTextService(zev_device* a_pDevice, SReports* a_pReports)
     CHECK_OK(a_pDevice, zev_signal_lock_state(pMultHp, &udwState));
     CHECK_NUMBER(udwState, ZEV_UNLOCKED);
 
-    /* Enumerator names in and out; a hexadecimal value. */
-    CHECK_OK(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_5", 0));
+    /* Enumerator names in and out (a list's last line end is optional); a hexadecimal value. */
+    CHECK_OK(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_5\r\n", 0));
     CHECK_OK(a_pDevice, zev_service_read(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", 0, 1, acTexts, sizeof acTexts, NULL, NULL));
     CHECK_TEXT(acTexts, "MARKER_SIG_5");
     CHECK_OK(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "MULT_HP", "1F/h", 0));
@@ -379,6 +379,8 @@ static void TestTextService(zev_device* a_pDevice, SReports* a_pReports)
     CHECK_NUMBER(udwNeeded, 44);
     CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "ENT_H1", "", "1/d\nx", 0), ZEV_REFUSED);
     CHECK_TEXT(LastError(a_pDevice), "Invalid value format!");
+    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "MULT_HP", "", 0), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), "Invalid value(s) submitted: ");
 
     /* A buffer too small: the text is kept, and fetched without reading the device again. */
     udwNeeded = 0;
