@@ -23,7 +23,10 @@
  *   host callback (a callback that returns non-zero), becomes ZEV_HOST_FAULT.
  * - Reports of the library (refused text-service values, memory range errors, refused
  *   directions, "not ready" of the read-back path) go to the device's report callbacks and
- *   into its report log (zev_reports), never to another device.
+ *   into its report log (zev_reports), never to another device. (Built without a
+ *   library of its own, RL_ZEV_C_SELF_CONTAINED off, as on Linux by default, it shares the
+ *   library's report holder with the rest of the program: a program that also makes devices
+ *   through the C++ runtime loses the C devices' reports made through it.)
  *
  * Threads (the library's rules): one thread at a time per device, its registers and
  * signals. Different devices may be used on different threads at once. A device must not
