@@ -614,3 +614,43 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     ReadOnly.Post("sets/apply", {{"set", Set}}, &iStatus);
     EXPECT_EQ(iStatus, 403);
 }
+
+namespace
+{
+// Keeps the words written to one address, in the device's order.
+struct CWriteWatcher : rlzev::CDeviceObserver
+{
+    explicit CWriteWatcher(std::string a_strPrefix) : m_strPrefix(std::move(a_strPrefix)) {}
+    bool IsListening() const override { return true; }
+    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override
+    {
+        if (a_rEvent.m_eKind == rlzev::SDeviceEvent::TRANSFER && a_rEvent.m_strText.compare(0, m_strPrefix.size(), m_strPrefix) == 0)
+            m_Words.push_back(std::stoul(a_rEvent.m_strText.substr(m_strPrefix.size()), nullptr, 16));
+    }
+    std::string m_strPrefix;
+    std::vector<unsigned long> m_Words;
+};
+} // namespace
+
+TEST(Service, AuditLinesComeInTheDevicesOrder)
+{
+    SServed S;
+    CWriteWatcher Watcher("bus: W 0x00100 4 ");  // DIN_CNTRL0, FIFOLEVEL in bits 9..2
+    S.Runtime.AddObserver(Watcher);
+    std::vector<std::thread> Writers;
+    for (unsigned t = 0; t < 4; ++t)
+        Writers.emplace_back([&S, t] {
+            for (unsigned i = 0; i < 60; ++i)
+                S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::to_string(t * 60 + i) + "/d"}}});
+        });
+    for (std::thread& Writer : Writers)
+        Writer.join();
+    S.Runtime.RemoveObserver(Watcher);
+    std::vector<std::string> Written, Audited;
+    for (unsigned long ulWord : Watcher.m_Words)
+        Written.push_back(std::to_string((ulWord >> 2) & 0xFF) + "/d");
+    for (const json& Line : S.AuditLines())
+        Audited.push_back(Line["values"][0]);
+    ASSERT_EQ(Written.size(), 240u);
+    EXPECT_EQ(Audited, Written) << "each line is written while its write still holds the device";
+}
