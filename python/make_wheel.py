@@ -2,8 +2,9 @@
 the library it loads (given $ORIGIN as run path, so that it is found beside the module),
 with Debian's python3-build and setuptools, without the network.
 
-    make_wheel.py --package build/python/zev --library build/librl_zev.so.0.1.0 \
-        --soname librl_zev.so.0 --version 0.1.0 --cmake cmake --out build/dist
+    make_wheel.py --package build/python/zev --library build/librl_zev.so.0.1.0=librl_zev.so.0 \
+        --library build/runtime/librl_zev_runtime.so.0.1.0=librl_zev_runtime.so.0 \
+        --version 0.1.0 --cmake cmake --out build/dist
 """
 import argparse
 import glob
@@ -46,8 +47,8 @@ build-backend = "setuptools.build_meta"
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--package", required=True)
-    parser.add_argument("--library", required=True)
-    parser.add_argument("--soname", required=True)
+    parser.add_argument("--library", required=True, action="append", metavar="PATH=SONAME",
+                        help="a library the module loads, and the name it loads it by")
     parser.add_argument("--version", required=True)
     parser.add_argument("--cmake", default="cmake")
     parser.add_argument("--out", required=True)
@@ -58,13 +59,19 @@ def main():
         for pattern in ("*.py", "*.pyi", "py.typed", "_zev*.so"):
             for path in glob.glob(os.path.join(args.package, pattern)):
                 shutil.copy2(path, package)
-        shutil.copy2(args.library, os.path.join(package, args.soname))
         module = glob.glob(os.path.join(package, "_zev*.so"))
         if len(module) != 1:
             sys.exit("make_wheel: no single _zev module in %s" % args.package)
+        # The module and every library beside it find each other in the package's folder.
+        found_beside = list(module)
+        for item in args.library:
+            path, soname = item.split("=", 1)
+            shutil.copy2(path, os.path.join(package, soname))
+            found_beside.append(os.path.join(package, soname))
         script = os.path.join(stage, "rpath.cmake")
         with open(script, "w") as f:
-            f.write('file(RPATH_SET FILE "%s" NEW_RPATH "$ORIGIN")\n' % module[0])
+            for binary in found_beside:
+                f.write('file(RPATH_SET FILE "%s" NEW_RPATH "$ORIGIN")\n' % binary)
         subprocess.run([args.cmake, "-P", script], check=True)
         with open(os.path.join(stage, "setup.py"), "w") as f:
             f.write(SETUP.format(version=args.version))

@@ -74,8 +74,9 @@ TEST(Runtime, ReportsReachTheirOwnDeviceWhateverOtherDevicesDo)
             ++uOthers;
         }
     });
-    unsigned uWrong = 0;
-    for (int i = 0; i < 2000; ++i)
+    unsigned uWrong = 0, uCalls = 0;
+    // Calls go on until the other thread has made and dropped its device many times meanwhile.
+    for (; uCalls < 2000 || uOthers < 20; ++uCalls)
     {
         rlzev::SCallRecord Record;
         ReportThroughTheHolder(Runtime, "SERVED", &Record);
@@ -85,8 +86,7 @@ TEST(Runtime, ReportsReachTheirOwnDeviceWhateverOtherDevicesDo)
     Other.join();
     EXPECT_EQ(uWrong, 0u);
     EXPECT_EQ(uOtherWrong.load(), 0u);
-    EXPECT_GT(uOthers.load(), 0u);
-    EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>(2000, "Invalid register submitted: SERVED"));
+    EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>(uCalls, "Invalid register submitted: SERVED"));
     // After every other device is gone, reports still arrive.
     rlzev::SCallRecord Record;
     ReportThroughTheHolder(Runtime, "LAST", &Record);
