@@ -1,7 +1,9 @@
 #include "DeviceRuntime.h"
 
+#include "FieldSignal.h"
+#include "HWDeviceBase.h"
+#include "RamRegister.h"
 #include "ReportRouter.h"
-#include "ZEV.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -232,7 +234,7 @@ CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility
     rGate.EnterAlone();
     try
     {
-        m_pDevice = new CZEV(&m_pHooks->m_Bus, &CReportRouter::Instance(), &a_rStatus);
+        m_pDevice = MakeDevice(m_pHooks->m_Bus, CReportRouter::Instance(), a_rStatus);
     }
     catch (...)
     {
@@ -242,7 +244,7 @@ CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility
     }
     CReportRouter::Instance().Install();
     rGate.LeaveAlone();
-    for (CRegisterBase* pRegister : m_pDevice->GetRegisters())
+    for (CRegisterBase* pRegister : BaseOf(*m_pDevice).GetRegisters())
     {
         SHooks::SEntry& rEntry = m_pHooks->m_Registers[pRegister->GetName()];
         rEntry.m_pRegister = pRegister;
@@ -257,7 +259,7 @@ CDeviceRuntime::~CDeviceRuntime()
     std::lock_guard<std::mutex> Lock(m_Mutex);
     CLibraryGate& rGate = CLibraryGate::Instance();
     rGate.EnterAlone();
-    delete m_pDevice;
+    DropDevice(m_pDevice);
     CReportRouter::Instance().Install();
     rGate.LeaveAlone();
 }
@@ -321,7 +323,7 @@ std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_
 void CDeviceRuntime::RunOne(const SOperation& a_rOperation, const SBatchOptions& a_rOptions, SOutcome& a_rOutcome)
 {
     SOutcome& Outcome = a_rOutcome;
-    CZEV& rDevice = *m_pDevice;
+    CHWDeviceBase& rDevice = BaseOf(*m_pDevice);
     const std::string& strRegister = a_rOperation.m_strRegister;
     const std::string& strSignal = a_rOperation.m_strSignal;
     const auto It = m_pHooks->m_Registers.find(strRegister);

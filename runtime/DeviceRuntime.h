@@ -15,9 +15,15 @@
 #include <vector>
 
 class CZEV;
+class CHWDeviceBase;
 
 namespace rlzev
 {
+// The device's own constructor and destructor, and its base: one unit includes the device.
+CZEV* MakeDevice(CHWAccess& a_rBus, CUtility_Interface& a_rUtility, CIStatusRegister& a_rStatus);
+void DropDevice(CZEV* a_pDevice);
+CHWDeviceBase& BaseOf(CZEV& a_rDevice);
+
 struct SReport
 {
     std::string m_strFile;
