@@ -62,12 +62,15 @@ def main():
         module = glob.glob(os.path.join(package, "_zev*.so"))
         if len(module) != 1:
             sys.exit("make_wheel: no single _zev module in %s" % args.package)
-        # The module and every library beside it find each other in the package's folder.
+        # The module and every library beside it find each other in the package's folder
+        # (a library that needs no run path, the library itself, keeps none).
         found_beside = list(module)
         for item in args.library:
             path, soname = item.split("=", 1)
             shutil.copy2(path, os.path.join(package, soname))
-            found_beside.append(os.path.join(package, soname))
+            dynamic = subprocess.run(["readelf", "-d", path], capture_output=True, text=True).stdout
+            if "RUNPATH" in dynamic or "RPATH" in dynamic:
+                found_beside.append(os.path.join(package, soname))
         script = os.path.join(stage, "rpath.cmake")
         with open(script, "w") as f:
             for binary in found_beside:
