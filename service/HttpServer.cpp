@@ -574,7 +574,8 @@ int CHttpService::Bind(const std::string& a_strHost, int a_iPort, std::string& a
         rAcceptor.listen(net::socket_base::max_listen_connections, Error);
     if (Error)
     {
-        a_rError = Error.message();
+        // The same words on every system: Windows says it otherwise.
+        a_rError = Error == net::error::address_in_use ? std::string("the address is in use (another server?)") : Error.message();
         beast::error_code Ignored;
         rAcceptor.close(Ignored);
         return -1;

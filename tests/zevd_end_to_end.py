@@ -36,6 +36,10 @@ def run(*args):
 
 
 try:
+    # A second zevd on the same address is told so, and does not start.
+    second = subprocess.run([zevd, "--listen", url[len("http://"):]], capture_output=True, text=True, env=env, timeout=30)
+    assert second.returncode == 1, second
+    assert second.stderr == "zevd: cannot listen on %s: the address is in use (another server?)\n" % url[len("http://"):], second.stderr
     local = run("run", session)
     remote = run("--connect", url, "run", session)
     assert local[0] == 1 and "zevctl: stopped at line 10" in local[2], local

@@ -103,13 +103,9 @@ int main(int argc, char** argv)
     }
     else
     {
+        // Written once the address is ours: a second zevd that cannot listen must not take
+        // the token file from the one that does.
         strToken = rlzev::NewToken();
-        strTokenFile = rlzev::DefaultTokenPath();
-        if (!rlzev::WriteTokenFile(strTokenFile, strToken))
-        {
-            std::cerr << "zevd: cannot write the token to " << strTokenFile << "\n";
-            return 2;
-        }
     }
     std::ofstream AuditFile;
     if (!strAuditLog.empty())
@@ -140,6 +136,15 @@ int main(int argc, char** argv)
     {
         std::cerr << "zevd: cannot listen on " << strListen << ": " << strBindError << "\n";
         return 1;
+    }
+    if (strTokenFile.empty())
+    {
+        strTokenFile = rlzev::DefaultTokenPath();
+        if (!rlzev::WriteTokenFile(strTokenFile, strToken))
+        {
+            std::cerr << "zevd: cannot write the token to " << strTokenFile << "\n";
+            return 2;
+        }
     }
 
 #ifndef _WIN32
