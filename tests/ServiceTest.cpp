@@ -462,6 +462,12 @@ TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
     EXPECT_EQ(Denied["events"][0]["type"], "report");
     EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
     EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
+
+    // A read the host's bus fails is told too, before the fault reaches the client.
+    S.Host.Bus.m_iThrowOnRead = 1;
+    const json Fault = S.Post("read", {{"register", "DIN_MS_DET_LOW"}, {"trace", true}});
+    EXPECT_EQ(Fault["events"], json({{{"type", "transfer"}, {"text", "bus: R 0x0011A 4 -> fault"}}}));
+    EXPECT_EQ(Fault["error"], "host fault: simulated bus fault");
 }
 
 TEST(Service, TokensAreRandomPrivateAndComparedWhole)
