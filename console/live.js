@@ -6,6 +6,7 @@
 (function (Z) {
   const { el, $ } = Z;
   const LIVE_LINES = 500;    // lines kept in the panel, and held while paused
+  const FLUSH_MS = 250;      // how often new lines are added
   const pending = [];        // lines waiting for the next frame
   const held = [];           // lines that came while paused
   let paused = false;
@@ -47,11 +48,11 @@
       if (paused) heldDropped += extra;
     }
     if (paused) $('pause').textContent = `Resume (${held.length + heldDropped} held)`;
-    else if (pending.length === 1) requestAnimationFrame(flush);
+    else if (pending.length === 1) setTimeout(flush, FLUSH_MS);
   }
 
-  // A snapshot makes thousands of transfers: they are shown once per frame, the newest
-  // LIVE_LINES of them, so that the page stays responsive.
+  // A snapshot makes thousands of transfers, a memory page hundreds: they are shown a few
+  // times a second, the newest LIVE_LINES of them, so that the page stays responsive.
   function flush() {
     const list = $('events');
     const fragment = document.createDocumentFragment();

@@ -56,12 +56,15 @@
 
   // The register read now. Returns false (and says why, beside the register and in a
   // message) when the read failed.
-  async function readRegister() {
-    const c = Z.current;
-    const register = c.register;
+  function readOperations(register) {
     const operations = [{ op: 'state', register: register.name }];
     if (!Z.writeOnly(register)) operations.push({ op: 'words', register: register.name });
-    const results = await Z.batch(operations);
+    return operations;
+  }
+  async function readRegister(sent) {
+    const c = Z.current;
+    const register = c.register;
+    const results = await (sent || Z.batch(readOperations(register)));
     if (Z.current !== c) return false;
     const failed = results.find((r) => r.status !== 200);
     take(results[0], results[1]);
@@ -70,10 +73,10 @@
     return !failed;
   }
 
-  Z.refresh = async function () {
+  Z.refresh = async function (sent) {
     if (Z.reference || !Z.current) return false;
     const c = Z.current;
-    const ok = Z.isMemory(c.register) ? await Z.readMemory() : await readRegister();
+    const ok = Z.isMemory(c.register) ? await Z.readMemory() : await readRegister(sent);
     if (Z.current !== c) return ok;
     Z.showValues();
     // A failed read is said beside the register until a read succeeds.
@@ -88,13 +91,15 @@
     const keepPage = Z.current && Z.current.register === register ? Z.current.page : 0;
     Z.current = { register, page: keepPage, word: null, values: null, changed: new Set(), changedBits: 0,
       lock: null, signalLocks: new Map(), error: '', rows: new Map(), readAt: null, words: null };
+    // The read goes out first: the view is built while the device answers.
+    const sent = Z.reference || Z.isMemory(register) ? null : Z.batch(readOperations(register));
     Z.markCurrent(register.name);
     render(register);
     if (signalName && !register.signals.some((s) => s.name === signalName)) {
       Z.notify('error', `${register.name} has no signal ${signalName}`);
       signalName = null;
     }
-    if (!Z.reference) await Z.refresh();
+    if (!Z.reference) await Z.refresh(sent);
     else Z.showValues();
     if (signalName) focusSignal(signalName);
     requestAnimationFrame(() => Z.timings.open.push({ register: register.name, ms: performance.now() - t0 }));
@@ -275,7 +280,7 @@
     const body = el('tbody');
     for (const signal of register.signals) {
       const bits = signal.high === signal.low ? String(signal.low) : `${signal.high}..${signal.low}`;
-      const defaultCell = el('td', { className: 'value' });
+      const defaultCell = el('td', { className: 'default mono' });
       const cells = [el('th', { scope: 'row', text: signal.name }), el('td', { text: bits }), defaultCell];
       const refs = { signal, defaultCell };
       if (!served) {

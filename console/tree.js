@@ -144,15 +144,15 @@
       let differing = 0;
       for (const entry of group.entries) {
         const n = byRegister ? (byRegister.get(entry.register.name) || []).length : 0;
-        let badge = entry.link.querySelector('.differs');
-        if (n && !badge) { badge = el('span', { className: 'differs' }); entry.link.append(badge); }
+        let badge = entry.link.querySelector('.diff-count');
+        if (n && !badge) { badge = el('span', { className: 'diff-count' }); entry.link.append(badge); }
         if (badge && !n) badge.remove();
         if (n) { badge.textContent = `≠${n}`; badge.title = `${n} differ${n === 1 ? 's' : ''} from the set`; }
         entry.link.classList.toggle('differing', n > 0);
         if (n) differing++;
       }
-      let badge = group.summary.querySelector('.differs');
-      if (differing && !badge) { badge = el('span', { className: 'differs' }); group.summary.append(badge); }
+      let badge = group.summary.querySelector('.diff-count');
+      if (differing && !badge) { badge = el('span', { className: 'diff-count' }); group.summary.append(badge); }
       if (badge && !differing) badge.remove();
       if (differing) badge.textContent = `≠${differing}`;
     }
