@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -547,7 +548,9 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
     std::vector<int> Statuses;
     for (const json& Line : Server.Served.AuditLines())
         Statuses.push_back(Line["status"]);
-    EXPECT_EQ(Statuses, (std::vector<int>{401, 415, 413, 413, 401})) << Server.Served.Audit.str();
+    // (The count of refused tokens comes whenever its second is up: not in a fixed place.)
+    std::sort(Statuses.begin(), Statuses.end());
+    EXPECT_EQ(Statuses, (std::vector<int>{401, 401, 413, 413, 415})) << Server.Served.Audit.str();
 }
 
 TEST(HttpServer, MessagesAreFramedAsRfc9112Says)
