@@ -91,18 +91,26 @@
     const keepPage = Z.current && Z.current.register === register ? Z.current.page : 0;
     Z.current = { register, page: keepPage, word: null, values: null, changed: new Set(), changedBits: 0,
       lock: null, signalLocks: new Map(), error: '', rows: new Map(), readAt: null, words: null };
-    // The read goes out first: the view is built while the device answers.
+    // The view is built when the device has answered (a round trip), so that it is laid out
+    // and drawn once, with its values, not once empty and again filled.
+    const c = Z.current;
     const sent = Z.reference || Z.isMemory(register) ? null : Z.batch(readOperations(register));
     Z.markCurrent(register.name);
+    if (sent) await sent;
+    if (Z.current !== c) return;
     render(register);
+    const built = performance.now();
     if (signalName && !register.signals.some((s) => s.name === signalName)) {
       Z.notify('error', `${register.name} has no signal ${signalName}`);
       signalName = null;
     }
     if (!Z.reference) await Z.refresh(sent);
     else Z.showValues();
+    const shown = performance.now();
     if (signalName) focusSignal(signalName);
-    requestAnimationFrame(() => Z.timings.open.push({ register: register.name, ms: performance.now() - t0 }));
+    // (the view built; the values read and shown; drawn at the next frame)
+    requestAnimationFrame(() => Z.timings.open.push({ register: register.name, ms: performance.now() - t0,
+      built: built - t0, shown: shown - t0 }));
   };
 
   function focusSignal(name) {

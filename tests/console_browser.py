@@ -49,11 +49,12 @@ def start_zevd(*extra, audit="audit.log"):
 
 
 def stop(process):
+    process.stdout.close()
     process.terminate()
     try:
-        process.wait(timeout=5)
+        process.wait(timeout=3)
     except subprocess.TimeoutExpired:     # (a zevd that did not stop on SIGTERM must not hang the test)
-        print("\nzevd did not stop within 5 s of SIGTERM: killed", file=sys.stderr)
+        print("\nzevd did not stop within 3 s of SIGTERM: killed", file=sys.stderr)
         process.kill()
         process.wait()
 
@@ -139,6 +140,10 @@ class Page:
                        "return r.querySelector(arguments[1]).innerText", signal,
                        {"value": "td:nth-child(4)", "lock": "td:nth-child(5)"}[column])
 
+    def texts(self, css):
+        """The texts of every element a selector finds, in one call."""
+        return self.js("return [...document.querySelectorAll(arguments[0])].map((n) => n.textContent)", css)
+
     def row(self, signal):
         return self.find('tr[data-signal="%s"]' % signal)
 
@@ -217,9 +222,13 @@ class Console(unittest.TestCase):
 
     def setUp(self):
         # Every test starts from the device's defaults, nothing locked, at 1400 x 900.
+        self.started = time.monotonic()
         self.api("POST", "unlock", {"register": "ALL", "signal": "ALL"})
         self.api("POST", "defaults", {})
         size(self.browser, 1400, 900)
+
+    def tearDown(self):
+        print(" (%.1f s)" % (time.monotonic() - self.started), end=" ", file=sys.stderr)
 
     def api(self, method, path, body=None, url=None):
         return api(url or self.url, method, path, body)
@@ -267,8 +276,8 @@ class Console(unittest.TestCase):
         # The signal's link opens its register with the signal's editor in focus.
         b.find_element(By.CSS_SELECTOR, 'a[href="#/AUD_CNTRL0/TRIG_SEL"]').click()
         p.until(lambda: p.heading() == "AUD_CNTRL0" and p.read(), "the register opened and was read")
-        self.assertEqual([t.text for t in p.finds(".bits .bit-number")], [str(n) for n in range(23, -1, -1)])
-        self.assertIn("TRIG_SEL", [t.text for t in p.finds(".bits .field")])
+        self.assertEqual(p.texts(".bits .bit-number"), [str(n) for n in range(23, -1, -1)])
+        self.assertIn("TRIG_SEL", p.texts(".bits .field"))
         self.assertTrue(p.finds(".bits .field.free"), "bits no signal covers are shaded")
         self.assertEqual(p.active(), "edit-TRIG_SEL")
 
@@ -304,7 +313,7 @@ class Console(unittest.TestCase):
         self.assertRegex(text.split("\n")[1], r"^SignalBase:\d+: CSignalBase::ServiceWrite: " + re.escape(expected) + "$")
 
         # The live panel saw the write's bus transfer.
-        p.until(lambda: any("bus: W 0x00E00" in e.text for e in p.finds("#events li")), "the live panel shows the write")
+        p.until(lambda: any("bus: W 0x00E00" in e for e in p.texts("#events li")), "the live panel shows the write")
 
         # The snapshot download is the same script as zevctl's.
         before = os.listdir(DOWNLOADS)
@@ -396,8 +405,9 @@ class Console(unittest.TestCase):
             (async () => {
               const view = document.getElementById('view');
               const bad = [];
+              let last = null;
               for (const register of window.ZEV.map.registers) {
-                await window.ZEV.openRegister(register, null);
+                last = window.ZEV.openRegister(register, null);
                 const right = view.getBoundingClientRect().left + view.clientWidth + 0.5;
                 const wide = [...view.querySelectorAll('*')].filter((n) =>
                     n.getClientRects().length && n.getBoundingClientRect().right > right);
@@ -406,6 +416,7 @@ class Console(unittest.TestCase):
                 if (wide.length || off.length || view.scrollWidth > view.clientWidth)
                   bad.push(register.name + ': ' + wide.length + ' wide, ' + off.length + ' editors off-screen');
               }
+              await last;
               return bad;
             })().then(done, (e) => done(['failed: ' + e]));""")
         self.assertEqual(result, [])
@@ -447,7 +458,7 @@ class Console(unittest.TestCase):
         p.find("#clear").click()
         p.find("#defaults").click()
         p.until(lambda: p.finds("#events li.report"), "reports in the live panel")
-        reports = [li.text for li in p.finds("#events li.report")]
+        reports = p.texts("#events li.report")
         self.assertTrue(all(not r.split(" ", 2)[2].startswith("{") for r in reports), reports[:2])
         self.assertTrue(any("No write access allowed!" in r and r.split(" ")[2] == "refused" for r in reports), reports[:2])
         times = p.js("return [...document.querySelectorAll('#events li')].map((li) => li.querySelector('.when').textContent)")
@@ -463,10 +474,10 @@ class Console(unittest.TestCase):
         self.api("POST", "write", {"register": "AUD_CNTRL0", "signal": "MULT_HP", "values": ["7/d"]})
         p.until(lambda: re.search(r"\((\d+) held\)", p.find("#pause").text) and
                 int(re.search(r"\((\d+) held\)", p.find("#pause").text).group(1)) > 0, "events held while paused")
-        self.assertFalse(any("bus: W 0x00E00 3 0x00000038" in li.text for li in p.finds("#events li")))
+        self.assertFalse(any("bus: W 0x00E00 3 0x00000038" in li for li in p.texts("#events li")))
         p.find("#pause").click()
         self.assertEqual(p.find("#pause").text, "Pause")
-        p.until(lambda: any("bus: W 0x00E00 3 0x00000038" in li.text for li in p.finds("#events li")),
+        p.until(lambda: any("bus: W 0x00E00 3 0x00000038" in li for li in p.texts("#events li")),
                 "the held write shown after Resume")
 
     def test_07_state_is_read_on_demand_and_said_clearly(self):
@@ -553,7 +564,8 @@ class Console(unittest.TestCase):
                 break
             stream.close()
             time.sleep(1)
-        self.assertEqual(answer.status, 200, answer.read(200))
+        if answer.status != 200:
+            self.fail("the event stream: %d %s" % (answer.status, answer.read(200)))
 
         def count():
             try:
@@ -587,10 +599,10 @@ class Console(unittest.TestCase):
         p.find("#mem-words").send_keys("AB CD")
         p.find("#mem-write").click()
         p.until(lambda: p.message("#mem-message") == ("ok", "written"), "the range is written")
-        self.assertEqual([td.text for td in p.finds("#memory-words td.word")][:4], ["00000000", "00000000", "000000AB", "000000CD"])
+        self.assertEqual(p.texts("#memory-words td.word")[:4], ["00000000", "00000000", "000000AB", "000000CD"])
         self.assertEqual(self.api("POST", "words", {"register": "ENT_H1", "start": 2, "count": 2})["words"], [0xAB, 0xCD])
         Select(p.find("#radix")).select_by_value("dec")
-        p.until(lambda: [td.text for td in p.finds("#memory-words td.word")][2:4] == ["171", "205"], "words in decimal")
+        p.until(lambda: p.texts("#memory-words td.word")[2:4] == ["171", "205"], "words in decimal")
         self.assertIn("(decimal)", p.find("#words-title").text)
         p.shot("console-memory.png")
 
@@ -915,6 +927,8 @@ class Console(unittest.TestCase):
                 p.go("PRI_CLKMASK")
                 p.until(lambda: p.js("return window.zevTimings.open.length") == 1, "the open timed")
                 run["open_32_signals_ms"] = p.js("return window.zevTimings.open[0].ms")
+                run["open_built_ms"] = p.js("return window.zevTimings.open[0].built")
+                run["open_shown_ms"] = p.js("return window.zevTimings.open[0].shown")
                 p.go("SWP_DATA_RAM")
                 p.find("#page-next").click()
                 p.until(lambda: p.js("return window.zevTimings.page.length") == 2, "the page timed")
