@@ -197,7 +197,7 @@ struct CDeviceRuntime::SHooks
     CLines m_Lines;
     std::ostream m_EventLog;
     SCallRecord* m_pRecord = nullptr;
-    bool m_bTrace = false;
+    bool m_bTrace = false;  // set by each call
     std::vector<CDeviceObserver*> m_Observers;
     std::unordered_map<std::string, SEntry> m_Registers;
 };
@@ -221,29 +221,36 @@ CDeviceRuntime::CCall::~CCall()
 {
     ExchangeRoute(m_pOuterRoute);
     t_pCurrent = m_pOuter;
-    SHooks& rHooks = *m_rRuntime.m_pHooks;
-    rHooks.m_pRecord = nullptr;
-    rHooks.m_bTrace = false;
+    // No event outside a call may reach this call's record (a change-log line written to
+    // the event log meanwhile, say).
+    m_rRuntime.m_pHooks->m_pRecord = nullptr;
     CLibraryGate::Instance().LeaveShared();
 }
+
+namespace
+{
+// Making or destroying a device: alone in the library, and the router back in the holder
+// after, whatever the device's constructor or destructor did to it (or threw).
+struct SAlone
+{
+    SAlone() { CLibraryGate::Instance().EnterAlone(); }
+    ~SAlone()
+    {
+        CReportRouter::Instance().Install();
+        CLibraryGate::Instance().LeaveAlone();
+    }
+    SAlone(const SAlone&) = delete;
+    SAlone& operator=(const SAlone&) = delete;
+};
+} // namespace
 
 CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility, CIStatusRegister& a_rStatus)
     : m_pHooks(new SHooks(a_rBus, a_rUtility))
 {
-    CLibraryGate& rGate = CLibraryGate::Instance();
-    rGate.EnterAlone();
-    try
     {
+        const SAlone Alone;
         m_pDevice = MakeDevice(m_pHooks->m_Bus, CReportRouter::Instance(), a_rStatus);
     }
-    catch (...)
-    {
-        CReportRouter::Instance().Install();
-        rGate.LeaveAlone();
-        throw;
-    }
-    CReportRouter::Instance().Install();
-    rGate.LeaveAlone();
     for (CRegisterBase* pRegister : BaseOf(*m_pDevice).GetRegisters())
     {
         SHooks::SEntry& rEntry = m_pHooks->m_Registers[pRegister->GetName()];
@@ -257,11 +264,8 @@ CDeviceRuntime::~CDeviceRuntime()
 {
     // A call still running on another thread finishes first.
     std::lock_guard<std::mutex> Lock(m_Mutex);
-    CLibraryGate& rGate = CLibraryGate::Instance();
-    rGate.EnterAlone();
+    const SAlone Alone;
     DropDevice(m_pDevice);
-    CReportRouter::Instance().Install();
-    rGate.LeaveAlone();
 }
 
 void CDeviceRuntime::AddObserver(CDeviceObserver& a_rObserver)
@@ -311,7 +315,6 @@ std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_
             rOutcome.m_eStatus = SOutcome::FAULT;
             rOutcome.m_strError = "host fault: unknown exception";
         }
-        m_pHooks->m_pRecord = nullptr;
         if (rOutcome.m_eStatus == SOutcome::FAULT)
             break;
     }

@@ -217,3 +217,88 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, "Invalid register submitted: OUTER");
 }
+
+namespace
+{
+struct CKeepingObserver : rlzev::CDeviceObserver
+{
+    bool IsListening() const override { return true; }
+    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override { m_Texts.push_back(a_rEvent.m_strText); }
+    std::vector<std::string> m_Texts;
+};
+
+// A bus whose reads throw what no host should: not a std::exception.
+struct CStrangeBus : CSimBus
+{
+    void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        if (m_bThrow)
+            throw 42;
+        CSimBus::Read(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    bool m_bThrow = false;
+};
+} // namespace
+
+TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    CKeepingObserver Observer;
+    Runtime.AddObserver(Observer);
+    rlzev::SCallRecord Plain, Traced;
+    auto Write = [](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE); };
+    Runtime.Run(Write, &Plain);
+    Runtime.Run(Write, &Traced, true);
+    EXPECT_TRUE(Plain.m_Events.empty()) << "a record keeps events only when traced";
+    ASSERT_EQ(Traced.m_Events.size(), 1u);
+    EXPECT_EQ(Traced.m_Events[0].m_strText, "bus: W 0x00100 4 0x0000000C");
+    EXPECT_EQ(Observer.m_Texts, std::vector<std::string>(2, "bus: W 0x00100 4 0x0000000C"));
+    // A change-log line written outside any call is the observer's, not the last call's record.
+    Runtime.EventLog() << std::string(5000, 'x') << "\n";
+    EXPECT_EQ(Traced.m_Events.size(), 1u);
+    ASSERT_EQ(Observer.m_Texts.size(), 3u);
+    EXPECT_EQ(Observer.m_Texts[2], std::string(4096, 'x')) << "a runaway line is cut";
+    Runtime.RemoveObserver(Observer);
+    Runtime.Run(Write);
+    EXPECT_EQ(Observer.m_Texts.size(), 3u) << "removed, it hears nothing more";
+}
+
+TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
+{
+    CStrangeBus Bus;
+    CSimStatusRegister Status;
+    CKeepingUtility Utility;
+    Bus.m_pUtility = &Utility;
+    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
+    rlzev::SOperation Read;
+    Read.m_eOperation = rlzev::EOperation::WORDS;
+    Read.m_strRegister = "DIN_MS_DET_LOW";
+    Bus.m_bThrow = true;
+    const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch({Read, Read}, {});
+    EXPECT_EQ(Outcomes[0].m_eStatus, rlzev::SOutcome::FAULT);
+    EXPECT_EQ(Outcomes[0].m_strError, "host fault: unknown exception");
+    EXPECT_EQ(Outcomes[1].m_eStatus, rlzev::SOutcome::SKIPPED);
+}
+
+TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
+{
+    SHostObjects Raw, Served;
+    {
+        // A device made on the library directly holds the library's holder first.
+        CZEV Outside(&Raw.Bus, &Raw.Utility, &Raw.Status);
+        rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
+        ReportThroughTheHolder(Runtime, "MINE", nullptr);
+        EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: MINE"});
+        EXPECT_TRUE(Raw.Utility.m_Messages.empty());
+    }
+    // Once a device is dropped, the router is back at once, for whoever routes next.
+    CKeepingUtility Routed;
+    {
+        SHostObjects Host;
+        rlzev::CDeviceRuntime Dropped(Host.Bus, Host.Utility, Host.Status);
+    }
+    const rlzev::CRoute Route(Routed);
+    CZEVUtilities::GetInstance().ReportError("file", 1, "function", "message");
+    EXPECT_EQ(Routed.m_Messages, std::vector<std::string>{"message"});
+}

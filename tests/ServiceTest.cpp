@@ -355,6 +355,12 @@ TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
     EXPECT_EQ(iStatus, 400);
     S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 49152}, {"count", 1}}, &iStatus);
     EXPECT_EQ(iStatus, 400);
+    // A memory read directly: one transfer of the block.
+    S.Host.Bus.Poke(0x2000 + 7, 0x77);
+    const auto Direct = S.Host.Bus.m_Counters;
+    EXPECT_EQ(S.Post("words", {{"register", "SWP_CODE_RAM"}, {"start", 6}, {"count", 2}})["words"], json({0, 0x77}));
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Direct.m_uReads, 1u);
+    EXPECT_EQ(S.Application(), strApplication);
 }
 
 TEST(Service, AReadOnlyServerChangesNoApplicationState)
@@ -462,6 +468,15 @@ TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
     EXPECT_EQ(Denied["events"][0]["type"], "report");
     EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
     EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
+
+    // A transfer of eight words shows them all, one of nine its first eight and its length.
+    std::string strEightWords;
+    for (int i = 0; i < 8; ++i)
+        strEightWords += " 0x00000001";
+    const json Eight = S.Post("writeWords", {{"register", "FR1_COEF"}, {"words", std::vector<unsigned>(8, 1)}, {"trace", true}});
+    EXPECT_EQ(Eight["events"][0]["text"], "bus: W 0x00C80 32" + strEightWords);
+    const json Nine = S.Post("writeWords", {{"register", "FR1_COEF"}, {"words", std::vector<unsigned>(9, 1)}, {"trace", true}});
+    EXPECT_EQ(Nine["events"][0]["text"], "bus: W 0x00C80 36" + strEightWords + " ... (9 words)");
 
     // A read the host's bus fails is told too, before the fault reaches the client.
     S.Host.Bus.m_iThrowOnRead = 1;
