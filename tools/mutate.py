@@ -17,6 +17,7 @@ The score is killed / (killed + survived). With --floor the tool exits 1 below i
 """
 import argparse
 import fnmatch
+import hashlib
 import json
 import os
 import random
@@ -387,6 +388,18 @@ def print_kills_per_test(results, cases):
         print("%-64s %5d %6d" % (case, kills[case], alone.get(case, 0)))
 
 
+def file_digest(path):
+    """What a kept result is tied to: its file as it was when the mutant ran."""
+    with open(os.path.join(ROOT, path), "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def write_json(path, results):
+    with open(path + ".part", "w") as f:
+        json.dump(results, f, indent=1)
+    os.replace(path + ".part", path)
+
+
 def label(after, what):
     return "(deleted)" if what == "statement" else after.strip()
 
@@ -400,7 +413,11 @@ def main():
     parser.add_argument("--floor", type=float, help="fail below this score (0..1)")
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
     parser.add_argument("--workdir", default=os.path.join(ROOT, "build-mutation"))
-    parser.add_argument("--json", help="write every result here")
+    parser.add_argument("--json", help="write every result here (after each mutant)")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the results already in --json whose file is unchanged, run the rest")
+    parser.add_argument("--pause-file", metavar="PATH",
+                        help="while this file exists, start no next mutant (a quiet machine for a measurement)")
     parser.add_argument("--survivors-of", metavar="JSON",
                         help="only the mutants that survived in this earlier --json result")
     parser.add_argument("--killed-of", metavar="JSON",
@@ -464,7 +481,21 @@ def main():
           % (area, len(candidates), len(files), skipped, time.time() - t0), flush=True)
 
     results, per_file = [], {}
+    digests = {path: file_digest(path) for path in files}
+    kept = {}
+    if args.resume and args.json and os.path.exists(args.json):
+        with open(args.json) as f:
+            kept = {(r["file"], r["line"], r["after"]): r for r in json.load(f)
+                    if r.get("digest") == digests.get(r["file"])}
     for index, (path, number, before, after, what) in enumerate(candidates, 1):
+        counts = per_file.setdefault(path, {"killed": 0, "survived": 0, "uncompilable": 0})
+        earlier = kept.get((path, number, label(after, what)))
+        if earlier:
+            counts[earlier["outcome"]] += 1
+            results.append(earlier)
+            continue
+        while args.pause_file and os.path.exists(args.pause_file):
+            time.sleep(1)
         target = os.path.join(ws.src, path)
         with open(target, encoding="utf-8") as f:
             original = f.read()
@@ -478,10 +509,11 @@ def main():
         finally:
             with open(target, "w", encoding="utf-8") as f:
                 f.write(original)
-        counts = per_file.setdefault(path, {"killed": 0, "survived": 0, "uncompilable": 0})
         counts[outcome] += 1
         results.append({"file": path, "line": number, "before": before.strip(), "after": label(after, what),
-                        "what": what, "outcome": outcome, "by": by})
+                        "what": what, "outcome": outcome, "by": by, "digest": digests[path]})
+        if args.json:  # a run stopped half way keeps what it found (see --resume)
+            write_json(args.json, results)
         mark = {"killed": "killed", "survived": "SURVIVED", "uncompilable": "no build"}[outcome]
         shown = ", ".join(by) if isinstance(by, list) else by
         print("[%d/%d] %-8s %s:%d: %s -> %s%s" % (index, len(candidates), mark, path, number, before.strip(),
@@ -503,8 +535,7 @@ def main():
         print_kills_per_test(results, ws.cases(tests))
     print("\nscore %d/%d = %.3f in %.0f s" % (killed, killed + survived, score, time.time() - started))
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
+        write_json(args.json, results)
     if args.floor is not None and score < args.floor:
         print("below the floor %.3f" % args.floor)
         return 1
