@@ -255,13 +255,14 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     EXPECT_EQ(Traced.m_Events[0].m_strText, "bus: W 0x00100 4 0x0000000C");
     EXPECT_EQ(Observer.m_Texts, std::vector<std::string>(2, "bus: W 0x00100 4 0x0000000C"));
     // A change-log line written outside any call is the observer's, not the last call's record.
-    Runtime.EventLog() << std::string(5000, 'x') << "\n";
+    Runtime.EventLog() << std::string(5000, 'x') << "\nnext\n";
     EXPECT_EQ(Traced.m_Events.size(), 1u);
-    ASSERT_EQ(Observer.m_Texts.size(), 3u);
+    ASSERT_EQ(Observer.m_Texts.size(), 4u);
     EXPECT_EQ(Observer.m_Texts[2], std::string(4096, 'x')) << "a runaway line is cut";
+    EXPECT_EQ(Observer.m_Texts[3], "next") << "a line starts empty";
     Runtime.RemoveObserver(Observer);
     Runtime.Run(Write);
-    EXPECT_EQ(Observer.m_Texts.size(), 3u) << "removed, it hears nothing more";
+    EXPECT_EQ(Observer.m_Texts.size(), 4u) << "removed, it hears nothing more";
 }
 
 TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
