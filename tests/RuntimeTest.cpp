@@ -282,6 +282,31 @@ TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
     EXPECT_EQ(Outcomes[1].m_eStatus, rlzev::SOutcome::SKIPPED);
 }
 
+// What a host of the runtime itself (Python, zevctl) may ask: the service refuses most of
+// these before they reach the runtime, so they are the runtime's own to refuse or answer.
+TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    auto Words = [](const char* a_pcRegister, unsigned a_udwStart, unsigned a_udwCount) {
+        rlzev::SOperation Operation;
+        Operation.m_eOperation = rlzev::EOperation::WORDS;
+        Operation.m_strRegister = a_pcRegister;
+        Operation.m_udwStart = a_udwStart;
+        Operation.m_udwCount = a_udwCount;
+        return Operation;
+    };
+    const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch(
+        {Words("DIN_MS_DET_LOW", 1, 1), Words("DIN_MS_DET_LOW", 0, 2), Words("ENT_H1", 3, 0)}, {});
+    for (unsigned i = 0; i < 2; ++i)
+    {
+        EXPECT_EQ(Outcomes[i].m_eStatus, rlzev::SOutcome::REFUSED) << i;
+        EXPECT_EQ(Outcomes[i].m_strError, "DIN_MS_DET_LOW is a one-word register: word 0 only") << i;
+    }
+    EXPECT_EQ(Outcomes[2].m_eStatus, rlzev::SOutcome::DONE) << "no words of a memory is an empty answer";
+    EXPECT_TRUE(Outcomes[2].m_Words.empty());
+}
+
 TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
 {
     SHostObjects Raw, Served;

@@ -351,8 +351,13 @@ TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
     S.Host.Bus.Poke(0x11A, 0x4000001F);
     EXPECT_EQ(S.Post("words", {{"register", "DIN_MS_DET_LOW"}})["words"], json({0x4000001F}));
     EXPECT_EQ(S.Application(), strApplication);
-    S.Post("words", {{"register", "DIN_MS_DET_LOW"}, {"start", 1}}, &iStatus);
-    EXPECT_EQ(iStatus, 400);
+    for (const json& Range : {json{{"start", 1}}, json{{"start", 1}, {"count", 1}}, json{{"count", 2}}})
+    {
+        json Request = Range;
+        Request["register"] = "DIN_MS_DET_LOW";
+        EXPECT_EQ(S.Post("words", Request, &iStatus)["error"], "DIN_MS_DET_LOW is a one-word register: no start or count beyond one word") << Range;
+        EXPECT_EQ(iStatus, 400);
+    }
     S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 49152}, {"count", 1}}, &iStatus);
     EXPECT_EQ(iStatus, 400);
     // A memory read directly: one transfer of the block.
