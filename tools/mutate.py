@@ -420,7 +420,8 @@ def main():
     parser.add_argument("--workdir", default=os.path.join(ROOT, "build-mutation"))
     parser.add_argument("--json", help="write every result here (after each mutant)")
     parser.add_argument("--resume", action="store_true",
-                        help="keep the results already in --json whose file is unchanged, run the rest")
+                        help="keep the killed and uncompilable mutants already in --json whose file is "
+                             "unchanged, run the rest")
     parser.add_argument("--pause-file", metavar="PATH",
                         help="while this file exists, start no next mutant (a quiet machine for a measurement)")
     parser.add_argument("--survivors-of", metavar="JSON",
@@ -490,8 +491,9 @@ def main():
     kept = {}
     if args.resume and args.json and os.path.exists(args.json):
         with open(args.json) as f:
+            # A survivor is tried again: the tests may have changed since.
             kept = {(r["file"], r["line"], r["after"]): r for r in json.load(f)
-                    if r.get("digest") == digests.get(r["file"])}
+                    if r.get("digest") == digests.get(r["file"]) and r["outcome"] != "survived"}
     for index, (path, number, before, after, what) in enumerate(candidates, 1):
         counts = per_file.setdefault(path, {"killed": 0, "survived": 0, "uncompilable": 0})
         earlier = kept.get((path, number, label(after, what)))
