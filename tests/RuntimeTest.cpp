@@ -296,8 +296,12 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
         Operation.m_udwCount = a_udwCount;
         return Operation;
     };
+    rlzev::SOperation Unlock;
+    Unlock.m_eOperation = rlzev::EOperation::UNLOCK;
+    Unlock.m_strRegister = "AUD_CNTRL0";
+    Unlock.m_strSignal = "NOPE";
     const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch(
-        {Words("DIN_MS_DET_LOW", 1, 1), Words("DIN_MS_DET_LOW", 0, 2), Words("ENT_H1", 3, 0)}, {});
+        {Words("DIN_MS_DET_LOW", 1, 1), Words("DIN_MS_DET_LOW", 0, 2), Words("ENT_H1", 3, 0), Unlock}, {});
     for (unsigned i = 0; i < 2; ++i)
     {
         EXPECT_EQ(Outcomes[i].m_eStatus, rlzev::SOutcome::REFUSED) << i;
@@ -305,6 +309,8 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
     }
     EXPECT_EQ(Outcomes[2].m_eStatus, rlzev::SOutcome::DONE) << "no words of a memory is an empty answer";
     EXPECT_TRUE(Outcomes[2].m_Words.empty());
+    EXPECT_EQ(Outcomes[3].m_eStatus, rlzev::SOutcome::REFUSED);
+    EXPECT_EQ(Outcomes[3].m_strError, "Invalid register submitted! : AUD_CNTRL0") << "the library's own words";
 }
 
 TEST(Runtime, ReadsHandTheDevicesValueToTheApplicationUnlessToldToKeepIt)
