@@ -288,29 +288,64 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
 {
     SHostObjects Host;
     rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
-    auto Words = [](const char* a_pcRegister, unsigned a_udwStart, unsigned a_udwCount) {
+    auto Op = [](rlzev::EOperation a_eOperation, const char* a_pcRegister, const char* a_pcSignal = "",
+                 std::vector<unsigned> a_Words = {}, unsigned a_udwStart = 0, unsigned a_udwCount = 1) {
         rlzev::SOperation Operation;
-        Operation.m_eOperation = rlzev::EOperation::WORDS;
+        Operation.m_eOperation = a_eOperation;
         Operation.m_strRegister = a_pcRegister;
+        Operation.m_strSignal = a_pcSignal;
+        Operation.m_Words = std::move(a_Words);
         Operation.m_udwStart = a_udwStart;
         Operation.m_udwCount = a_udwCount;
         return Operation;
     };
-    rlzev::SOperation Unlock;
-    Unlock.m_eOperation = rlzev::EOperation::UNLOCK;
-    Unlock.m_strRegister = "AUD_CNTRL0";
-    Unlock.m_strSignal = "NOPE";
-    const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch(
-        {Words("DIN_MS_DET_LOW", 1, 1), Words("DIN_MS_DET_LOW", 0, 2), Words("ENT_H1", 3, 0), Unlock}, {});
-    for (unsigned i = 0; i < 2; ++i)
+    auto FromHardware = [](rlzev::SOperation a_Operation) {
+        a_Operation.m_bReadHw = true;
+        return a_Operation;
+    };
+    using E = rlzev::EOperation;
+    struct SCase
     {
-        EXPECT_EQ(Outcomes[i].m_eStatus, rlzev::SOutcome::REFUSED) << i;
-        EXPECT_EQ(Outcomes[i].m_strError, "DIN_MS_DET_LOW is a one-word register: word 0 only") << i;
+        rlzev::SOperation m_Operation;
+        const char* m_pcError;  // nullptr: done
+    };
+    const SCase aCases[] = {
+        {Op(E::WORDS, "DIN_MS_DET_LOW", "", {}, 1, 1), "DIN_MS_DET_LOW is a one-word register: word 0 only"},
+        {Op(E::WORDS, "DIN_MS_DET_LOW", "", {}, 0, 2), "DIN_MS_DET_LOW is a one-word register: word 0 only"},
+        {Op(E::WORDS, "ENT_H1", "", {}, 3, 0), nullptr},  // no words of a memory: an empty answer
+        {Op(E::WORDS, "NOPE"), "Invalid register submitted: NOPE"},
+        {Op(E::UNLOCK, "AUD_CNTRL0", "NOPE"), "Invalid register submitted! : AUD_CNTRL0"},  // the library's own words
+        {Op(E::LOGGING, "AUD_CNTRL0", "ALL"), nullptr},
+        {Op(E::LOGGING, "ALL", "TRIG_SEL"), nullptr},
+        {Op(E::LOGGING, "NOPE", "ALL"), "Invalid register submitted: NOPE"},
+        {Op(E::LOGGING, "AUD_CNTRL0", "NOPE"), "Invalid signal submitted: NOPE"},
+        {Op(E::LOGGING, "ALL", "NOPE"), "Invalid signal submitted: NOPE"},
+        {Op(E::GET, "NOPE", "TRIG_SEL"), "Invalid register submitted: NOPE"},
+        {Op(E::GET, "AUD_CNTRL0", "NOPE"), "Invalid signal submitted: NOPE"},
+        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {7}), nullptr},
+        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {8}), "Value limit exceeded: TRIG_SEL takes 0 to 7"},
+        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {}), "Value limit exceeded: TRIG_SEL takes 0 to 7"},
+        {Op(E::GET_BLOCK, "AUD_CNTRL0"), "AUD_CNTRL0 is not a memory"},
+        {Op(E::SET_BLOCK, "NOPE", "", {1}), "Invalid register submitted: NOPE"},
+        {FromHardware(Op(E::GET_BLOCK, "SWP_CODE_RAM", "", {}, 6, 2)), nullptr},  // a directly read memory
+        {Op(E::SET_BLOCK, "SWP_CODE_RAM", "", {0x77}, 9), nullptr},
+        {Op(E::STATE, "NOPE"), "Invalid register submitted: NOPE"},
+    };
+    std::vector<rlzev::SOperation> Operations;
+    for (const SCase& Case : aCases)
+        Operations.push_back(Case.m_Operation);
+    Host.Bus.Poke(0x2000 + 7, 0x55);
+    const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch(Operations, {});
+    for (std::size_t i = 0; i < Outcomes.size(); ++i)
+    {
+        const SCase& Case = aCases[i];
+        EXPECT_EQ(Outcomes[i].m_eStatus, Case.m_pcError ? rlzev::SOutcome::REFUSED : rlzev::SOutcome::DONE) << i;
+        EXPECT_EQ(Outcomes[i].m_strError, Case.m_pcError ? Case.m_pcError : "") << i;
     }
-    EXPECT_EQ(Outcomes[2].m_eStatus, rlzev::SOutcome::DONE) << "no words of a memory is an empty answer";
     EXPECT_TRUE(Outcomes[2].m_Words.empty());
-    EXPECT_EQ(Outcomes[3].m_eStatus, rlzev::SOutcome::REFUSED);
-    EXPECT_EQ(Outcomes[3].m_strError, "Invalid register submitted! : AUD_CNTRL0") << "the library's own words";
+    EXPECT_EQ(Outcomes[17].m_Words, (std::vector<unsigned>{0, 0x55}));
+    EXPECT_TRUE(Outcomes[17].m_bResult && Outcomes[18].m_bResult);
+    EXPECT_EQ(Host.Bus.Peek(0x2000 + 9), 0x77u) << "a block of one word is written";
 }
 
 TEST(Runtime, ReadsHandTheDevicesValueToTheApplicationUnlessToldToKeepIt)
