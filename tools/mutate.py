@@ -204,7 +204,9 @@ def mutants_of(path):
 
 
 def load_equivalents():
-    """(file, before, after) -> reason, from the equivalents list."""
+    """(file, before, after) -> reason, from the equivalents list. The file may name a line
+    ("file:42") where the same change elsewhere in the file is not equivalent; such an entry
+    no longer matches once its line moves, so the mutant comes back rather than hiding another."""
     known = {}
     if not os.path.exists(EQUIVALENTS):
         return known
@@ -447,7 +449,8 @@ def main():
     candidates, skipped = [], 0
     for path in files:
         for number, before, after, what in mutants_of(path):
-            if (path, before.strip(), label(after, what)) in equivalents:
+            mutant = (before.strip(), label(after, what))
+            if (path,) + mutant in equivalents or ("%s:%d" % (path, number),) + mutant in equivalents:
                 skipped += 1
                 continue
             candidates.append((path, number, before, after, what))
