@@ -330,6 +330,7 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
         {FromHardware(Op(E::GET_BLOCK, "SWP_CODE_RAM", "", {}, 6, 2)), nullptr},  // a directly read memory
         {Op(E::SET_BLOCK, "SWP_CODE_RAM", "", {0x77}, 9), nullptr},
         {Op(E::STATE, "NOPE"), "Invalid register submitted: NOPE"},
+        {Op(E::WRITE_WORDS, "NOPE", "", {1}), "Invalid register submitted: NOPE"},
     };
     std::vector<rlzev::SOperation> Operations;
     for (const SCase& Case : aCases)
