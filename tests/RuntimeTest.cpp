@@ -265,6 +265,28 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     EXPECT_EQ(Observer.m_Texts.size(), 4u) << "removed, it hears nothing more";
 }
 
+TEST(Runtime, ALoggingOperationSwitchesLoggingOnUnlessToldOff)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    CKeepingObserver Observer;
+    Runtime.AddObserver(Observer);
+    rlzev::SOperation Logging;
+    Logging.m_eOperation = rlzev::EOperation::LOGGING;
+    Logging.m_strRegister = "DIN_CNTRL0";
+    Logging.m_strSignal = "ALL";
+    auto Write = [](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE); };
+    Runtime.RunBatch({Logging}, {});
+    Runtime.Run(Write);
+    const std::size_t uOn = Observer.m_Texts.size();
+    EXPECT_GT(uOn, 1u) << "the write's transfer and its log line";
+    Logging.m_bEnable = false;
+    Runtime.RunBatch({Logging}, {});
+    Observer.m_Texts.clear();
+    Runtime.Run(Write);
+    EXPECT_EQ(Observer.m_Texts.size(), 1u) << "the transfer alone";
+}
+
 TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
 {
     CStrangeBus Bus;
