@@ -26,8 +26,7 @@
       if (!Z.current) { Z.say($('save-message'), 'error', 'open a register first, or choose another scope'); return; }
       registers = [Z.current.register.name];
     } else if (scope === 'shown') {
-      registers = [...$('tree').querySelectorAll('li:not([hidden]) > a')].map((a) => a.getAttribute('href').slice(2))
-        .filter((name) => memories || !Z.isMemory(Z.byName.get(name)));
+      registers = Z.shownRegisters().filter((name) => memories || !Z.isMemory(Z.byName.get(name)));
       if (!registers.length) { Z.say($('save-message'), 'error', 'the search shows no register'); return; }
     }
     const answer = await Z.call('POST', 'sets/save', { registers, memories });

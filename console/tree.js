@@ -129,6 +129,16 @@
         (signalsFound && !listSignals ? ' (type more to list them)' : '');
   };
 
+  // The registers the search shows, in the list's order.
+  Z.shownRegisters = function () {
+    const shown = [];
+    for (const group of groups) {
+      if (group.details.hidden) continue;
+      for (const entry of group.entries) if (!entry.item.hidden) shown.push(entry.register.name);
+    }
+    return shown;
+  };
+
   Z.markCurrent = function (name) {
     for (const [, entry] of entries) if (entry.link.hasAttribute('aria-current')) entry.link.removeAttribute('aria-current');
     const entry = entries.get(name);

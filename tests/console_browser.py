@@ -658,6 +658,19 @@ class Console(unittest.TestCase):
         p.until(lambda: p.js("return document.querySelector('#tree a[href=\"#/AUD_CNTRL0/MULT_HP\"]') !== null"), "MULT_HP listed")
         self.assertEqual(self.highlighted('#tree a[href="#/AUD_CNTRL0/MULT_HP"]'), ["mult_hp"])
         self.assertEqual(self.highlighted('#tree a[href="#/AUD_CNTRL0"]'), [], "no MULT_HP in the register's name")
+        # "The registers the search shows" saves those registers, not the signals listed under them.
+        search.clear()
+        search.send_keys("trig_sel")
+        p.until(lambda: p.finds('#tree a[href="#/AUD_CNTRL0/TRIG_SEL"]'), "TRIG_SEL listed")
+        registers = p.js("return [...document.querySelectorAll('#tree > details:not([hidden]) > ul > li:not([hidden]) > a')]"
+                         ".map((a) => a.getAttribute('href').slice(2))")
+        self.assertIn("AUD_CNTRL0", registers)
+        p.find("#save-set").click()
+        p.find('input[name="set-scope"][value="shown"]').click()
+        before = os.listdir(DOWNLOADS)
+        p.find("#save-confirm").click()
+        saved = json.loads(self.downloaded(r"zev-set-.*\.json", before))
+        self.assertEqual(sorted(r["name"] for r in saved["registers"]), sorted(registers))
         # Cleared, the open register's block stays open.
         search.send_keys(Keys.ESCAPE)
         p.until(lambda: p.js("return document.querySelector('#tree a[href=\"#/AUD_CNTRL0\"]').offsetParent !== null"),
