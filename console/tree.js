@@ -7,9 +7,14 @@
   const { el, $ } = Z;
   const SIGNAL_LIST_LIMIT = 400;   // signals listed under their registers during a search
   const groups = [];               // {block, details, summary, count, entries}
-  const entries = new Map();       // register name -> {register, item, link, label, signalList, group, ...}
+  const entries = new Map();       // register name -> {register, item, link, name, signalList, group, ...}
 
   const blockOf = (name) => name.split('_')[0];
+
+  // A register's row and a listed signal's, cloned for each: cheaper than building every
+  // element, and the name is a text node of the link itself (what the search marks).
+  const registerRow = el('li', { className: 'register' }, el('a', {}, el('span', { className: 'addr' })));
+  const signalRow = el('li', {}, el('a'));
 
   Z.buildTree = function () {
     const blocks = new Map();
@@ -25,16 +30,19 @@
       const summary = el('summary', {}, el('span', { text: block }), ' ', count);
       const group = { block, details: el('details', {}, summary, list), summary, count, entries: [], total: registers.length };
       for (const register of registers) {
-        const label = el('span', { text: register.name });
-        const link = el('a', { href: '#/' + register.name }, label,
-          el('span', { className: 'addr', text: '0x' + Z.hex(register.address, 4) }));
-        const signalList = el('ul', { className: 'signals', hidden: true });
-        const item = el('li', {}, link, signalList);
+        const item = registerRow.cloneNode(true);
+        const link = item.firstChild;
+        const name = document.createTextNode(register.name);
+        link.setAttribute('href', '#/' + register.name);
+        link.prepend(name);
+        link.lastChild.textContent = '0x' + Z.hex(register.address, 4);
         list.append(item);
-        const entry = { register, item, link, label, signalList, group, listed: '',
-          key: register.name.toLowerCase(), addr: Z.hex(register.address, 4).toLowerCase(),
-          signalKeys: register.signals.map((s) => s.name.toLowerCase()),
-          enumKeys: register.signals.map((s) => s.enumerators.map((e) => e.name.toLowerCase())) };
+        const signalKeys = register.signals.map((s) => s.name.toLowerCase());
+        const enumKeys = register.signals.map((s) => s.enumerators.map((e) => e.name.toLowerCase()));
+        // (everything the search looks in, so that most registers are passed over in one look)
+        const text = [register.name.toLowerCase()].concat(signalKeys, ...enumKeys).join('\n');
+        const entry = { register, item, link, name, signalList: null, group, listed: '', byAddress: false,
+          key: register.name.toLowerCase(), addr: Z.hex(register.address, 4).toLowerCase(), text, signalKeys, enumKeys };
         group.entries.push(entry);
         entries.set(register.name, entry);
       }
@@ -46,15 +54,13 @@
   };
 
   // Each occurrence of the query in a text node, as ranges the search highlight paints (no
-  // element is added, so the list is not laid out again for the marks).
+  // element is added, so the list is not laid out again for the marks). Static ranges: a live
+  // range is kept up to date by every later change of the page, and a search makes thousands.
   function mark(ranges, node, query) {
     if (!query || !node) return;
-    const lower = node.textContent.toLowerCase();
+    const lower = node.data.toLowerCase();
     for (let at = lower.indexOf(query); at >= 0; at = lower.indexOf(query, at + query.length)) {
-      const range = new Range();
-      range.setStart(node, at);
-      range.setEnd(node, at + query.length);
-      ranges.push(range);
+      ranges.push(new StaticRange({ startContainer: node, startOffset: at, endContainer: node, endOffset: at + query.length }));
     }
   }
 
@@ -77,13 +83,14 @@
     const found = new Map();
     if (query) {
       for (const [name, entry] of entries) {
+        const atAddress = byAddress !== null && byAddress(entry);
+        if (!atAddress && !entry.text.includes(query)) continue;
         const signals = [];
-        entry.register.signals.forEach((signal, i) => {
-          const enums = entry.enumKeys[i].filter((e) => e.includes(query));
-          if (entry.signalKeys[i].includes(query) || enums.length) signals.push({ signal, enums: enums.length });
+        entry.signalKeys.forEach((key, i) => {
+          const enums = entry.enumKeys[i].filter((e) => e.includes(query)).length;
+          if (enums || key.includes(query)) signals.push({ signal: entry.register.signals[i], enums });
         });
         const byName = entry.key.includes(query);
-        const atAddress = byAddress !== null && byAddress(entry);
         if (byName || atAddress || signals.length) {
           found.set(name, { byName, atAddress, signals });
           registersFound++;
@@ -93,33 +100,46 @@
     }
     const listSignals = query.length >= 2 && signalsFound <= SIGNAL_LIST_LIMIT;
     const ranges = [];
+    const tree = $('tree');
+    if (tree.classList.contains('searching') !== (query !== '')) tree.classList.toggle('searching', query !== '');
     const open = Z.current ? entries.get(Z.current.register.name) : null;
+    // Only what changed is written: an attribute set again still costs the list a style pass.
     for (const group of groups) {
-      let matches = 0;
+      let matches = 0, lines = 1;
       for (const entry of group.entries) {
         const hit = found.get(entry.register.name);
         const visible = query === '' || hit !== undefined;
         if (entry.item.hidden === visible) entry.item.hidden = !visible;
-        if (hit && hit.byName) mark(ranges, entry.label.firstChild, query);
+        if (hit && hit.byName) mark(ranges, entry.name, query);
         const byAddressNow = !!(hit && hit.atAddress);
-        if (entry.link.classList.contains('by-address') !== byAddressNow) entry.link.classList.toggle('by-address', byAddressNow);
+        if (entry.byAddress !== byAddressNow) {
+          entry.byAddress = byAddressNow;
+          entry.link.classList.toggle('by-address', byAddressNow);
+        }
         // The signals found, with the enumerators that matched, listed under their register.
         const listed = listSignals && hit ? hit.signals.map((s) => s.signal.name + '/' + s.enums).join(',') : '';
         if (listed !== entry.listed) {
           entry.listed = listed;
-          entry.signalList.replaceChildren(...(listed ? hit.signals : []).map(({ signal, enums }) => {
-            const names = enums ? signal.enumerators.filter((e) => e.name.toLowerCase().includes(query)) : [];
-            return el('li', {}, el('a', { href: `#/${entry.register.name}/${signal.name}` }, el('span', { text: signal.name }),
-              names.length ? el('span', { className: 'enums', text: ': ' + names.slice(0, 4).map((e) => e.name).join(', ') +
-                (names.length > 4 ? ', …' : '') }) : null));
-          }));
+          if (!entry.signalList) entry.item.append(entry.signalList = el('ul', { className: 'signals' }));
+          entry.signalList.replaceChildren(...(listed ? hit.signals : []).map(({ signal, enums }) => signalItem(entry, signal, enums, query)));
           entry.signalList.hidden = listed === '';
         }
-        if (listed) for (const span of entry.signalList.querySelectorAll('span')) mark(ranges, span.firstChild, query);
-        if (hit) matches++;
+        if (listed) {
+          for (const item of entry.signalList.children) {
+            const link = item.firstChild;
+            mark(ranges, link.firstChild, query);
+            if (link.childNodes.length > 1) mark(ranges, link.lastChild.firstChild, query);
+          }
+        }
+        if (hit) { matches++; lines += 1 + (listed ? hit.signals.length : 0); }
       }
-      group.details.hidden = query !== '' && matches === 0;
-      group.details.open = query !== '' ? matches > 0 : (open !== null && open.group === group) || group.keepOpen === true;
+      const hidden = query !== '' && matches === 0;
+      if (group.details.hidden !== hidden) group.details.hidden = hidden;
+      // A block out of sight is taken as this tall until it is drawn (a line is 24 px).
+      const estimate = `${lines * 24}px`;
+      if (group.estimate !== estimate) group.details.style.containIntrinsicBlockSize = group.estimate = estimate;
+      const opened = query !== '' ? matches > 0 : (open !== null && open.group === group) || group.keepOpen === true;
+      if (group.details.open !== opened) group.details.open = opened;
       const countText = query === '' ? String(group.total) : `${matches} of ${group.total}`;
       if (group.count.textContent !== countText) group.count.textContent = countText;
     }
@@ -128,6 +148,20 @@
       : `${registersFound} of ${Z.map.registers.length} registers match, ${signalsFound} signals` +
         (signalsFound && !listSignals ? ' (type more to list them)' : '');
   };
+
+  // A signal found, listed under its register: its name, and the enumerators that matched.
+  function signalItem(entry, signal, enums, query) {
+    const item = signalRow.cloneNode(true);
+    const link = item.firstChild;
+    link.setAttribute('href', `#/${entry.register.name}/${signal.name}`);
+    link.append(signal.name);
+    const names = enums ? signal.enumerators.filter((e) => e.name.toLowerCase().includes(query)) : [];
+    if (names.length) {
+      link.append(el('span', { className: 'enums', text: ': ' + names.slice(0, 4).map((e) => e.name).join(', ') +
+        (names.length > 4 ? ', …' : '') }));
+    }
+    return item;
+  }
 
   // The registers the search shows, in the list's order.
   Z.shownRegisters = function () {
@@ -170,8 +204,17 @@
 
   // Keyboard: from the search box the arrow keys go into the list (blocks and registers as
   // shown) and along it; right opens a block, left closes it; Enter opens a register.
+  // Told from the list's own state (hidden, closed blocks), not from the layout, which a
+  // key pressed while the list changes would otherwise have to wait for.
+  function inSight(node) {
+    for (let at = node.parentElement; at.id !== 'tree'; at = at.parentElement) {
+      if (at.hidden) return false;
+      if (at.tagName === 'DETAILS' && !at.open && node.parentElement !== at) return false;
+    }
+    return true;
+  }
   function visibleItems() {
-    return [...$('tree').querySelectorAll('summary, a')].filter((node) => node.offsetParent !== null);
+    return [...$('tree').querySelectorAll('summary, a')].filter(inSight);
   }
   Z.wireTree = function () {
     const search = $('search');
@@ -181,8 +224,9 @@
       requestAnimationFrame(() => Z.timings.filter.push(performance.now() - t0));
     });
     search.addEventListener('keydown', (event) => {
-      const items = visibleItems();
       if (event.key === 'Escape') { search.value = ''; Z.filter(''); return; }
+      if (event.key !== 'Enter' && event.key !== 'ArrowDown') return;
+      const items = visibleItems();
       if (event.key === 'Enter') {
         const first = items.find((node) => node.tagName === 'A');
         if (first) { location.hash = first.getAttribute('href'); event.preventDefault(); }
@@ -193,6 +237,7 @@
       }
     });
     $('tree').addEventListener('keydown', (event) => {
+      if (!['ArrowDown', 'ArrowUp', 'Home', 'End', 'ArrowRight', 'ArrowLeft'].includes(event.key)) return;
       const items = visibleItems();
       const at = items.indexOf(document.activeElement);
       if (at < 0) return;

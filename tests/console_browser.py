@@ -635,7 +635,8 @@ class Console(unittest.TestCase):
     def highlighted(self, within="#tree"):
         """The texts the search highlight paints within an element."""
         return self.page.js("""const h = CSS.highlights.get('search'); const box = document.querySelector(arguments[0]);
-            return h ? [...h].filter((r) => box.contains(r.startContainer)).map((r) => r.toString().toLowerCase()) : []""", within)
+            return h ? [...h].filter((r) => box.contains(r.startContainer))
+                .map((r) => r.startContainer.data.slice(r.startOffset, r.endOffset).toLowerCase()) : []""", within)
 
     def test_09_search(self):
         p = self.page
