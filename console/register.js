@@ -7,6 +7,7 @@
 (function (Z) {
   const { el, $ } = Z;
   const BITS_PER_ROW = 16;
+  const MARK_AFTER_MS = 100;     // a register's read taking longer: the list marks it meanwhile
 
   // ---- reading: one batch gives the lock states and the hardware's word ----
   // The word is read without handing it to the application, and every field is decoded from
@@ -92,12 +93,18 @@
     Z.current = { register, page: keepPage, word: null, values: null, changed: new Set(), changedBits: 0,
       lock: null, signalLocks: new Map(), error: '', rows: new Map(), readAt: null, words: null };
     // The view is built when the device has answered (a round trip), so that it is laid out
-    // and drawn once, with its values, not once empty and again filled.
+    // and drawn once, with its values, not once empty and again filled. The list marks the
+    // register with it, in the same frame (a frame for the mark alone held up the answer by
+    // as long as it took), or at once if the device takes longer than a moment.
     const c = Z.current;
     const sent = Z.reference || Z.isMemory(register) ? null : Z.batch(readOperations(register));
-    Z.markCurrent(register.name);
-    if (sent) await sent;
+    if (sent) {
+      const marking = setTimeout(() => { if (Z.current === c) Z.markCurrent(register.name); }, MARK_AFTER_MS);
+      await sent;
+      clearTimeout(marking);
+    }
     if (Z.current !== c) return;
+    Z.markCurrent(register.name);
     render(register);
     const built = performance.now();
     if (signalName && !register.signals.some((s) => s.name === signalName)) {
@@ -154,6 +161,8 @@
   }
 
   // ---- the view ----
+  let viewScrolled = false;
+  $('view').addEventListener('scroll', () => { viewScrolled = $('view').scrollTop > 0; }, { passive: true });
   function row(name, value, id) {
     return el('tr', {}, el('th', { scope: 'row', text: name }), el('td', { className: 'mono', id }, value));
   }
@@ -189,7 +198,8 @@
       parts.push(el('h3', { text: 'Bits' }), bitPicture(register));
       parts.push(el('h3', { text: 'Signals' }), signalTable(register));
     }
-    view.scrollTop = 0;          // (before the new content: no layout forced for it)
+    // Back to the top only if the last view was scrolled: setting it lays the page out at once.
+    if (viewScrolled) { view.scrollTop = 0; viewScrolled = false; }
     view.replaceChildren(...parts);
     document.title = `${register.name} - ${Z.reference ? 'ZEV register reference' : 'ZEV console'}`;
   }
@@ -224,6 +234,18 @@
     return '';
   }
 
+  // An upright name's length, measured on a canvas in the names' font: with its height given,
+  // the picture is laid out in one pass (a vertical text of unknown length is laid out
+  // again for every size its grid and box ask of it). At most 12em, as the style allows.
+  let names = null;
+  function uprightLength(name) {
+    if (!names) {
+      names = document.createElement('canvas').getContext('2d');
+      names.font = '600 11px system-ui, sans-serif';
+    }
+    return Math.ceil(Math.min(names.measureText(name).width, 132)) + 'px';
+  }
+
   // Bits at a fixed scale, 16 to a row (31..16 over 15..0), each field's name over its bits,
   // written across a wide field and upright over a narrow one.
   function bitPicture(register) {
@@ -247,7 +269,10 @@
         const signal = index >= 0 ? register.signals[index] : null;
         const label = signal ? el('div', { className: 'field ' + (index % 2 ? 'odd' : 'even'), title: `${signal.name} (${signal.high}..${signal.low})` },
           el('span', { text: signal.name })) : el('div', { className: 'field free', title: 'no signal', 'aria-hidden': 'true' });
-        if (signal && signal.name.length * 6.4 > span * 24) label.classList.add('upright');
+        if (signal && signal.name.length * 6.4 > span * 24) {
+          label.classList.add('upright');
+          label.firstChild.style.height = uprightLength(signal.name);
+        }
         label.style.gridColumn = `${column(bit)} / span ${span}`;
         grid.append(label);
         bit -= span;
@@ -280,81 +305,119 @@
     await writeField(signal, value, row ? row.message : $('register-message'));
   }
 
+  // A field's row, cloned for each signal (cheaper than building its elements one by one):
+  // name, bits, default, value, lock state and the editor (the control named for the
+  // signal by aria-label: no hidden label to lay out).
+  function rowTemplate(choice) {
+    const control = choice ? el('select') : el('input', { type: 'text', autocomplete: 'off', spellcheck: 'false' });
+    return el('tr', {}, el('th', { scope: 'row' }), el('td'), el('td', { className: 'default mono' }),
+      el('td', { className: 'value' }), el('td'),
+      el('td', {}, el('div', { className: 'field-editor' }, control,
+        el('button', { type: 'button', 'data-action': 'write', text: 'Write' }),
+        el('button', { type: 'button', 'data-action': 'read', text: 'Read' }),
+        el('button', { type: 'button', 'data-action': 'unlock', text: 'Unlock' }),
+        el('p', { className: 'message', role: 'status' }))));
+  }
+  let rowTemplates = null;
+
   function signalTable(register) {
     const c = Z.current;
     const served = !Z.reference;
     const head = el('tr', {}, ...['Signal', 'Bits', 'Default'].concat(served ? ['Value', 'Lock', 'Change'] : ['Values'])
       .map((h) => el('th', { scope: 'col', text: h })));
     const body = el('tbody');
+    if (served && !rowTemplates) rowTemplates = [rowTemplate(false), rowTemplate(true)];
     for (const signal of register.signals) {
       const bits = signal.high === signal.low ? String(signal.low) : `${signal.high}..${signal.low}`;
-      const defaultCell = el('td', { className: 'default mono' });
-      const cells = [el('th', { scope: 'row', text: signal.name }), el('td', { text: bits }), defaultCell];
-      const refs = { signal, defaultCell };
+      let refs;
       if (!served) {
-        cells.push(el('td', { text: signal.enumerators.length
-          ? signal.enumerators.map((e) => `${e.value} ${e.name}`).join(', ') : `0 to ${signal.max}` }));
+        const defaultCell = el('td', { className: 'default mono' });
+        refs = { signal, defaultCell, tr: el('tr', { 'data-signal': signal.name }, el('th', { scope: 'row', text: signal.name }),
+          el('td', { text: bits }), defaultCell, el('td', { text: signal.enumerators.length
+            ? signal.enumerators.map((e) => `${e.value} ${e.name}`).join(', ') : `0 to ${signal.max}` })) };
       } else {
-        refs.valueCell = el('td', { className: 'value' });
-        refs.lockCell = el('td');
-        cells.push(refs.valueCell, refs.lockCell, el('td', {}, editor(register, signal, refs)));
+        const tr = rowTemplates[signal.enumerators.length ? 1 : 0].cloneNode(true);
+        const [nameCell, bitsCell, defaultCell, valueCell, lockCell, editorCell] = tr.children;
+        tr.dataset.signal = signal.name;
+        nameCell.textContent = signal.name;
+        bitsCell.textContent = bits;
+        refs = { signal, tr, defaultCell, valueCell, lockCell };
+        editor(register, signal, refs, editorCell.firstChild);
       }
-      refs.tr = el('tr', { 'data-signal': signal.name }, ...cells);
       c.rows.set(signal.name, refs);
       body.append(refs.tr);
     }
-    return el('table', { className: 'signals' + (served ? '' : ' reference') }, el('thead', {}, head), body);
+    const table = el('table', { className: 'signals' + (served ? '' : ' reference') }, el('thead', {}, head), body);
+    if (served) wireEditors(table);
+    return table;
   }
 
   // A drop-down of the enumerators, or a number in the chosen radix checked against the
   // field's maximum before it is sent; a text with the library's own /d or /h goes as it is.
-  function editor(register, signal, refs) {
-    const id = `edit-${signal.name}`;
-    refs.message = el('p', { className: 'message', role: 'status' });
-    let input;
-    if (signal.enumerators.length) {
-      input = el('select', { id });
-      for (const e of signal.enumerators) input.append(el('option', { value: e.name, text: `${e.name} (${e.value})` }));
-      input.addEventListener('change', () => { input.dataset.dirty = 'true'; });
-    } else {
-      input = el('input', { id, type: 'text', autocomplete: 'off', spellcheck: 'false' });
-    }
+  function editor(register, signal, refs, box) {
+    const [input, write, read, unlockButton, message] = box.children;
     refs.input = input;
-    const write = el('button', { type: 'button', text: 'Write' });
-    const read = el('button', { type: 'button', text: 'Read', title: `Read ${signal.name} from the device now` });
-    const unlockButton = el('button', { type: 'button', text: 'Unlock' });
+    refs.message = message;
+    input.id = `edit-${signal.name}`;
+    input.setAttribute('aria-label', `New value of ${signal.name}`);
+    if (signal.enumerators.length) {
+      const options = document.createDocumentFragment();
+      for (const e of signal.enumerators) options.append(new Option(`${e.name} (${e.value})`, e.name));
+      input.append(options);
+    }
+    read.title = `Read ${signal.name} from the device now`;
     if (!writableHere(register)) {
       input.disabled = write.disabled = true;
       write.title = input.title = whyNot(register);
     }
     if (Z.readOnly) { unlockButton.disabled = true; unlockButton.title = whyNot(register); }
     if (Z.writeOnly(register)) { read.disabled = true; read.title = 'write-only register (CParallelWrite): the device refuses reads'; }
-    const send = async () => {
-      let value;
-      if (signal.enumerators.length) value = input.value;
-      else {
-        const text = input.value.trim();
-        if (text === '') { Z.say(refs.message, 'error', 'enter a value'); return; }
-        if (/^\S+\/[a-gi-z]$/i.test(text)) value = text;      // the library answers for its own formats
-        else {
-          const parsed = Z.parseNumber(text, signal.max);
-          if (parsed.error) {
-            Z.say(refs.message, 'error', `${parsed.error}: not sent (${signal.name} takes ${Z.radixRange(signal.max)})`);
-            return;
-          }
-          value = parsed.value;
-        }
-      }
-      const verdict = await writeField(signal, value, refs.message);
-      if (verdict.kind === 'ok') delete input.dataset.dirty;
+  }
+
+  // The editors' controls answered by one set of listeners on the table.
+  function wireEditors(table) {
+    const rowOf = (node) => {
+      const tr = node.closest('tr[data-signal]');
+      return tr && Z.current ? Z.current.rows.get(tr.dataset.signal) : null;
     };
-    write.addEventListener('click', send);
-    input.addEventListener('keydown', (event) => { if (event.key === 'Enter') { event.preventDefault(); send(); } });
-    read.addEventListener('click', () => readField(signal, refs.message));
-    unlockButton.addEventListener('click', () => unlock(signal.name, refs.message));
-    return el('div', { className: 'editor' },
-      el('label', { for: id, className: 'visually-hidden', text: `New value of ${signal.name}` }), input,
-      el('span', { className: 'buttons' }, write, read, unlockButton), refs.message);
+    table.addEventListener('click', (event) => {
+      const button = event.target.closest('button[data-action]');
+      const refs = button && rowOf(button);
+      if (!refs) return;
+      const action = button.dataset.action;
+      if (action === 'write') send(refs);
+      else if (action === 'read') readField(refs.signal, refs.message);
+      else if (action === 'unlock') unlock(refs.signal.name, refs.message);
+    });
+    table.addEventListener('keydown', (event) => {
+      const refs = event.key === 'Enter' && rowOf(event.target);
+      if (refs && event.target === refs.input) { event.preventDefault(); send(refs); }
+    });
+    table.addEventListener('change', (event) => {
+      const refs = rowOf(event.target);
+      if (refs && event.target === refs.input && refs.input.tagName === 'SELECT') refs.input.dataset.dirty = 'true';
+    });
+  }
+
+  async function send(refs) {
+    const { signal, input } = refs;
+    let value;
+    if (signal.enumerators.length) value = input.value;
+    else {
+      const text = input.value.trim();
+      if (text === '') { Z.say(refs.message, 'error', 'enter a value'); return; }
+      if (/^\S+\/[a-gi-z]$/i.test(text)) value = text;      // the library answers for its own formats
+      else {
+        const parsed = Z.parseNumber(text, signal.max);
+        if (parsed.error) {
+          Z.say(refs.message, 'error', `${parsed.error}: not sent (${signal.name} takes ${Z.radixRange(signal.max)})`);
+          return;
+        }
+        value = parsed.value;
+      }
+    }
+    const verdict = await writeField(signal, value, refs.message);
+    if (verdict.kind === 'ok') delete input.dataset.dirty;
   }
 
   // One field read through the library's text service now, with the lock states.

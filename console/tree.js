@@ -174,10 +174,12 @@
   };
 
   Z.markCurrent = function (name) {
-    for (const [, entry] of entries) if (entry.link.hasAttribute('aria-current')) entry.link.removeAttribute('aria-current');
-    const entry = entries.get(name);
+    const entry = entries.get(name) || null;
+    for (const [, other] of entries) {
+      if (other !== entry && other.link.hasAttribute('aria-current')) other.link.removeAttribute('aria-current');
+    }
     if (!entry) return;
-    entry.link.setAttribute('aria-current', 'page');
+    if (!entry.link.hasAttribute('aria-current')) entry.link.setAttribute('aria-current', 'page');
     if (!entry.group.details.open) entry.group.details.open = true;
   };
 
