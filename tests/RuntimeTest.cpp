@@ -366,6 +366,9 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
         EXPECT_EQ(Outcomes[i].m_strError, Case.m_pcError ? Case.m_pcError : "") << i;
     }
     EXPECT_TRUE(Outcomes[2].m_Words.empty());
+    EXPECT_FALSE(Outcomes[13].m_bResult) << "a refused set did nothing";
+    EXPECT_TRUE(Outcomes[12].m_bResult);
+    EXPECT_TRUE(Outcomes[12].m_Record.m_Events.empty()) << "an untraced batch keeps no events";
     EXPECT_EQ(Outcomes[17].m_Words, (std::vector<unsigned>{0, 0x55}));
     EXPECT_TRUE(Outcomes[17].m_bResult && Outcomes[18].m_bResult);
     EXPECT_EQ(Host.Bus.Peek(0x2000 + 9), 0x77u) << "a block of one word is written";
@@ -390,8 +393,12 @@ TEST(Runtime, ReadsHandTheDevicesValueToTheApplicationUnlessToldToKeepIt)
     EXPECT_EQ(Kept[0].m_Texts, std::vector<std::string>{"4000001F/h"});
     EXPECT_TRUE(Kept[0].m_Words.empty()) << "a read answers texts only";
     EXPECT_EQ(ApplicationWord(), udwBefore);
+    rlzev::SOperation Get = Value;
+    Get.m_eOperation = rlzev::EOperation::GET;
+    Host.Bus.Poke(0x11A, 0x4000000A);
+    EXPECT_EQ(Runtime.RunBatch({Get}, {})[0].m_Words, std::vector<unsigned>{0x1F}) << "the word as last read: no transfer";
     Runtime.RunBatch({Value}, {});
-    EXPECT_EQ(ApplicationWord(), 0x1Fu) << "the library's own read hands the signal's bits over";
+    EXPECT_EQ(ApplicationWord(), 0xAu) << "the library's own read hands the signal's bits over";
 }
 
 TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
