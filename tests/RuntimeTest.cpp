@@ -5,6 +5,7 @@
 #include "ReportRouter.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
+#include "ZEVUtilities.h"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +21,13 @@ namespace
 struct CKeepingUtility : CUtility_Interface
 {
     void ReportError(const char*, int, const char*, const char* a_pcMessage) override { m_Messages.push_back(a_pcMessage); }
-    bool StopWaiting() override { return false; }
+    bool StopWaiting() override { return m_bStop; }
     void ReportAccessDenied(const char*, int, const char*, const char* a_pcMessage) override
     {
         m_Messages.push_back(a_pcMessage);
     }
     std::vector<std::string> m_Messages;
+    bool m_bStop = false;
 };
 
 struct SHostObjects
@@ -263,6 +265,12 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     Runtime.RemoveObserver(Observer);
     Runtime.Run(Write);
     EXPECT_EQ(Observer.m_Texts.size(), 4u) << "removed, it hears nothing more";
+    {
+        rlzev::SCallRecord Held;
+        const rlzev::CDeviceRuntime::CHandle Handle = Runtime.Acquire(&Held);
+        Write(*Handle);
+        EXPECT_TRUE(Held.m_Events.empty()) << "a held device's record keeps no events";
+    }
 }
 
 TEST(Runtime, ALoggingOperationSwitchesLoggingOnUnlessToldOff)
@@ -285,6 +293,20 @@ TEST(Runtime, ALoggingOperationSwitchesLoggingOnUnlessToldOff)
     Observer.m_Texts.clear();
     Runtime.Run(Write);
     EXPECT_EQ(Observer.m_Texts.size(), 1u) << "the transfer alone";
+}
+
+// A host asking the library's holder whether to stop waiting gets its own device's answer
+// inside a call, and "stop" outside any (nobody is waiting for it there).
+TEST(Runtime, TheHoldersStopWaitingIsTheCallingDevicesOwn)
+{
+    SHostObjects Host;
+    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    auto Ask = [](CZEV&) { return CZEVUtilities::GetInstance().StopWaiting(); };
+    EXPECT_FALSE(Runtime.Run(Ask));
+    Host.Utility.m_bStop = true;
+    EXPECT_TRUE(Runtime.Run(Ask));
+    Host.Utility.m_bStop = false;
+    EXPECT_TRUE(CZEVUtilities::GetInstance().StopWaiting());
 }
 
 TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
