@@ -307,6 +307,14 @@ TEST(Runtime, TheHoldersStopWaitingIsTheCallingDevicesOwn)
     EXPECT_TRUE(Runtime.Run(Ask));
     Host.Utility.m_bStop = false;
     EXPECT_TRUE(CZEVUtilities::GetInstance().StopWaiting());
+    // The router forwards a refused direction the same way, and counts one with no call.
+    rlzev::CReportRouter& rRouter = rlzev::CReportRouter::Instance();
+    Runtime.Run([&](CZEV&) { rRouter.ReportAccessDenied("f", 1, "g", "denied"); });
+    EXPECT_EQ(Host.Utility.m_Messages, std::vector<std::string>{"denied"});
+    const unsigned long long uUnrouted = rRouter.Unrouted();
+    rRouter.ReportAccessDenied("f", 1, "g", "nobody's");
+    EXPECT_EQ(rRouter.Unrouted(), uUnrouted + 1);
+    EXPECT_EQ(Host.Utility.m_Messages.size(), 1u);
 }
 
 TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
