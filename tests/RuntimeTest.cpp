@@ -435,7 +435,9 @@ TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
 {
     SHostObjects Raw, Served;
     {
-        // A device made on the library directly holds the library's holder first.
+        // A device made on the library directly holds the library's holder first (an earlier
+        // test's runtime may have left the router there).
+        CZEVUtilities::GetInstance().ResetUtilityInterface();
         CZEV Outside(&Raw.Bus, &Raw.Utility, &Raw.Status);
         rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
         ReportThroughTheHolder(Runtime, "MINE", nullptr);
