@@ -448,15 +448,29 @@ TEST(HttpServer, SlowAndIdleConnectionsStarveNobody)
     std::atomic<bool> bDone(false);
     std::thread Dripper([&] {
         // A header that never ends: only its deadline ends such a connection, however slow
-        // the machine is.
+        // the machine is. A byte each well inside the idle time is all a dripper needs; a
+        // faster drip only loads the machine the test runs on (under Wine, each send is costly).
         const std::string strHeader = "GET /api/v1/device HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(10000, 'a');
         for (std::size_t uByte = 0; !bDone && uByte < strHeader.size(); ++uByte)
         {
             for (auto& pSlow : Slow)
                 pSlow->Send(strHeader.substr(uByte, 1));
-            std::this_thread::sleep_for(milliseconds(20));
+            for (int i = 0; i < 10 && !bDone; ++i)
+                std::this_thread::sleep_for(milliseconds(10));
         }
     });
+    // A failed assertion returns early: the dripper still stops and is joined.
+    struct SJoin
+    {
+        std::atomic<bool>& m_rbDone;
+        std::thread& m_rThread;
+        ~SJoin()
+        {
+            m_rbDone = true;
+            if (m_rThread.joinable())
+                m_rThread.join();
+        }
+    } Join{bDone, Dripper};
     WaitFor([&] { return Server.Http.Connections() >= 400; });
     // A client with the token is served at once meanwhile, again and again.
     rlzev::CHttpClient Client(Server.strUrl, kToken, std::chrono::seconds(1));
