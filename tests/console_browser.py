@@ -243,10 +243,17 @@ class Console(unittest.TestCase):
     def lock(self, register, signal):
         return [s["lock"] for s in self.api("GET", "registers/" + register)["signals"] if s["name"] == signal][0]
 
+    @staticmethod
+    def downloads():
+        """The download folder's files and their times."""
+        return {n: os.stat(os.path.join(DOWNLOADS, n)).st_mtime_ns for n in os.listdir(DOWNLOADS)}
+
     def downloaded(self, pattern, before):
-        """The one new file in the download folder whose name matches."""
+        """The one file in the download folder whose name matches and that is new or newer than
+        in before (a name stamped to the second is the same for two saves in one second)."""
         def fresh():
-            return [n for n in os.listdir(DOWNLOADS) if re.fullmatch(pattern, n) and n not in before]
+            now = self.downloads()
+            return [n for n in now if re.fullmatch(pattern, n) and before.get(n) != now[n]]
         # (Headless chromium finishes a download only while the driver talks to it.)
         self.page.until(lambda: self.browser.title and fresh() and os.path.getsize(os.path.join(DOWNLOADS, fresh()[0])) > 0,
                         "a file %s downloaded" % pattern)
@@ -316,7 +323,7 @@ class Console(unittest.TestCase):
         p.until(lambda: any("bus: W 0x00E00" in e for e in p.texts("#events li")), "the live panel shows the write")
 
         # The snapshot download is the same script as zevctl's.
-        before = os.listdir(DOWNLOADS)
+        before = self.downloads()
         p.find("#snapshot").click()
         snapshot = self.downloaded(r"ZEV_DUMP.*\.m", before)
         zevctl = subprocess.run([ZEVCTL, "--connect", self.url, "--token-file", TOKEN_FILE, "snapshot"],
@@ -616,7 +623,7 @@ class Console(unittest.TestCase):
         for field, value in (("#export-start", "1"), ("#export-count", "3")):
             p.find(field).clear()
             p.find(field).send_keys(value)
-        before = os.listdir(DOWNLOADS)
+        before = self.downloads()
         p.find("#mem-export").click()
         self.assertEqual(self.downloaded(r"ENT_H1_1_3.*\.txt", before),
                          "# ENT_H1 from word 1, 3 words, hexadecimal\n00000007 00000007 00000007\n")
@@ -668,7 +675,7 @@ class Console(unittest.TestCase):
         self.assertIn("AUD_CNTRL0", registers)
         p.find("#save-set").click()
         p.find('input[name="set-scope"][value="shown"]').click()
-        before = os.listdir(DOWNLOADS)
+        before = self.downloads()
         p.find("#save-confirm").click()
         saved = json.loads(self.downloaded(r"zev-set-.*\.json", before))
         self.assertEqual(sorted(r["name"] for r in saved["registers"]), sorted(registers))
@@ -686,7 +693,7 @@ class Console(unittest.TestCase):
         # Saved from the console, the set is byte for byte what zevctl saves.
         p.find("#save-set").click()
         p.find('input[name="set-scope"][value="all"]').click()
-        before = os.listdir(DOWNLOADS)
+        before = self.downloads()
         p.find("#save-confirm").click()
         saved = self.downloaded(r"zev-set-.*\.json", before)
         zevctl_file = os.path.join(WORK, "zevctl-set.json")
