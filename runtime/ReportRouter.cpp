@@ -59,15 +59,6 @@ CUtility_Interface* ExchangeRoute(CUtility_Interface* a_pUtility)
     return pPrevious;
 }
 
-CRoute::CRoute(CUtility_Interface& a_rUtility) : m_pPrevious(ExchangeRoute(&a_rUtility))
-{
-}
-
-CRoute::~CRoute()
-{
-    t_pRoute = m_pPrevious;
-}
-
 CLibraryGate& CLibraryGate::Instance()
 {
     static CLibraryGate s_Gate;

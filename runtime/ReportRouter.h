@@ -43,19 +43,6 @@ private:
 // the route before is returned.
 CUtility_Interface* ExchangeRoute(CUtility_Interface* a_pUtility);
 
-// While it lives, reports of the library made on this thread go to a_rUtility.
-class CRoute
-{
-public:
-    explicit CRoute(CUtility_Interface& a_rUtility);
-    ~CRoute();
-    CRoute(const CRoute&) = delete;
-    CRoute& operator=(const CRoute&) = delete;
-
-private:
-    CUtility_Interface* m_pPrevious;
-};
-
 // The process-wide gate around the library's shared holder: device calls pass it shared
 // (devices work in parallel), making or destroying a device passes it alone. Waiting
 // makers go first, so a stream of calls cannot starve them; a thread already inside a

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -450,7 +452,52 @@ TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
         SHostObjects Host;
         rlzev::CDeviceRuntime Dropped(Host.Bus, Host.Utility, Host.Status);
     }
-    const rlzev::CRoute Route(Routed);
+    CUtility_Interface* pBefore = rlzev::ExchangeRoute(&Routed);
     CZEVUtilities::GetInstance().ReportError("file", 1, "function", "message");
+    rlzev::ExchangeRoute(pBefore);
     EXPECT_EQ(Routed.m_Messages, std::vector<std::string>{"message"});
+}
+
+TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
+{
+    rlzev::CLibraryGate& rGate = rlzev::CLibraryGate::Instance();
+    std::atomic<int> iDone(0);
+    // Gives the other thread ample time to pass the gate, if it wrongly could.
+    auto Pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    // A call in progress keeps a maker out until it ends.
+    rGate.EnterShared();
+    std::thread Maker([&] {
+        rGate.EnterAlone();
+        ++iDone;
+        rGate.LeaveAlone();
+    });
+    Pause();
+    EXPECT_EQ(iDone.load(), 0) << "a device was made during a call";
+    rGate.LeaveShared();
+    Maker.join();
+    EXPECT_EQ(iDone.load(), 1);
+    // A device being made keeps calls out until it is made, and then lets them in.
+    rGate.EnterAlone();
+    std::thread Caller([&] {
+        rGate.EnterShared();
+        ++iDone;
+        rGate.LeaveShared();
+    });
+    Pause();
+    EXPECT_EQ(iDone.load(), 1) << "a call ran while a device was made";
+    rGate.LeaveAlone();
+    for (int i = 0; i < 500 && iDone.load() == 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(iDone.load(), 2) << "the call was not let in when the device was made";
+    // Any leaving wakes it, so that a failure above still ends.
+    rGate.EnterShared();
+    rGate.LeaveShared();
+    Caller.join();
+}
+
+TEST(Runtime, AProcessThatLostNoReportCountsNone)
+{
+    // In a process of its own: earlier tests of this program lose reports on purpose.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(rlzev::CReportRouter::Instance().Unrouted() == 0 ? 0 : 1), testing::ExitedWithCode(0), "");
 }
