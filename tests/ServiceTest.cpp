@@ -1,11 +1,13 @@
 // The device service in-process: every operation on the simulated device, batches and
 // block reads, every kind of bad request refused with nothing changed, library refusals with
 // their exact texts and reports, a read-only server that changes nothing, the audit log.
+#include "AuditLog.h"
 #include "ServedDevice.h"
 #include "Token.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -248,6 +250,38 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
     EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
+}
+
+TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
+{
+    std::ostringstream Sink;
+    rlzev::CAuditLog Log(&Sink);
+    const std::string strLimit(rlzev::CAuditLog::kMaxText, 'x');
+    const std::string strLong = "y" + strLimit;  // one past the limit, starting with what is cut off last
+    json Sixteen = json::array(), Seventeen = json::array();
+    for (int i = 0; i < 16; ++i)
+        Sixteen.push_back(i);
+    Seventeen = Sixteen;
+    Seventeen.push_back(16);
+    Log.Write({{"kept", strLimit},
+               {"cut", strLong},
+               {"sixteen", Sixteen},
+               {"seventeen", Seventeen},
+               {"inList", {1, strLong}},
+               {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}}});
+    const std::string strWritten = Sink.str();
+    const json Line = json::parse(strWritten);
+    const std::string strCut = strLong.substr(0, rlzev::CAuditLog::kMaxText) + "... (129 bytes)";
+    EXPECT_EQ(Line["kept"], strLimit);
+    EXPECT_EQ(Line["cut"], strCut);
+    EXPECT_EQ(Line["sixteen"], Sixteen);
+    json Capped = Sixteen;
+    Capped.push_back("... (17 in all)");
+    EXPECT_EQ(Line["seventeen"], Capped);
+    EXPECT_EQ(Line["inList"], json({1, strCut}));
+    EXPECT_EQ(Line["inObject"]["deep"]["deeper"][0], strCut);
+    EXPECT_EQ(strWritten.back(), '\n');
+    EXPECT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line";
 }
 
 TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
