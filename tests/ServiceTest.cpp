@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -256,6 +257,8 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
 {
     std::ostringstream Sink;
     rlzev::CAuditLog Log(&Sink);
+    const std::time_t Started = std::time(nullptr);
+    const std::string strBefore = rlzev::CAuditLog::Now();
     const std::string strLimit(rlzev::CAuditLog::kMaxText, 'x');
     const std::string strLong = "y" + strLimit;  // one past the limit, starting with what is cut off last
     json Sixteen = json::array(), Seventeen = json::array();
@@ -268,7 +271,9 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
                {"sixteen", Sixteen},
                {"seventeen", Seventeen},
                {"inList", {1, strLong}},
-               {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}}});
+               {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}},
+               {"text", "1 \xC2\xB5s \xFF"}});
+    const std::string strAfter = rlzev::CAuditLog::Now();
     const std::string strWritten = Sink.str();
     const json Line = json::parse(strWritten);
     const std::string strCut = strLong.substr(0, rlzev::CAuditLog::kMaxText) + "... (129 bytes)";
@@ -280,6 +285,18 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
     EXPECT_EQ(Line["seventeen"], Capped);
     EXPECT_EQ(Line["inList"], json({1, strCut}));
     EXPECT_EQ(Line["inObject"]["deep"]["deeper"][0], strCut);
+    // UTF-8 as it came, a byte that is none replaced rather than the line lost.
+    EXPECT_NE(strWritten.find("\"1 \xC2\xB5s \xEF\xBF\xBD\""), std::string::npos) << strWritten;
+    // The time of writing, in UTC to the millisecond.
+    const std::string strTime = Line["time"];
+    EXPECT_TRUE(strBefore <= strTime && strTime <= strAfter) << strBefore << " " << strTime << " " << strAfter;
+    auto Day = [](std::time_t a_Seconds) {
+        char acDay[16];
+        std::strftime(acDay, sizeof acDay, "%Y-%m-%dT", std::gmtime(&a_Seconds));
+        return std::string(acDay);
+    };
+    const std::string strDay = strTime.substr(0, 11);
+    EXPECT_TRUE(strDay == Day(Started) || strDay == Day(std::time(nullptr))) << strTime;
     EXPECT_EQ(strWritten.back(), '\n');
     EXPECT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line";
 }
