@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <functional>
@@ -299,6 +300,36 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
     EXPECT_TRUE(strDay == Day(Started) || strDay == Day(std::time(nullptr))) << strTime;
     EXPECT_EQ(strWritten.back(), '\n');
     EXPECT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line";
+}
+
+TEST(Service, TheAuditLogIsInItsFileAtOnceAndNamesWhomItRefused)
+{
+    const std::string strPath = testing::TempDir() + "zevd-audit-test.log";
+    std::remove(strPath.c_str());
+    std::ofstream File(strPath);
+    rlzev::CAuditLog Log(&File);
+    auto Lines = [&] {
+        std::vector<json> Read;
+        std::ifstream In(strPath);
+        for (std::string strLine; std::getline(In, strLine);)
+            Read.push_back(json::parse(strLine));
+        return Read;
+    };
+    // Someone following the file sees each line as it is written, not when a buffer fills.
+    Log.Write({{"operation", "write"}});
+    ASSERT_EQ(Lines().size(), 1u);
+    Log.RefusedToken("192.0.2.7");
+    ASSERT_EQ(Lines().size(), 2u) << "the first refusal at once";
+    EXPECT_EQ(Lines()[1]["client"], "192.0.2.7");
+    Log.RefusedToken("192.0.2.8");
+    Log.RefusedToken("192.0.2.9");
+    Log.Flush();
+    const std::vector<json> Read = Lines();
+    ASSERT_EQ(Read.size(), 3u);
+    EXPECT_EQ(Read[2]["refused"], 2);
+    EXPECT_EQ(Read[2]["client"], "192.0.2.9") << "the last one refused";
+    File.close();
+    std::remove(strPath.c_str());
 }
 
 TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
