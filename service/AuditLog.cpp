@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 using nlohmann::json;
 
@@ -55,17 +56,28 @@ std::string CAuditLog::Now()
     return std::string(acText) + acMillis;
 }
 
+std::string CAuditLog::Text(json a_Line)
+{
+    Cap(a_Line);
+    json Line = {{"time", Now()}};
+    Line.update(a_Line);
+    // UTF-8 as it came; a byte that is none is replaced rather than the line lost.
+    return Line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void CAuditLog::Put(const std::string& a_strLine)
+{
+    m_pSink->write(a_strLine.data(), static_cast<std::streamsize>(a_strLine.size()));
+    m_pSink->flush();
+}
+
 void CAuditLog::Write(json a_Line)
 {
     if (m_pSink == nullptr)
         return;
-    Cap(a_Line);
-    json Line = {{"time", Now()}};
-    Line.update(a_Line);
-    const std::string strLine = Line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const std::string strLine = Text(std::move(a_Line));
     std::lock_guard<std::mutex> Lock(m_Mutex);
-    m_pSink->write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
-    m_pSink->flush();
+    Put(strLine);
 }
 
 void CAuditLog::RefusedToken(const std::string& a_strClient)
@@ -89,12 +101,7 @@ void CAuditLog::Flush()
 
 void CAuditLog::WriteRefusals(std::chrono::steady_clock::time_point a_Now)
 {
-    json Line = {{"time", Now()}, {"operation", "token"}, {"status", 401}, {"refused", m_uRefused},
-                 {"client", m_strLastClient}};
-    Cap(Line);
-    const std::string strLine = Line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    m_pSink->write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
-    m_pSink->flush();
+    Put(Text({{"operation", "token"}, {"status", 401}, {"refused", m_uRefused}, {"client", m_strLastClient}}));
     m_uRefused = 0;
     m_LastRefusalLine = a_Now;
 }

@@ -33,6 +33,9 @@ public:
     static std::string Now();
 
 private:
+    // The line with its time, capped, in one piece; and out to the sink (the mutex held).
+    static std::string Text(nlohmann::json a_Line);
+    void Put(const std::string& a_strLine);
     void WriteRefusals(std::chrono::steady_clock::time_point a_Now);
 
     std::mutex m_Mutex;

@@ -322,12 +322,19 @@ TEST(Service, TheAuditLogIsInItsFileAtOnceAndNamesWhomItRefused)
     ASSERT_EQ(Lines().size(), 2u) << "the first refusal at once";
     EXPECT_EQ(Lines()[1]["client"], "192.0.2.7");
     Log.RefusedToken("192.0.2.8");
+    Log.Flush();
+    Log.Flush();
     Log.RefusedToken("192.0.2.9");
+    Log.RefusedToken("192.0.2.10");
     Log.Flush();
     const std::vector<json> Read = Lines();
-    ASSERT_EQ(Read.size(), 3u);
-    EXPECT_EQ(Read[2]["refused"], 2);
-    EXPECT_EQ(Read[2]["client"], "192.0.2.9") << "the last one refused";
+    ASSERT_EQ(Read.size(), 4u) << "a flush with nothing counted writes nothing";
+    EXPECT_EQ(Read[2]["refused"], 1);
+    EXPECT_EQ(Read[2]["client"], "192.0.2.8");
+    EXPECT_EQ(Read[3]["refused"], 2);
+    EXPECT_EQ(Read[3]["client"], "192.0.2.10") << "the last one refused";
+    EXPECT_EQ(Read[3]["operation"], "token");
+    EXPECT_EQ(Read[3]["time"].get<std::string>().size(), 24u);
     File.close();
     std::remove(strPath.c_str());
 }
