@@ -174,6 +174,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"GET", "/api/v1/registers/AUD-CNTRL0", "", 400, "not a register name"},
         {"GET", "/api/v1/registers/NOPE", "", 404, "Invalid register submitted: NOPE"},
         {"GET", "/api/v2/device", "", 404, "no such operation"},
+        {"GET", "", "", 404, "no such operation"},  // a host calling the service itself may send anything
         {"GET", "/api/v1/device", "{}", 400, "a GET has no body"},
     };
     const std::string strBefore = S.State();

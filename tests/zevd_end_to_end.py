@@ -174,7 +174,36 @@ assert (done.returncode, done.stderr) == (2, "zevd: cannot write the token to %s
 reference = os.path.join(work, "reference")
 done = subprocess.run([zevd, "--export-reference", reference], capture_output=True, text=True, timeout=30)
 assert (done.returncode, done.stdout) == (0, "zevd: register reference in %s/index.html\n" % reference), done
-assert os.path.isfile(os.path.join(reference, "index.html"))
+# Every console file byte for byte as in the source, the map as a script the page loads
+# from disk, in a folder others may read.
+console = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(session)))), "console")
+shipped = sorted(n for n in os.listdir(console) if os.path.splitext(n)[1] in (".html", ".css", ".js"))
+assert sorted(os.listdir(reference)) == sorted(shipped + ["reference.js"]), os.listdir(reference)
+for name in shipped:
+    with open(os.path.join(console, name), "rb") as source, open(os.path.join(reference, name), "rb") as written:
+        assert source.read() == written.read(), name
+with open(os.path.join(reference, "reference.js")) as f:
+    script = f.read()
+prefix = "window.ZEV_REFERENCE = "
+assert script.startswith(prefix) and script.endswith(";\n"), script[:80]
+assert len(json.loads(script[len(prefix):-2])["registers"]) == 441
+mask = os.umask(0)
+os.umask(mask)
+assert os.stat(reference).st_mode & 0o777 == 0o755 & ~mask, oct(os.stat(reference).st_mode)
+# Exported again over itself: every file written anew. A file that cannot be written: exit 1, named.
+with open(os.path.join(reference, "index.html"), "ab") as f:
+    f.write(b"x" * 100000)
+done = subprocess.run([zevd, "--export-reference", reference], capture_output=True, text=True, timeout=30)
+assert done.returncode == 0, done
+with open(os.path.join(console, "index.html"), "rb") as source, open(os.path.join(reference, "index.html"), "rb") as written:
+    assert source.read() == written.read()
+for name in ("console.css", "reference.js"):
+    os.remove(os.path.join(reference, name))
+    os.mkdir(os.path.join(reference, name))
+    done = subprocess.run([zevd, "--export-reference", reference], capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "zevd: cannot write %s\n" % os.path.join(reference, name)), done
+    os.rmdir(os.path.join(reference, name))
 done = subprocess.run([zevd, "--export-reference", os.path.join(short_token, "x")], capture_output=True, text=True,
                       timeout=30)
 assert (done.returncode, done.stdout) == (1, "") and done.stderr.startswith(
