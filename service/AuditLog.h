@@ -21,7 +21,6 @@ public:
     explicit CAuditLog(std::ostream* a_pSink) : m_pSink(a_pSink) {}
     ~CAuditLog() { Flush(); }
 
-    bool IsOn() const { return m_pSink != nullptr; }
     // a_Line gets its time and is capped here.
     void Write(nlohmann::json a_Line);
     // A request without the right token, whatever its method.

@@ -166,6 +166,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/read", R"({"register":"SWP_DATA_RAM","count":49153})", 400, "range beyond the memory"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","count":1.5})", 400, "field 'count' must be"},
         {"POST", "/api/v1/lock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/value", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/logging", R"({"register":"AUD_CNTRL0","signal":"ALL","enable":"yes"})", 400, "field 'enable' must be true or false"},
         {"POST", "/api/v1/defaults", R"({"trace":1})", 400, "field 'trace' must be true or false"},
         {"GET", "/api/v1/write", "", 405, "GET is not allowed for /api/v1/write: use POST"},
@@ -214,6 +215,11 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     int iStatus = 0;
     EXPECT_EQ(ReadOnly.Post("value", {{"register", "DIN_DITHER"}, {"signal", "INITVALUE_IM"}}, &iStatus)["values"], json({"37"}));
     EXPECT_EQ(iStatus, 200);
+    // A block read moves words from the hardware, and none to the application.
+    const std::string strApplication = ReadOnly.Application();
+    EXPECT_EQ(ReadOnly.Post("words", {{"register", "ENT_H1"}, {"start", 1}, {"count", 2}}, &iStatus)["words"].size(), 2u);
+    EXPECT_EQ(iStatus, 200);
+    EXPECT_EQ(ReadOnly.Application(), strApplication);
 }
 
 TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
@@ -221,6 +227,7 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     SServed S;
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}});
     S.Post("read", {{"register", "DIN_CNTRL0"}});
+    S.Post("words", {{"register", "ENT_H1"}});
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
     // Refused before the device: audited too; a wrong token only counted.
     S.Call("POST", "/api/v1/lock", R"({"register":"DIN_CNTRL0"})");
