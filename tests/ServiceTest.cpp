@@ -167,6 +167,9 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","count":1.5})", 400, "field 'count' must be"},
         {"POST", "/api/v1/lock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/value", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/unlock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/logging", R"({"register":"AUD_CNTRL0","enable":true})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/get", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/logging", R"({"register":"AUD_CNTRL0","signal":"ALL","enable":"yes"})", 400, "field 'enable' must be true or false"},
         {"POST", "/api/v1/defaults", R"({"trace":1})", 400, "field 'trace' must be true or false"},
         {"GET", "/api/v1/write", "", 405, "GET is not allowed for /api/v1/write: use POST"},
@@ -204,7 +207,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
 
     // Read-only: every changing request 403, reads served.
     const std::string strReadOnlyBefore = ReadOnly.State();
-    for (const char* pcOperation : {"write", "lock", "unlock", "logging", "defaults"})
+    for (const char* pcOperation : {"write", "writeWords", "lock", "unlock", "logging", "defaults"})
     {
         int iStatus = 0;
         const json Answer = ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, strWrite, &iStatus);
@@ -220,6 +223,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     EXPECT_EQ(ReadOnly.Post("words", {{"register", "ENT_H1"}, {"start", 1}, {"count", 2}}, &iStatus)["words"].size(), 2u);
     EXPECT_EQ(iStatus, 200);
     EXPECT_EQ(ReadOnly.Application(), strApplication);
+    EXPECT_EQ(ReadOnly.Post("state", {{"register", "AUD_CNTRL0"}}, &iStatus).count("error"), 0u);
+    EXPECT_EQ(iStatus, 200);
 }
 
 TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
@@ -228,6 +233,8 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}});
     S.Post("read", {{"register", "DIN_CNTRL0"}});
     S.Post("words", {{"register", "ENT_H1"}});
+    S.Post("state", {{"register", "ENT_H1"}});
+    S.Post("get", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}});
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
     // Refused before the device: audited too; a wrong token only counted.
     S.Call("POST", "/api/v1/lock", R"({"register":"DIN_CNTRL0"})");
