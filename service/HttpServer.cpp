@@ -125,7 +125,6 @@ struct CHttpService::SImpl
     std::atomic<std::size_t> m_uConnections{0};
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bRunning{false};
-    bool m_bFailed = false;
 };
 
 // One client connection: requests read, checked and answered in order, one at a time.
@@ -583,11 +582,11 @@ int CHttpService::Bind(const std::string& a_strHost, int a_iPort, std::string& a
     return rAcceptor.local_endpoint().port();
 }
 
-bool CHttpService::Run()
+void CHttpService::Run()
 {
     SImpl& rImpl = *m_pImpl;
     if (rImpl.m_bStop)
-        return true;
+        return;
     rImpl.m_bRunning = true;
     rImpl.m_Worker.Start();
     rImpl.Accept();
@@ -599,7 +598,6 @@ bool CHttpService::Run()
     rImpl.m_rService.Events().Close();
     rImpl.m_rService.Audit().Flush();
     rImpl.m_bRunning = false;
-    return !rImpl.m_bFailed;
 }
 
 void CHttpService::Stop()

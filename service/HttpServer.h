@@ -36,8 +36,9 @@ public:
     // Binds a_strHost:a_iPort (0: any free port) for this server alone: the port bound, or
     // -1 with a_rError saying why (another server on that address, say).
     int Bind(const std::string& a_strHost, int a_iPort, std::string& a_rError);
-    // Serves until Stop(); false when the socket fails.
-    bool Run();
+    // Serves until Stop(). A failed accept (out of descriptors, say) is tried again, so
+    // nothing but Stop ends it.
+    void Run();
     // From any thread, at any time, also before Run: Run returns at once, whatever the
     // clients do, after the device call in progress (if any) ends.
     void Stop();

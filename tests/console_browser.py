@@ -100,7 +100,7 @@ class Page:
         return self.b.execute_script(script, *args)
 
     def until(self, condition, what, timeout=10):
-        WebDriverWait(self.b, timeout, ignored_exceptions=(StaleElementReferenceException,)).until(
+        return WebDriverWait(self.b, timeout, ignored_exceptions=(StaleElementReferenceException,)).until(
             lambda _: condition(), message=what)
 
     def find(self, css):
@@ -246,18 +246,30 @@ class Console(unittest.TestCase):
     @staticmethod
     def downloads():
         """The download folder's files and their times."""
-        return {n: os.stat(os.path.join(DOWNLOADS, n)).st_mtime_ns for n in os.listdir(DOWNLOADS)}
+        found = {}
+        for name in os.listdir(DOWNLOADS):
+            try:
+                found[name] = os.stat(os.path.join(DOWNLOADS, name)).st_mtime_ns
+            except FileNotFoundError:
+                pass  # chromium renamed its partial file between the listing and the look
+        return found
 
     def downloaded(self, pattern, before):
         """The one file in the download folder whose name matches and that is new or newer than
         in before (a name stamped to the second is the same for two saves in one second)."""
         def fresh():
             now = self.downloads()
-            return [n for n in now if re.fullmatch(pattern, n) and before.get(n) != now[n]]
+            for name in now:
+                if re.fullmatch(pattern, name) and before.get(name) != now[name]:
+                    try:
+                        if os.path.getsize(os.path.join(DOWNLOADS, name)) > 0:
+                            return name
+                    except FileNotFoundError:
+                        pass
+            return None
         # (Headless chromium finishes a download only while the driver talks to it.)
-        self.page.until(lambda: self.browser.title and fresh() and os.path.getsize(os.path.join(DOWNLOADS, fresh()[0])) > 0,
-                        "a file %s downloaded" % pattern)
-        with open(os.path.join(DOWNLOADS, fresh()[0])) as f:
+        name = self.page.until(lambda: self.browser.title and fresh(), "a file %s downloaded" % pattern)
+        with open(os.path.join(DOWNLOADS, name)) as f:
             return f.read()
 
     # ---- the happy path, as the README describes it ----

@@ -73,7 +73,8 @@ short_token = os.path.join(work, "short")
 with open(short_token, "w") as f:
     f.write("abc\n")
 for args, message in [(["--listen", bad], "zevd: --listen takes ADDR:PORT, not %s\n" % bad)
-                      for bad in ("127.0.0.1", ":7411", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:7x")] + [
+                      for bad in ("127.0.0.1", ":7411", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:7x",
+                                  "127.0.0.1:4294967297", "127.0.0.1:+80", "127.0.0.1:-1", "127.0.0.1: 80")] + [
         (["--listen", "127.0.0.1:0", "--token-file", short_token],
          "zevd: no token of at least 16 characters in %s\n" % short_token)]:
     done = subprocess.run([zevd] + args, capture_output=True, text=True, env=env, timeout=30)

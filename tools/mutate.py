@@ -94,6 +94,9 @@ AREAS = {
     },
 }
 
+# Clang compiles the service's Beast and JSON units at -O0 in about half GCC's time.
+COMPILERS = {"gcc": [], "clang": ["-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_C_COMPILER=clang"]}
+
 C_OPERATORS = [(" == ", " != "), (" != ", " == "), (" <= ", " < "), (" >= ", " > "),
                (" < ", " <= "), (" > ", " >= "), (" && ", " || "), (" || ", " && "),
                (" + ", " - "), (" - ", " + "), (" += ", " -= "), (" -= ", " += "),
@@ -245,7 +248,7 @@ def area_of(path):
 class Workspace:
     """A copy of the project and its build tree, so the work tree is never touched."""
 
-    def __init__(self, folder, area):
+    def __init__(self, folder, area, compiler):
         self.src = os.path.join(folder, "src")
         self.build = os.path.join(folder, "build")
         self.area = AREAS[area]
@@ -263,7 +266,8 @@ class Workspace:
         subprocess.run(["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
                         "-DRL_ZEV_LIBRARY_COMPILE_OPTIONS=" + self.area.get("library_options", ""),
-                        "-DPython3_EXECUTABLE=/usr/bin/python3", "-DRL_ZEV_MUTATION_TARGETS=ON"],
+                        "-DPython3_EXECUTABLE=/usr/bin/python3", "-DRL_ZEV_MUTATION_TARGETS=ON"]
+                       + COMPILERS[compiler],
                        check=True, stdout=subprocess.DEVNULL)
 
     def make(self, targets):
@@ -401,6 +405,43 @@ def file_digest(path):
         return hashlib.sha1(f.read()).hexdigest()
 
 
+def share_of(path, number, after, shares):
+    """Which of the shares a mutant falls in: the same in every run, whatever is kept."""
+    key = ("%s:%d:%s" % (path, number, after)).encode("utf-8")
+    return int(hashlib.sha1(key).hexdigest(), 16) % shares
+
+
+def merge(paths, into):
+    """The union of the shards' results (a later file wins for the same mutant), summed up."""
+    merged = {}
+    for path in paths:
+        with open(path) as f:
+            for r in json.load(f):
+                merged[(r["file"], r["line"], r["after"])] = r
+    results = sorted(merged.values(), key=lambda r: (r["file"], r["line"]))
+    per_file = {}
+    for r in results:
+        counts = per_file.setdefault(r["file"], {"killed": 0, "survived": 0, "uncompilable": 0})
+        counts[r["outcome"]] += 1
+    print_summary(per_file, results)
+    if into:
+        write_json(into, results)
+    return 0
+
+
+def print_summary(per_file, results):
+    print("\nfile                                     killed survived  no build")
+    for path, c in sorted(per_file.items()):
+        print("%-40s %6d %8d %9d" % (path, c["killed"], c["survived"], c["uncompilable"]))
+    print("\nsurvivors:")
+    for r in results:
+        if r["outcome"] == "survived":
+            print("  %s:%d: %s -> %s" % (r["file"], r["line"], r["before"], r["after"]))
+    killed = sum(c["killed"] for c in per_file.values())
+    survived = sum(c["survived"] for c in per_file.values())
+    return killed, survived
+
+
 def write_json(path, results):
     with open(path + ".part", "w") as f:
         json.dump(results, f, indent=1)
@@ -433,9 +474,18 @@ def main():
     parser.add_argument("--every-test", action="store_true",
                         help="run every test of the area on every mutant and record each failing "
                              "test case; prints how many mutants each case kills, and alone")
+    parser.add_argument("--compiler", choices=sorted(COMPILERS), default="gcc",
+                        help="build the mutants with this compiler (a build tree keeps its first)")
+    parser.add_argument("--shard", metavar="K/N",
+                        help="only the K-th of N shares of the mutants (a stable share: one run per core, "
+                             "each with its own --workdir and --json; then --merge)")
+    parser.add_argument("--merge", nargs="+", metavar="JSON",
+                        help="write the union of these results to --json and sum them up")
     parser.add_argument("--programs", nargs="+", metavar="TARGET",
                         help="only these test programs of the area (build targets)")
     args = parser.parse_args()
+    if args.merge:
+        return merge(args.merge, args.json)
     earlier_of = args.survivors_of or args.killed_of
     if earlier_of and not args.files:
         with open(earlier_of) as f:
@@ -459,6 +509,9 @@ def main():
         with open(earlier_of) as f:
             earlier = {(r["file"], r["before"], r["after"]) for r in json.load(f) if r["outcome"] == wanted}
         candidates = [c for c in candidates if (c[0], c[2].strip(), label(c[3], c[4])) in earlier]
+    if args.shard:
+        k, n = (int(x) for x in args.shard.split("/"))
+        candidates = [c for c in candidates if share_of(c[0], c[1], label(c[3], c[4]), n) == k]
     if args.sample and args.sample < len(candidates):
         candidates = random.Random(args.seed).sample(candidates, args.sample)
     candidates.sort(key=lambda c: (c[0], c[1]))
@@ -471,7 +524,7 @@ def main():
     # A stopped run still puts the mutated file back.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))
     started = time.time()
-    ws = Workspace(os.path.join(args.workdir, area), area)
+    ws = Workspace(os.path.join(args.workdir, area), area, args.compiler)
     tests = ws.area.get("quick", []) + ws.area["tests"]
     if args.programs:
         tests = [t for t in tests if t[0] in args.programs]
@@ -531,16 +584,8 @@ def main():
               flush=True)
     ws.make(" ".join(t for t, _ in tests if t))  # leave the copy built from the unmutated sources
 
-    print("\nfile                                     killed survived  no build")
-    for path, c in sorted(per_file.items()):
-        print("%-40s %6d %8d %9d" % (path, c["killed"], c["survived"], c["uncompilable"]))
-    killed = sum(c["killed"] for c in per_file.values())
-    survived = sum(c["survived"] for c in per_file.values())
+    killed, survived = print_summary(per_file, results)
     score = killed / (killed + survived) if killed + survived else 1.0
-    print("\nsurvivors:")
-    for r in results:
-        if r["outcome"] == "survived":
-            print("  %s:%d: %s -> %s" % (r["file"], r["line"], r["before"], r["after"]))
     if args.every_test:
         print_kills_per_test(results, ws.cases(tests))
     print("\nscore %d/%d = %.3f in %.0f s" % (killed, killed + survived, score, time.time() - started))

@@ -9,7 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include <atomic>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -44,11 +44,14 @@ bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_ri
     a_rHost = a_strListen.substr(0, uColon);
     if (a_rHost.size() > 2 && a_rHost.front() == '[' && a_rHost.back() == ']')
         a_rHost = a_rHost.substr(1, a_rHost.size() - 2);
-    const std::string strPort = a_strListen.substr(uColon + 1);
-    if (strPort.find_first_not_of("0123456789") != std::string::npos || strPort.size() > 5)
+    // Digits only (no sign, no space), and no number too long for an int.
+    const char* pcEnd = a_strListen.data() + a_strListen.size();
+    unsigned uPort = 0;
+    const auto Parsed = std::from_chars(a_strListen.data() + uColon + 1, pcEnd, uPort);
+    if (Parsed.ec != std::errc() || Parsed.ptr != pcEnd || uPort > 65535)
         return false;
-    a_riPort = std::stoi(strPort);
-    return a_riPort <= 65535;
+    a_riPort = static_cast<int>(uPort);
+    return true;
 }
 } // namespace
 
@@ -159,9 +162,8 @@ int main(int argc, char** argv)
 #endif
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::atomic<bool> bDone(false);
     std::thread Watcher([&] {
-        while (!bDone && g_iStop == 0)
+        while (g_iStop == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         Server.Stop();
     });
@@ -176,9 +178,9 @@ int main(int argc, char** argv)
     else
         std::cout << "zevd: console at " << strUrl << "/ (add #token= and the token)\n";
     std::cout << std::flush;
-    const bool bServed = Server.Run();
-    bDone = true;
+    // Nothing but the watcher's Stop ends Run, so the watcher has left its loop.
+    Server.Run();
     Watcher.join();
     std::cout << "zevd: stopped\n";
-    return bServed || g_iStop != 0 ? 0 : 1;
+    return 0;
 }
