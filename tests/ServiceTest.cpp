@@ -96,6 +96,13 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     EXPECT_EQ(iStatus, 422);
     EXPECT_EQ(Answer["error"], "Invalid register submitted: NOPE");
     EXPECT_EQ(Answer["reports"][0]["function"], "CHWDeviceBase::ServiceRead");
+    // What a refusal quotes comes back as it was sent: UTF-8, not escaped.
+    rlzev::SHttpRequest Request;
+    Request.m_strMethod = "POST";
+    Request.m_strPath = "/api/v1/read";
+    Request.m_strAuthorization = "Bearer " + kToken;
+    Request.m_strBody = R"({"Z\u00c4HLER": 1})";
+    EXPECT_EQ(S.Service.Handle(Request).m_strBody, "{\"error\":\"unknown field 'Z\xC3\x84HLER'\"}");
     Answer = S.Post("value", {{"register", "AUD_CNTRL0"}, {"signal", "NOPE"}}, &iStatus);
     EXPECT_EQ(iStatus, 422);
     EXPECT_EQ(Answer, json({{"error", "Function not found!"}, {"reports", json::array()}}));
