@@ -177,7 +177,7 @@ done = subprocess.run([zevd, "--export-reference", reference], capture_output=Tr
 assert (done.returncode, done.stdout) == (0, "zevd: register reference in %s/index.html\n" % reference), done
 # Every console file byte for byte as in the source, the map as a script the page loads
 # from disk, in a folder others may read.
-console = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(session)))), "console")
+console = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "console")
 shipped = sorted(n for n in os.listdir(console) if os.path.splitext(n)[1] in (".html", ".css", ".js"))
 assert sorted(os.listdir(reference)) == sorted(shipped + ["reference.js"]), os.listdir(reference)
 for name in shipped:
@@ -192,12 +192,17 @@ mask = os.umask(0)
 os.umask(mask)
 assert os.stat(reference).st_mode & 0o777 == 0o755 & ~mask, oct(os.stat(reference).st_mode)
 # Exported again over itself: every file written anew. A file that cannot be written: exit 1, named.
-with open(os.path.join(reference, "index.html"), "ab") as f:
-    f.write(b"x" * 100000)
+exported = {}
+for name in os.listdir(reference):
+    with open(os.path.join(reference, name), "rb") as f:
+        exported[name] = f.read()
+    with open(os.path.join(reference, name), "ab") as f:
+        f.write(b"x" * 100000)
 done = subprocess.run([zevd, "--export-reference", reference], capture_output=True, text=True, timeout=30)
 assert done.returncode == 0, done
-with open(os.path.join(console, "index.html"), "rb") as source, open(os.path.join(reference, "index.html"), "rb") as written:
-    assert source.read() == written.read()
+for name, content in exported.items():
+    with open(os.path.join(reference, name), "rb") as f:
+        assert f.read() == content, name
 for name in ("console.css", "reference.js"):
     os.remove(os.path.join(reference, name))
     os.mkdir(os.path.join(reference, name))
