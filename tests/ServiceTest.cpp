@@ -649,6 +649,7 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 1}, {"count", 3}})["words"], json({0, 9, 8}));
     for (const json& Bad : {json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}, {"mode", 3}},
                             json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}},
+                            json{{"register", "AUD_CNTRL0"}, {"value", 3}},
                             json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", -1}}})
     {
         S.Post("set", Bad, &iStatus);
@@ -661,9 +662,18 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     EXPECT_EQ(iStatus, 400);
     S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 6}, {"count", 2}}, &iStatus);
     EXPECT_EQ(iStatus, 400);
+    // The sets change the device and are audited, refused ones too; the gets are not.
+    S.Service.Audit().Flush();
+    std::vector<std::string> Audited;
+    for (const json& Line : S.AuditLines())
+        Audited.push_back(Line["operation"]);
+    EXPECT_EQ(Audited, std::vector<std::string>({"set", "set", "setBlock", "set", "set", "set", "set", "set"}));
     SServed ReadOnly(true);
-    ReadOnly.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}, &iStatus);
-    EXPECT_EQ(iStatus, 403) << "the application's access is not a read-only server's";
+    for (const char* pcOperation : {"get", "set", "getBlock", "setBlock"})
+    {
+        ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, R"({"register":"ENT_H1"})", &iStatus);
+        EXPECT_EQ(iStatus, 403) << pcOperation << ": the application's access is not a read-only server's";
+    }
 }
 
 TEST(Service, RegisterSetsAreSavedComparedAndApplied)
