@@ -1,5 +1,6 @@
 #include "Console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -15,10 +16,10 @@ const char* const kServedReferenceScript = "window.ZEV_REFERENCE = null;  // ser
 const SConsoleFile* FindConsoleFile(const std::string& a_strPath)
 {
     const std::string strName = a_strPath == "/" ? "index.html" : a_strPath.substr(a_strPath.empty() ? 0 : 1);
-    for (unsigned i = 0; i < g_udwConsoleFileCount; ++i)
-        if (strName == g_aConsoleFiles[i].m_pcName)
-            return &g_aConsoleFiles[i];
-    return nullptr;
+    const SConsoleFile* const pEnd = g_aConsoleFiles + g_udwConsoleFileCount;
+    const SConsoleFile* const pFile =
+        std::find_if(g_aConsoleFiles, pEnd, [&](const SConsoleFile& a_rFile) { return strName == a_rFile.m_pcName; });
+    return pFile == pEnd ? nullptr : pFile;
 }
 
 namespace

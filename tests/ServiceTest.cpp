@@ -165,6 +165,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d","2/d"],"start":6})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
+        {"POST", "/api/v1/words", R"({"register":"SWP_DATA_RAM","start":4294967295,"count":1})", 400,
+         "range beyond the memory: SWP_DATA_RAM has words 0 to 49151, the request names words 4294967295 to 4294967295"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d","2/d"]})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},

@@ -39,12 +39,12 @@ extern "C" void OnSignal(int)
 bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort)
 {
     const std::size_t uColon = a_strListen.rfind(':');
-    if (uColon == std::string::npos || uColon == 0 || uColon + 1 == a_strListen.size())
+    if (uColon == std::string::npos || uColon == 0)
         return false;
     a_rHost = a_strListen.substr(0, uColon);
     if (a_rHost.size() > 2 && a_rHost.front() == '[' && a_rHost.back() == ']')
         a_rHost = a_rHost.substr(1, a_rHost.size() - 2);
-    // Digits only (no sign, no space), and no number too long for an int.
+    // Digits only (none at all, a sign or a space is refused), and no number too long for an int.
     const char* pcEnd = a_strListen.data() + a_strListen.size();
     unsigned uPort = 0;
     const auto Parsed = std::from_chars(a_strListen.data() + uColon + 1, pcEnd, uPort);
