@@ -145,6 +145,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         const char* m_pcError;  // the start of the error text
     };
     const std::string strHuge(rlzev::CDeviceService::kMaxBody + 1, ' ');
+    std::string strLargest = "{\"register\": ";  // as large as a body may be: read, and found malformed
+    strLargest.resize(rlzev::CDeviceService::kMaxBody, ' ');
     json TooMany = {{"register", "SWP_DATA_RAM"}, {"values", json::array()}};
     for (unsigned i = 0; i <= rlzev::CDeviceService::kMaxValues; ++i)
         TooMany["values"].push_back("1/d");
@@ -157,6 +159,9 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":"1/d"})", 400, "field 'values' must be an array"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":[1]})", 400, "field 'values' must be an array"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["1 /d"]})", 400, "a value text has printable"},
+        // The first and last printable characters are the library's to judge.
+        {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["!"]})", 422, "Invalid value(s) submitted: !,"},
+        {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["~"]})", 422, "Invalid value(s) submitted: ~,"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":[""]})", 400, "a value text has 1 to 64"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["1/d"],"force":true})", 400, "unknown field 'force'"},
         {"POST", "/api/v1/write", R"({"register":"AUD CNTRL0","signal":"TRIG_SEL","values":["1/d"]})", 400, "field 'register' is not a register or signal name"},
@@ -171,6 +176,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
+        {"POST", "/api/v1/write", strLargest, 400, "malformed JSON body"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":8,"count":0})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request starts at word 8"},
         {"POST", "/api/v1/read", R"({"register":"SWP_DATA_RAM","count":49153})", 400, "range beyond the memory"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","count":1.5})", 400, "field 'count' must be"},
@@ -278,6 +284,24 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
     EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
+}
+
+TEST(Service, RefusalsBeforeTheServiceAreAuditedWhenTheyAskForAChange)
+{
+    SServed S;
+    for (const char* pcPath : {"/api/v1/batch", "/api/v1/sets/apply", "/api/v1/write", "/api/v1/read", "/api/v1/sets/save", "/index.html"})
+    {
+        rlzev::SHttpRequest Request;
+        Request.m_strMethod = "POST";
+        Request.m_strPath = pcPath;
+        Request.m_strClient = "127.0.0.1";
+        S.Service.AuditRefused(Request, 413, "request body too large");  // as the server does before the service
+    }
+    S.Service.Audit().Flush();
+    std::vector<std::string> Audited;
+    for (const json& Line : S.AuditLines())
+        Audited.push_back(Line["operation"]);
+    EXPECT_EQ(Audited, std::vector<std::string>({"batch", "sets/apply", "write"}));
 }
 
 TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
