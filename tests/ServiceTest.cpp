@@ -405,11 +405,12 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
                                            {{"op", "words"}, {"register", "ENT_H1"}, {"start", 5}, {"count", 2}},
                                            {{"op", "writeWords"}, {"register", "ENT_H1"}, {"start", 5}, {"words", {7, 4294967295u}}},
                                            {{"op", "words"}, {"register", "ENT_H1"}, {"start", 4}},
-                                           {{"op", "logging"}, {"register", "NOPE"}, {"signal", "ALL"}}}}},
+                                           {{"op", "logging"}, {"register", "NOPE"}, {"signal", "ALL"}},
+                                           {{"op", "defaults"}}}}},
                                &iStatus);
     ASSERT_EQ(iStatus, 200) << Answer;
     const json& R = Answer["results"];
-    ASSERT_EQ(R.size(), 9u);
+    ASSERT_EQ(R.size(), 10u);
     EXPECT_EQ(R[0], json({{"reports", json::array()}, {"status", 200}}));
     EXPECT_EQ(R[1]["values"], json({"00000021/h"}));
     EXPECT_EQ(R[2]["status"], 422);
@@ -421,6 +422,16 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
     EXPECT_EQ(R[5]["words"], json({0, 0}));
     EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u}));
     EXPECT_EQ(R[8]["error"], "Invalid register submitted: NOPE");
+    // One audit line for the batch: its changing operations alone, with what each asked.
+    S.Service.Audit().Flush();
+    const json Line = S.AuditLines().back();
+    EXPECT_EQ(Line["count"], 10);
+    EXPECT_EQ(Line["operations"], json::parse(R"([
+        {"op": "write", "register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "values": ["33/d"]},
+        {"op": "write", "register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "values": ["999/d"]},
+        {"op": "writeWords", "register": "ENT_H1", "words": 2},
+        {"op": "logging", "register": "NOPE", "signal": "ALL"},
+        {"op": "defaults"}])"));
 
     // One malformed operation: the whole batch is refused and nothing runs.
     const std::string strBefore = S.State();
