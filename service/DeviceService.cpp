@@ -278,7 +278,7 @@ struct CDeviceService::SRequestParts
     bool m_bChanging = false;    // it asks for a change: it leaves an audit line
     bool m_bAudited = false;     // its line is written
     std::vector<SOperation> m_Operations;
-    std::vector<const SOperationSpec*> m_Specs;
+    std::vector<const SOperationSpec*> m_Specs;  // each operation's (a batch's audit line names them)
     json m_Audit = json::object();  // what the audit line names of a single operation
 };
 
@@ -469,8 +469,6 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         SOperation Snapshot;
         Snapshot.m_eOperation = EOperation::SNAPSHOT;
         a_rParts.m_Operations.push_back(Snapshot);
-        static const SOperationSpec kSnapshot{"snapshot", EOperation::SNAPSHOT, false, false, {}};
-        a_rParts.m_Specs.push_back(&kSnapshot);
         return RunOperations(a_rRequest, a_rParts);
     }
 

@@ -77,6 +77,9 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     EXPECT_EQ(Snapshot["snapshot"], Direct.str());
     EXPECT_FALSE(Snapshot["reports"].empty()) << "write-only registers are met; their refused reads are reported";
     EXPECT_TRUE(Snapshot["reports"][0]["accessDenied"]);
+    EXPECT_EQ(Snapshot.count("events"), 0u);
+    for (const char* pcQuery : {"?trace=1", "?trace=true"})
+        EXPECT_FALSE(S.Call("GET", std::string("/api/v1/snapshot") + pcQuery, "")["events"].empty()) << pcQuery;
 }
 
 TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
