@@ -278,7 +278,7 @@ struct CDeviceService::SRequestParts
     bool m_bChanging = false;    // it asks for a change: it leaves an audit line
     bool m_bAudited = false;     // its line is written
     std::vector<SOperation> m_Operations;
-    std::vector<const SOperationSpec*> m_Specs;  // each operation's (a batch's audit line names them)
+    std::vector<const SOperationSpec*> m_Specs;  // each posted operation's, for a batch's audit line
     json m_Audit = json::object();  // what the audit line names of a single operation
 };
 

@@ -584,9 +584,8 @@ int CHttpService::Bind(const std::string& a_strHost, int a_iPort, std::string& a
 
 void CHttpService::Run()
 {
+    // A Stop that came first has stopped the I/O context already: run() returns at once.
     SImpl& rImpl = *m_pImpl;
-    if (rImpl.m_bStop)
-        return;
     rImpl.m_bRunning = true;
     rImpl.m_Worker.Start();
     rImpl.Accept();

@@ -2,6 +2,7 @@
 // block reads, every kind of bad request refused with nothing changed, library refusals with
 // their exact texts and reports, a read-only server that changes nothing, the audit log.
 #include "AuditLog.h"
+#include "Console.h"
 #include "ServedDevice.h"
 #include "Token.h"
 
@@ -13,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -287,6 +289,30 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
     EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
+}
+
+TEST(Service, TheExportedReferenceIsTheConsoleByteForByte)
+{
+    // Byte for byte on Windows as well, where a file opened as text would gain a CR per line.
+    const std::string strFolder = testing::TempDir() + "zevd-reference-test";
+    std::string strError;
+    ASSERT_TRUE(rlzev::WriteReference(strFolder, "{}", strError)) << strError;
+    for (unsigned i = 0; i < rlzev::g_udwConsoleFileCount; ++i)
+    {
+        const rlzev::SConsoleFile& rFile = rlzev::g_aConsoleFiles[i];
+        const std::string strPath = strFolder + "/" + rFile.m_pcName;
+        std::ifstream File(strPath, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(File), {}),
+                  std::string(reinterpret_cast<const char*>(rFile.m_pData), rFile.m_uSize))
+            << rFile.m_pcName;
+        File.close();
+        std::remove(strPath.c_str());
+    }
+    std::ifstream Script(strFolder + "/reference.js", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(Script), {}), "window.ZEV_REFERENCE = {};\n");
+    Script.close();
+    std::remove((strFolder + "/reference.js").c_str());
+    std::remove(strFolder.c_str());
 }
 
 TEST(Service, RefusalsBeforeTheServiceAreAuditedWhenTheyAskForAChange)

@@ -95,7 +95,8 @@ AREAS = {
 }
 
 # Clang compiles the service's Beast and JSON units at -O0 in about half GCC's time.
-COMPILERS = {"gcc": [], "clang": ["-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_C_COMPILER=clang"]}
+COMPILERS = {"gcc": ["-DCMAKE_CXX_COMPILER=g++", "-DCMAKE_C_COMPILER=gcc"],
+             "clang": ["-DCMAKE_CXX_COMPILER=clang++", "-DCMAKE_C_COMPILER=clang"]}
 
 C_OPERATORS = [(" == ", " != "), (" != ", " == "), (" <= ", " < "), (" >= ", " > "),
                (" < ", " <= "), (" > ", " >= "), (" && ", " || "), (" || ", " && "),
@@ -278,7 +279,11 @@ class Workspace:
         """None when every test passes, "" when a test program does not build, else the
         first failing test program. With every=True, all programs run and the answer is
         the list of every failing test case (program name where it has no cases)."""
-        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"))
+        # Tests write fixed names under the temp folder: a shard running beside this one
+        # must not meet them.
+        temp = os.path.join(os.path.dirname(self.build), "tmp")
+        os.makedirs(temp, exist_ok=True)
+        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"), TMPDIR=temp, TEST_TMPDIR=temp)
         report = os.path.join(os.path.dirname(self.build), "cases.json")
         failing = []
         for target, command in tests:
@@ -412,18 +417,29 @@ def share_of(path, number, after, shares):
 
 
 def merge(paths, into):
-    """The union of the shards' results (a later file wins for the same mutant), summed up."""
-    merged = {}
+    """The union of the shards' results (a later file wins for the same mutant), without those
+    of a file changed since and those listed as equivalent since; summed up, and the score."""
+    merged, stale, digests = {}, 0, {}
+    equivalents = load_equivalents()
     for path in paths:
         with open(path) as f:
             for r in json.load(f):
+                if r["file"] not in digests:
+                    digests[r["file"]] = file_digest(r["file"]) if os.path.exists(os.path.join(ROOT, r["file"])) else None
+                mutant = (r["before"], r["after"])
+                if r.get("digest") != digests[r["file"]] or (r["file"],) + mutant in equivalents \
+                        or ("%s:%d" % (r["file"], r["line"]),) + mutant in equivalents:
+                    stale += 1
+                    continue
                 merged[(r["file"], r["line"], r["after"])] = r
     results = sorted(merged.values(), key=lambda r: (r["file"], r["line"]))
     per_file = {}
     for r in results:
         counts = per_file.setdefault(r["file"], {"killed": 0, "survived": 0, "uncompilable": 0})
         counts[r["outcome"]] += 1
-    print_summary(per_file, results)
+    killed, survived = print_summary(per_file, results)
+    print("\nscore %d/%d; %d results left out (their file changed, or listed as equivalent since)"
+          % (killed, killed + survived, stale))
     if into:
         write_json(into, results)
     return 0
@@ -510,7 +526,9 @@ def main():
             earlier = {(r["file"], r["before"], r["after"]) for r in json.load(f) if r["outcome"] == wanted}
         candidates = [c for c in candidates if (c[0], c[2].strip(), label(c[3], c[4])) in earlier]
     if args.shard:
-        k, n = (int(x) for x in args.shard.split("/"))
+        k, n = (int(x) for x in args.shard.split("/")) if re.fullmatch(r"\d+/\d+", args.shard) else (0, 0)
+        if not 0 <= k < n:
+            parser.error("--shard takes K/N with 0 <= K < N")
         candidates = [c for c in candidates if share_of(c[0], c[1], label(c[3], c[4]), n) == k]
     if args.sample and args.sample < len(candidates):
         candidates = random.Random(args.seed).sample(candidates, args.sample)
@@ -550,9 +568,10 @@ def main():
             # A survivor is tried again: the tests may have changed since.
             kept = {(r["file"], r["line"], r["after"]): r for r in json.load(f)
                     if r.get("digest") == digests.get(r["file"]) and r["outcome"] != "survived"}
+    ahead = dict(kept)  # kept, not reached yet: written with every result, so a stop loses none
     for index, (path, number, before, after, what) in enumerate(candidates, 1):
         counts = per_file.setdefault(path, {"killed": 0, "survived": 0, "uncompilable": 0})
-        earlier = kept.get((path, number, label(after, what)))
+        earlier = ahead.pop((path, number, label(after, what)), None)
         if earlier:
             counts[earlier["outcome"]] += 1
             results.append(earlier)
@@ -576,7 +595,7 @@ def main():
         results.append({"file": path, "line": number, "before": before.strip(), "after": label(after, what),
                         "what": what, "outcome": outcome, "by": by, "digest": digests[path]})
         if args.json:  # a run stopped half way keeps what it found (see --resume)
-            write_json(args.json, results)
+            write_json(args.json, results + list(ahead.values()))
         mark = {"killed": "killed", "survived": "SURVIVED", "uncompilable": "no build"}[outcome]
         shown = ", ".join(by) if isinstance(by, list) else by
         print("[%d/%d] %-8s %s:%d: %s -> %s%s" % (index, len(candidates), mark, path, number, before.strip(),
