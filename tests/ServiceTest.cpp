@@ -155,6 +155,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     json TooMany = {{"register", "SWP_DATA_RAM"}, {"values", json::array()}};
     for (unsigned i = 0; i <= rlzev::CDeviceService::kMaxValues; ++i)
         TooMany["values"].push_back("1/d");
+    json AsMany = TooMany;  // as many as one request takes: more than the memory has
+    AsMany["values"].erase(AsMany["values"].begin());
     const SCase aCases[] = {
         {"POST", "/api/v1/write", "{\"register\": ", 400, "malformed JSON body"},
         {"POST", "/api/v1/write", "[1, 2]", 400, "the body must be a JSON object"},
@@ -180,6 +182,10 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d","2/d"]})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
+        {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
+        {"POST", "/api/v1/read", R"({"x":[[[[[1]]]]]})", 400, "unknown field 'x'"},  // as deep as a body may nest
+        {"POST", "/api/v1/read", R"({"x":[[[[[[1]]]]]]})", 400, "the body nests deeper than 6 levels"},
+        {"POST", "/api/v1/read", R"({"register":"az_09"})", 422, "Invalid register submitted: az_09"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
         {"POST", "/api/v1/write", strLargest, 400, "malformed JSON body"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":8,"count":0})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request starts at word 8"},
