@@ -157,6 +157,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         TooMany["values"].push_back("1/d");
     json AsMany = TooMany;  // as many as one request takes: more than the memory has
     AsMany["values"].erase(AsMany["values"].begin());
+    const json AsManyWords = {{"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(rlzev::CDeviceService::kMaxWords, 1)}};
+    const json TooManyWords = {{"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(rlzev::CDeviceService::kMaxWords + 1, 1)}};
     const SCase aCases[] = {
         {"POST", "/api/v1/write", "{\"register\": ", 400, "malformed JSON body"},
         {"POST", "/api/v1/write", "[1, 2]", 400, "the body must be a JSON object"},
@@ -183,6 +185,12 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
+        {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
+        {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "field 'words' must be an array of at most 65536"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of at most"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":["1"]})", 400, "field 'words' must be an array of unsigned"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[-1]})", 400, "field 'words' must be an array of unsigned"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[4294967296]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/read", R"({"x":[[[[[1]]]]]})", 400, "unknown field 'x'"},  // as deep as a body may nest
         {"POST", "/api/v1/read", R"({"x":[[[[[[1]]]]]]})", 400, "the body nests deeper than 6 levels"},
         {"POST", "/api/v1/read", R"({"register":"az_09"})", 422, "Invalid register submitted: az_09"},
