@@ -250,6 +250,7 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     strAnswer = Raw2.ReadAnswer();
     EXPECT_EQ(CRawConnection::Body(strAnswer).rfind("window.ZEV_REFERENCE = null;", 0), 0u) << "no map without a token";
     EXPECT_NE(strAnswer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(strAnswer.find("Content-Type: text/javascript; charset=utf-8\r\n"), std::string::npos);
     for (const char* pcPath : {"/console.css", "/api/v1/map", "/favicon.ico"})
     {
         CRawConnection Each(Server.iPort);

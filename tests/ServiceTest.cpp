@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <new>
 #include <sstream>
 #include <thread>
 
@@ -303,6 +305,23 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
     EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
+}
+
+TEST(Service, AServiceGoneIsNoLongerTheRuntimesObserver)
+{
+    // The runtime outlives a service made on it: events must not reach the hub it had.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SServed S;
+            alignas(rlzev::CDeviceService) static unsigned char aStorage[sizeof(rlzev::CDeviceService)];
+            rlzev::CDeviceService* pService = new (aStorage) rlzev::CDeviceService(S.Runtime, {kToken, false, &S.Audit});
+            pService->~CDeviceService();
+            std::memset(aStorage, 0, sizeof aStorage);  // what its hub was is gone
+            S.Runtime.Run([](CZEV& a_rDevice) { a_rDevice.SetToDefault(); });  // transfers, told to every observer
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(Service, TheExportedReferenceIsTheConsoleByteForByte)
