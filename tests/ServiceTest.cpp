@@ -161,6 +161,10 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     AsMany["values"].erase(AsMany["values"].begin());
     const json AsManyWords = {{"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(rlzev::CDeviceService::kMaxWords, 1)}};
     const json TooManyWords = {{"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(rlzev::CDeviceService::kMaxWords + 1, 1)}};
+    const json Half = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(40000, 1)}};
+    const json TooManyInAll = {{"operations", {Half, Half}}};  // each within the limit, not both
+    json AsManyOperations = {{"operations", std::vector<json>(rlzev::CDeviceService::kMaxOperations - 1, {{"op", "read"}, {"register", "X"}})}};
+    AsManyOperations["operations"].push_back({{"op", "nope"}});  // counted first, then found wanting
     const SCase aCases[] = {
         {"POST", "/api/v1/write", "{\"register\": ", 400, "malformed JSON body"},
         {"POST", "/api/v1/write", "[1, 2]", 400, "the body must be a JSON object"},
@@ -188,6 +192,12 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
+        {"POST", "/api/v1/setBlock", R"({"register":"ENT_H1","start":6,"words":[1,2]})", 400,
+         "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
+        {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many memory words: at most 65536 in one request"},
+        {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
+        {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
+        {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
         {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "field 'words' must be an array of at most 65536"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of at most"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":["1"]})", 400, "field 'words' must be an array of unsigned"},
@@ -761,6 +771,8 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     EXPECT_EQ(iStatus, 400);
     S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 6}, {"count", 2}}, &iStatus);
     EXPECT_EQ(iStatus, 400);
+    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 5}})["words"], json({0, 0})) << "the rest of the memory";
+    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 7}})["words"], json::array()) << "nothing is left";
     // The sets change the device and are audited, refused ones too; the gets are not.
     S.Service.Audit().Flush();
     std::vector<std::string> Audited;
@@ -773,6 +785,11 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
         ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, R"({"register":"ENT_H1"})", &iStatus);
         EXPECT_EQ(iStatus, 403) << pcOperation << ": the application's access is not a read-only server's";
     }
+    const json Read = {{"op", "read"}, {"register", "AUD_CNTRL0"}};
+    ReadOnly.Post("batch", {{"operations", {Read, Read}}}, &iStatus);
+    EXPECT_EQ(iStatus, 200) << "a batch of reads is served";
+    ReadOnly.Post("batch", {{"operations", {Read, {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}}}}, &iStatus);
+    EXPECT_EQ(iStatus, 403) << "and one with the application's access is not";
 }
 
 TEST(Service, RegisterSetsAreSavedComparedAndApplied)
