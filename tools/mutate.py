@@ -297,10 +297,22 @@ class Workspace:
                 argv = [a for a in argv if a not in GTEST] + ["--gtest_output=json:" + report]
                 if os.path.exists(report):
                     os.remove(report)
+            # Its own process group: a daemon the test started (one a mutant keeps from
+            # stopping) goes with it, timed out or not.
+            done = subprocess.Popen(argv, cwd=self.build, env=env, start_new_session=True,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            timed_out = False
             try:
-                done = subprocess.run(argv, cwd=self.build, env=env, timeout=timeout,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                done.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
+                timed_out = True
+            finally:
+                try:
+                    os.killpg(done.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                done.wait()
+            if timed_out:
                 failing.append(name + " (timed out)")
                 if not every:
                     return failing[0]
