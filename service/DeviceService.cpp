@@ -5,6 +5,7 @@
 #include "SignalBase.h"
 #include "Token.h"
 
+#include <algorithm>
 #include <set>
 
 using nlohmann::json;
@@ -483,15 +484,12 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             iStatus = m_Sets.Compare(Body, Out);
         else
             iStatus = m_Sets.Apply(Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
-                a_rParts.m_Audit["registers"] = Body.contains("set") && Body["set"].contains("registers")
-                                                    ? Body["set"]["registers"].size()
-                                                    : 0;
+                // Only ever called once the set was found whole: its registers are there.
+                a_rParts.m_Audit["registers"] = Body["set"]["registers"].size();
                 AuditLine(a_rRequest, a_rParts, a_iStatus, a_strResult);
                 a_rParts.m_bAudited = true;
             });
-        SHttpResponse Response = Answer(iStatus, Out);
-        Response.m_strError = Out.value("error", "");
-        return Response;
+        return Answer(iStatus, Out);
     }
     std::vector<std::pair<const SOperationSpec*, const json*>> Requested;
     if (strOperation == "batch")
@@ -550,13 +548,15 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         if (rSpec.m_Fields.count("signal") != 0)
         {
             Operation.m_strSignal = Name(rBody, "signal", rSpec.m_bSignalRequired);
-            rAudit["signal"] = Operation.m_strSignal;
+            if (!Operation.m_strSignal.empty())  // a whole register's line names none, as in a batch's
+                rAudit["signal"] = Operation.m_strSignal;
         }
         const auto Found = m_MapIndex.find(Operation.m_strRegister);
         const unsigned udwWords =
             Found == m_MapIndex.end() ? 0 : m_Map["registers"][Found->second]["words"].get<unsigned>();
         Unsigned(rBody, "start", Operation.m_udwStart);
-        bool bCountGiven = Unsigned(rBody, "count", Operation.m_udwCount);
+        if (!Unsigned(rBody, "count", Operation.m_udwCount))  // the rest of the register
+            Operation.m_udwCount = std::max(udwWords, Operation.m_udwStart) - Operation.m_udwStart;
         std::size_t uRange = 0;  // words the range names, to be within the register
         switch (rSpec.m_eOperation)
         {
@@ -583,34 +583,29 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             if (rSpec.m_eOperation == EOperation::GET_BLOCK)
             {
                 Operation.m_bReadHw = Flag(rBody, "readHw", false);
-                if (!bCountGiven)
-                    Operation.m_udwCount = Operation.m_udwStart < udwWords ? udwWords - Operation.m_udwStart : 0;
                 uRange = Operation.m_udwCount;
-                uWords += Operation.m_udwCount;
             }
             else
             {
                 Operation.m_Words = Words(rBody);
-                uWords += Operation.m_Words.size();
                 uRange = Operation.m_Words.size();
                 rAudit["start"] = Operation.m_udwStart;
                 rAudit["words"] = Operation.m_Words.size();
             }
+            uWords += uRange;
             break;
         case EOperation::READ:
         case EOperation::WORDS:
-            if (!bCountGiven && udwWords > 1)  // the rest of the memory
-                Operation.m_udwCount = Operation.m_udwStart < udwWords ? udwWords - Operation.m_udwStart : 0;
             uRange = Operation.m_udwCount;
-            if (udwWords > 1 || rSpec.m_eOperation == EOperation::WORDS)
-                uWords += Operation.m_udwCount;
+            uWords += uRange;
             break;
         case EOperation::WRITE:
             Operation.m_Values = Values(rBody);
             uValues += Operation.m_Values.size();
             rAudit["start"] = Operation.m_udwStart;
             rAudit["values"] = Operation.m_Values;
-            uRange = Operation.m_strSignal.empty() ? Operation.m_Values.size() : 0;
+            // A memory takes its values as words from the start, whatever signal is named.
+            uRange = Operation.m_strSignal.empty() || udwWords > 1 ? Operation.m_Values.size() : 0;
             break;
         case EOperation::WRITE_WORDS:
             Operation.m_Words = Words(rBody);
@@ -629,15 +624,19 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         if (uValues > kMaxValues)
             throw SBadRequest{"too many values: at most " + std::to_string(kMaxValues)};
         if (uWords > kMaxWords)
-            throw SBadRequest{"too many memory words: at most " + std::to_string(kMaxWords) + " in one request"};
-        // A memory range lies within the memory; a one-word register has no range.
-        if (Found != m_MapIndex.end() && rSpec.m_Fields.count("start") != 0)
+            throw SBadRequest{"too many words: at most " + std::to_string(kMaxWords) + " in one request"};
+        // A memory range lies within the memory; a one-word register has no range. (What has
+        // no start names no range.)
+        if (Found != m_MapIndex.end())
         {
             const std::string& strName = Operation.m_strRegister;
             const unsigned udwStart = Operation.m_udwStart;
-            if (udwWords == 1 && (udwStart != 0 || uRange > 1))
-                throw SBadRequest{strName + " is a one-word register: no start or count beyond one word"};
-            if (udwWords > 1 && (udwStart > udwWords || uRange > udwWords - udwStart))
+            if (udwWords == 1)
+            {
+                if (udwStart != 0 || uRange > 1)
+                    throw SBadRequest{strName + " is a one-word register: no start or count beyond one word"};
+            }
+            else if (udwStart > udwWords || uRange > udwWords - udwStart)
                 throw SBadRequest{"range beyond the memory: " + strName + " has words 0 to " +
                                   std::to_string(udwWords - 1) + ", the request " +
                                   (uRange == 0 ? "starts at word " + std::to_string(udwStart)
@@ -758,9 +757,7 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
         }
         if (!a_rParts.m_bBatch)
         {
-            SHttpResponse Response = Answer(StatusOf(rOutcome), Out);
-            Response.m_strError = bDone ? "" : rOutcome.m_strError;
-            return Response;
+            return Answer(StatusOf(rOutcome), Out);
         }
         Out["status"] = StatusOf(rOutcome);
         Results.push_back(std::move(Out));
@@ -768,9 +765,7 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
     json Body = {{"results", std::move(Results)}};
     if (iFault != 0)
         Body["error"] = strFault;
-    SHttpResponse Response = Answer(iFault != 0 ? iFault : 200, Body);
-    Response.m_strError = strFault;
-    return Response;
+    return Answer(iFault != 0 ? iFault : 200, Body);
 }
 
 SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)

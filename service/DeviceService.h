@@ -33,7 +33,7 @@ struct SHttpResponse
 {
     int m_iStatus = 200;
     std::string m_strBody;
-    std::string m_strError;              // the body's error text, when there is one
+    std::string m_strError;              // a refusal's text: the audit line of a request the device never saw
     std::string m_strContentType = "application/json";
     std::string m_strContentEncoding;    // "gzip" for a compressed body
     std::string m_strEtag;               // the entity tag of the body, when it has one
@@ -56,7 +56,7 @@ public:
     static constexpr std::size_t kMaxValueText = 64;
     static constexpr std::size_t kMaxValues = 65536;      // value texts in one request
     static constexpr std::size_t kMaxOperations = 16384;  // operations in one batch
-    static constexpr std::size_t kMaxWords = 65536;       // memory words read in one request
+    static constexpr std::size_t kMaxWords = 65536;       // words read or written in one request
 
     // Observes a_rRuntime's events for the event stream until destroyed.
     CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options);

@@ -236,6 +236,8 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     strAnswer = Raw2.ReadAnswer();
     EXPECT_EQ(CRawConnection::Status(strAnswer), 200);
     EXPECT_EQ(CRawConnection::Lower(strAnswer).find("access-control"), std::string::npos);
+    EXPECT_NE(strAnswer.find("Cache-Control: no-store\r\n"), std::string::npos) << "a device's answer is never kept";
+    EXPECT_EQ(strAnswer.find("Content-Security-Policy"), std::string::npos) << "nor dressed as a page";
     // The console's own files need no token and carry a content security policy; the API
     // behind them does.
     Raw2.Send(RawRequest("GET", "/", ""));
@@ -727,11 +729,13 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     EXPECT_TRUE(pFirst->Take(Events, uDropped));
     ASSERT_EQ(Events.size(), 2u) << "ten bytes hold two events of four";
     EXPECT_EQ(*Events.front().m_pData, "3333");
+    EXPECT_EQ(Events.back().m_uId, Events.front().m_uId + 1) << "each event has its own id, in order";
     EXPECT_EQ(uDropped, 2u);
-    // A report too long for the stream is cut, and says how long it was.
+    // A report too long for the stream is cut from its start, and says how long it was;
+    // its text stays UTF-8.
     rlzev::SDeviceEvent Long;
     Long.m_eKind = rlzev::SDeviceEvent::REPORT;
-    Long.m_Report.m_strMessage = std::string(1 << 20, 'x');
+    Long.m_Report.m_strMessage = "\xC2\xB5s" + std::string((1 << 20) - 3, 'x');
     rlzev::CEventHub Wide(2, 1 << 20);
     auto pA = Wide.Subscribe([] {}), pB = Wide.Subscribe([] {});
     Wide.OnEvent(Long);
@@ -741,6 +745,7 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     ASSERT_EQ(A.size(), 1u);
     EXPECT_LT(A.front().m_pData->size(), 17000u);
     EXPECT_NE(A.front().m_pData->find(" ... (1048576 bytes)"), std::string::npos);
+    EXPECT_NE(A.front().m_pData->find("\"message\":\"\xC2\xB5sxxx"), std::string::npos) << *A.front().m_pData;
     EXPECT_EQ(A.front().m_pData, B.front().m_pData) << "one copy for every client";
     pFirst.reset();
     EXPECT_FALSE(Hub.IsListening());

@@ -53,6 +53,14 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     const auto Counters = S.Host.Bus.m_Counters.m_uReads;
     EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["hardwareWord"].get<unsigned>() & 0x1F, 5u);
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Counters);
+    const json State = S.Post("state", {{"register", "DIN_MS_DET_LOW"}, {"trace", true}});
+    EXPECT_EQ(State["lock"], "UNLOCKED");
+    EXPECT_EQ(State["signals"], json::parse(R"([{"name": "MS_DET_LOW", "lock": "LOCKED"}, {"name": "IN0_SELDIR", "lock": "UNLOCKED"},
+                                                {"name": "IN1_SELDIR", "lock": "UNLOCKED"}])"));
+    EXPECT_EQ(State["hardwareWord"].get<unsigned>() & 0x1F, 5u);
+    EXPECT_EQ(State["events"], json::array()) << "traced, and nothing happened";
+    EXPECT_EQ(S.Post("state", {{"register", "ENT_H1"}})["signals"], json::array()) << "a memory has no signals";
+    EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["lock"], "UNLOCKED");
 
     // A signal written, read, named; the write leaves it with the service until unlocked.
     EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::string(60, '0') + "32/d"}}}),
@@ -194,7 +202,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/setBlock", R"({"register":"ENT_H1","start":6,"words":[1,2]})", 400,
          "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
-        {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many memory words: at most 65536 in one request"},
+        {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
@@ -315,6 +323,94 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
     EXPECT_EQ(Audit[6]["refused"], 49);
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
+}
+
+TEST(Service, AuditLinesNameWhatEachChangeAskedAndHowItEnded)
+{
+    SServed S;
+    S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}, {"mode", 2}});
+    S.Post("setBlock", {{"register", "ENT_H1"}, {"start", 2}, {"words", {9, 8}}});
+    S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 4}, {"words", {1, 2, 3}}});
+    S.Post("write", {{"register", "ENT_H1"}, {"start", 1}, {"values", {"5/d"}}});
+    S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"enable", false}});
+    const json Write = {{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"3/d"}}};
+    json Refused = Write;
+    Refused["values"] = {"999/d"};
+    S.Post("batch", {{"operations", {Write, Write}}});
+    S.Post("batch", {{"operations", {Write, Refused}}});
+    S.Host.Bus.m_iThrowOnRead = -1;
+    S.Post("batch", {{"operations", {Refused, {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}}, Write}}});
+    S.Host.Bus.m_iThrowOnRead = 0;
+    S.Service.Audit().Flush();
+    std::vector<json> Lines = S.AuditLines();
+    for (json& Line : Lines)
+        Line.erase("time");
+    const std::string strWrites = R"({"op": "write", "register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "values": ["3/d"]})";
+    const std::string strRefused = R"({"op": "write", "register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "values": ["999/d"]})";
+    EXPECT_EQ(json(Lines), json::parse(R"([
+        {"client": "127.0.0.1", "operation": "set", "register": "AUD_CNTRL0", "signal": "TRIG_SEL", "value": 3, "mode": 2,
+         "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "setBlock", "register": "ENT_H1", "start": 2, "words": 2, "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "writeWords", "register": "ENT_H1", "start": 4, "words": 3, "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "write", "register": "ENT_H1", "start": 1, "values": ["5/d"], "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "logging", "register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "enable": false,
+         "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "batch", "operations": [)" + strWrites + "," + strWrites + R"(], "count": 2,
+         "status": 200, "result": "ok"},
+        {"client": "127.0.0.1", "operation": "batch", "operations": [)" + strWrites + "," + strRefused + R"(], "count": 2,
+         "status": 200, "result": "1 of 2 refused: Value limit exceeded: 999/d,"},
+        {"client": "127.0.0.1", "operation": "batch", "operations": [)" + strRefused + "," + strWrites + R"(], "count": 3,
+         "status": 500, "result": "host fault: simulated bus fault"}])"));
+}
+
+TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
+{
+    SServed S;
+    int iStatus = 0;
+    // As many memory words as one request takes, spread over a batch: the rest of a memory,
+    // one-word registers' words, a block, and nothing for a register there is not.
+    json Block = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(32762, 1)}};
+    json Words = {{"operations", {{{"op", "getBlock"}, {"register", "SWP_DATA_RAM"}, {"start", 16384}},
+                                  {{"op", "words"}, {"register", "ENT_H1"}, {"start", 3}},
+                                  {{"op", "read"}, {"register", "AUD_CNTRL0"}},
+                                  {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
+                                  {{"op", "getBlock"}, {"register", "NOPE"}},
+                                  Block}}};
+    const json Served = S.Post("batch", Words, &iStatus);
+    ASSERT_EQ(iStatus, 200) << Served.dump().substr(0, 300);
+    EXPECT_EQ(Served["results"][0]["words"].size(), 32768u);
+    EXPECT_EQ(Served["results"][1]["words"].size(), 4u);
+    EXPECT_EQ(Served["results"][4]["error"], "Invalid register submitted: NOPE");
+    Words["operations"][5]["words"].push_back(1);
+    EXPECT_EQ(S.Post("batch", Words, &iStatus)["error"], "too many words: at most 65536 in one request");
+    EXPECT_EQ(iStatus, 400);
+    // As many values: a whole memory and more for a signal (which the library refuses).
+    json Values = {{"operations", {{{"op", "write"}, {"register", "SWP_DATA_RAM"}, {"values", std::vector<std::string>(49152, "1/d")}},
+                                   {{"op", "write"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"},
+                                    {"values", std::vector<std::string>(16384, "1/d")}}}}};
+    EXPECT_EQ(S.Post("batch", Values, &iStatus)["results"][1]["status"], 422);
+    EXPECT_EQ(iStatus, 200);
+    Values["operations"][1]["values"].push_back("1/d");
+    EXPECT_EQ(S.Post("batch", Values, &iStatus)["error"], "too many values: at most 65536");
+    EXPECT_EQ(iStatus, 400);
+
+    // A range may end at a memory's end, and start there naming nothing.
+    EXPECT_EQ(S.Post("read", {{"register", "ENT_H1"}, {"start", 7}}, &iStatus)["values"], json::array());
+    EXPECT_EQ(iStatus, 200);
+    const std::string strBefore = S.State();
+    for (const json& Beyond : {json{{"register", "ENT_H1"}, {"signal", "NOPE"}, {"start", 6}, {"values", {"1/d", "2/d"}}},
+                               json{{"register", "ENT_H1"}, {"start", 5}, {"words", {1, 2, 3}}}})
+    {
+        S.Post(Beyond.contains("words") ? "writeWords" : "write", Beyond, &iStatus);
+        EXPECT_EQ(iStatus, 400) << Beyond << ": a memory takes words from the start, whatever signal is named";
+    }
+    EXPECT_EQ(S.State(), strBefore);
+    // A signal's values are the library's to judge; a register there is not has no range.
+    EXPECT_EQ(S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"1/d", "2/d"}}}, &iStatus)["error"],
+              "Invalid value(s) submitted: 1/d,2/d,");
+    EXPECT_EQ(iStatus, 422);
+    EXPECT_EQ(S.Post("read", {{"register", "NOPE"}, {"start", 3}, {"count", 2}}, &iStatus)["error"], "Invalid register submitted: NOPE");
+    EXPECT_EQ(iStatus, 422);
 }
 
 TEST(Service, AServiceGoneIsNoLongerTheRuntimesObserver)
@@ -481,6 +577,7 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
                                            {{"op", "defaults"}}}}},
                                &iStatus);
     ASSERT_EQ(iStatus, 200) << Answer;
+    EXPECT_EQ(Answer.count("error"), 0u) << "nothing faulted";
     const json& R = Answer["results"];
     ASSERT_EQ(R.size(), 10u);
     EXPECT_EQ(R[0], json({{"reports", json::array()}, {"status", 200}}));
@@ -749,6 +846,9 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 3);
     EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 5}, {"mode", 1}})["result"], false)
         << "deferred: nothing written yet";
+    const auto Reads = S.Host.Bus.m_Counters.m_uReads;
+    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 5) << "the application's word";
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Reads) << "and no transfer";
     EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"readHw", true}})["value"], 3)
         << "the hardware still holds 3, and the application's word takes it";
     const json State = S.Call("GET", "/api/v1/registers/AUD_CNTRL0", "");
@@ -756,6 +856,13 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     // Memory words through the typed block access.
     EXPECT_EQ(S.Post("setBlock", {{"register", "ENT_H1"}, {"start", 2}, {"words", {9, 8}}})["result"], true);
     EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 1}, {"count", 3}})["words"], json({0, 9, 8}));
+    S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
+    const json Block = {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}};
+    EXPECT_EQ(S.Post("getBlock", Block), json({{"reports", json::array()}, {"result", false}, {"words", {0}}}))
+        << "the application's word; the library answers whether it read the hardware";
+    json FromHardware = Block;
+    FromHardware["readHw"] = true;
+    EXPECT_EQ(S.Post("getBlock", FromHardware), json({{"reports", json::array()}, {"result", true}, {"words", {0xABCD}}}));
     for (const json& Bad : {json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}, {"mode", 3}},
                             json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}},
                             json{{"register", "AUD_CNTRL0"}, {"value", 3}},
