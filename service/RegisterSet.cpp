@@ -283,7 +283,8 @@ std::vector<CRegisterSets::SEntry> CRegisterSets::Entries(const json& a_rSet) co
             for (std::size_t uAt = 0; uAt < strWords.size(); uAt += 9)
             {
                 unsigned long long uWord = 0;
-                if (!Digits(strWords.substr(uAt, 8), true, uWord) || (uAt + 8 < strWords.size() && strWords[uAt + 8] != ' '))
+                const std::string strWord = strWords.substr(uAt, 8);
+                if (strWord.size() != 8 || !Digits(strWord, true, uWord) || (uAt + 8 < strWords.size() && strWords[uAt + 8] != ' '))
                     throw SBadRequest{strName + ": word " + std::to_string(uAt / 9) + " is not eight hexadecimal digits"};
                 Entry.m_Words.push_back(static_cast<unsigned>(uWord));
             }

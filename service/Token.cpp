@@ -8,7 +8,6 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -53,8 +52,8 @@ bool WriteTokenFile(const std::string& a_strPath, const std::string& a_strToken)
     const int iFile = ::open(a_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, 0600);
     if (iFile < 0)
         return false;
-    const bool bOk = ::fchmod(iFile, 0600) == 0 &&
-                     ::write(iFile, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
+    // Created here with 0600: the umask can only take bits away.
+    const bool bOk = ::write(iFile, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
     return ::close(iFile) == 0 && bOk;
 #endif
 }

@@ -720,6 +720,7 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     Hub.Publish("log", "lost: nobody listens");
     std::shared_ptr<rlzev::CEventHub::CSubscription> pFirst = Hub.Subscribe([&] { ++uWakes; });
     ASSERT_TRUE(pFirst);
+    EXPECT_TRUE(Hub.IsListening());
     EXPECT_FALSE(Hub.Subscribe([] {})) << "one client at most";
     for (const char* pcData : {"1111", "2222", "3333", "4444"})
         Hub.Publish("log", pcData);
@@ -729,8 +730,41 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     EXPECT_TRUE(pFirst->Take(Events, uDropped));
     ASSERT_EQ(Events.size(), 2u) << "ten bytes hold two events of four";
     EXPECT_EQ(*Events.front().m_pData, "3333");
-    EXPECT_EQ(Events.back().m_uId, Events.front().m_uId + 1) << "each event has its own id, in order";
+    EXPECT_EQ(Events.front().m_uId, 3u) << "ids count the events published to someone, from 1";
+    EXPECT_EQ(Events.back().m_uId, 4u);
     EXPECT_EQ(uDropped, 2u);
+    // Taken: the queue starts empty again, and the next event wakes the client anew.
+    for (const char* pcData : {"55555", "66666"})
+        Hub.Publish("log", pcData);
+    EXPECT_EQ(uWakes, 2u);
+    EXPECT_TRUE(pFirst->Take(Events, uDropped));
+    ASSERT_EQ(Events.size(), 2u) << "ten bytes hold two events of five, the old ones gone from the deque given";
+    EXPECT_EQ(*Events.front().m_pData, "55555");
+    EXPECT_EQ(uDropped, 0u) << "drops are told once";
+    Hub.Publish("log", "an event larger than the queue");
+    EXPECT_TRUE(pFirst->Take(Events, uDropped));
+    ASSERT_EQ(Events.size(), 1u) << "the newest event is kept whole";
+    EXPECT_EQ(Events.front().m_pcType, std::string("log"));
+    // Each kind of device event as the stream carries it.
+    rlzev::SDeviceEvent Transfer, Report, Log;
+    Transfer.m_strText = "bus: W 0x00E00 4 0x00000003";
+    Report.m_eKind = rlzev::SDeviceEvent::REPORT;
+    Report.m_Report = {"Signal.cpp", 42, "CSignalBase::Set", ",No write access allowed!", true};
+    Log.m_eKind = rlzev::SDeviceEvent::LOG;
+    Log.m_strText = std::string(rlzev::CEventHub::kMaxEventText, 'L');
+    rlzev::CEventHub Kinds(1, 1 << 20);
+    auto pKinds = Kinds.Subscribe([] {});
+    for (const rlzev::SDeviceEvent* pEvent : {&Transfer, &Report, &Log})
+        Kinds.OnEvent(*pEvent);
+    pKinds->Take(Events, uDropped);
+    ASSERT_EQ(Events.size(), 3u);
+    EXPECT_EQ(Events[0].m_pcType, std::string("transfer"));
+    EXPECT_EQ(*Events[0].m_pData, R"({"text":"bus: W 0x00E00 4 0x00000003","type":"transfer"})");
+    EXPECT_EQ(Events[1].m_pcType, std::string("report"));
+    EXPECT_EQ(*Events[1].m_pData, R"({"accessDenied":true,"file":"Signal.cpp","function":"CSignalBase::Set","line":42,)"
+                                  R"("message":",No write access allowed!","type":"report"})");
+    EXPECT_EQ(Events[2].m_pcType, std::string("log"));
+    EXPECT_EQ(*Events[2].m_pData, R"({"text":")" + Log.m_strText + R"(","type":"log"})") << "as long as a text may be: whole";
     // A report too long for the stream is cut from its start, and says how long it was;
     // its text stays UTF-8.
     rlzev::SDeviceEvent Long;
@@ -751,7 +785,9 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     EXPECT_FALSE(Hub.IsListening());
     std::shared_ptr<rlzev::CEventHub::CSubscription> pSecond = Hub.Subscribe([&] { ++uWakes; });
     ASSERT_TRUE(pSecond) << "a place frees when a client leaves";
+    const unsigned uBeforeClose = uWakes;
     Hub.Close();
+    EXPECT_EQ(uWakes, uBeforeClose + 1);
     EXPECT_FALSE(pSecond->Take(Events, uDropped)) << "closing wakes and ends every stream";
     EXPECT_FALSE(Hub.Subscribe([] {}));
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -823,6 +824,20 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     EXPECT_FALSE(rlzev::SameToken(strA, strA + "0"));
     EXPECT_FALSE(rlzev::SameToken(strA, strB));
     EXPECT_FALSE(rlzev::SameToken("", "")) << "no token configured lets nobody in";
+    // Every hex digit, high and low half of a byte alike: eight tokens miss one by chance
+    // about once in ten million.
+    std::string strHigh, strLow;
+    for (int i = 0; i < 8; ++i)
+    {
+        const std::string strToken = rlzev::NewToken();
+        for (std::size_t c = 0; c < strToken.size(); c += 2)
+            strHigh += strToken[c], strLow += strToken[c + 1];
+    }
+    for (const char c : std::string("0123456789abcdef"))
+    {
+        EXPECT_NE(strHigh.find(c), std::string::npos) << c;
+        EXPECT_NE(strLow.find(c), std::string::npos) << c;
+    }
 
     const std::string strPath = testing::TempDir() + "zevd-token-test";
     std::ofstream(strPath) << "old";
@@ -833,7 +848,29 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     ASSERT_EQ(::stat(strPath.c_str(), &Status), 0);
     EXPECT_EQ(Status.st_mode & 0777, 0600u);
 #endif
+    // A hand-written file may carry spaces and a Windows line end; a file of blanks or none
+    // at all holds no token.
+    for (const char* pcText : {"  abc \t\r\nnext line\n", "abc", "\tabc\n"})
+    {
+        std::ofstream(strPath, std::ios::binary | std::ios::trunc) << pcText;
+        EXPECT_EQ(rlzev::ReadTokenFile(strPath), "abc") << pcText;
+    }
+    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << " \t\r\n";
+    EXPECT_EQ(rlzev::ReadTokenFile(strPath), "");
     std::remove(strPath.c_str());
+    EXPECT_EQ(rlzev::ReadTokenFile(strPath), "");
+#ifndef _WIN32
+    // The token's home is the user's home, or the working folder without one.
+    const char* pcHome = std::getenv("HOME");
+    const std::string strHome = pcHome != nullptr ? pcHome : "";
+    ::setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(rlzev::DefaultTokenPath(), "/home/someone/.zevd-token");
+    ::setenv("HOME", "", 1);
+    EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
+    ::unsetenv("HOME");
+    EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
+    ::setenv("HOME", strHome.c_str(), 1);
+#endif
 }
 
 
@@ -988,6 +1025,174 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(ReadOnly.Post("sets/compare", {{"set", Set}}, &iStatus)["differences"].size(), 3u);
     ReadOnly.Post("sets/apply", {{"set", Set}}, &iStatus);
     EXPECT_EQ(iStatus, 403);
+}
+
+TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
+{
+    SServed S;
+    int iStatus = 0;
+    // Saved whole: every register that can be read, memories only when asked for.
+    const json All = S.Post("sets/save", json::object(), &iStatus);
+    ASSERT_EQ(iStatus, 200);
+    EXPECT_EQ(All["set"]["registers"].size(), 422u) << "441, less 7 write-only and 12 memories";
+    EXPECT_EQ(All["skipped"].size(), 7u);
+    std::size_t uSignals = 0;
+    for (const json& Register : All["set"]["registers"])
+        uSignals += Register["signals"].size();
+    EXPECT_EQ(uSignals, 2231u);
+    EXPECT_EQ(S.Post("sets/save", {{"memories", true}})["set"]["registers"].size(), 434u);
+    // After the defaults, the whole set and the defaults themselves compare equal, field by field.
+    S.Post("defaults", json::object());
+    EXPECT_EQ(S.Post("sets/compare", {{"set", All["set"]}})["compared"], uSignals);
+    const json Defaults = S.Post("sets/compare", json::object());
+    EXPECT_EQ(Defaults["differences"], json::array());
+    EXPECT_EQ(Defaults["compared"], uSignals);
+    EXPECT_EQ(Defaults["skipped"].size(), 7u) << "write-only registers, one entry each";
+    // A memory's defaults are its words at 0.
+    S.Post("writeWords", {{"register", "ENT_H2"}, {"start", 3}, {"words", {0xAB}}});
+    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"ENT_H2"}}})["differences"],
+              json({{{"register", "ENT_H2"}, {"word", 3}, {"set", "00000000/h"}, {"device", "000000AB/h"}}}));
+
+    // Every way a set may write a value, as the library then reads it.
+    const json Header = {{"format", "rl_zev register set 1"}, {"device", All["set"]["device"]}};
+    auto SetOf = [&](const json& a_rRegisters) {
+        json Set = Header;
+        Set["registers"] = a_rRegisters;
+        return json{{"set", Set}};
+    };
+    auto Apply = [&](const std::string& a_strText) {
+        const json Answer = S.Post("sets/apply", SetOf({{{"name", "DIN_MS_DET_HIGH"}, {"signals", {{"MS_DET_HIGH", a_strText}}}}}), &iStatus);
+        if (iStatus != 200)
+            return std::to_string(iStatus) + " " + Answer["error"].get<std::string>();
+        return S.Post("read", {{"register", "DIN_MS_DET_HIGH"}, {"signal", "MS_DET_HIGH"}})["values"][0].get<std::string>();
+    };
+    const std::pair<const char*, const char*> aTaken[] = {
+        {"1F/h", "0000001F/h"},        {"0x1f/H", "0000001F/h"},      {"0X1F/h", "0000001F/h"}, {"31/d", "0000001F/h"},
+        {"31/D", "0000001F/h"},        {"+31/d", "0000001F/h"},       {"31", "0000001F/h"},     {"-1/d", "FFFFFFFF/h"},
+        {"-1", "FFFFFFFF/h"},          {"-2147483648/d", "80000000/h"}, {"4294967295/d", "FFFFFFFF/h"},
+        {"FFFFFFFF/h", "FFFFFFFF/h"},  {"0/d", "00000000/h"},         {"9/h", "00000009/h"}};
+    for (const auto& Case : aTaken)
+        EXPECT_EQ(Apply(Case.first), Case.second) << Case.first;
+    for (const char* pcText : {"-2147483649/d", "4294967296/d", "100000000/h", "00000000001/d", "/h", "1G/h", "-1/h", "0x/h", "1f",
+                               "", "+", "--1/d", "1/x"})
+        EXPECT_EQ(Apply(pcText).rfind("400 DIN_MS_DET_HIGH.MS_DET_HIGH: \"" + std::string(pcText) + "\" is not a value", 0), 0u)
+            << pcText;
+
+    // Read-only registers are skipped, one entry each; the rest is written.
+    const json Applied = S.Post("sets/apply", SetOf({{{"name", "SR0_A_LASTADR"}, {"signals", {{"LASTADR", "1/d"}, {"READFIFO_LEVEL", "2/d"}}}},
+                                                     {{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}, {"SEL_IN", "SSRAMINT"}}}}}));
+    EXPECT_EQ(Applied["skipped"], json({{{"register", "SR0_A_LASTADR"}, {"reason", "read-only: it cannot be written"}}}));
+    EXPECT_EQ(Applied["results"], json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"status", 200}},
+                                        {{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}, {"status", 200}}}));
+    EXPECT_EQ(S.Post("value", {{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}})["values"], json({"SSRAMINT"}));
+    // Write-only registers are written, and left out of a comparison.
+    const json WriteOnly = SetOf({{{"name", "DET_RESET"}, {"signals", {{"DET0_RESET", "0/d"}, {"QP_RESET", "0/d"}}}}});
+    EXPECT_EQ(S.Post("sets/apply", WriteOnly)["written"], 2);
+    EXPECT_EQ(S.Post("sets/compare", WriteOnly)["skipped"],
+              json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
+
+    // A fault of the host's bus ends a save or a comparison with its text.
+    S.Host.Bus.m_iThrowOnRead = -1;
+    EXPECT_EQ(S.Post("sets/save", {{"registers", {"DIN_MS_DET_LOW"}}}, &iStatus)["error"], "host fault: simulated bus fault");
+    EXPECT_EQ(iStatus, 500);
+    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_MS_DET_LOW"}}}, &iStatus)["error"], "host fault: simulated bus fault");
+    EXPECT_EQ(iStatus, 500);
+    S.Host.Bus.m_iThrowOnRead = 0;
+    // A read never ready is told in the answer's reports.
+    S.Host.Bus.m_udwReadyAfterPolls = 0;
+    const json Unready = S.Post("sets/save", {{"registers", {"AUD_CNTRL0"}}});
+    S.Host.Bus.m_udwReadyAfterPolls = 1;
+    ASSERT_FALSE(Unready["reports"].empty());
+    EXPECT_EQ(Unready["reports"][0]["message"], ",HW device not ready!");
+    EXPECT_EQ(Unready["reports"][0]["type"], "report");
+    EXPECT_FALSE(Unready["reports"][0]["accessDenied"]);
+    EXPECT_GT(Unready["reports"][0]["line"], 0);
+    EXPECT_FALSE(Unready["reports"][0]["file"].get<std::string>().empty());
+    EXPECT_FALSE(Unready["reports"][0]["function"].get<std::string>().empty());
+
+    // What is no set, or asks what a set cannot: 400 with what is wrong, nothing done.
+    const std::string strBefore = S.State();
+    const json Memory = {{"name", "ENT_H1"}, {"words", "00000001"}};
+    const json Signals = {{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}};
+    const std::pair<std::string, json> aRefused[] = {
+        {"sets/save", {{"registers", "DIN_CNTRL0"}}},
+        {"sets/save", {{"registers", {7}}}},
+        {"sets/save", {{"memories", "yes"}}},
+        {"sets/save", {{"register", {"DIN_CNTRL0"}}}},
+        {"sets/save", {{"registers", {"NOPE"}}}},
+        {"sets/save", json::array()},
+        {"sets/compare", {{"set", SetOf({Signals})["set"]}, {"registers", {"DIN_CNTRL0"}}}},
+        {"sets/apply", {{"set", "x"}}},
+        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"registers", json::array()}}}}},
+        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"device", "x"}, {"registers", json::array()}}}}},
+        {"sets/apply", {{"set", Header}}},
+        {"sets/apply", SetOf(json::object())},
+        {"sets/apply", SetOf({7})},
+        {"sets/apply", SetOf({{{"words", "00000001"}}})},
+        {"sets/apply", SetOf({{{"name", 7}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", 1}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001"}, {"signals", json::object()}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001 00000002 00000003 00000004 00000005 00000006 00000007 00000008"}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "0000001"}}})},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001,00000002"}}})},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {"FIFOLEVEL"}}}})},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}}})},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}, {"words", "00000001"}}})},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", 7}}}}})},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", "DIN_CNTRL0"}}},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {"DIN_CNTRL0"}}}},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"signal", "FIFOLEVEL"}}}}}},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", 7}}}}}},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}}}}}},
+        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "ENT_H2"}}}}}},
+        {"sets/apply", {{"set", SetOf({Signals})["set"]}, {"also", true}}},
+    };
+    std::vector<std::string> Errors;
+    for (const auto& Case : aRefused)
+    {
+        const json Answer = S.Post(Case.first, Case.second, &iStatus);
+        EXPECT_EQ(iStatus, 400) << Case.second;
+        Errors.push_back(Answer.value("error", ""));
+    }
+    const std::string strMemoryWords = "ENT_H1 is a memory: its 'words' are hexadecimal words separated by spaces";
+    const std::string strSignals = "DIN_CNTRL0: its 'signals' are an object of signal names and value texts";
+    const std::string strOnly = "field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)";
+    EXPECT_EQ(Errors, std::vector<std::string>({
+                          "field 'registers' must be an array of register names",
+                          "field 'registers' must be an array of register names",
+                          "field 'memories' must be true or false",
+                          "unknown field 'register'",
+                          "no register NOPE in this device",
+                          "the body must be a JSON object",
+                          "compare takes a 'set', or the 'registers' to hold against their defaults",
+                          "not a register set: its 'format' must be \"rl_zev register set 1\"",
+                          "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)",
+                          "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)",
+                          "a register set holds an array 'registers'",
+                          "a register set holds an array 'registers'",
+                          "each register of a set is an object with its 'name'",
+                          "each register of a set is an object with its 'name'",
+                          "each register of a set is an object with its 'name'",
+                          strMemoryWords,
+                          strMemoryWords,
+                          strMemoryWords,
+                          "ENT_H1 has 7 words, the set 8",
+                          "ENT_H1: word 0 is not eight hexadecimal digits",
+                          "ENT_H1: word 0 is not eight hexadecimal digits",
+                          strSignals,
+                          strSignals,
+                          strSignals,
+                          "DIN_CNTRL0.FIFOLEVEL: a value is a text",
+                          strOnly,
+                          strOnly,
+                          strOnly,
+                          strOnly,
+                          "the set has no DIN_CNTRL0.SEL_IN",
+                          "the set has no ENT_H2",
+                          "unknown field 'also'",
+                      }));
+    EXPECT_TRUE(S.State() == strBefore);
 }
 
 namespace
