@@ -33,7 +33,7 @@ SHttpResponse Error(int a_iStatus, const std::string& a_strText)
 
 // An operation of the service: its name in paths and batches, what it does on the device,
 // the fields its body may hold besides "trace" (or "op" in a batch).
-struct SOperationSpec
+struct SOperationKind
 {
     const char* m_pcName;
     EOperation m_eOperation;
@@ -43,7 +43,7 @@ struct SOperationSpec
     bool m_bApplication = false;  // the application's own typed access: not on a read-only server
 };
 
-const SOperationSpec kOperations[] = {
+const SOperationKind kOperations[] = {
     {"read", EOperation::READ, false, false, {"register", "signal", "start", "count"}},
     {"value", EOperation::VALUE, false, true, {"register", "signal"}},
     {"words", EOperation::WORDS, false, false, {"register", "start", "count"}},
@@ -60,11 +60,11 @@ const SOperationSpec kOperations[] = {
     {"setBlock", EOperation::SET_BLOCK, true, false, {"register", "start", "words"}, true},
 };
 
-const SOperationSpec* FindOperation(const std::string& a_strName)
+const SOperationKind* FindOperation(const std::string& a_strName)
 {
-    for (const SOperationSpec& rSpec : kOperations)
-        if (a_strName == rSpec.m_pcName)
-            return &rSpec;
+    for (const SOperationKind& rKind : kOperations)
+        if (a_strName == rKind.m_pcName)
+            return &rKind;
     return nullptr;
 }
 
@@ -279,7 +279,7 @@ struct CDeviceService::SRequestParts
     bool m_bChanging = false;    // it asks for a change: it leaves an audit line
     bool m_bAudited = false;     // its line is written
     std::vector<SOperation> m_Operations;
-    std::vector<const SOperationSpec*> m_Specs;  // each posted operation's, for a batch's audit line
+    std::vector<const SOperationKind*> m_Kinds;  // each posted operation's, for a batch's audit line
     json m_Audit = json::object();  // what the audit line names of a single operation
 };
 
@@ -326,8 +326,8 @@ bool CDeviceService::IsChanging(const std::string& a_strPath)
     if (a_strPath.compare(0, kApi.size(), kApi) != 0)
         return false;
     const std::string strOperation = a_strPath.substr(kApi.size());
-    const SOperationSpec* pSpec = FindOperation(strOperation);
-    return strOperation == "batch" || strOperation == "sets/apply" || (pSpec != nullptr && pSpec->m_bChanging);
+    const SOperationKind* pKind = FindOperation(strOperation);
+    return strOperation == "batch" || strOperation == "sets/apply" || (pKind != nullptr && pKind->m_bChanging);
 }
 
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
@@ -395,10 +395,10 @@ void CDeviceService::AuditLine(const SHttpRequest& a_rRequest, const SRequestPar
         json Changes = json::array();
         for (std::size_t i = 0; i < a_rParts.m_Operations.size(); ++i)
         {
-            if (!a_rParts.m_Specs[i]->m_bChanging)
+            if (!a_rParts.m_Kinds[i]->m_bChanging)
                 continue;
             const SOperation& rOperation = a_rParts.m_Operations[i];
-            json Change = {{"op", a_rParts.m_Specs[i]->m_pcName}};
+            json Change = {{"op", a_rParts.m_Kinds[i]->m_pcName}};
             if (rOperation.m_eOperation != EOperation::DEFAULTS)
                 Change["register"] = rOperation.m_strRegister;
             if (!rOperation.m_strSignal.empty())
@@ -427,16 +427,16 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
     static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
-    const SOperationSpec* pSpec = FindOperation(strOperation);
+    const SOperationKind* pKind = FindOperation(strOperation);
     const bool bSets = strOperation == "sets/save" || strOperation == "sets/compare" || strOperation == "sets/apply";
-    const bool bPostOperation = pSpec != nullptr || strOperation == "batch" || bSets;
+    const bool bPostOperation = pKind != nullptr || strOperation == "batch" || bSets;
     const bool bDescribe = strOperation.compare(0, 10, "registers/") == 0;
     if (kGets.count(strOperation) == 0 && !bPostOperation && !bDescribe)
         return Error(404, "no such operation: " + a_rRequest.m_strPath);
     if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
                               (bPostOperation ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && ((pSpec != nullptr && (pSpec->m_bChanging || pSpec->m_bApplication)) || strOperation == "sets/apply"))
+    if (m_Options.m_bReadOnly && ((pKind != nullptr && (pKind->m_bChanging || pKind->m_bApplication)) || strOperation == "sets/apply"))
         return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
@@ -491,7 +491,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             });
         return Answer(iStatus, Out);
     }
-    std::vector<std::pair<const SOperationSpec*, const json*>> Requested;
+    std::vector<std::pair<const SOperationKind*, const json*>> Requested;
     if (strOperation == "batch")
     {
         a_rParts.m_bBatch = true;
@@ -502,9 +502,9 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             for (const json& Item : *Items)
                 if (Item.is_object() && Item.contains("op") && Item["op"].is_string())
                 {
-                    const SOperationSpec* pItemSpec = FindOperation(Item["op"].get<std::string>());
-                    a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemSpec != nullptr && pItemSpec->m_bChanging);
-                    bApplication = bApplication || (pItemSpec != nullptr && pItemSpec->m_bApplication);
+                    const SOperationKind* pItemKind = FindOperation(Item["op"].get<std::string>());
+                    a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemKind != nullptr && pItemKind->m_bChanging);
+                    bApplication = bApplication || (pItemKind != nullptr && pItemKind->m_bApplication);
                 }
         CheckFields(Body, {"operations"}, "trace");
         if (Items == Body.end() || !Items->is_array())
@@ -515,19 +515,19 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         {
             if (!Item.is_object() || !Item.contains("op") || !Item["op"].is_string())
                 throw SBadRequest{"each operation is an object with its 'op'"};
-            const SOperationSpec* pItemSpec = FindOperation(Item["op"].get<std::string>());
-            if (pItemSpec == nullptr)
+            const SOperationKind* pItemKind = FindOperation(Item["op"].get<std::string>());
+            if (pItemKind == nullptr)
                 throw SBadRequest{"no such operation: " + Item["op"].get<std::string>()};
-            CheckFields(Item, pItemSpec->m_Fields, "op");
-            Requested.emplace_back(pItemSpec, &Item);
+            CheckFields(Item, pItemKind->m_Fields, "op");
+            Requested.emplace_back(pItemKind, &Item);
         }
         if (m_Options.m_bReadOnly && (a_rParts.m_bChanging || bApplication))
             return Error(403, "the server is read-only: a batch with changing operations is refused");
     }
     else
     {
-        CheckFields(Body, pSpec->m_Fields, "trace");
-        Requested.emplace_back(pSpec, &Body);
+        CheckFields(Body, pKind->m_Fields, "trace");
+        Requested.emplace_back(pKind, &Body);
     }
     a_rParts.m_bTrace = Flag(Body, "trace", false);
 
@@ -535,19 +535,19 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     std::size_t uValues = 0, uWords = 0;
     for (const auto& rItem : Requested)
     {
-        const SOperationSpec& rSpec = *rItem.first;
+        const SOperationKind& rKind = *rItem.first;
         const json& rBody = *rItem.second;
         SOperation Operation;
-        Operation.m_eOperation = rSpec.m_eOperation;
+        Operation.m_eOperation = rKind.m_eOperation;
         json& rAudit = a_rParts.m_Audit;
-        if (rSpec.m_eOperation != EOperation::DEFAULTS)
+        if (rKind.m_eOperation != EOperation::DEFAULTS)
         {
             Operation.m_strRegister = Name(rBody, "register", true);
             rAudit["register"] = Operation.m_strRegister;
         }
-        if (rSpec.m_Fields.count("signal") != 0)
+        if (rKind.m_Fields.count("signal") != 0)
         {
-            Operation.m_strSignal = Name(rBody, "signal", rSpec.m_bSignalRequired);
+            Operation.m_strSignal = Name(rBody, "signal", rKind.m_bSignalRequired);
             if (!Operation.m_strSignal.empty())  // a whole register's line names none, as in a batch's
                 rAudit["signal"] = Operation.m_strSignal;
         }
@@ -558,7 +558,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         if (!Unsigned(rBody, "count", Operation.m_udwCount))  // the rest of the register
             Operation.m_udwCount = std::max(udwWords, Operation.m_udwStart) - Operation.m_udwStart;
         std::size_t uRange = 0;  // words the range names, to be within the register
-        switch (rSpec.m_eOperation)
+        switch (rKind.m_eOperation)
         {
         case EOperation::GET:
             Operation.m_bReadHw = Flag(rBody, "readHw", false);
@@ -580,7 +580,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         case EOperation::SET_BLOCK:
             if (Found != m_MapIndex.end() && udwWords == 1)
                 throw SBadRequest{Operation.m_strRegister + " is not a memory"};
-            if (rSpec.m_eOperation == EOperation::GET_BLOCK)
+            if (rKind.m_eOperation == EOperation::GET_BLOCK)
             {
                 Operation.m_bReadHw = Flag(rBody, "readHw", false);
                 uRange = Operation.m_udwCount;
@@ -621,10 +621,6 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         default:
             break;
         }
-        if (uValues > kMaxValues)
-            throw SBadRequest{"too many values: at most " + std::to_string(kMaxValues)};
-        if (uWords > kMaxWords)
-            throw SBadRequest{"too many words: at most " + std::to_string(kMaxWords) + " in one request"};
         // A memory range lies within the memory; a one-word register has no range. (What has
         // no start names no range.)
         if (Found != m_MapIndex.end())
@@ -643,8 +639,12 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
                                                : "names words " + std::to_string(udwStart) + " to " +
                                                      std::to_string(udwStart + uRange - 1))};
         }
+        if (uValues > kMaxValues)
+            throw SBadRequest{"too many values: at most " + std::to_string(kMaxValues)};
+        if (uWords > kMaxWords)
+            throw SBadRequest{"too many words: at most " + std::to_string(kMaxWords) + " in one request"};
         a_rParts.m_Operations.push_back(std::move(Operation));
-        a_rParts.m_Specs.push_back(&rSpec);
+        a_rParts.m_Kinds.push_back(&rKind);
     }
     return RunOperations(a_rRequest, a_rParts);
 }

@@ -744,6 +744,7 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     Hub.Publish("log", "an event larger than the queue");
     EXPECT_TRUE(pFirst->Take(Events, uDropped));
     ASSERT_EQ(Events.size(), 1u) << "the newest event is kept whole";
+    EXPECT_EQ(uDropped, 0u) << "nothing was waiting: the deque given to the last Take held the old events";
     EXPECT_EQ(Events.front().m_pcType, std::string("log"));
     // Each kind of device event as the stream carries it.
     rlzev::SDeviceEvent Transfer, Report, Log;
@@ -752,12 +753,15 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     Report.m_Report = {"Signal.cpp", 42, "CSignalBase::Set", ",No write access allowed!", true};
     Log.m_eKind = rlzev::SDeviceEvent::LOG;
     Log.m_strText = std::string(rlzev::CEventHub::kMaxEventText, 'L');
+    rlzev::SDeviceEvent Longer = Log;
+    Longer.m_strText += "L";
     rlzev::CEventHub Kinds(1, 1 << 20);
     auto pKinds = Kinds.Subscribe([] {});
-    for (const rlzev::SDeviceEvent* pEvent : {&Transfer, &Report, &Log})
+    for (const rlzev::SDeviceEvent* pEvent : {&Transfer, &Report, &Log, &Longer})
         Kinds.OnEvent(*pEvent);
     pKinds->Take(Events, uDropped);
-    ASSERT_EQ(Events.size(), 3u);
+    ASSERT_EQ(Events.size(), 4u);
+    EXPECT_EQ(*Events[3].m_pData, R"({"text":")" + Log.m_strText + R"x( ... (16385 bytes)","type":"log"})x") << "one more: cut";
     EXPECT_EQ(Events[0].m_pcType, std::string("transfer"));
     EXPECT_EQ(*Events[0].m_pData, R"({"text":"bus: W 0x00E00 4 0x00000003","type":"transfer"})");
     EXPECT_EQ(Events[1].m_pcType, std::string("report"));

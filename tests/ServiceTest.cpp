@@ -824,10 +824,10 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     EXPECT_FALSE(rlzev::SameToken(strA, strA + "0"));
     EXPECT_FALSE(rlzev::SameToken(strA, strB));
     EXPECT_FALSE(rlzev::SameToken("", "")) << "no token configured lets nobody in";
-    // Every hex digit, high and low half of a byte alike: eight tokens miss one by chance
-    // about once in ten million.
+    // Every hex digit, high and low half of a byte alike: sixteen tokens miss one by chance
+    // about once in 10^13.
     std::string strHigh, strLow;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 16; ++i)
     {
         const std::string strToken = rlzev::NewToken();
         for (std::size_t c = 0; c < strToken.size(); c += 2)
@@ -862,14 +862,16 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
 #ifndef _WIN32
     // The token's home is the user's home, or the working folder without one.
     const char* pcHome = std::getenv("HOME");
-    const std::string strHome = pcHome != nullptr ? pcHome : "";
+    const bool bHome = pcHome != nullptr;
+    const std::string strHome = bHome ? pcHome : "";
     ::setenv("HOME", "/home/someone", 1);
     EXPECT_EQ(rlzev::DefaultTokenPath(), "/home/someone/.zevd-token");
     ::setenv("HOME", "", 1);
     EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
     ::unsetenv("HOME");
     EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
-    ::setenv("HOME", strHome.c_str(), 1);
+    if (bHome)
+        ::setenv("HOME", strHome.c_str(), 1);
 #endif
 }
 
