@@ -717,6 +717,7 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
 {
     rlzev::CEventHub Hub(1, 10);
     unsigned uWakes = 0;
+    EXPECT_FALSE(Hub.IsListening()) << "nobody yet: the device need not make events";
     Hub.Publish("log", "lost: nobody listens");
     std::shared_ptr<rlzev::CEventHub::CSubscription> pFirst = Hub.Subscribe([&] { ++uWakes; });
     ASSERT_TRUE(pFirst);
@@ -789,9 +790,21 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     EXPECT_FALSE(Hub.IsListening());
     std::shared_ptr<rlzev::CEventHub::CSubscription> pSecond = Hub.Subscribe([&] { ++uWakes; });
     ASSERT_TRUE(pSecond) << "a place frees when a client leaves";
+    for (const char* pcData : {"aaaaa", "bbbbb"})
+        Hub.Publish("log", pcData);
+    EXPECT_TRUE(pSecond->Take(Events, uDropped));
+    EXPECT_EQ(Events.size(), 2u) << "a new client's queue starts empty";
     const unsigned uBeforeClose = uWakes;
     Hub.Close();
     EXPECT_EQ(uWakes, uBeforeClose + 1);
     EXPECT_FALSE(pSecond->Take(Events, uDropped)) << "closing wakes and ends every stream";
     EXPECT_FALSE(Hub.Subscribe([] {}));
+    // The service's own hub keeps a mebibyte for each client.
+    SServed S;
+    auto pClient = S.Service.Events().Subscribe([] {});
+    for (int i = 0; i < 17; ++i)
+        S.Service.Events().Publish("log", std::string(65536, 'x'));
+    pClient->Take(Events, uDropped);
+    EXPECT_EQ(Events.size(), 16u);
+    EXPECT_EQ(uDropped, 1u);
 }
