@@ -15,7 +15,9 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 using namespace rlzevtest;
@@ -493,6 +495,98 @@ TEST(HttpServer, SlowAndIdleConnectionsStarveNobody)
     bDone = true;
     Dripper.join();
     EXPECT_TRUE(Slow.front()->Read(milliseconds(100)).empty() && Slow.front()->IsClosed());
+}
+
+namespace
+{
+// Takes one connection on 127.0.0.1, keeps its request header and answers 200: what the
+// client puts on the wire.
+struct SOneShotServer
+{
+    SOneShotServer()
+    {
+        Acceptor.async_accept(Socket, [this](boost::system::error_code a_Error) {
+            if (a_Error)
+                return;
+            boost::asio::async_read_until(Socket, Buffer, "\r\n\r\n", [this](boost::system::error_code a_ReadError, std::size_t) {
+                if (a_ReadError)
+                    return;
+                Request.set_value(std::string(boost::asio::buffers_begin(Buffer.data()), boost::asio::buffers_end(Buffer.data())));
+                boost::asio::async_write(Socket, boost::asio::buffer(std::string_view(kAnswer)), [](boost::system::error_code, std::size_t) {});
+            });
+        });
+        Thread = std::thread([this] { Io.run(); });
+    }
+    ~SOneShotServer()
+    {
+        Io.stop();
+        Thread.join();
+    }
+    std::string Port() const { return std::to_string(Acceptor.local_endpoint().port()); }
+    std::string Header()
+    {
+        std::future<std::string> Future = Request.get_future();
+        return Future.wait_for(std::chrono::seconds(5)) == std::future_status::ready ? Future.get() : "(no request)";
+    }
+
+    static constexpr const char* kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+    boost::asio::io_context Io;
+    boost::asio::ip::tcp::acceptor Acceptor{Io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
+    boost::asio::ip::tcp::socket Socket{Io};
+    boost::asio::streambuf Buffer;
+    std::promise<std::string> Request;
+    std::thread Thread;
+};
+} // namespace
+
+TEST(HttpServer, TheClientSendsItsRequestWholeAndComesBackAfterAClose)
+{
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    // The host and port from the URL, with or without a scheme, an IPv6-style bracket or a path.
+    {
+        SOneShotServer Server;
+        rlzev::CHttpClient Client("http://127.0.0.1:" + Server.Port() + "/any/path", "tok");
+        ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"a":1})", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_iStatus, 200);
+        EXPECT_EQ(Response.m_strBody, "{}");
+        const std::string strHeader = Server.Header();
+        EXPECT_EQ(strHeader.rfind("POST /api/v1/read HTTP/1.1\r\n", 0), 0u) << strHeader;
+        for (const char* pcLine : {"\r\nHost: 127.0.0.1\r\n", "\r\nAuthorization: Bearer tok\r\n", "\r\nContent-Type: application/json\r\n",
+                                   "\r\nContent-Length: 7\r\n"})
+            EXPECT_NE(strHeader.find(pcLine), std::string::npos) << pcLine << strHeader;
+    }
+    for (const std::string strForm : {"127.0.0.1:", "http://[127.0.0.1]:"})
+    {
+        SOneShotServer Server;
+        rlzev::CHttpClient Client(strForm + Server.Port(), "tok");
+        ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strForm << ": " << strError;
+        const std::string strHeader = Server.Header();
+        EXPECT_EQ(strHeader.rfind("GET /api/v1/device HTTP/1.1\r\n", 0), 0u) << strHeader;
+        EXPECT_NE(strHeader.find("\r\nHost: 127.0.0.1\r\n"), std::string::npos) << strForm << strHeader;
+        EXPECT_EQ(strHeader.find("Content-Type"), std::string::npos) << "a GET carries no body";
+    }
+    // Without a port, port 80; a host that is not one is said so, never taken for the loopback.
+    rlzev::CHttpClient NoPort("http://127.0.0.1", "tok");
+    EXPECT_FALSE(NoPort.Send("GET", "/api/v1/device", "", Response, strError));
+    EXPECT_EQ(strError.rfind("cannot connect to 127.0.0.1:80: ", 0), 0u) << strError;
+    for (const char* pcHost : {"[]", "no.such.host.invalid"})
+    {
+        rlzev::CHttpClient Nowhere(std::string("http://") + pcHost + ":7411", "tok");
+        EXPECT_FALSE(Nowhere.Send("GET", "/api/v1/device", "", Response, strError));
+        EXPECT_EQ(strError.rfind(std::string("cannot resolve ") + pcHost + ": ", 0), 0u) << strError;
+    }
+
+    // A kept connection the server closed while idle: the next request goes out anew.
+    rlzev::SServerLimits Limits;
+    Limits.m_IdleTime = milliseconds(200);
+    SServer Server(false, Limits);
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
+    WaitFor([&] { return Server.Http.Connections() == 0; });
+    ASSERT_EQ(Server.Http.Connections(), 0u) << "the server closed the idle connection";
+    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
+    EXPECT_EQ(Response.m_iStatus, 200);
 }
 
 TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
