@@ -4,6 +4,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <optional>
 
 namespace rlzev
@@ -12,6 +13,8 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+
+const std::uint64_t kMaxAnswer = 64u << 20;
 
 struct CHttpClient::SImpl
 {
@@ -28,7 +31,6 @@ struct CHttpClient::SImpl
     beast::flat_buffer m_Buffer;
     std::string m_strHost, m_strPort, m_strToken;
     std::chrono::milliseconds m_Timeout;
-    bool m_bConnected = false;
 };
 
 CHttpClient::CHttpClient(const std::string& a_strUrl, const std::string& a_strToken, std::chrono::milliseconds a_Timeout)
@@ -52,12 +54,14 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
                        SHttpResponse& a_rResponse, std::string& a_rError)
 {
     SImpl& r = *m_pImpl;
-    // A kept connection the server has closed meanwhile fails at once: then once more, anew.
-    for (int iAttempt = 0; iAttempt < 2; ++iAttempt)
+    // A kept connection the server has closed meanwhile fails at once: then once more, anew
+    // (a fresh connection's failure ends it).
+    for (;;)
     {
-        const bool bFresh = !r.m_bConnected;
+        // A stream is a connection made and not known to be broken.
+        const bool bFresh = !r.m_Stream;
         beast::error_code Error;
-        if (!r.m_bConnected)
+        if (bFresh)
         {
             tcp::resolver Resolver(r.m_Io);
             const auto Endpoints = Resolver.resolve(r.m_strHost, r.m_strPort, Error);
@@ -67,7 +71,8 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
                 return false;
             }
             r.m_Stream.emplace(r.m_Io);
-            r.m_Stream->expires_after(std::chrono::seconds(5));
+            // A host that drops our connection requests is given up on within 5 s.
+            r.m_Stream->expires_after(std::min<std::chrono::milliseconds>(r.m_Timeout, std::chrono::seconds(5)));
             r.m_Stream->async_connect(Endpoints, [&Error](beast::error_code a_Error, const tcp::endpoint&) { Error = a_Error; });
             if (!r.Wait(Error))
             {
@@ -77,7 +82,6 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
             }
             r.m_Stream->socket().set_option(tcp::no_delay(true), Error);
             r.m_Buffer.clear();
-            r.m_bConnected = true;
         }
         http::request<http::string_body> Request(a_strMethod == "GET" ? http::verb::get : http::verb::post, a_strPath, 11);
         Request.set(http::field::host, r.m_strHost);
@@ -89,22 +93,29 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
         }
         Request.prepare_payload();
         http::response_parser<http::string_body> Parser;
-        Parser.body_limit(64u << 20);
+        Parser.body_limit(kMaxAnswer);
         r.m_Stream->expires_after(r.m_Timeout);
+        // The header on its own first: parsing header and body in one go, Beast (1.74) lets
+        // a Content-Length beyond the limit through.
         http::async_write(*r.m_Stream, Request, [&](beast::error_code a_Error, std::size_t) {
             Error = a_Error;
             if (!a_Error)
-                http::async_read(*r.m_Stream, r.m_Buffer, Parser,
-                                 [&Error](beast::error_code a_ReadError, std::size_t) { Error = a_ReadError; });
+                http::async_read_header(*r.m_Stream, r.m_Buffer, Parser, [&](beast::error_code a_HeaderError, std::size_t) {
+                    Error = a_HeaderError;
+                    if (!a_HeaderError)
+                        http::async_read(*r.m_Stream, r.m_Buffer, Parser,
+                                         [&Error](beast::error_code a_ReadError, std::size_t) { Error = a_ReadError; });
+                });
         });
         r.Wait(Error);
         if (Error)
         {
             r.m_Stream.reset();
-            r.m_bConnected = false;
             if (!bFresh)
                 continue;
-            a_rError = Error == beast::error::timeout ? "no answer in time" : Error.message();
+            a_rError = Error == beast::error::timeout       ? "no answer in time"
+                       : Error == http::error::body_limit ? "the answer is larger than 64 MiB"
+                                                          : Error.message();
             return false;
         }
         const auto& rResponse = Parser.get();
@@ -113,13 +124,8 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
         a_rResponse.m_strBody = rResponse.body();
         a_rResponse.m_strContentType = std::string(rResponse[http::field::content_type]);
         if (!rResponse.keep_alive())
-        {
             r.m_Stream.reset();
-            r.m_bConnected = false;
-        }
         return true;
     }
-    a_rError = "the server closed the connection";
-    return false;
 }
 } // namespace rlzev

@@ -73,24 +73,49 @@ std::string Length(std::size_t a_uLength)
     return "Content-Length: " + std::to_string(a_uLength) + "\r\n";
 }
 
-// Something else on a port: reads a request, sends its canned answer, closes.
+using tcp = boost::asio::ip::tcp;
+
+// One request's header off a_rSocket; empty once the client has gone.
+std::string ReadRequest(tcp::socket& a_rSocket)
+{
+    boost::asio::streambuf Buffer;
+    boost::system::error_code Error;
+    boost::asio::read_until(a_rSocket, Buffer, "\r\n\r\n", Error);
+    return Error ? std::string() : std::string(boost::asio::buffers_begin(Buffer.data()), boost::asio::buffers_end(Buffer.data()));
+}
+
+void Write(tcp::socket& a_rSocket, const std::string& a_strBytes)
+{
+    boost::system::error_code Error;
+    boost::asio::write(a_rSocket, boost::asio::buffer(a_strBytes), Error);
+}
+
+// Something else on a port: each connection in turn goes to a_Serve with its number (from 0),
+// then is closed; by default it reads a request and sends a canned answer.
 struct SCannedServer
 {
-    explicit SCannedServer(std::string a_strAnswer) : Acceptor(Io, {boost::asio::ip::make_address("127.0.0.1"), 0})
+    using FServe = std::function<void(tcp::socket&, int)>;
+    explicit SCannedServer(const std::string& a_strAnswer)
+        : SCannedServer([a_strAnswer](tcp::socket& a_rSocket, int) {
+              ReadRequest(a_rSocket);
+              Write(a_rSocket, a_strAnswer);
+          })
+    {
+    }
+    explicit SCannedServer(FServe a_Serve) : Acceptor(Io, {boost::asio::ip::make_address("127.0.0.1"), 0})
     {
         iPort = Acceptor.local_endpoint().port();
-        Thread = std::thread([this, a_strAnswer] {
+        strUrl = "127.0.0.1:" + std::to_string(iPort);
+        Thread = std::thread([this, a_Serve] {
             for (;;)
             {
                 boost::system::error_code Error;
-                boost::asio::ip::tcp::socket Socket(Io);
+                tcp::socket Socket(Io);
                 Acceptor.accept(Socket, Error);
                 if (Error || bDone)
                     return;
-                boost::asio::streambuf Request;
-                boost::asio::read_until(Socket, Request, "\r\n\r\n", Error);
-                boost::asio::write(Socket, boost::asio::buffer(a_strAnswer), Error);
-                Socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, Error);
+                a_Serve(Socket, iConnections++);
+                Socket.shutdown(tcp::socket::shutdown_both, Error);
             }
         });
     }
@@ -101,8 +126,10 @@ struct SCannedServer
         Thread.join();
     }
     boost::asio::io_context Io;
-    boost::asio::ip::tcp::acceptor Acceptor;
+    tcp::acceptor Acceptor;
     int iPort = 0;
+    std::string strUrl;
+    std::atomic<int> iConnections{0};
     std::atomic<bool> bDone{false};
     std::thread Thread;
 };
@@ -497,60 +524,27 @@ TEST(HttpServer, SlowAndIdleConnectionsStarveNobody)
     EXPECT_TRUE(Slow.front()->Read(milliseconds(100)).empty() && Slow.front()->IsClosed());
 }
 
-namespace
-{
-// Takes one connection on 127.0.0.1, keeps its request header and answers 200: what the
-// client puts on the wire.
-struct SOneShotServer
-{
-    SOneShotServer()
-    {
-        Acceptor.async_accept(Socket, [this](boost::system::error_code a_Error) {
-            if (a_Error)
-                return;
-            boost::asio::async_read_until(Socket, Buffer, "\r\n\r\n", [this](boost::system::error_code a_ReadError, std::size_t) {
-                if (a_ReadError)
-                    return;
-                Request.set_value(std::string(boost::asio::buffers_begin(Buffer.data()), boost::asio::buffers_end(Buffer.data())));
-                boost::asio::async_write(Socket, boost::asio::buffer(std::string_view(kAnswer)), [](boost::system::error_code, std::size_t) {});
-            });
-        });
-        Thread = std::thread([this] { Io.run(); });
-    }
-    ~SOneShotServer()
-    {
-        Io.stop();
-        Thread.join();
-    }
-    std::string Port() const { return std::to_string(Acceptor.local_endpoint().port()); }
-    std::string Header()
-    {
-        std::future<std::string> Future = Request.get_future();
-        return Future.wait_for(std::chrono::seconds(5)) == std::future_status::ready ? Future.get() : "(no request)";
-    }
-
-    static constexpr const char* kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
-    boost::asio::io_context Io;
-    boost::asio::ip::tcp::acceptor Acceptor{Io, {boost::asio::ip::make_address("127.0.0.1"), 0}};
-    boost::asio::ip::tcp::socket Socket{Io};
-    boost::asio::streambuf Buffer;
-    std::promise<std::string> Request;
-    std::thread Thread;
-};
-} // namespace
 
 TEST(HttpServer, TheClientSendsItsRequestWholeAndComesBackAfterAClose)
 {
     rlzev::SHttpResponse Response;
     std::string strError;
+    // A server that keeps the request's header: what the client puts on the wire.
+    const auto Keep = [](std::promise<std::string>& a_rHeader) {
+        return [&a_rHeader](tcp::socket& a_rSocket, int) {
+            a_rHeader.set_value(ReadRequest(a_rSocket));
+            Write(a_rSocket, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+        };
+    };
     // The host and port from the URL, with or without a scheme, an IPv6-style bracket or a path.
     {
-        SOneShotServer Server;
-        rlzev::CHttpClient Client("http://127.0.0.1:" + Server.Port() + "/any/path", "tok");
+        std::promise<std::string> Header;
+        SCannedServer Server(Keep(Header));
+        rlzev::CHttpClient Client("http://" + Server.strUrl + "/any/path", "tok");
         ASSERT_TRUE(Client.Send("POST", "/api/v1/read", R"({"a":1})", Response, strError)) << strError;
         EXPECT_EQ(Response.m_iStatus, 200);
         EXPECT_EQ(Response.m_strBody, "{}");
-        const std::string strHeader = Server.Header();
+        const std::string strHeader = Header.get_future().get();
         EXPECT_EQ(strHeader.rfind("POST /api/v1/read HTTP/1.1\r\n", 0), 0u) << strHeader;
         for (const char* pcLine : {"\r\nHost: 127.0.0.1\r\n", "\r\nAuthorization: Bearer tok\r\n", "\r\nContent-Type: application/json\r\n",
                                    "\r\nContent-Length: 7\r\n"})
@@ -558,10 +552,11 @@ TEST(HttpServer, TheClientSendsItsRequestWholeAndComesBackAfterAClose)
     }
     for (const std::string strForm : {"127.0.0.1:", "http://[127.0.0.1]:"})
     {
-        SOneShotServer Server;
-        rlzev::CHttpClient Client(strForm + Server.Port(), "tok");
+        std::promise<std::string> Header;
+        SCannedServer Server(Keep(Header));
+        rlzev::CHttpClient Client(strForm + std::to_string(Server.iPort), "tok");
         ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strForm << ": " << strError;
-        const std::string strHeader = Server.Header();
+        const std::string strHeader = Header.get_future().get();
         EXPECT_EQ(strHeader.rfind("GET /api/v1/device HTTP/1.1\r\n", 0), 0u) << strHeader;
         EXPECT_NE(strHeader.find("\r\nHost: 127.0.0.1\r\n"), std::string::npos) << strForm << strHeader;
         EXPECT_EQ(strHeader.find("Content-Type"), std::string::npos) << "a GET carries no body";
@@ -576,6 +571,12 @@ TEST(HttpServer, TheClientSendsItsRequestWholeAndComesBackAfterAClose)
         EXPECT_FALSE(Nowhere.Send("GET", "/api/v1/device", "", Response, strError));
         EXPECT_EQ(strError.rfind(std::string("cannot resolve ") + pcHost + ": ", 0), 0u) << strError;
     }
+    // One character in brackets is a host too: "[1]" is 0.0.0.1 (whatever answers there, if
+    // anything), never a name "[1]" to look up.
+    rlzev::CHttpClient One("http://[1]:7411", "tok", milliseconds(300));
+    strError.clear();
+    One.Send("GET", "/api/v1/device", "", Response, strError);
+    EXPECT_EQ(strError.rfind("cannot resolve", 0), std::string::npos) << strError;
 
     // A kept connection the server closed while idle: the next request goes out anew.
     rlzev::SServerLimits Limits;
@@ -587,6 +588,118 @@ TEST(HttpServer, TheClientSendsItsRequestWholeAndComesBackAfterAClose)
     ASSERT_EQ(Server.Http.Connections(), 0u) << "the server closed the idle connection";
     ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
     EXPECT_EQ(Response.m_iStatus, 200);
+}
+
+TEST(HttpServer, TheClientKeepsItsConnectionAndLetsGoOfOneThatFailed)
+{
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    const std::string strOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    // Two answers on one connection, the second after the client's timeout has passed once
+    // and larger than a parser takes by default; each answer replaces every field.
+    {
+        const std::string strBig(9u << 20, 'x');
+        SCannedServer Server([&](tcp::socket& a_rSocket, int) {
+            ReadRequest(a_rSocket);
+            Write(a_rSocket, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
+            ReadRequest(a_rSocket);
+            Write(a_rSocket, "HTTP/1.1 200 OK\r\n" + Length(strBig.size()) + "\r\n" + strBig);
+            ReadRequest(a_rSocket);  // until the client goes
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(1000));
+        Response.m_strEtag = "stale";
+        ASSERT_TRUE(Client.Send("GET", "/a", "", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_strBody, "ok");
+        EXPECT_EQ(Response.m_strContentType, "text/plain");
+        EXPECT_EQ(Response.m_strEtag, "");
+        std::this_thread::sleep_for(milliseconds(1300));
+        ASSERT_TRUE(Client.Send("GET", "/b", "", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_strBody.size(), strBig.size());
+        EXPECT_EQ(Server.iConnections, 1);
+    }
+    // An answer of 64 MiB is awaited; one a byte longer is refused on its header alone.
+    for (const std::size_t uLength : {std::size_t(64u << 20), std::size_t((64u << 20) + 1)})
+    {
+        SCannedServer Server([&](tcp::socket& a_rSocket, int) {
+            ReadRequest(a_rSocket);
+            Write(a_rSocket, "HTTP/1.1 200 OK\r\n" + Length(uLength) + "\r\nok");
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(1000));
+        EXPECT_FALSE(Client.Send("GET", "/a", "", Response, strError));
+        EXPECT_EQ(strError == "the answer is larger than 64 MiB", uLength > (64u << 20)) << strError;
+    }
+    // An answer that says "close": the client closes its end itself, and opens a new one.
+    {
+        std::atomic<bool> bClosed{false};
+        SCannedServer Server([&](tcp::socket& a_rSocket, int a_iConnection) {
+            ReadRequest(a_rSocket);
+            Write(a_rSocket, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+            if (a_iConnection == 0)
+                bClosed = ReadRequest(a_rSocket).empty();
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(1000));
+        ASSERT_TRUE(Client.Send("GET", "/a", "", Response, strError)) << strError;
+        WaitFor([&] { return bClosed.load(); });
+        EXPECT_TRUE(bClosed);
+        ASSERT_TRUE(Client.Send("GET", "/b", "", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_strBody, "ok");
+        EXPECT_EQ(Server.iConnections, 2);
+    }
+    // A kept connection reset after an answer with bytes beyond it: the write fails, the
+    // request goes again on a new connection, and nothing of the old one is read there.
+    {
+        std::atomic<bool> bAnswered{false};
+        SCannedServer Server([&](tcp::socket& a_rSocket, int a_iConnection) {
+            ReadRequest(a_rSocket);
+            if (a_iConnection > 0)
+            {
+                Write(a_rSocket, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew");
+                ReadRequest(a_rSocket);
+                return;
+            }
+            Write(a_rSocket, strOk + "JUNK");
+            WaitFor([&] { return bAnswered.load(); });
+            boost::system::error_code Error;
+            a_rSocket.set_option(boost::asio::socket_base::linger(true, 0), Error);
+            a_rSocket.close(Error);
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(1000));
+        ASSERT_TRUE(Client.Send("GET", "/a", "", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_strBody, "ok");
+        bAnswered = true;
+        std::this_thread::sleep_for(milliseconds(200));
+        ASSERT_TRUE(Client.Send("GET", "/b", "", Response, strError)) << strError;
+        EXPECT_EQ(Response.m_strBody, "new");
+        EXPECT_EQ(Server.iConnections, 2);
+    }
+    // No answer within the timeout, or one that is no HTTP: said so, and the connection is
+    // let go at once.
+    for (const std::string strAnswer : {"", "nonsense\r\n\r\n"})
+    {
+        std::atomic<bool> bClosed{false};
+        SCannedServer Server([&](tcp::socket& a_rSocket, int) {
+            ReadRequest(a_rSocket);
+            Write(a_rSocket, strAnswer);
+            bClosed = ReadRequest(a_rSocket).empty();
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(300));
+        EXPECT_FALSE(Client.Send("GET", "/a", "", Response, strError));
+        if (strAnswer.empty())
+            EXPECT_EQ(strError, "no answer in time");
+        WaitFor([&] { return bClosed.load(); });
+        EXPECT_TRUE(bClosed) << strAnswer;
+    }
+    // A listener whose queue is full never completes a connection: the timeout ends the wait.
+    boost::asio::io_context Io;
+    tcp::acceptor Full(Io);
+    Full.open(tcp::v4());
+    Full.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+    Full.listen(0);
+    const std::string strPort = std::to_string(Full.local_endpoint().port());
+    CRawConnection Queued(Full.local_endpoint().port());
+    rlzev::CHttpClient Client("127.0.0.1:" + strPort, "tok", milliseconds(300));
+    EXPECT_FALSE(Client.Send("GET", "/a", "", Response, strError));
+    EXPECT_EQ(strError.rfind("cannot connect to 127.0.0.1:" + strPort + ": ", 0), 0u) << strError;
 }
 
 TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
@@ -662,7 +775,18 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
     Server.Served.Service.Audit().Flush();
     std::vector<int> Statuses;
     for (const json& Line : Server.Served.AuditLines())
+    {
         Statuses.push_back(Line["status"]);
+        // Whose request, and why it was refused, in the server's own words.
+        EXPECT_EQ(Line["client"], "127.0.0.1") << Line;
+        const std::string strWhy = Line.value("result", "");
+        if (Line["status"] == 413)
+            EXPECT_EQ(strWhy, "request body larger than 1048576 bytes");
+        else if (Line["status"] == 415)
+            EXPECT_EQ(strWhy, "request bodies are not decoded: send them without Content-Encoding");
+        else
+            EXPECT_EQ(Line["operation"], "token") << Line;
+    }
     // (The count of refused tokens comes whenever its second is up: not in a fixed place.)
     std::sort(Statuses.begin(), Statuses.end());
     EXPECT_EQ(Statuses, (std::vector<int>{401, 401, 413, 413, 415})) << Server.Served.Audit.str();
