@@ -93,7 +93,6 @@ SHttpResponse Refusal(int a_iStatus, const std::string& a_strText)
     SHttpResponse Response;
     Response.m_iStatus = a_iStatus;
     Response.m_strBody = ErrorBody(a_strText);
-    Response.m_strError = a_strText;
     return Response;
 }
 
