@@ -111,7 +111,9 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
         if (Error)
         {
             r.m_Stream.reset();
-            if (!bFresh)
+            // Sent again only when a kept connection was closed before any answer came: a
+            // request the server may be carrying out is never sent twice.
+            if (!bFresh && Error != beast::error::timeout && !Parser.got_some())
                 continue;
             a_rError = Error == beast::error::timeout       ? "no answer in time"
                        : Error == http::error::body_limit ? "the answer is larger than 64 MiB"

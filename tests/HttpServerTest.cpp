@@ -672,6 +672,24 @@ TEST(HttpServer, TheClientKeepsItsConnectionAndLetsGoOfOneThatFailed)
         EXPECT_EQ(Response.m_strBody, "new");
         EXPECT_EQ(Server.iConnections, 2);
     }
+    // On a kept connection, a request that got no answer in time or a broken one is not sent
+    // again: the server may be carrying it out.
+    for (const std::string strAnswer : {"", "nonsense\r\n\r\n"})
+    {
+        std::atomic<int> iRequests{0};
+        SCannedServer Server([&](tcp::socket& a_rSocket, int) {
+            for (std::string strAgain = strOk; !ReadRequest(a_rSocket).empty(); strAgain = strAnswer)
+            {
+                ++iRequests;
+                Write(a_rSocket, strAgain);
+            }
+        });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(300));
+        ASSERT_TRUE(Client.Send("POST", "/a", "{}", Response, strError)) << strError;
+        EXPECT_FALSE(Client.Send("POST", "/b", "{}", Response, strError));
+        WaitFor([&] { return iRequests > 2; }, 100);
+        EXPECT_EQ(iRequests, 2) << strAnswer;
+    }
     // No answer within the timeout, or one that is no HTTP: said so, and the connection is
     // let go at once.
     for (const std::string strAnswer : {"", "nonsense\r\n\r\n"})
