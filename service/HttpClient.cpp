@@ -16,6 +16,18 @@ using tcp = net::ip::tcp;
 
 const std::uint64_t kMaxAnswer = 64u << 20;
 
+// True while a kept connection has nothing to read: the server has neither closed it nor
+// sent anything unasked. (The socket stays non-blocking: only asynchronous operations
+// follow, and they do not mind.)
+bool IsIdle(tcp::socket& a_rSocket)
+{
+    beast::error_code Error;
+    a_rSocket.non_blocking(true, Error);
+    char cByte = 0;
+    a_rSocket.read_some(net::buffer(&cByte, 1), Error);
+    return Error == net::error::would_block;
+}
+
 struct CHttpClient::SImpl
 {
     // Runs the operations started until they end or the deadline cuts them off.
@@ -29,7 +41,7 @@ struct CHttpClient::SImpl
     net::io_context m_Io;
     std::optional<beast::tcp_stream> m_Stream;
     beast::flat_buffer m_Buffer;
-    std::string m_strHost, m_strPort, m_strToken;
+    std::string m_strHost, m_strPort, m_strAuthority, m_strToken;
     std::chrono::milliseconds m_Timeout;
 };
 
@@ -40,6 +52,7 @@ CHttpClient::CHttpClient(const std::string& a_strUrl, const std::string& a_strTo
     strRest = strRest.substr(0, strRest.find('/'));
     const std::size_t uColon = strRest.rfind(':');
     const bool bPort = uColon != std::string::npos && strRest.find(']', uColon) == std::string::npos;
+    m_pImpl->m_strAuthority = strRest;
     m_pImpl->m_strHost = bPort ? strRest.substr(0, uColon) : strRest;
     m_pImpl->m_strPort = bPort ? strRest.substr(uColon + 1) : "80";
     if (m_pImpl->m_strHost.size() > 2 && m_pImpl->m_strHost.front() == '[')
@@ -54,80 +67,74 @@ bool CHttpClient::Send(const std::string& a_strMethod, const std::string& a_strP
                        SHttpResponse& a_rResponse, std::string& a_rError)
 {
     SImpl& r = *m_pImpl;
-    // A kept connection the server has closed meanwhile fails at once: then once more, anew
-    // (a fresh connection's failure ends it).
-    for (;;)
+    // A kept connection the server has closed meanwhile (it does after a few idle seconds) is
+    // found before anything is sent on it. Once sent, a request is never sent again: the
+    // server may be carrying it out.
+    if (r.m_Stream && !IsIdle(r.m_Stream->socket()))
+        r.m_Stream.reset();
+    beast::error_code Error;
+    if (!r.m_Stream)
     {
-        // A stream is a connection made and not known to be broken.
-        const bool bFresh = !r.m_Stream;
-        beast::error_code Error;
-        if (bFresh)
-        {
-            tcp::resolver Resolver(r.m_Io);
-            const auto Endpoints = Resolver.resolve(r.m_strHost, r.m_strPort, Error);
-            if (Error)
-            {
-                a_rError = "cannot resolve " + r.m_strHost + ": " + Error.message();
-                return false;
-            }
-            r.m_Stream.emplace(r.m_Io);
-            // A host that drops our connection requests is given up on within 5 s.
-            r.m_Stream->expires_after(std::min<std::chrono::milliseconds>(r.m_Timeout, std::chrono::seconds(5)));
-            r.m_Stream->async_connect(Endpoints, [&Error](beast::error_code a_Error, const tcp::endpoint&) { Error = a_Error; });
-            if (!r.Wait(Error))
-            {
-                a_rError = "cannot connect to " + r.m_strHost + ":" + r.m_strPort + ": " + Error.message();
-                r.m_Stream.reset();
-                return false;
-            }
-            r.m_Stream->socket().set_option(tcp::no_delay(true), Error);
-            r.m_Buffer.clear();
-        }
-        http::request<http::string_body> Request(a_strMethod == "GET" ? http::verb::get : http::verb::post, a_strPath, 11);
-        Request.set(http::field::host, r.m_strHost);
-        Request.set(http::field::authorization, "Bearer " + r.m_strToken);
-        if (a_strMethod != "GET")
-        {
-            Request.set(http::field::content_type, "application/json");
-            Request.body() = a_strBody;
-        }
-        Request.prepare_payload();
-        http::response_parser<http::string_body> Parser;
-        Parser.body_limit(kMaxAnswer);
-        r.m_Stream->expires_after(r.m_Timeout);
-        // The header on its own first: parsing header and body in one go, Beast (1.74) lets
-        // a Content-Length beyond the limit through.
-        http::async_write(*r.m_Stream, Request, [&](beast::error_code a_Error, std::size_t) {
-            Error = a_Error;
-            if (!a_Error)
-                http::async_read_header(*r.m_Stream, r.m_Buffer, Parser, [&](beast::error_code a_HeaderError, std::size_t) {
-                    Error = a_HeaderError;
-                    if (!a_HeaderError)
-                        http::async_read(*r.m_Stream, r.m_Buffer, Parser,
-                                         [&Error](beast::error_code a_ReadError, std::size_t) { Error = a_ReadError; });
-                });
-        });
-        r.Wait(Error);
+        tcp::resolver Resolver(r.m_Io);
+        const auto Endpoints = Resolver.resolve(r.m_strHost, r.m_strPort, Error);
         if (Error)
         {
-            r.m_Stream.reset();
-            // Sent again only when a kept connection was closed before any answer came: a
-            // request the server may be carrying out is never sent twice.
-            if (!bFresh && Error != beast::error::timeout && !Parser.got_some())
-                continue;
-            a_rError = Error == beast::error::timeout       ? "no answer in time"
-                       : Error == http::error::body_limit ? "the answer is larger than 64 MiB"
-                                                          : Error.message();
+            a_rError = "cannot resolve " + r.m_strHost + ": " + Error.message();
             return false;
         }
-        const auto& rResponse = Parser.get();
-        a_rResponse = SHttpResponse();
-        a_rResponse.m_iStatus = static_cast<int>(rResponse.result_int());
-        a_rResponse.m_strBody = rResponse.body();
-        a_rResponse.m_strContentType = std::string(rResponse[http::field::content_type]);
-        if (!rResponse.keep_alive())
+        r.m_Stream.emplace(r.m_Io);
+        // A host that drops our connection requests is given up on within 5 s.
+        r.m_Stream->expires_after(std::min<std::chrono::milliseconds>(r.m_Timeout, std::chrono::seconds(5)));
+        r.m_Stream->async_connect(Endpoints, [&Error](beast::error_code a_Error, const tcp::endpoint&) { Error = a_Error; });
+        if (!r.Wait(Error))
+        {
+            a_rError = "cannot connect to " + r.m_strHost + ":" + r.m_strPort + ": " + Error.message();
             r.m_Stream.reset();
-        return true;
+            return false;
+        }
+        r.m_Stream->socket().set_option(tcp::no_delay(true), Error);
+        r.m_Buffer.clear();
     }
+    http::request<http::string_body> Request(a_strMethod == "GET" ? http::verb::get : http::verb::post, a_strPath, 11);
+    Request.set(http::field::host, r.m_strAuthority);
+    Request.set(http::field::authorization, "Bearer " + r.m_strToken);
+    if (a_strMethod != "GET")
+    {
+        Request.set(http::field::content_type, "application/json");
+        Request.body() = a_strBody;
+    }
+    Request.prepare_payload();
+    http::response_parser<http::string_body> Parser;
+    Parser.body_limit(kMaxAnswer);
+    r.m_Stream->expires_after(r.m_Timeout);
+    // The header on its own first: parsing header and body in one go, Beast (1.74) lets a
+    // Content-Length beyond the limit through.
+    http::async_write(*r.m_Stream, Request, [&](beast::error_code a_Error, std::size_t) {
+        Error = a_Error;
+        if (!a_Error)
+            http::async_read_header(*r.m_Stream, r.m_Buffer, Parser, [&](beast::error_code a_HeaderError, std::size_t) {
+                Error = a_HeaderError;
+                if (!a_HeaderError)
+                    http::async_read(*r.m_Stream, r.m_Buffer, Parser,
+                                     [&Error](beast::error_code a_ReadError, std::size_t) { Error = a_ReadError; });
+            });
+    });
+    if (!r.Wait(Error))
+    {
+        r.m_Stream.reset();
+        a_rError = Error == beast::error::timeout       ? "no answer in time"
+                   : Error == http::error::body_limit ? "the answer is larger than 64 MiB"
+                                                      : Error.message();
+        return false;
+    }
+    const auto& rResponse = Parser.get();
+    a_rResponse = SHttpResponse();
+    a_rResponse.m_iStatus = static_cast<int>(rResponse.result_int());
+    a_rResponse.m_strBody = rResponse.body();
+    a_rResponse.m_strContentType = std::string(rResponse[http::field::content_type]);
+    // Bytes beyond the answer belong to no request of ours: such a connection is not kept.
+    if (!Parser.keep_alive() || r.m_Buffer.size() != 0)
+        r.m_Stream.reset();
+    return true;
 }
 } // namespace rlzev
