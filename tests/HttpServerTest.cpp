@@ -471,6 +471,7 @@ TEST(HttpServer, SlowAndIdleConnectionsStarveNobody)
 {
     rlzev::SServerLimits Limits;
     Limits.m_HeaderTime = milliseconds(1500);
+    Limits.m_IdleTime = std::chrono::seconds(60);  // a later request's wait: not the first's
     SServer Server(false, Limits);
     // 200 connections dripping a header a byte at a time, 200 that send nothing.
     std::vector<std::unique_ptr<CRawConnection>> Slow, Idle;
@@ -742,11 +743,55 @@ TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
     Strangers.front()->Read(milliseconds(500));
     EXPECT_TRUE(Strangers.front()->IsClosed()) << "the oldest went";
     EXPECT_LE(Server.Http.Connections(), 20u);
-    // A connection that carried the token is kept when room is made.
+    // A connection that carried the token is kept when room is made: the same connection
+    // is answered again.
+    CRawConnection Known(Server.iPort);
+    Known.Send(RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(CRawConnection::Status(Known.ReadAnswer()), 200);
     for (int i = 0; i < 25; ++i)
         Strangers.emplace_back(new CRawConnection(Server.iPort));
-    ASSERT_TRUE(Client.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
-    EXPECT_EQ(Response.m_iStatus, 200);
+    std::this_thread::sleep_for(milliseconds(300));  // room made for them all
+    Known.Send(RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(CRawConnection::Status(Known.ReadAnswer()), 200);
+    EXPECT_FALSE(Known.IsClosed());
+}
+
+TEST(HttpServer, EachRequestIsTakenAsItsTargetAndHeadersSay)
+{
+    SServer Server;
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    // Only "trace=1" or "trace=true" among the query's parameters asks for the bus trace,
+    // and only for its own request on a kept connection.
+    for (const auto& Case : std::vector<std::pair<std::string, bool>>{{"?trace=1", true},
+                                                                      {"?a=b&trace=true&c", true},
+                                                                      {"", false},
+                                                                      {"?trace=2", false},
+                                                                      {"?notrace=1", false},
+                                                                      {"?trace=1x", false}})
+    {
+        ASSERT_TRUE(Client.Send("GET", "/api/v1/snapshot" + Case.first, "", Response, strError)) << strError;
+        EXPECT_EQ(json::parse(Response.m_strBody).contains("events"), Case.second) << Case.first;
+    }
+    // "Connection: close" is honoured; a length of 0 is no body, even on a GET; a GET with a
+    // body is refused, on the public pages too; a peer that closes its side before sending
+    // anything gets no answer.
+    CRawConnection Close(Server.iPort);
+    Close.Send(RawRequest("GET", "/api/v1/device", Bearer() + "Connection: close\r\n" + Length(0)));
+    EXPECT_EQ(CRawConnection::Status(Close.ReadAnswer()), 200);
+    Close.Read(milliseconds(1000));
+    EXPECT_TRUE(Close.IsClosed());
+    for (const char* pcPath : {"/api/v1/device", "/index.html"})
+    {
+        CRawConnection Body(Server.iPort);
+        Body.Send(RawRequest("GET", pcPath, Bearer() + Length(1), "x"));
+        EXPECT_EQ(CRawConnection::Status(Body.ReadAnswer()), 400) << pcPath;
+    }
+    CRawConnection Silent(Server.iPort);
+    Silent.ShutdownSend();
+    EXPECT_EQ(Silent.Read(milliseconds(1000)), "");
+    EXPECT_TRUE(Silent.IsClosed());
 }
 
 TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
@@ -783,6 +828,9 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
     for (int i = 0; i < 64 && !Headers.IsClosed(); ++i)
         Headers.Send("X-Filler-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n");
     EXPECT_EQ(CRawConnection::Status(Headers.ReadAnswer()), 431);
+    CRawConnection Within(Server.iPort);
+    Within.Send(RawRequest("GET", "/api/v1/device", Bearer() + "X-Filler: " + std::string(12000, 'a') + "\r\n"));
+    EXPECT_EQ(CRawConnection::Status(Within.ReadAnswer()), 200) << "12 KB of header is within the limit";
     // A thousand overlapping ranges get the file once, whole.
     CRawConnection Range(Server.iPort);
     std::string strRanges = "Range: bytes=0-";
@@ -902,10 +950,12 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         rlzev::CHttpService Http(Served.Service);
         std::string strError;
         ASSERT_GT(Http.Bind("127.0.0.1", 0, strError), 0);
+        EXPECT_FALSE(Http.IsRunning()) << "bound is not running yet";
         Http.Stop();  // before Run has started: not lost
         const auto Start = std::chrono::steady_clock::now();
         Http.Run();
         EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
+        EXPECT_FALSE(Http.IsRunning());
     }
     auto pServer = std::unique_ptr<SServer>(new SServer);
     std::vector<std::unique_ptr<CRawConnection>> Clients;

@@ -90,6 +90,12 @@ public:
         }
     }
     bool IsClosed() const { return m_bClosed; }
+    // Nothing more to send: the server sees the end of the stream.
+    void ShutdownSend()
+    {
+        boost::system::error_code Error;
+        m_Socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, Error);
+    }
 
     static std::string Lower(std::string a_strText)
     {

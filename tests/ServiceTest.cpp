@@ -205,6 +205,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
          "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
         {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
+        {"POST", "/api/v1/batch", R"({"operations":5})", 400, "field 'operations' must be an array of operations"},
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
         {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "field 'words' must be an array of at most 65536"},
@@ -369,14 +370,16 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
     SServed S;
     int iStatus = 0;
     // As many memory words as one request takes, spread over a batch: the rest of a memory,
-    // one-word registers' words, a block, and nothing for a register there is not.
-    json Block = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(32762, 1)}};
+    // one-word registers' words, a block and words written, and nothing for a register there
+    // is not.
+    json Block = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(16381, 1)}};
     json Words = {{"operations", {{{"op", "getBlock"}, {"register", "SWP_DATA_RAM"}, {"start", 16384}},
                                   {{"op", "words"}, {"register", "ENT_H1"}, {"start", 3}},
                                   {{"op", "read"}, {"register", "AUD_CNTRL0"}},
                                   {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
                                   {{"op", "getBlock"}, {"register", "NOPE"}},
-                                  Block}}};
+                                  Block,
+                                  {{"op", "writeWords"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(16381, 1)}}}}};
     const json Served = S.Post("batch", Words, &iStatus);
     ASSERT_EQ(iStatus, 200) << Served.dump().substr(0, 300);
     EXPECT_EQ(Served["results"][0]["words"].size(), 32768u);
@@ -978,6 +981,7 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"], json::array());
     EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
     EXPECT_EQ(S.AuditLines().back()["operation"], "sets/apply");
+    EXPECT_EQ(S.AuditLines().back()["registers"], 2);
     EXPECT_EQ(S.AuditLines().back()["result"], std::to_string(Set["registers"][0]["signals"].size() + 1) + " written, 0 refused");
 
     // Against the defaults: after SetToDefault nothing differs, then the one change does.
