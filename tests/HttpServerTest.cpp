@@ -794,6 +794,43 @@ TEST(HttpServer, EachRequestIsTakenAsItsTargetAndHeadersSay)
     EXPECT_TRUE(Silent.IsClosed());
 }
 
+TEST(HttpServer, ABodyIsTakenWithinItsLimitAndTime)
+{
+    rlzev::SServerLimits Limits;
+    Limits.m_BodyTime = milliseconds(300);
+    SServer Server(false, Limits);
+    // Exactly the largest body there may be.
+    std::string strWrite = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["9/d"]})";
+    strWrite.resize(rlzev::CDeviceService::kMaxBody, ' ');
+    CRawConnection Largest(Server.iPort);
+    Largest.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(strWrite.size()), strWrite));
+    EXPECT_EQ(CRawConnection::Status(Largest.ReadAnswer()), 200);
+    // Half a body, then nothing: when its time is up the connection goes (the deadline closes
+    // the socket, so the 408 is the audit's alone). A chunk size that is none.
+    CRawConnection Half(Server.iPort);
+    Half.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(10), "{\"a\""));
+    Half.Read(milliseconds(3000));
+    EXPECT_TRUE(Half.IsClosed());
+    // (The line comes just after the close.)
+    WaitFor([&] {
+        Server.Served.Service.Audit().Flush();
+        return Server.Served.AuditLines().back()["status"] != 200;
+    });
+    const json Late = Server.Served.AuditLines().back();
+    EXPECT_EQ(Late["status"], 408);
+    EXPECT_EQ(Late["result"], "the request body did not come in time");
+    CRawConnection Chunk(Server.iPort);
+    Chunk.Send(RawRequest("POST", "/api/v1/write", Bearer() + "Transfer-Encoding: chunked\r\n", "zz\r\n"));
+    const std::string strBad = Chunk.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strBad), 400);
+    EXPECT_NE(CRawConnection::Body(strBad).find("malformed request body: "), std::string::npos) << strBad;
+    // An answer with an entity tag varies with the encoding asked for.
+    CRawConnection Map(Server.iPort);
+    Map.Send(RawRequest("GET", "/api/v1/map", Bearer()));
+    const std::string strMap = Map.ReadAnswer();
+    EXPECT_NE(strMap.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos) << strMap.substr(0, 400);
+}
+
 TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
 {
     SServer Server;
