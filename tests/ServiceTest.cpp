@@ -119,6 +119,13 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     Request.m_strAuthorization = "Bearer " + kToken;
     Request.m_strBody = R"({"Z\u00c4HLER": 1})";
     EXPECT_EQ(S.Service.Handle(Request).m_strBody, "{\"error\":\"unknown field 'Z\xC3\x84HLER'\"}");
+    // Options left as they are serve a device that may be changed.
+    rlzev::SServiceOptions Defaults;
+    Defaults.m_strToken = kToken;
+    rlzev::CDeviceService Writable(S.Runtime, Defaults);
+    Request.m_strPath = "/api/v1/write";
+    Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})";
+    EXPECT_EQ(Writable.Handle(Request).m_iStatus, 200);
     Answer = S.Post("value", {{"register", "AUD_CNTRL0"}, {"signal", "NOPE"}}, &iStatus);
     EXPECT_EQ(iStatus, 422);
     EXPECT_EQ(Answer, json({{"error", "Function not found!"}, {"reports", json::array()}}));
@@ -172,8 +179,10 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     const json TooManyWords = {{"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(rlzev::CDeviceService::kMaxWords + 1, 1)}};
     const json Half = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(40000, 1)}};
     const json TooManyInAll = {{"operations", {Half, Half}}};  // each within the limit, not both
-    json AsManyOperations = {{"operations", std::vector<json>(rlzev::CDeviceService::kMaxOperations - 1, {{"op", "read"}, {"register", "X"}})}};
+    json AsManyOperations = {{"operations", std::vector<json>(16383, {{"op", "read"}, {"register", "X"}})}};
     AsManyOperations["operations"].push_back({{"op", "nope"}});  // counted first, then found wanting
+    json TooManyOperations = AsManyOperations;
+    TooManyOperations["operations"].push_back({{"op", "read"}, {"register", "X"}});
     const SCase aCases[] = {
         {"POST", "/api/v1/write", "{\"register\": ", 400, "malformed JSON body"},
         {"POST", "/api/v1/write", "[1, 2]", 400, "the body must be a JSON object"},
@@ -205,6 +214,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
          "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
         {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
+        {"POST", "/api/v1/batch", TooManyOperations.dump(), 400, "a batch has 1 to 16384 operations"},
         {"POST", "/api/v1/batch", R"({"operations":5})", 400, "field 'operations' must be an array of operations"},
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
