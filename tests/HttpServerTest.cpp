@@ -347,6 +347,12 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     EXPECT_NE(strStream.find("event: log\ndata: {\"text\":\""), std::string::npos) << strStream;
     EXPECT_NE(strStream.find("event: report\ndata: {\"accessDenied\":true"), std::string::npos) << strStream;
     EXPECT_NE(strStream.find("to value: 7"), std::string::npos) << strStream;
+    EXPECT_EQ(strStream.find("event: dropped"), std::string::npos) << "nothing was dropped";
+    // A quiet stream has its heartbeat.
+    strStream = Listener.Read(milliseconds(2500), 1);
+    for (int i = 0; i < 25 && strStream.find(": idle\n\n") == std::string::npos; ++i)
+        strStream += Listener.Read(milliseconds(100));
+    EXPECT_NE(strStream.find(": idle\n\n"), std::string::npos) << strStream;
 
     // Four streams at most; the fifth is told to come back later.
     std::vector<std::unique_ptr<CRawConnection>> More;
@@ -361,6 +367,9 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     const std::string strFifth = Fifth.ReadAnswer();
     EXPECT_EQ(CRawConnection::Status(strFifth), 503);
     EXPECT_NE(strFifth.find("Retry-After: 5\r\n"), std::string::npos);
+    // The connection stays for other requests.
+    Fifth.Send(RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(CRawConnection::Status(Fifth.ReadAnswer()), 200);
 }
 
 TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
@@ -778,10 +787,19 @@ TEST(HttpServer, EachRequestIsTakenAsItsTargetAndHeadersSay)
     // body is refused, on the public pages too; a peer that closes its side before sending
     // anything gets no answer.
     CRawConnection Close(Server.iPort);
+    Close.Send(RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(Close.ReadAnswer().find("Connection: close"), std::string::npos) << "kept";
     Close.Send(RawRequest("GET", "/api/v1/device", Bearer() + "Connection: close\r\n" + Length(0)));
-    EXPECT_EQ(CRawConnection::Status(Close.ReadAnswer()), 200);
+    const std::string strClosing = Close.ReadAnswer();
+    EXPECT_EQ(CRawConnection::Status(strClosing), 200);
+    EXPECT_NE(strClosing.find("\r\nConnection: close\r\n"), std::string::npos) << strClosing;
     Close.Read(milliseconds(1000));
     EXPECT_TRUE(Close.IsClosed());
+    // The console's pages are checked for a newer version each time.
+    CRawConnection Page(Server.iPort);
+    Page.Send(RawRequest("GET", "/index.html", ""));
+    const std::string strPage = Page.ReadAnswer();
+    EXPECT_NE(strPage.find("\r\nCache-Control: no-cache\r\n"), std::string::npos) << strPage.substr(0, 400);
     for (const char* pcPath : {"/api/v1/device", "/index.html"})
     {
         CRawConnection Body(Server.iPort);
