@@ -1086,7 +1086,8 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
         {"1F/h", "0000001F/h"},        {"0x1f/H", "0000001F/h"},      {"0X1F/h", "0000001F/h"}, {"31/d", "0000001F/h"},
         {"31/D", "0000001F/h"},        {"+31/d", "0000001F/h"},       {"31", "0000001F/h"},     {"-1/d", "FFFFFFFF/h"},
         {"-1", "FFFFFFFF/h"},          {"-2147483648/d", "80000000/h"}, {"4294967295/d", "FFFFFFFF/h"},
-        {"FFFFFFFF/h", "FFFFFFFF/h"},  {"0/d", "00000000/h"},         {"9/h", "00000009/h"}};
+        {"FFFFFFFF/h", "FFFFFFFF/h"},  {"0/d", "00000000/h"},         {"9/h", "00000009/h"},    {"a/h", "0000000A/h"},
+        {"A/h", "0000000A/h"}};
     for (const auto& Case : aTaken)
         EXPECT_EQ(Apply(Case.first), Case.second) << Case.first;
     for (const char* pcText : {"-2147483649/d", "4294967296/d", "100000000/h", "00000000001/d", "/h", "1G/h", "-1/h", "0x/h", "1f",
