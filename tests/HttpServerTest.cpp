@@ -348,11 +348,29 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     EXPECT_NE(strStream.find("event: report\ndata: {\"accessDenied\":true"), std::string::npos) << strStream;
     EXPECT_NE(strStream.find("to value: 7"), std::string::npos) << strStream;
     EXPECT_EQ(strStream.find("event: dropped"), std::string::npos) << "nothing was dropped";
-    // A quiet stream has its heartbeat.
-    strStream = Listener.Read(milliseconds(2500), 1);
-    for (int i = 0; i < 25 && strStream.find(": idle\n\n") == std::string::npos; ++i)
-        strStream += Listener.Read(milliseconds(100));
-    EXPECT_NE(strStream.find(": idle\n\n"), std::string::npos) << strStream;
+    // A quiet stream has its heartbeat, a second apart; events come as they happen, a burst
+    // of them too, not with the next heartbeat.
+    auto ReadUntil = [&](const std::string& a_strText) {
+        std::string strIn;
+        for (int i = 0; i < 60 && strIn.find(a_strText) == std::string::npos; ++i)
+            strIn += Listener.Read(milliseconds(100), 1);
+        EXPECT_NE(strIn.find(a_strText), std::string::npos) << strIn;
+        return std::chrono::steady_clock::now();
+    };
+    const auto Beat = ReadUntil(": idle\n\n");
+    json Burst = json::array();
+    for (int i = 1; i <= 60; ++i)
+        Burst.push_back({{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::to_string(i) + "/d"}}});
+    Post("batch", {{"operations", Burst}});
+    const auto Events = ReadUntil("to value: 60\"");
+    const auto NextBeat = ReadUntil(": idle\n\n");
+    EXPECT_LT(2 * (Events - Beat), NextBeat - Events);
+    // Not a flood of heartbeats either.
+    const std::string strQuiet = Listener.Read(milliseconds(1500));
+    std::size_t uBeats = 0;
+    for (std::size_t uAt = strQuiet.find(": idle"); uAt != std::string::npos; uAt = strQuiet.find(": idle", uAt + 1))
+        ++uBeats;
+    EXPECT_LE(uBeats, 2u) << strQuiet.substr(0, 200);
 
     // Four streams at most; the fifth is told to come back later.
     std::vector<std::unique_ptr<CRawConnection>> More;
@@ -847,6 +865,71 @@ TEST(HttpServer, ABodyIsTakenWithinItsLimitAndTime)
     Map.Send(RawRequest("GET", "/api/v1/map", Bearer()));
     const std::string strMap = Map.ReadAnswer();
     EXPECT_NE(strMap.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos) << strMap.substr(0, 400);
+}
+
+// The deadlines bound the peer, not the server's own work: answers more than the sockets hold
+// have their own time to be taken, whatever the header's was; a kept connection nobody
+// uses goes without a word (a stray answer there would be taken for the next request's); a
+// client gone half way through its body was refused nothing.
+TEST(HttpServer, TheDeadlinesBoundThePeerNotTheServer)
+{
+    rlzev::SServerLimits Limits;
+    Limits.m_HeaderTime = milliseconds(200);
+    Limits.m_IdleTime = milliseconds(300);
+    SServer Server(false, Limits);
+    // Sixteen maps, pipelined: more than the sockets hold, taken only after the deadlines.
+    CRawConnection Slow(Server.iPort, 4096);
+    std::string strRequests;
+    for (int i = 0; i < 16; ++i)
+        strRequests += RawRequest("GET", "/api/v1/map", Bearer() + "Accept-Encoding: identity\r\n");
+    Slow.Send(strRequests);
+    std::this_thread::sleep_for(milliseconds(800));
+    for (int i = 0; i < 16; ++i)
+    {
+        const std::string strMap = Slow.ReadAnswer();
+        ASSERT_EQ(CRawConnection::Status(strMap), 200) << i;
+        ASSERT_TRUE(json::accept(CRawConnection::Body(strMap))) << i << ": " << strMap.size();
+    }
+    EXPECT_EQ(Slow.Read(milliseconds(3000)), "");
+    EXPECT_TRUE(Slow.IsClosed());
+
+    CRawConnection Gone(Server.iPort);
+    Gone.Send(RawRequest("POST", "/api/v1/write", Bearer() + Length(100), "{\"a\""));
+    std::this_thread::sleep_for(milliseconds(100));  // its header taken, the body awaited
+    Gone.Reset();
+    WaitFor([&] { return Server.Http.Connections() == 0; });
+    Server.Served.Service.Audit().Flush();
+    EXPECT_TRUE(Server.Served.AuditLines().empty()) << Server.Served.Audit.str();
+}
+
+// A refused client may still be sending what will not be read: the server stops sending and
+// reads and drops it for a moment, so that closing does not reset the answer away on its way;
+// a moment of a second since the last byte, and 64 KiB at most.
+TEST(HttpServer, ARefusedClientIsHeardOutBriefly)
+{
+    SServer Server;
+    const std::string strRefused = RawRequest("GET", "/api/v1/snapshot", Bearer() + Length(1000000));
+    CRawConnection Talker(Server.iPort);
+    Talker.Send(strRefused);
+    EXPECT_EQ(CRawConnection::Status(Talker.ReadAnswer()), 400);
+    for (int i = 0; i < 5; ++i)
+    {
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_TRUE(Talker.Send(std::string(1000, 'x')));
+        EXPECT_EQ(Server.Http.Connections(), 1u) << i;
+    }
+    WaitFor([&] { return Server.Http.Connections() == 0; }, 2500);
+    EXPECT_EQ(Server.Http.Connections(), 0u);
+
+    CRawConnection Flood(Server.iPort);
+    Flood.Send(strRefused);
+    EXPECT_EQ(CRawConnection::Status(Flood.ReadAnswer()), 400);
+    EXPECT_TRUE(Flood.Send(std::string(65536, 'x')));
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(Server.Http.Connections(), 1u) << "64 KiB are taken";
+    Flood.Send("x");
+    WaitFor([&] { return Server.Http.Connections() == 0; }, 250);
+    EXPECT_EQ(Server.Http.Connections(), 0u) << "a byte more is not";
 }
 
 TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)

@@ -12,9 +12,13 @@
 class CRawConnection
 {
 public:
-    explicit CRawConnection(int a_iPort) : m_Socket(m_Io)
+    // A small a_iReceiveBytes makes a client that takes an answer slowly.
+    explicit CRawConnection(int a_iPort, int a_iReceiveBytes = 0) : m_Socket(m_Io)
     {
         boost::system::error_code Error;
+        m_Socket.open(boost::asio::ip::tcp::v4(), Error);
+        if (a_iReceiveBytes > 0)
+            m_Socket.set_option(boost::asio::socket_base::receive_buffer_size(a_iReceiveBytes), Error);
         m_Socket.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(a_iPort)}, Error);
         m_bConnected = !Error;
     }
@@ -95,6 +99,15 @@ public:
     {
         boost::system::error_code Error;
         m_Socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, Error);
+    }
+
+    // Gone at once, as a crashed or impatient client goes: the server meets a reset.
+    void Reset()
+    {
+        boost::system::error_code Error;
+        m_Socket.set_option(boost::asio::socket_base::linger(true, 0), Error);
+        m_Socket.close(Error);
+        m_bClosed = true;
     }
 
     static std::string Lower(std::string a_strText)
