@@ -2,7 +2,7 @@
 // request handled in-process, latency percentiles under 8 concurrent clients and under
 // 1,000 idle or trickling connections beside none, every signal in one batch beside one
 // request each, and one zevctl --connect command (the function and the real binary) beside
-// the in-process tool.
+// the in-process tool; the largest body of the most objects beside its parse alone.
 #include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "HttpClient.h"
@@ -181,6 +181,40 @@ void BM_AllSignals_OneBatch(benchmark::State& a_rState)
     a_rState.counters["answer_bytes"] = static_cast<double>(Response.m_strBody.size());
 }
 BENCHMARK(BM_AllSignals_OneBatch)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The largest body with the most objects (1 MiB of "{}"), refused for its field once parsed:
+// the service against the parse alone, its least possible cost.
+std::string ManyObjects()
+{
+    std::string strBody = R"({"x":[)";
+    while (strBody.size() + 5 <= rlzev::CDeviceService::kMaxBody)
+        strBody += "{},";
+    strBody.back() = ']';
+    return strBody + "}";
+}
+
+void BM_ManyObjects_Service(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    rlzev::SHttpRequest Request;
+    Request.m_strMethod = "POST";
+    Request.m_strPath = "/api/v1/read";
+    Request.m_strAuthorization = "Bearer " + kToken;
+    Request.m_strBody = ManyObjects();
+    for (auto _ : a_rState)
+        if (S.Service.Handle(Request).m_iStatus != 400)
+            a_rState.SkipWithError("not refused");
+    a_rState.counters["body_bytes"] = static_cast<double>(Request.m_strBody.size());
+}
+BENCHMARK(BM_ManyObjects_Service)->Unit(benchmark::kMillisecond);
+
+void BM_ManyObjects_ParseAlone(benchmark::State& a_rState)
+{
+    const std::string strBody = ManyObjects();
+    for (auto _ : a_rState)
+        benchmark::DoNotOptimize(nlohmann::json::parse(strBody));
+}
+BENCHMARK(BM_ManyObjects_ParseAlone)->Unit(benchmark::kMillisecond);
 
 // A client with the token, one request after another, while other connections are open:
 // none (the baseline), 1,000 that sent nothing, 1,000 that drip a header a byte at a time.

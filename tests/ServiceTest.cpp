@@ -225,6 +225,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[4294967296]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/read", R"({"x":[[[[[1]]]]]})", 400, "unknown field 'x'"},  // as deep as a body may nest
         {"POST", "/api/v1/read", R"({"x":[[[[[[1]]]]]]})", 400, "the body nests deeper than 6 levels"},
+        {"POST", "/api/v1/read", R"({"x":[[],[],[],[],[],[],[]]})", 400, "unknown field 'x'"},  // levels, not brackets
+        {"POST", "/api/v1/read", R"({"x":"[[[[[[\"[[[[[["})", 400, "unknown field 'x'"},  // in a string, nothing nests
         {"POST", "/api/v1/read", R"({"register":"az_09"})", 422, "Invalid register submitted: az_09"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
         {"POST", "/api/v1/write", strLargest, 400, "malformed JSON body"},
