@@ -135,11 +135,15 @@ std::vector<std::string> Names(const json& a_rBody, const char* a_pcField)
         return Result;
     if (!It->is_array())
         throw SBadRequest{std::string("field '") + a_pcField + "' must be an array of register names"};
+    // Each name once: a memory named again would be read again, and the list has no other bound.
+    std::set<std::string> Seen;
     for (const json& rName : *It)
     {
         if (!rName.is_string())
             throw SBadRequest{std::string("field '") + a_pcField + "' must be an array of register names"};
         Result.push_back(rName.get<std::string>());
+        if (!Seen.insert(Result.back()).second)
+            throw SBadRequest{std::string("field '") + a_pcField + "' names " + Result.back() + " twice"};
     }
     return Result;
 }
