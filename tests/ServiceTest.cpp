@@ -181,6 +181,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     const json TooManyInAll = {{"operations", {Half, Half}}};  // each within the limit, not both
     json AsManyOperations = {{"operations", std::vector<json>(16383, {{"op", "read"}, {"register", "X"}})}};
     AsManyOperations["operations"].push_back({{"op", "nope"}});  // counted first, then found wanting
+    // Each writes every register: 441 words of the request's 65,536.
+    const json TooManyDefaults = {{"operations", std::vector<json>(149, {{"op", "defaults"}})}};
     json TooManyOperations = AsManyOperations;
     TooManyOperations["operations"].push_back({{"op", "read"}, {"register", "X"}});
     const SCase aCases[] = {
@@ -215,6 +217,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", R"({"operations":[{"op":"read","register":"SWP_DATA_RAM","count":1},{"op":"read","register":"SWP_DATA_RAM","start":9,"count":1}]})",
          400, "too many words: at most 65536 in one request"},  // each read of a memory reads it whole
+        {"POST", "/api/v1/batch", TooManyDefaults.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
         {"POST", "/api/v1/batch", TooManyOperations.dump(), 400, "a batch has 1 to 16384 operations"},
         {"POST", "/api/v1/batch", R"({"operations":5})", 400, "field 'operations' must be an array of operations"},
