@@ -657,6 +657,14 @@ TEST(HttpServer, TheClientKeepsItsConnectionAndLetsGoOfOneThatFailed)
         EXPECT_FALSE(Client.Send("GET", "/a", "", Response, strError));
         EXPECT_EQ(strError == "the answer is larger than 64 MiB", uLength > (64u << 20)) << strError;
     }
+    // A request cut off while it is being sent: a failure, never an answer.
+    {
+        SCannedServer Server([&](tcp::socket& a_rSocket, int) { ReadRequest(a_rSocket); });
+        rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(5000));
+        strError.clear();
+        EXPECT_FALSE(Client.Send("POST", "/a", std::string(16u << 20, ' '), Response, strError));
+        EXPECT_FALSE(strError.empty());
+    }
     // An answer that says "close": the client closes its end itself, and opens a new one.
     {
         std::atomic<bool> bClosed{false};
