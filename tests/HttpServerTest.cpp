@@ -875,6 +875,53 @@ TEST(HttpServer, ABodyIsTakenWithinItsLimitAndTime)
     EXPECT_NE(strMap.find("\r\nVary: Accept-Encoding\r\n"), std::string::npos) << strMap.substr(0, 400);
 }
 
+// A stream client slower than the device: the server's write waits on a full socket while the
+// device goes on; the client then gets whole events in order, and where the bound dropped the
+// oldest, how many.
+TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropped)
+{
+    SServer Server;
+    CRawConnection Listener(Server.iPort, 4096);
+    Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
+    WaitFor([&] { return Server.Served.Service.Events().IsListening(); });
+    int iStatus = 0;
+    Server.Served.Post("words", {{"register", "SWP_DATA_RAM"}}, &iStatus);  // a transfer event a word
+    ASSERT_EQ(iStatus, 200);
+    std::string strStream;
+    for (int i = 0; i < 100 && (strStream.find("event: dropped") == std::string::npos ||
+                                strStream.size() < 9 || strStream.compare(strStream.size() - 8, 8, ": idle\n\n") != 0);
+         ++i)
+        strStream += Listener.Read(milliseconds(200));
+    const std::size_t uHeader = strStream.find("\r\n\r\n");
+    ASSERT_NE(uHeader, std::string::npos);
+    unsigned long long uLast = 0, uDropped = 0, uSkip = 0, uEvents = 0;
+    for (std::size_t uAt = uHeader + 4, uEnd; uAt < strStream.size(); uAt = uEnd + 2)
+    {
+        uEnd = strStream.find("\n\n", uAt);
+        ASSERT_NE(uEnd, std::string::npos) << "a block cut off at byte " << uAt;
+        const std::string strBlock = strStream.substr(uAt, uEnd - uAt);
+        if (strBlock == ": idle")
+            continue;
+        const std::string strDropped = "event: dropped\ndata: {\"count\":";
+        if (strBlock.rfind(strDropped, 0) == 0)
+        {
+            uSkip = std::stoull(strBlock.substr(strDropped.size()));
+            uDropped += uSkip;
+            continue;
+        }
+        ASSERT_EQ(strBlock.rfind("id: ", 0), 0u) << strBlock.substr(0, 200);
+        const unsigned long long uId = std::stoull(strBlock.substr(4));
+        ASSERT_NE(strBlock.find("\nevent: transfer\ndata: {\"text\":\"bus: "), std::string::npos) << strBlock.substr(0, 200);
+        if (uLast != 0)
+            ASSERT_EQ(uId, uLast + 1 + uSkip) << "after event " << uLast;
+        uLast = uId;
+        uSkip = 0;
+        ++uEvents;
+    }
+    EXPECT_GT(uDropped, 0u) << "the socket never filled";
+    EXPECT_GT(uEvents, 1000u);
+}
+
 // The deadlines bound the peer, not the server's own work: answers more than the sockets hold
 // have their own time to be taken, whatever the header's was; a kept connection nobody
 // uses goes without a word (a stray answer there would be taken for the next request's); a
