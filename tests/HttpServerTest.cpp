@@ -913,7 +913,9 @@ TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropp
         const unsigned long long uId = std::stoull(strBlock.substr(4));
         ASSERT_NE(strBlock.find("\nevent: transfer\ndata: {\"text\":\"bus: "), std::string::npos) << strBlock.substr(0, 200);
         if (uLast != 0)
+        {
             ASSERT_EQ(uId, uLast + 1 + uSkip) << "after event " << uLast;
+        }
         uLast = uId;
         uSkip = 0;
         ++uEvents;
