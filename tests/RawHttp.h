@@ -54,6 +54,10 @@ public:
                 m_Socket.cancel();
                 m_Io.restart();
                 m_Io.run();
+                // On Windows a read the cancel came too late for has taken its bytes all the same.
+                strIn.append(m_acBuffer, uBytes);
+                if (Error && Error != boost::asio::error::operation_aborted)
+                    m_bClosed = true;
                 break;
             }
             strIn.append(m_acBuffer, uBytes);
