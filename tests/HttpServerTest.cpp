@@ -10,6 +10,13 @@
 #include "ZevCtl.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -923,6 +930,50 @@ TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropp
     EXPECT_GT(uDropped, 0u) << "the socket never filled";
     EXPECT_GT(uEvents, 1000u);
 }
+
+#ifndef _WIN32
+// Out of descriptors, the server tries its accept again shortly rather than giving up on it
+// or spinning, and serves the waiting client once one is free.
+TEST(HttpServer, AnAcceptOutOfDescriptorsIsTriedAgain)
+{
+    SServer Server;
+    const int iSocket = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(iSocket, 0);
+    // Every descriptor below the lowest free one is taken: the limit there leaves none.
+    const int iFree = dup(iSocket);
+    ASSERT_GE(iFree, 0);
+    close(iFree);
+    rlimit Old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Old), 0);
+    rlimit Low = Old;
+    Low.rlim_cur = static_cast<rlim_t>(iFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(static_cast<unsigned short>(Server.iPort));
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool bConnected = connect(iSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+    const std::string strRequest = RawRequest("GET", "/api/v1/device", Bearer());
+    const bool bSent = bConnected && send(iSocket, strRequest.data(), strRequest.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(strRequest.size());
+    std::this_thread::sleep_for(milliseconds(300));  // the server's accept fails, and again
+    const std::size_t uAccepted = Server.Http.Connections();
+    setrlimit(RLIMIT_NOFILE, &Old);
+    ASSERT_TRUE(bSent);
+    EXPECT_EQ(uAccepted, 0u) << "accepted with no descriptor free";
+    std::string strAnswer;
+    pollfd Poll{iSocket, POLLIN, 0};
+    while (strAnswer.find("\r\n\r\n") == std::string::npos && poll(&Poll, 1, 5000) == 1)
+    {
+        char acBuffer[4096];
+        const ssize_t iBytes = recv(iSocket, acBuffer, sizeof acBuffer, 0);
+        if (iBytes <= 0)
+            break;
+        strAnswer.append(acBuffer, static_cast<std::size_t>(iBytes));
+    }
+    close(iSocket);
+    EXPECT_EQ(CRawConnection::Status(strAnswer), 200) << strAnswer;
+}
+#endif
 
 // The deadlines bound the peer, not the server's own work: answers more than the sockets hold
 // have their own time to be taken, whatever the header's was; a kept connection nobody
