@@ -884,13 +884,16 @@ TEST(HttpServer, ABodyIsTakenWithinItsLimitAndTime)
 
 // A stream client slower than the device: the server's write waits on a full socket while the
 // device goes on; the client then gets whole events in order, and where the bound dropped the
-// oldest, how many.
+// oldest, how many. Each write has its own time, however long the stream has run.
 TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropped)
 {
-    SServer Server;
+    rlzev::SServerLimits Limits;
+    Limits.m_WriteTime = std::chrono::seconds(5);
+    SServer Server(false, Limits);
     CRawConnection Listener(Server.iPort, 4096);
     Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
     WaitFor([&] { return Server.Served.Service.Events().IsListening(); });
+    std::this_thread::sleep_for(milliseconds(5500));  // heartbeats only, longer than a write's time
     int iStatus = 0;
     Server.Served.Post("words", {{"register", "SWP_DATA_RAM"}}, &iStatus);  // a transfer event a word
     ASSERT_EQ(iStatus, 200);
