@@ -978,6 +978,35 @@ TEST(HttpServer, AnAcceptOutOfDescriptorsIsTriedAgain)
 }
 #endif
 
+// Refused tokens are counted, and their count written within a second or two even when no
+// later refusal comes to carry it: in the log's order, before what came after them.
+TEST(HttpServer, RefusedTokensAreCountedAndWrittenWithinASecondOrTwo)
+{
+    SServer Server;
+    std::this_thread::sleep_for(milliseconds(1200));  // past the server's first second
+    for (int i = 0; i < 3; ++i)
+    {
+        CRawConnection Stranger(Server.iPort);
+        Stranger.Send(RawRequest("GET", "/api/v1/device", ""));
+        EXPECT_EQ(CRawConnection::Status(Stranger.ReadAnswer()), 401);
+    }
+    std::this_thread::sleep_for(milliseconds(2200));
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    ASSERT_TRUE(Client.Send("POST", "/api/v1/write", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["5/d"]})",
+                            Response, strError))
+        << strError;
+    Server.Served.Service.Audit().Flush();
+    const std::vector<json> Lines = Server.Served.AuditLines();
+    ASSERT_FALSE(Lines.empty());
+    EXPECT_EQ(Lines.back()["operation"], "write");
+    unsigned long long uRefused = 0;
+    for (const json& Line : Lines)
+        uRefused += Line["operation"] == "token" ? Line["refused"].get<unsigned long long>() : 0;
+    EXPECT_EQ(uRefused, 3u);
+}
+
 // The deadlines bound the peer, not the server's own work: answers more than the sockets hold
 // have their own time to be taken, whatever the header's was; a kept connection nobody
 // uses goes without a word (a stray answer there would be taken for the next request's); a
@@ -1207,6 +1236,21 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         Http.Run();
         EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
         EXPECT_FALSE(Http.IsRunning());
+    }
+    {
+        // Run returns with every connection closed, not when the server object goes.
+        SServed Served;
+        rlzev::CHttpService Http(Served.Service);
+        std::string strError;
+        const int iPort = Http.Bind("127.0.0.1", 0, strError);
+        std::thread Runner([&] { Http.Run(); });
+        CRawConnection Waiting(iPort);
+        Waiting.Send("GET /api/v1/device HTTP/1.1\r\n");
+        WaitFor([&] { return Http.Connections() == 1; });
+        Http.Stop();
+        Runner.join();
+        EXPECT_EQ(Waiting.Read(milliseconds(2000)), "");
+        EXPECT_TRUE(Waiting.IsClosed());
     }
     auto pServer = std::unique_ptr<SServer>(new SServer);
     std::vector<std::unique_ptr<CRawConnection>> Clients;
