@@ -1223,6 +1223,26 @@ TEST(HttpServer, ASecondServerOnTheSameAddressFails)
     EXPECT_NE(strError.find("cannot resolve no.such.host.invalid"), std::string::npos) << strError;
 }
 
+#ifndef _WIN32
+// A restarted server binds its port again while the old one's closed connections linger.
+TEST(HttpServer, ARestartedServerBindsItsPortAgain)
+{
+    int iPort = 0;
+    {
+        SServer Old;
+        iPort = Old.iPort;
+        CRawConnection Refused(iPort);  // the server closes first: its side waits out TIME_WAIT
+        Refused.Send("NOT HTTP\r\n\r\n");
+        EXPECT_EQ(CRawConnection::Status(Refused.ReadAnswer()), 400);
+        WaitFor([&] { return Old.Http.Connections() == 0; }, 2500);
+    }
+    SServed Served;
+    rlzev::CHttpService Again(Served.Service);
+    std::string strError;
+    EXPECT_EQ(Again.Bind("127.0.0.1", iPort, strError), iPort) << strError;
+}
+#endif
+
 TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
 {
     {
@@ -1244,11 +1264,29 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         std::string strError;
         const int iPort = Http.Bind("127.0.0.1", 0, strError);
         std::thread Runner([&] { Http.Run(); });
+        WaitFor([&] { return Http.IsRunning(); });
+        EXPECT_TRUE(Http.IsRunning());
         CRawConnection Waiting(iPort);
         Waiting.Send("GET /api/v1/device HTTP/1.1\r\n");
-        WaitFor([&] { return Http.Connections() == 1; });
+        // The device call in progress ends first: one that waits for the host's own call.
+        std::atomic<bool> bHostDone(false);
+        std::promise<void> Held;
+        std::thread Host([&] {
+            Served.Runtime.Run([&](CZEV&) {
+                Held.set_value();
+                std::this_thread::sleep_for(milliseconds(500));
+                bHostDone = true;
+            });
+        });
+        Held.get_future().wait();
+        CRawConnection Asking(iPort);
+        Asking.Send(RawRequest("GET", "/api/v1/snapshot", Bearer()));
+        WaitFor([&] { return Http.Connections() == 2; });
+        std::this_thread::sleep_for(milliseconds(100));  // its call is on the device's thread
         Http.Stop();
         Runner.join();
+        EXPECT_TRUE(bHostDone) << "Run returned while a device call was still to end";
+        Host.join();
         EXPECT_EQ(Waiting.Read(milliseconds(2000)), "");
         EXPECT_TRUE(Waiting.IsClosed());
     }
