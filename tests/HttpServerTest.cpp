@@ -1221,6 +1221,7 @@ TEST(HttpServer, ASecondServerOnTheSameAddressFails)
     EXPECT_EQ(strError, "the address is in use (another server?)");
     EXPECT_EQ(Second.Bind("no.such.host.invalid", 0, strError), -1);
     EXPECT_NE(strError.find("cannot resolve no.such.host.invalid"), std::string::npos) << strError;
+    EXPECT_GT(Second.Bind("127.0.0.1", 0, strError), 0) << "a failed bind leaves nothing behind: " << strError;
 }
 
 #ifndef _WIN32
@@ -1279,6 +1280,12 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
             });
         });
         Held.get_future().wait();
+        for (int i = 0; i < 2; ++i)  // the second's count waits for its second, or the stop
+        {
+            CRawConnection Stranger(iPort);
+            Stranger.Send(RawRequest("GET", "/api/v1/device", ""));
+            EXPECT_EQ(CRawConnection::Status(Stranger.ReadAnswer()), 401);
+        }
         CRawConnection Asking(iPort);
         Asking.Send(RawRequest("GET", "/api/v1/snapshot", Bearer()));
         WaitFor([&] { return Http.Connections() == 2; });
@@ -1287,6 +1294,10 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         Runner.join();
         EXPECT_TRUE(bHostDone) << "Run returned while a device call was still to end";
         Host.join();
+        unsigned long long uRefused = 0;
+        for (const json& Line : Served.AuditLines())
+            uRefused += Line["operation"] == "token" ? Line["refused"].get<unsigned long long>() : 0;
+        EXPECT_EQ(uRefused, 2u);
         EXPECT_EQ(Waiting.Read(milliseconds(2000)), "");
         EXPECT_TRUE(Waiting.IsClosed());
     }
