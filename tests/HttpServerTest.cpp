@@ -1300,6 +1300,7 @@ TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
         EXPECT_EQ(uRefused, 2u);
         EXPECT_EQ(Waiting.Read(milliseconds(2000)), "");
         EXPECT_TRUE(Waiting.IsClosed());
+        EXPECT_FALSE(CRawConnection(iPort).IsConnected()) << "still listening after Run returned";
     }
     auto pServer = std::unique_ptr<SServer>(new SServer);
     std::vector<std::unique_ptr<CRawConnection>> Clients;
