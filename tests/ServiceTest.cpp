@@ -22,7 +22,11 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <csignal>
+#include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using namespace rlzevtest;
@@ -867,6 +871,42 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     struct stat Status {};
     ASSERT_EQ(::stat(strPath.c_str(), &Status), 0);
     EXPECT_EQ(Status.st_mode & 0777, 0600u);
+    // A token costs no descriptor; without the random source there is none, not a weak one.
+    const int iFree = ::dup(0);
+    ASSERT_GE(iFree, 0);
+    ::close(iFree);
+    for (int i = 0; i < 4; ++i)
+        rlzev::NewToken();
+    const int iFreeAfter = ::dup(0);
+    ::close(iFreeAfter);
+    EXPECT_EQ(iFreeAfter, iFree) << "a descriptor left open";
+    rlimit Old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &Old), 0);
+    rlimit Low = Old;
+    Low.rlim_cur = static_cast<rlim_t>(iFree);  // every descriptor below it is taken
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
+    bool bThrown = false;
+    try
+    {
+        rlzev::NewToken();
+    }
+    catch (const std::runtime_error& e)
+    {
+        bThrown = std::string(e.what()) == "cannot read /dev/urandom";
+    }
+    setrlimit(RLIMIT_NOFILE, &Old);
+    EXPECT_TRUE(bThrown);
+    // A token file that cannot be written whole is a failure.
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
+    Low = Old;
+    Low.rlim_cur = 10;
+    const auto OldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &Low), 0);
+    const bool bWritten = rlzev::WriteTokenFile(strPath, strA);
+    setrlimit(RLIMIT_FSIZE, &Old);
+    std::signal(SIGXFSZ, OldSignal);
+    EXPECT_FALSE(bWritten);
+    ASSERT_TRUE(rlzev::WriteTokenFile(strPath, strA));
 #endif
     // A hand-written file may carry spaces and a Windows line end; a file of blanks or none
     // at all holds no token.
