@@ -847,6 +847,12 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     EXPECT_FALSE(rlzev::SameToken(strA, strA.substr(0, 63)));
     EXPECT_FALSE(rlzev::SameToken(strA, strA + "0"));
     EXPECT_FALSE(rlzev::SameToken(strA, strB));
+    for (const std::size_t uAt : {std::size_t(0), strA.size() - 1})  // one character apart, at either end
+    {
+        std::string strNear = strA;
+        strNear[uAt] = strNear[uAt] == '0' ? '1' : '0';
+        EXPECT_FALSE(rlzev::SameToken(strA, strNear)) << uAt;
+    }
     EXPECT_FALSE(rlzev::SameToken("", "")) << "no token configured lets nobody in";
     // Every hex digit, high and low half of a byte alike: sixteen tokens miss one by chance
     // about once in 10^13.
