@@ -41,6 +41,10 @@ FRAMEWORK_TESTS = [("rl_zev_framework_tests", ["@build/tests/rl_zev_framework_te
 LEAN_FRAMEWORK_TESTS = [("rl_zev_framework_tests_lean", ["@build/tests/rl_zev_framework_tests_lean"] + GTEST)]
 TOOL_TESTS = [("rl_zev_tool_tests", ["@build/tests/rl_zev_tool_tests"] + GTEST)]
 SERVICE_TESTS = [("rl_zev_service_tests", ["@build/tests/rl_zev_service_tests"] + GTEST)]
+# The operations' own cases take a sixth of the service program's time (the server's wait
+# out deadlines): a mutant of the operations meets them first, and the rest only if it
+# passes them.
+SERVICE_OPERATIONS = ("rl_zev_service_tests", ["@build/tests/rl_zev_service_tests", "--gtest_filter=Service.*:Runtime.*"] + GTEST)
 PYTHON_TESTS = [("zev_python", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                                 "@src/python/tests"])]
 GENERATOR_TESTS = [(None, ["@python", "-m", "unittest", "discover", "-s", "@src/generator/tests"])]
@@ -78,6 +82,7 @@ AREAS = {
         "library_options": "-O1",
         # zevd's own code is seen only by the end-to-end test: it goes first for that file.
         "first": {"apps/zevd/*": "zevd zevctl"},
+        "front": {"service/DeviceService*": SERVICE_OPERATIONS, "service/RegisterSet*": SERVICE_OPERATIONS},
         "tests": SERVICE_TESTS + [("zevd zevctl", ["@python", "@src/tests/zevd_end_to_end.py",
                                                    "@build/zevd", "@build/zevctl",
                                                    "@src/apps/zevctl/session.zev"])],
@@ -361,6 +366,9 @@ class Workspace:
         for pattern, target in self.area.get("first", {}).items():
             if fnmatch.fnmatch(path, pattern):
                 tests = [t for t in tests if t[0] == target] + [t for t in tests if t[0] != target]
+        for pattern, front in self.area.get("front", {}).items():
+            if fnmatch.fnmatch(path, pattern) and not every:
+                tests = [front] + tests
         quick = [t for t in tests if t in self.area.get("quick", [])]
         rest = [t for t in tests if t not in quick]
         found = []
