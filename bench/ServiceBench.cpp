@@ -66,14 +66,21 @@ SServer& Server()
     return *s_pServer;
 }
 
-void BM_SignalRead_InProcess(benchmark::State& a_rState)
+// A read as the server hands it to the service, token and all.
+rlzev::SHttpRequest ReadRequest(const std::string& a_strBody)
 {
-    SServer& S = Server();
     rlzev::SHttpRequest Request;
     Request.m_strMethod = "POST";
     Request.m_strPath = "/api/v1/read";
     Request.m_strAuthorization = "Bearer " + kToken;
-    Request.m_strBody = kRead;
+    Request.m_strBody = a_strBody;
+    return Request;
+}
+
+void BM_SignalRead_InProcess(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    const rlzev::SHttpRequest Request = ReadRequest(kRead);
     for (auto _ : a_rState)
         benchmark::DoNotOptimize(S.Service.Handle(Request));
     a_rState.SetItemsProcessed(a_rState.iterations());
@@ -196,11 +203,7 @@ std::string ManyObjects()
 void BM_ManyObjects_Service(benchmark::State& a_rState)
 {
     SServer& S = Server();
-    rlzev::SHttpRequest Request;
-    Request.m_strMethod = "POST";
-    Request.m_strPath = "/api/v1/read";
-    Request.m_strAuthorization = "Bearer " + kToken;
-    Request.m_strBody = ManyObjects();
+    const rlzev::SHttpRequest Request = ReadRequest(ManyObjects());
     for (auto _ : a_rState)
         if (S.Service.Handle(Request).m_iStatus != 400)
             a_rState.SkipWithError("not refused");
