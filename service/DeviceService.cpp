@@ -625,8 +625,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         case EOperation::READ:
         case EOperation::WORDS:
             uRange = Operation.m_udwCount;
-            // The text service reads a memory whole, whatever range it answers.
-            uWords += rKind.m_eOperation == EOperation::READ && udwWords > 1 ? udwWords : uRange;
+            // The text service reads a register whole, whatever range it answers.
+            uWords += rKind.m_eOperation == EOperation::READ ? udwWords : uRange;
             break;
         case EOperation::WRITE:
             Operation.m_Values = Values(rBody);

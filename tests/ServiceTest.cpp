@@ -391,12 +391,12 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
     SServed S;
     int iStatus = 0;
     // As many memory words as one request takes, spread over a batch: the rest of a memory,
-    // one-word registers' words, a block and words written, and nothing for a register there
-    // is not.
+    // one-word registers' words (a read's whole register, whatever range it answers), a block
+    // and words written, and nothing for a register there is not.
     json Block = {{"op", "setBlock"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(16381, 1)}};
     json Words = {{"operations", {{{"op", "getBlock"}, {"register", "SWP_DATA_RAM"}, {"start", 16384}},
                                   {{"op", "words"}, {"register", "ENT_H1"}, {"start", 3}},
-                                  {{"op", "read"}, {"register", "AUD_CNTRL0"}},
+                                  {{"op", "read"}, {"register", "AUD_CNTRL0"}, {"count", 0}},
                                   {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
                                   {{"op", "getBlock"}, {"register", "NOPE"}},
                                   Block,
