@@ -66,7 +66,7 @@ SServer& Server()
     return *s_pServer;
 }
 
-// A read as the server hands it to the service, token and all.
+// A read as the service gets it, token and all.
 rlzev::SHttpRequest ReadRequest(const std::string& a_strBody)
 {
     rlzev::SHttpRequest Request;

@@ -41,9 +41,9 @@ FRAMEWORK_TESTS = [("rl_zev_framework_tests", ["@build/tests/rl_zev_framework_te
 LEAN_FRAMEWORK_TESTS = [("rl_zev_framework_tests_lean", ["@build/tests/rl_zev_framework_tests_lean"] + GTEST)]
 TOOL_TESTS = [("rl_zev_tool_tests", ["@build/tests/rl_zev_tool_tests"] + GTEST)]
 SERVICE_TESTS = [("rl_zev_service_tests", ["@build/tests/rl_zev_service_tests"] + GTEST)]
-# The operations' own cases take a sixth of the service program's time (the server's wait
-# out deadlines): a mutant of the operations meets them first, and the rest only if it
-# passes them.
+# The operations' own cases take a sixth of the service program's time (the server's cases
+# wait out deadlines): a mutant of the operations meets them first, and the whole program
+# only if it passes them.
 SERVICE_OPERATIONS = ("rl_zev_service_tests", ["@build/tests/rl_zev_service_tests", "--gtest_filter=Service.*:Runtime.*"] + GTEST)
 PYTHON_TESTS = [("zev_python", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                                 "@src/python/tests"])]
@@ -367,7 +367,8 @@ class Workspace:
             if fnmatch.fnmatch(path, pattern):
                 tests = [t for t in tests if t[0] == target] + [t for t in tests if t[0] != target]
         for pattern, front in self.area.get("front", {}).items():
-            if fnmatch.fnmatch(path, pattern) and not every:
+            # Only in front of its own program: one left out by --programs stays out.
+            if fnmatch.fnmatch(path, pattern) and not every and front[0] in [t[0] for t in tests]:
                 tests = [front] + tests
         quick = [t for t in tests if t in self.area.get("quick", [])]
         rest = [t for t in tests if t not in quick]
