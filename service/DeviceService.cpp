@@ -626,7 +626,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         case EOperation::WORDS:
             uRange = Operation.m_udwCount;
             // The text service reads a register whole, whatever range it answers.
-            uWords += rKind.m_eOperation == EOperation::READ ? udwWords : uRange;
+            uWords += rKind.m_eOperation == EOperation::READ ? std::max<std::size_t>(udwWords, uRange) : uRange;
             break;
         case EOperation::WRITE:
             Operation.m_Values = Values(rBody);

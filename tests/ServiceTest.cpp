@@ -436,6 +436,13 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
     EXPECT_EQ(iStatus, 422);
     EXPECT_EQ(S.Post("read", {{"register", "NOPE"}, {"start", 3}, {"count", 2}}, &iStatus)["error"], "Invalid register submitted: NOPE");
     EXPECT_EQ(iStatus, 422);
+    // Its words count all the same, as any range a request names.
+    for (const char* pOp : {"read", "words"})
+    {
+        EXPECT_EQ(S.Post(pOp, {{"register", "NOPE"}, {"count", 65537}}, &iStatus)["error"],
+                  "too many words: at most 65536 in one request");
+        EXPECT_EQ(iStatus, 400) << pOp;
+    }
 }
 
 TEST(Service, AServiceGoneIsNoLongerTheRuntimesObserver)
