@@ -1033,7 +1033,8 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(Saved["skipped"], json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
 
     // The same device: nothing differs.
-    json Compared = S.Post("sets/compare", {{"set", Set}});
+    json Compared = S.Post("sets/compare", {{"set", Set}}, &iStatus);
+    EXPECT_EQ(iStatus, 200);
     EXPECT_EQ(Compared["differences"], json::array());
     EXPECT_EQ(Compared["compared"], Set["registers"][0]["signals"].size() + 7);
     // Changed: exactly the changes, field by field and word by word.
