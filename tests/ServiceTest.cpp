@@ -1155,9 +1155,11 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     for (const auto& Case : aTaken)
         EXPECT_EQ(Apply(Case.first), Case.second) << Case.first;
     for (const char* pcText : {"-2147483649/d", "4294967296/d", "100000000/h", "00000000001/d", "/h", "1G/h", "-1/h", "0x/h", "1f",
-                               "", "+", "--1/d", "1/x"})
+                               "", "+", "--1/d", "1/x", "7777777777777777777777777777777777777777777777777777777777777777"})
         EXPECT_EQ(Apply(pcText).rfind("400 DIN_MS_DET_HIGH.MS_DET_HIGH: \"" + std::string(pcText) + "\" is not a value", 0), 0u)
             << pcText;
+    // A text longer than that is quoted in its first 64 characters.
+    EXPECT_EQ(Apply(std::string(65, '7')).rfind("400 DIN_MS_DET_HIGH.MS_DET_HIGH: \"" + std::string(64, '7') + "\" is not a value", 0), 0u);
 
     // Read-only registers are skipped, one entry each; the rest is written.
     const json Applied = S.Post("sets/apply", SetOf({{{"name", "SR0_A_LASTADR"}, {"signals", {{"LASTADR", "1/d"}, {"READFIFO_LEVEL", "2/d"}}}},
@@ -1166,6 +1168,35 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     EXPECT_EQ(Applied["results"], json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"status", 200}},
                                         {{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}, {"status", 200}}}));
     EXPECT_EQ(S.Post("value", {{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}})["values"], json({"SSRAMINT"}));
+    // Each field has its own answer: one the library refuses (a number no enumerator has) and
+    // the rest written; with the host's report stream failing, that report is a fault and the
+    // fields after it are not written.
+    const json Mixed = SetOf({{{"name", "COR_CNTRL"}, {"signals", {{"IN_SEL", "3/d"}, {"ROUND_MODE_1", "ROUND_32_BIT"}}}},
+                              {{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}}});
+    auto Statuses = [](const json& a_rAnswer) {
+        std::vector<int> Found;
+        for (const json& rResult : a_rAnswer["results"])
+            Found.push_back(rResult["status"]);
+        return Found;
+    };
+    const json Refused = S.Post("sets/apply", Mixed, &iStatus);
+    EXPECT_EQ(Statuses(Refused), std::vector<int>({422, 200, 200}));
+    EXPECT_EQ(Refused["results"][0]["error"], "Invalid value(s) submitted: 00000003/h,");
+    EXPECT_EQ(iStatus, 200);
+    struct SFailing : std::streambuf
+    {
+        int overflow(int) override { return traits_type::eof(); }
+    } Failing;
+    std::ostream& rReports = S.Reports;
+    std::streambuf* pReports = rReports.rdbuf(&Failing);
+    rReports.exceptions(std::ios::badbit);
+    const json Faulted = S.Post("sets/apply", Mixed, &iStatus);
+    rReports.exceptions(std::ios::goodbit);
+    rReports.rdbuf(pReports);
+    EXPECT_EQ(Statuses(Faulted), std::vector<int>({500, 424, 424}));
+    EXPECT_EQ(Faulted["results"][1]["error"], "not run: an earlier operation faulted");
+    EXPECT_EQ(iStatus, 500);
+    EXPECT_EQ(Faulted["error"].get<std::string>().rfind("host fault: ", 0), 0u) << Faulted["error"];
     // Write-only registers are written, and left out of a comparison.
     const json WriteOnly = SetOf({{{"name", "DET_RESET"}, {"signals", {{"DET0_RESET", "0/d"}, {"QP_RESET", "0/d"}}}}});
     EXPECT_EQ(S.Post("sets/apply", WriteOnly)["written"], 2);
