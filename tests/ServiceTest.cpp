@@ -1182,6 +1182,8 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     const json Refused = S.Post("sets/apply", Mixed, &iStatus);
     EXPECT_EQ(Statuses(Refused), std::vector<int>({422, 200, 200}));
     EXPECT_EQ(Refused["results"][0]["error"], "Invalid value(s) submitted: 00000003/h,");
+    EXPECT_EQ(Refused["refused"], 1);
+    EXPECT_EQ(S.AuditLines().back()["result"], "2 written, 1 refused");
     EXPECT_EQ(iStatus, 200);
     struct SFailing : std::streambuf
     {
