@@ -1066,11 +1066,14 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_CNTRL0", "COR_CNTRL"}}})["differences"],
               json({{{"register", "COR_CNTRL"}, {"signal", "NOF_ITERATIONS"}, {"set", "NINE"}, {"device", "TWO"}}}));
 
-    // A set edited by hand: numbers in decimal are taken.
+    // A set edited by hand: numbers in decimal are taken, and a memory's words in either case
+    // with the space an editor may leave after the last.
     json Edited = Set;
     Edited["registers"][0]["signals"] = {{"FIFOLEVEL", "31/d"}};
+    Edited["registers"][1]["words"] = "DEADBEEF 0000abcd ";
     EXPECT_EQ(S.Post("sets/apply", {{"set", Edited}})["written"], 2);
     EXPECT_EQ(S.Post("read", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"0000001F/h"}));
+    EXPECT_EQ(S.Post("words", {{"register", "ENT_H1"}, {"count", 2}})["words"], json({0xDEADBEEFu, 0xABCDu}));
 
     // Sets that are not sets of this device, or name what it does not have: 400, nothing done.
     const std::string strBefore = S.State();
@@ -1095,6 +1098,8 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
               "ENT_H1: word 0 is not eight hexadecimal digits 400");
     EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "00000001  00000002"; }),
               "ENT_H1: word 1 is not eight hexadecimal digits 400");
+    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "000000011"; }),
+              "ENT_H1: word 0 is not eight hexadecimal digits 400");
     EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"].push_back(a_rSet["registers"][1]); }), "register ENT_H1 is in the set twice 400");
     S.Post("sets/apply", {{"set", Set}, {"only", {{{"register", "AUD_CNTRL0"}}}}}, &iStatus);
     EXPECT_EQ(iStatus, 400) << "only what the set has";
@@ -1184,6 +1189,7 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     EXPECT_EQ(Refused["results"][0]["error"], "Invalid value(s) submitted: 00000003/h,");
     EXPECT_EQ(Refused["refused"], 1);
     EXPECT_EQ(S.AuditLines().back()["result"], "2 written, 1 refused");
+    EXPECT_EQ(S.AuditLines().back()["status"], 200);
     EXPECT_EQ(iStatus, 200);
     struct SFailing : std::streambuf
     {
@@ -1197,6 +1203,8 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     rReports.rdbuf(pReports);
     EXPECT_EQ(Statuses(Faulted), std::vector<int>({500, 424, 424}));
     EXPECT_EQ(Faulted["results"][1]["error"], "not run: an earlier operation faulted");
+    EXPECT_EQ(S.AuditLines().back()["status"], 500);
+    EXPECT_EQ(S.AuditLines().back()["result"], Faulted["error"]);
     EXPECT_EQ(iStatus, 500);
     EXPECT_EQ(Faulted["error"].get<std::string>().rfind("host fault: ", 0), 0u) << Faulted["error"];
     // Write-only registers are written, and left out of a comparison.
