@@ -892,20 +892,28 @@ TEST(HttpServer, ABodyIsTakenWithinItsLimitAndTime)
 TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropped)
 {
     rlzev::SServerLimits Limits;
-    Limits.m_WriteTime = std::chrono::seconds(5);
+    Limits.m_WriteTime = std::chrono::seconds(10);
     SServer Server(false, Limits);
     CRawConnection Listener(Server.iPort, 4096);
     Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
     WaitFor([&] { return Server.Served.Service.Events().IsListening(); });
-    std::this_thread::sleep_for(milliseconds(5500));  // heartbeats only, longer than a write's time
-    int iStatus = 0;
-    Server.Served.Post("words", {{"register", "SWP_DATA_RAM"}}, &iStatus);  // a transfer event a word
-    ASSERT_EQ(iStatus, 200);
+    std::this_thread::sleep_for(milliseconds(10500));  // heartbeats only, longer than a write's time
+    // A transfer event a word. The listener reads once the device is done, or after about 6 s
+    // (a sanitized build on a busy machine is slow): well within a write's time either way.
+    std::atomic<int> iStatus{0};
+    std::thread Device([&] {
+        int iDone = 0;
+        Server.Served.Post("words", {{"register", "SWP_DATA_RAM"}}, &iDone);
+        iStatus = iDone;
+    });
+    WaitFor([&] { return iStatus != 0; }, 3000);
     std::string strStream;
     for (int i = 0; i < 100 && (strStream.find("event: dropped") == std::string::npos ||
                                 strStream.size() < 9 || strStream.compare(strStream.size() - 8, 8, ": idle\n\n") != 0);
          ++i)
         strStream += Listener.Read(milliseconds(200));
+    Device.join();
+    ASSERT_EQ(iStatus, 200);
     const std::size_t uHeader = strStream.find("\r\n\r\n");
     ASSERT_NE(uHeader, std::string::npos);
     unsigned long long uLast = 0, uDropped = 0, uSkip = 0, uEvents = 0;
