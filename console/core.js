@@ -32,8 +32,8 @@ window.ZEV = (function () {
 
   Z.hex = (value, digits) => (value >>> 0).toString(16).toUpperCase().padStart(digits || 1, '0');
   Z.isMemory = (register) => register.words > 1;
-  Z.writeOnly = (register) => register.access === 'CParallelWrite';
-  Z.readOnlyRegister = (register) => register.access === 'CParallelRead';
+  Z.writeOnly = (register) => !register.readable;
+  Z.readOnlyRegister = (register) => !register.writable;
   Z.time = (date) => {
     const d = date || new Date();
     const two = (n) => String(n).padStart(2, '0');

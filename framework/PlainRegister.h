@@ -33,6 +33,9 @@ public:
     bool SetToDefault() override;
     std::vector<unsigned> GetNotTypedValue(unsigned a_udwStart, unsigned a_udwCount) override;
 
+    // Inspection for tools: the constants the register was made with.
+    const SRegisterLayout& GetLayout() const { return m_rLayout; }
+
 protected:
     CPlainRegister(CHWAccess* a_pHWAccess, CIStatusRegister* a_pStatusRegister, const SRegisterLayout& a_rLayout,
                    unsigned a_udwInitialValue);

@@ -48,6 +48,8 @@ public:
     // Inspection for tools and tests: no transfer, no change.
     unsigned GetLockState() const { return m_udwLockState; }
     unsigned GetMaxValue() const { return m_udwMaxValue; }
+    unsigned GetDefaultValue() const { return m_udwDefaultValue; }
+    const std::map<unsigned, std::string>& GetEnumerators() const { return *m_pEnumTable; }
     bool ServiceRead(std::list<std::string>& a_rValues, std::string& a_rError);
     bool ServiceWrite(const std::list<std::string>& a_rValues, std::string& a_rError);
 

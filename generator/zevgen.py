@@ -12,7 +12,6 @@ register and signal of every error.
 """
 
 import argparse
-import json
 import keyword
 import os
 import re
@@ -513,8 +512,13 @@ def render_selfcheck(model):
     return "\n".join(out)
 
 
+def cbool(value):
+    return "true" if value else "false"
+
+
 def render_map(model):
-    """The register map as plain data, for host-side tools (the simulator, zevctl)."""
+    """The register map as plain data, for the simulated device: the addresses it models and
+    which directions each one takes. (Every door reads the runtime's catalogue instead.)"""
     out = [HEADER_NOTE.format(source=model.source), '#include "RegisterMap.h"', "", "namespace", "{"]
     for r in model.registers:
         for s in r.signals:
@@ -528,26 +532,13 @@ def render_map(model):
                                               len(s.enumerators)) for s in r.signals)))
     out += ["} // namespace", "", "const SMapRegister g_aZevRegisterMap[] = {"]
     for r in model.registers:
-        out.append("    {%s, 0x%04X, %d, %d, %s, %s, %s, %d}," % (
-            cstr(r.name), r.address, r.width, r.words or 1, cstr(r.access), "true" if r.status else "false",
+        out.append("    {%s, 0x%04X, %d, %d, %s, %s, %s, %s, %s, %s, %d}," % (
+            cstr(r.name), r.address, r.width, r.words or 1, cstr(r.access),
+            cbool(r.access != "CParallelWrite"), cbool(r.access != "CParallelRead"),
+            cbool(r.access == "CSequentialRead_ParallelWrite"), cbool(r.status),
             "k%s" % r.name if r.signals else "nullptr", len(r.signals)))
     out += ["};", "const unsigned g_udwZevRegisterCount = %d;" % len(model.registers), ""]
     return "\n".join(out)
-
-
-def render_map_json(model):
-    """The register map as JSON, for the service (GET /api/v1/map, a register's description),
-    the browser console and the static reference: every register with its signals and
-    enumerators, in the device's list order."""
-    registers = []
-    for r in model.registers:
-        signals = [{"name": s.name, "low": s.lo, "high": s.lo + s.width - 1, "width": s.width, "default": s.default,
-                    "max": s.maximum, "enumerators": [{"name": e, "value": v} for v, e, _ in s.enumerators]}
-                   for s in r.signals]
-        registers.append({"name": r.name, "address": r.address, "width": r.width, "access": r.access,
-                          "words": r.words or 1, "status": bool(r.status), "signals": signals})
-    device = {"name": model.name, "xmlVersion": model.version, "generatorVersion": model.generator}
-    return json.dumps({"device": device, "registers": registers}, sort_keys=True, separators=(",", ":"))
 
 
 STUB_PRELUDE = """# Type stubs of the zev Python package, generated from {source}: editors complete
@@ -762,7 +753,6 @@ def render(model):
     files["zev/zev_device.cpp"] = render_device_source(model)
     files["zev/zev_selfcheck.cpp"] = render_selfcheck(model)
     files["zev/zev_map.cpp"] = render_map(model)
-    files["zev/zev_map.json"] = render_map_json(model)
     files["python/zev.pyi"] = render_stubs(model)
     return files
 

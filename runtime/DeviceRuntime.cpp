@@ -1,5 +1,7 @@
 #include "DeviceRuntime.h"
 
+#include "Operations.h"
+
 #include "FieldSignal.h"
 #include "HWDeviceBase.h"
 #include "RamRegister.h"
@@ -39,17 +41,6 @@ std::string TransferText(char a_cKind, unsigned a_udwAddress, const unsigned* a_
     return strText;
 }
 
-bool MeansAll(const std::string& a_strName)
-{
-    return a_strName == "ALL" || a_strName == "all";
-}
-
-std::string HexText(unsigned a_udwWord)
-{
-    char acText[16];
-    std::snprintf(acText, sizeof acText, "%08X/h", a_udwWord);
-    return acText;
-}
 } // namespace
 
 // The decorators the device is made on: they forward every call to the host's objects and
@@ -144,14 +135,6 @@ struct CDeviceRuntime::SHooks
         std::string m_strLine;
     };
 
-    // A register found by name, and its typed block access when it is a memory.
-    struct SEntry
-    {
-        CRegisterBase* m_pRegister = nullptr;
-        CRamRegister<CParallelRead_ParallelWrite>* m_pParallelRam = nullptr;
-        CRamRegister<CSequentialRead_ParallelWrite>* m_pSequentialRam = nullptr;
-    };
-
     SHooks(CHWAccess& a_rBus, CUtility_Interface& a_rUtility)
         : m_Bus(a_rBus, *this), m_Utility(a_rUtility, *this), m_Lines(*this), m_EventLog(&m_Lines)
     {
@@ -199,7 +182,7 @@ struct CDeviceRuntime::SHooks
     SCallRecord* m_pRecord = nullptr;
     bool m_bTrace = false;  // set by each call
     std::vector<CDeviceObserver*> m_Observers;
-    std::unordered_map<std::string, SEntry> m_Registers;
+    std::unordered_map<std::string, SRegisterObjects> m_Registers;
 };
 
 CDeviceRuntime::CCall::CCall(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord, bool a_bTrace)
@@ -251,10 +234,12 @@ CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility
         const SAlone Alone;
         m_pDevice = MakeDevice(m_pHooks->m_Bus, CReportRouter::Instance(), a_rStatus);
     }
+    m_pCatalogue.reset(new CCatalogue(BaseOf(*m_pDevice)));
     for (CRegisterBase* pRegister : BaseOf(*m_pDevice).GetRegisters())
     {
-        SHooks::SEntry& rEntry = m_pHooks->m_Registers[pRegister->GetName()];
+        SRegisterObjects& rEntry = m_pHooks->m_Registers[pRegister->GetName()];
         rEntry.m_pRegister = pRegister;
+        rEntry.m_pEntry = m_pCatalogue->Find(pRegister->GetName());
         rEntry.m_pParallelRam = dynamic_cast<CRamRegister<CParallelRead_ParallelWrite>*>(pRegister);
         rEntry.m_pSequentialRam = dynamic_cast<CRamRegister<CSequentialRead_ParallelWrite>*>(pRegister);
     }
@@ -325,215 +310,10 @@ std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_
 
 void CDeviceRuntime::RunOne(const SOperation& a_rOperation, const SBatchOptions& a_rOptions, SOutcome& a_rOutcome)
 {
-    SOutcome& Outcome = a_rOutcome;
-    CHWDeviceBase& rDevice = BaseOf(*m_pDevice);
-    const std::string& strRegister = a_rOperation.m_strRegister;
-    const std::string& strSignal = a_rOperation.m_strSignal;
-    const auto It = m_pHooks->m_Registers.find(strRegister);
-    const SHooks::SEntry* pEntry = It == m_pHooks->m_Registers.end() ? nullptr : &It->second;
-    auto Refuse = [&Outcome](const std::string& a_strError) {
-        Outcome.m_eStatus = SOutcome::REFUSED;
-        Outcome.m_strError = a_strError;
-    };
-    auto HasSignal = [](const CRegisterBase& a_rRegister, const std::string& a_strName) {
-        for (const CSignalBase* pSignal : a_rRegister.GetSignals())
-            if (pSignal->GetName() == a_strName)
-                return true;
-        return false;
-    };
-    // A register's words as the service sees them, without a transfer of the rest of a
-    // memory and without handing them to the application.
-    auto ReadWords = [&](const SHooks::SEntry& a_rEntry) {
-        CRegisterBase& rRegister = *a_rEntry.m_pRegister;
-        const CRegisterBase::CServiceAccess View(rRegister);
-        if (a_rEntry.m_pParallelRam == nullptr && a_rEntry.m_pSequentialRam == nullptr)
-        {
-            if (a_rOperation.m_udwStart != 0 || a_rOperation.m_udwCount != 1)
-                return Refuse(strRegister + " is a one-word register: word 0 only");
-            // A signal's service read reads the register and leaves the application's word.
-            std::list<std::string> Ignored;
-            std::string strIgnored;
-            rRegister.GetSignals().front()->ServiceRead(Ignored, strIgnored);
-            Outcome.m_Words.assign(1, rRegister.GetHwImage()[0]);
-            return;
-        }
-        std::vector<unsigned> Block(a_rOperation.m_udwCount + 1);  // the library refuses a null buffer
-        const unsigned udwStart = a_rOperation.m_udwStart, udwCount = a_rOperation.m_udwCount;
-        const bool bRead = a_rEntry.m_pParallelRam != nullptr
-                               ? a_rEntry.m_pParallelRam->Get(Block.data(), udwStart, udwCount, true)
-                               : a_rEntry.m_pSequentialRam->Get(Block.data(), udwStart, udwCount, true);
-        if (!bRead)
-            return Refuse(", memory error, RAM frontiers have been hurt.");
-        const unsigned* pudwImage = rRegister.GetHwImage() + udwStart;
-        Outcome.m_Words.assign(pudwImage, pudwImage + udwCount);
-    };
-
-    std::string strError;
-    switch (a_rOperation.m_eOperation)
-    {
-    case EOperation::READ:
-    {
-        std::list<std::string> Texts;
-        const bool bWholeWord = strSignal.empty() && pEntry != nullptr && pEntry->m_pRegister->GetWordCount() == 1;
-        if (a_rOptions.m_bKeepApplication && bWholeWord)
-        {
-            ReadWords(*pEntry);
-            if (Outcome.m_eStatus == SOutcome::DONE)
-                Outcome.m_Texts.push_back(HexText(Outcome.m_Words.front()));
-            Outcome.m_Words.clear();
-            break;
-        }
-        if (!rDevice.ServiceRead(strRegister, strSignal, Texts, strError, a_rOperation.m_udwStart, a_rOperation.m_udwCount))
-            Refuse(strError);
-        Outcome.m_Texts.assign(Texts.begin(), Texts.end());
-        break;
-    }
-    case EOperation::VALUE:
-    {
-        std::list<std::string> Texts;
-        if (a_rOptions.m_bKeepApplication && pEntry != nullptr)
-        {
-            const CRegisterBase::CServiceAccess View(*pEntry->m_pRegister);
-            Texts = rDevice.GetValueByString(strRegister, strSignal);
-        }
-        else
-        {
-            Texts = rDevice.GetValueByString(strRegister, strSignal);
-        }
-        // The device answers an unknown name with one of these texts instead of a value.
-        if (Texts.size() == 1 && (Texts.front() == "Register not found!" || Texts.front() == "Function not found!"))
-            Refuse(Texts.front());
-        else
-            Outcome.m_Texts.assign(Texts.begin(), Texts.end());
-        break;
-    }
-    case EOperation::WRITE:
-    {
-        const std::list<std::string> Texts(a_rOperation.m_Values.begin(), a_rOperation.m_Values.end());
-        if (!rDevice.ServiceWrite(strRegister, strSignal, Texts, strError, a_rOperation.m_udwStart))
-            Refuse(strError);
-        break;
-    }
-    case EOperation::LOCK:
-        if (!rDevice.Lock(strRegister, strSignal, strError))
-            Refuse(strError);
-        break;
-    case EOperation::UNLOCK:
-        if (!rDevice.Unlock(strRegister, strSignal, strError))
-            Refuse(strError);
-        break;
-    case EOperation::LOGGING:
-    {
-        // The library answers Logging with the flag it was given; the names are checked here.
-        const bool bAllRegisters = MeansAll(strRegister);
-        bool bKnown = (bAllRegisters || pEntry != nullptr) && MeansAll(strSignal);
-        if (pEntry != nullptr && !bKnown)
-            bKnown = HasSignal(*pEntry->m_pRegister, strSignal);
-        for (auto Item = m_pHooks->m_Registers.begin(); bAllRegisters && !bKnown && Item != m_pHooks->m_Registers.end(); ++Item)
-            bKnown = HasSignal(*Item->second.m_pRegister, strSignal);
-        if (!bKnown)
-            Refuse(bAllRegisters || pEntry != nullptr ? "Invalid signal submitted: " + strSignal
-                                                      : "Invalid register submitted: " + strRegister);
-        else
-            rDevice.Logging(strRegister, strSignal, &m_pHooks->m_EventLog, a_rOperation.m_bEnable);
-        break;
-    }
-    case EOperation::DEFAULTS:
-        rDevice.SetToDefault();
-        break;
-    case EOperation::SNAPSHOT:
-    {
-        std::ostringstream Stream;
-        if (a_rOptions.m_bKeepApplication)
-        {
-            std::vector<std::unique_ptr<CRegisterBase::CServiceAccess>> Views;
-            for (CRegisterBase* pRegister : rDevice.GetRegisters())
-                Views.emplace_back(new CRegisterBase::CServiceAccess(*pRegister));
-            rDevice.SnapShot(Stream);
-        }
-        else
-        {
-            rDevice.SnapShot(Stream);
-        }
-        Outcome.m_strSnapshot = Stream.str();
-        break;
-    }
-    case EOperation::WORDS:
-        if (pEntry == nullptr)
-            Refuse("Invalid register submitted: " + strRegister);
-        else
-            ReadWords(*pEntry);
-        break;
-    case EOperation::WRITE_WORDS:
-    {
-        std::list<std::string> Texts;
-        for (unsigned udwWord : a_rOperation.m_Words)
-            Texts.push_back(HexText(udwWord));
-        if (!rDevice.ServiceWrite(strRegister, "", Texts, strError, a_rOperation.m_udwStart))
-            Refuse(strError);
-        break;
-    }
-    case EOperation::GET:
-    case EOperation::SET:
-    {
-        CFieldSignal* pSignal = nullptr;
-        for (CSignalBase* pCandidate : pEntry == nullptr ? std::list<CSignalBase*>() : pEntry->m_pRegister->GetSignals())
-            if (pCandidate->GetName() == strSignal)
-                pSignal = dynamic_cast<CFieldSignal*>(pCandidate);
-        if (pSignal == nullptr)
-            return Refuse(pEntry == nullptr ? "Invalid register submitted: " + strRegister : "Invalid signal submitted: " + strSignal);
-        if (a_rOperation.m_eOperation == EOperation::GET)
-            Outcome.m_Words.assign(1, pSignal->Get(a_rOperation.m_bReadHw));
-        else if (a_rOperation.m_Words.size() != 1 || a_rOperation.m_Words.front() > pSignal->GetMaxValue())
-            Refuse("Value limit exceeded: " + strSignal + " takes 0 to " + std::to_string(pSignal->GetMaxValue()));
-        else
-            Outcome.m_bResult = pSignal->Set(a_rOperation.m_Words.front(),
-                                             static_cast<CSignalBase::ESignalHwWrite>(a_rOperation.m_udwMode));
-        break;
-    }
-    case EOperation::GET_BLOCK:
-    case EOperation::SET_BLOCK:
-    {
-        if (pEntry == nullptr || (pEntry->m_pParallelRam == nullptr && pEntry->m_pSequentialRam == nullptr))
-            return Refuse(pEntry == nullptr ? "Invalid register submitted: " + strRegister : strRegister + " is not a memory");
-        const unsigned udwStart = a_rOperation.m_udwStart;
-        if (a_rOperation.m_eOperation == EOperation::GET_BLOCK)
-        {
-            std::vector<unsigned> Words(a_rOperation.m_udwCount + 1);  // the library refuses a null buffer
-            Outcome.m_bResult = pEntry->m_pParallelRam != nullptr
-                                    ? pEntry->m_pParallelRam->Get(Words.data(), udwStart, a_rOperation.m_udwCount, a_rOperation.m_bReadHw)
-                                    : pEntry->m_pSequentialRam->Get(Words.data(), udwStart, a_rOperation.m_udwCount, a_rOperation.m_bReadHw);
-            Words.pop_back();
-            Outcome.m_Words = std::move(Words);
-        }
-        else
-        {
-            const unsigned udwCount = static_cast<unsigned>(a_rOperation.m_Words.size());
-            const unsigned* pudwWords = udwCount == 0 ? nullptr : a_rOperation.m_Words.data();
-            Outcome.m_bResult = pEntry->m_pParallelRam != nullptr
-                                    ? pEntry->m_pParallelRam->Set(pudwWords, udwStart, udwCount, false)
-                                    : pEntry->m_pSequentialRam->Set(pudwWords, udwStart, udwCount, false);
-        }
-        break;
-    }
-    case EOperation::STATE:
-        if (pEntry == nullptr)
-        {
-            Refuse("Invalid register submitted: " + strRegister);
-            break;
-        }
-        {
-            const CRegisterBase& rRegister = *pEntry->m_pRegister;
-            Outcome.m_LockStates.push_back(rRegister.GetLockState());
-            for (const CSignalBase* pSignal : rRegister.GetSignals())
-            {
-                Outcome.m_LockStates.push_back(pSignal->GetLockState());
-                Outcome.m_Texts.push_back(pSignal->GetName());
-            }
-            if (rRegister.GetWordCount() == 1)
-                Outcome.m_Words.assign(1, rRegister.GetHwImage()[0]);
-        }
-        break;
-    }
+    const auto It = m_pHooks->m_Registers.find(a_rOperation.m_strRegister);
+    const SRunContext Context{BaseOf(*m_pDevice), *m_pCatalogue,
+                              It == m_pHooks->m_Registers.end() ? nullptr : &It->second, m_pHooks->m_EventLog,
+                              a_rOptions.m_bKeepApplication};
+    RowOf(a_rOperation.m_eOperation).m_pRun(Context, a_rOperation, a_rOutcome);
 }
 } // namespace rlzev

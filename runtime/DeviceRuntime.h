@@ -4,6 +4,7 @@
 // transfer, report and change-log line. The library below stays single-threaded.
 #pragma once
 
+#include "Catalogue.h"
 #include "HostInterfaces.h"
 
 #include <functional>
@@ -84,7 +85,9 @@ enum class EOperation
     GET,          // a signal's typed Get(m_bReadHw)
     SET,          // a signal's typed Set(m_Words[0], m_udwMode)
     GET_BLOCK,    // a memory's typed Get of m_udwCount words from m_udwStart (m_bReadHw)
-    SET_BLOCK     // a memory's typed Set of m_Words from m_udwStart
+    SET_BLOCK,    // a memory's typed Set of m_Words from m_udwStart
+    APP_WORDS,    // the application's words as they are: no transfer
+    REGISTER_DEFAULTS  // one register's own SetToDefault
 };
 
 struct SOperation
@@ -196,6 +199,9 @@ public:
     // Change-log lines written here become LOG events (the target of the LOGGING operation).
     std::ostream& EventLog();
 
+    // What the device is made of; made with the device, never changed: read it without a call.
+    const CCatalogue& Catalogue() const { return *m_pCatalogue; }
+
     // True on a thread inside a device call: a device must not be made or destroyed there
     // (it would wait for its own call to end).
     static bool IsInsideCall();
@@ -207,5 +213,6 @@ private:
     std::mutex m_Mutex;
     std::unique_ptr<SHooks> m_pHooks;
     CZEV* m_pDevice = nullptr;
+    std::unique_ptr<CCatalogue> m_pCatalogue;
 };
 } // namespace rlzev

@@ -20,8 +20,6 @@ struct SConsoleFile
 
 extern const SConsoleFile g_aConsoleFiles[];
 extern const unsigned g_udwConsoleFileCount;
-// The register map generated from the description (GET /api/v1/map's answer).
-extern const SConsoleFile g_MapFile;
 
 // The console file served at a path ("/" is index.html); null for any other path.
 const SConsoleFile* FindConsoleFile(const std::string& a_strPath);

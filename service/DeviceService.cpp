@@ -31,51 +31,22 @@ SHttpResponse Error(int a_iStatus, const std::string& a_strText)
     return Response;
 }
 
-// An operation of the service: its name in paths and batches, what it does on the device,
-// the fields its body may hold besides "trace" (or "op" in a batch).
-struct SOperationKind
+// The operations a POST reaches by name: every row of the runtime's table but the
+// snapshot, which is a GET.
+const SOperationRow* PostedOperation(const std::string& a_strName)
 {
-    const char* m_pcName;
-    EOperation m_eOperation;
-    bool m_bChanging;
-    bool m_bSignalRequired;
-    std::set<std::string> m_Fields;
-    bool m_bApplication = false;  // the application's own typed access: not on a read-only server
-};
-
-const SOperationKind kOperations[] = {
-    {"read", EOperation::READ, false, false, {"register", "signal", "start", "count"}},
-    {"value", EOperation::VALUE, false, true, {"register", "signal"}},
-    {"words", EOperation::WORDS, false, false, {"register", "start", "count"}},
-    {"state", EOperation::STATE, false, false, {"register"}},
-    {"write", EOperation::WRITE, true, false, {"register", "signal", "values", "start"}},
-    {"writeWords", EOperation::WRITE_WORDS, true, false, {"register", "words", "start"}},
-    {"lock", EOperation::LOCK, true, true, {"register", "signal"}},
-    {"unlock", EOperation::UNLOCK, true, true, {"register", "signal"}},
-    {"logging", EOperation::LOGGING, true, true, {"register", "signal", "enable"}},
-    {"defaults", EOperation::DEFAULTS, true, false, {}},
-    {"get", EOperation::GET, false, true, {"register", "signal", "readHw"}, true},
-    {"set", EOperation::SET, true, true, {"register", "signal", "value", "mode"}, true},
-    {"getBlock", EOperation::GET_BLOCK, false, false, {"register", "start", "count", "readHw"}, true},
-    {"setBlock", EOperation::SET_BLOCK, true, false, {"register", "start", "words"}, true},
-};
-
-const SOperationKind* FindOperation(const std::string& a_strName)
-{
-    for (const SOperationKind& rKind : kOperations)
-        if (a_strName == rKind.m_pcName)
-            return &rKind;
-    return nullptr;
+    const SOperationRow* pRow = FindOperation(a_strName);
+    return pRow == nullptr || pRow->m_eOperation == EOperation::SNAPSHOT ? nullptr : pRow;
 }
 
-bool IsName(const std::string& a_strName)
+// A typed read that reads the hardware hands the application a new word: not on a
+// read-only server. Looked at before the body is checked, for a batch's refusal.
+bool AsksChange(const SOperationRow& a_rRow, const json& a_rItem)
 {
-    if (a_strName.empty() || a_strName.size() > CDeviceService::kMaxName)
-        return false;
-    for (char c : a_strName)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
-            return false;
-    return true;
+    if (a_rRow.m_bChanging)
+        return true;
+    const auto It = a_rItem.find("readHw");
+    return Takes(a_rRow, EArgument::READ_HW) && It != a_rItem.end() && It->is_boolean() && It->get<bool>();
 }
 
 // A body is a small tree: nothing the service reads is nested deeper than this (a register
@@ -127,6 +98,14 @@ json ParseJson(const std::string& a_strText)
         const std::size_t uEnd = strWhat.find("] ");
         throw SBadRequest{"malformed JSON body: " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
     }
+}
+
+std::set<std::string> Fields(const SOperationRow& a_rRow)
+{
+    std::set<std::string> Names;
+    for (const SArgumentSpec& rSpec : a_rRow.m_Arguments)
+        Names.insert(rSpec.m_pcName);
+    return Names;
 }
 
 void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields, const char* a_pcExtra)
@@ -196,11 +175,9 @@ std::vector<std::string> Values(const json& a_rBody)
         if (!Value.is_string())
             throw SBadRequest{"field 'values' must be an array of value texts"};
         const std::string& strText = Value.get_ref<const std::string&>();
-        if (strText.empty() || strText.size() > CDeviceService::kMaxValueText)
-            throw SBadRequest{"a value text has 1 to " + std::to_string(CDeviceService::kMaxValueText) + " characters"};
-        for (char c : strText)
-            if (c < '!' || c > '~')
-                throw SBadRequest{"a value text has printable characters only, no spaces"};
+        const std::string strError = ValueTextError(strText);
+        if (!strError.empty())
+            throw SBadRequest{strError};
         Texts.push_back(strText);
     }
     return Texts;
@@ -307,24 +284,19 @@ struct CDeviceService::SRequestParts
     bool m_bChanging = false;    // it asks for a change: it leaves an audit line
     bool m_bAudited = false;     // its line is written
     std::vector<SOperation> m_Operations;
-    std::vector<const SOperationKind*> m_Kinds;  // each posted operation's, for a batch's audit line
+    std::vector<const SOperationRow*> m_Kinds;  // each posted operation's, for a batch's audit line
     json m_Audit = json::object();  // what the audit line names of a single operation
 };
 
 CDeviceService::CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options)
     : m_rRuntime(a_rRuntime), m_Options(std::move(a_Options)), m_Audit(m_Options.m_pAudit),
-      m_Map(json::parse(MapText())), m_Sets(a_rRuntime, m_Map)
+      m_Served(ServeMap(a_rRuntime.Catalogue())), m_Map(json::parse(m_Served.m_strJson)), m_Sets(a_rRuntime, m_Map)
 {
     json List = json::array();
-    const json& rRegisters = m_Map["registers"];
-    for (std::size_t i = 0; i < rRegisters.size(); ++i)
-    {
-        const json& rRegister = rRegisters[i];
-        m_MapIndex[rRegister["name"].get<std::string>()] = i;
-        List.push_back({{"name", rRegister["name"]}, {"address", rRegister["address"]}, {"width", rRegister["width"]},
-                        {"access", rRegister["access"]}, {"words", rRegister["words"]}, {"status", rRegister["status"]},
-                        {"signals", rRegister["signals"].size()}});
-    }
+    for (const SRegisterEntry& rRegister : a_rRuntime.Catalogue().Registers())
+        List.push_back({{"name", rRegister.m_strName}, {"address", rRegister.m_udwAddress}, {"width", rRegister.m_udwWidth},
+                        {"access", rRegister.m_strAccess}, {"words", rRegister.m_udwWords}, {"status", rRegister.m_bStatus},
+                        {"signals", rRegister.m_Signals.size()}});
     m_strRegisterList = json{{"registers", std::move(List)}}.dump();
     m_rRuntime.AddObserver(m_Hub);
 }
@@ -332,11 +304,6 @@ CDeviceService::CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Opt
 CDeviceService::~CDeviceService()
 {
     m_rRuntime.RemoveObserver(m_Hub);
-}
-
-std::string CDeviceService::MapText()
-{
-    return std::string(reinterpret_cast<const char*>(g_MapFile.m_pData), g_MapFile.m_uSize);
 }
 
 bool CDeviceService::Authorised(const std::string& a_strAuthorization) const
@@ -354,8 +321,8 @@ bool CDeviceService::IsChanging(const std::string& a_strPath)
     if (a_strPath.compare(0, kApi.size(), kApi) != 0)
         return false;
     const std::string strOperation = a_strPath.substr(kApi.size());
-    const SOperationKind* pKind = FindOperation(strOperation);
-    return strOperation == "batch" || strOperation == "sets/apply" || (pKind != nullptr && pKind->m_bChanging);
+    const SOperationRow* pRow = PostedOperation(strOperation);
+    return strOperation == "batch" || strOperation == "sets/apply" || (pRow != nullptr && pRow->m_bChanging);
 }
 
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
@@ -455,7 +422,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
     static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
-    const SOperationKind* pKind = FindOperation(strOperation);
+    const SOperationRow* pKind = PostedOperation(strOperation);
     const bool bSets = strOperation == "sets/save" || strOperation == "sets/compare" || strOperation == "sets/apply";
     const bool bPostOperation = pKind != nullptr || strOperation == "batch" || bSets;
     const bool bDescribe = strOperation.compare(0, 10, "registers/") == 0;
@@ -464,7 +431,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
                               (bPostOperation ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && ((pKind != nullptr && (pKind->m_bChanging || pKind->m_bApplication)) || strOperation == "sets/apply"))
+    if (m_Options.m_bReadOnly && ((pKind != nullptr && pKind->m_bChanging) || strOperation == "sets/apply"))
         return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
@@ -476,7 +443,17 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         return Answer(200, Device);
     }
     if (strOperation == "map")
-        return StaticFile(g_MapFile, a_rRequest);
+    {
+        SHttpResponse Response;
+        Response.m_strEtag = m_Served.m_strEtag;
+        if (a_rRequest.m_strIfNoneMatch == m_Served.m_strEtag)
+            Response.m_iStatus = 304;
+        else if (AcceptsGzip(a_rRequest.m_strAcceptEncoding))
+            Response.m_strBody = m_Served.m_strGzip, Response.m_strContentEncoding = "gzip";
+        else
+            Response.m_strBody = m_Served.m_strJson;
+        return Response;
+    }
     if (strOperation == "registers")
     {
         SHttpResponse Response;
@@ -519,20 +496,20 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             });
         return Answer(iStatus, Out);
     }
-    std::vector<std::pair<const SOperationKind*, const json*>> Requested;
+    std::vector<std::pair<const SOperationRow*, const json*>> Requested;
     if (strOperation == "batch")
     {
         a_rParts.m_bBatch = true;
-        bool bApplication = false;
+        bool bChanges = false;  // changing operations, or typed reads that hand the application a word
         // Before anything is checked: does it ask for a change? Then even its refusal is audited.
         const auto Items = Body.is_object() ? Body.find("operations") : Body.end();
         if (Items != Body.end() && Items->is_array())
             for (const json& Item : *Items)
                 if (Item.is_object() && Item.contains("op") && Item["op"].is_string())
                 {
-                    const SOperationKind* pItemKind = FindOperation(Item["op"].get<std::string>());
+                    const SOperationRow* pItemKind = PostedOperation(Item["op"].get<std::string>());
                     a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemKind != nullptr && pItemKind->m_bChanging);
-                    bApplication = bApplication || (pItemKind != nullptr && pItemKind->m_bApplication);
+                    bChanges = bChanges || (pItemKind != nullptr && AsksChange(*pItemKind, Item));
                 }
         CheckFields(Body, {"operations"}, "trace");
         if (Items == Body.end() || !Items->is_array())
@@ -543,139 +520,84 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         {
             if (!Item.is_object() || !Item.contains("op") || !Item["op"].is_string())
                 throw SBadRequest{"each operation is an object with its 'op'"};
-            const SOperationKind* pItemKind = FindOperation(Item["op"].get<std::string>());
+            const SOperationRow* pItemKind = PostedOperation(Item["op"].get<std::string>());
             if (pItemKind == nullptr)
                 throw SBadRequest{"no such operation: " + Item["op"].get<std::string>()};
-            CheckFields(Item, pItemKind->m_Fields, "op");
+            CheckFields(Item, Fields(*pItemKind), "op");
             Requested.emplace_back(pItemKind, &Item);
         }
-        if (m_Options.m_bReadOnly && (a_rParts.m_bChanging || bApplication))
+        if (m_Options.m_bReadOnly && bChanges)
             return Error(403, "the server is read-only: a batch with changing operations is refused");
     }
     else
     {
-        CheckFields(Body, pKind->m_Fields, "trace");
+        CheckFields(Body, Fields(*pKind), "trace");
+        if (m_Options.m_bReadOnly && AsksChange(*pKind, Body))
+            return Error(403, "the server is read-only: " + strOperation + " that reads the hardware is refused");
         Requested.emplace_back(pKind, &Body);
     }
     a_rParts.m_bTrace = Flag(Body, "trace", false);
 
     // Every operation is checked before any reaches the device.
-    std::size_t uValues = 0, uWords = 0;
+    SBudget Budget;
     for (const auto& rItem : Requested)
     {
-        const SOperationKind& rKind = *rItem.first;
+        const SOperationRow& rKind = *rItem.first;
         const json& rBody = *rItem.second;
         SOperation Operation;
         Operation.m_eOperation = rKind.m_eOperation;
         json& rAudit = a_rParts.m_Audit;
-        if (rKind.m_eOperation != EOperation::DEFAULTS)
+        bool bCountGiven = false;
+        for (const SArgumentSpec& rSpec : rKind.m_Arguments)
         {
-            Operation.m_strRegister = Name(rBody, "register", true);
-            rAudit["register"] = Operation.m_strRegister;
-        }
-        if (rKind.m_Fields.count("signal") != 0)
-        {
-            Operation.m_strSignal = Name(rBody, "signal", rKind.m_bSignalRequired);
-            if (!Operation.m_strSignal.empty())  // a whole register's line names none, as in a batch's
-                rAudit["signal"] = Operation.m_strSignal;
-        }
-        const auto Found = m_MapIndex.find(Operation.m_strRegister);
-        const unsigned udwWords =
-            Found == m_MapIndex.end() ? 0 : m_Map["registers"][Found->second]["words"].get<unsigned>();
-        Unsigned(rBody, "start", Operation.m_udwStart);
-        if (!Unsigned(rBody, "count", Operation.m_udwCount))  // the rest of the register
-            Operation.m_udwCount = std::max(udwWords, Operation.m_udwStart) - Operation.m_udwStart;
-        std::size_t uRange = 0;  // words the range names, to be within the register
-        switch (rKind.m_eOperation)
-        {
-        case EOperation::GET:
-            Operation.m_bReadHw = Flag(rBody, "readHw", false);
-            break;
-        case EOperation::SET:
-        {
-            unsigned udwValue = 0;
-            if (!Unsigned(rBody, "value", udwValue))
-                throw SBadRequest{"missing field 'value'"};
-            Operation.m_Words.assign(1, udwValue);
-            Unsigned(rBody, "mode", Operation.m_udwMode);
-            if (Operation.m_udwMode > 2)
-                throw SBadRequest{"field 'mode' is 0 (immediate), 1 (deferred) or 2 (if changed)"};
-            rAudit["value"] = udwValue;
-            rAudit["mode"] = Operation.m_udwMode;
-            break;
-        }
-        case EOperation::GET_BLOCK:
-        case EOperation::SET_BLOCK:
-            if (Found != m_MapIndex.end() && udwWords == 1)
-                throw SBadRequest{Operation.m_strRegister + " is not a memory"};
-            if (rKind.m_eOperation == EOperation::GET_BLOCK)
+            switch (rSpec.m_eArgument)
             {
-                Operation.m_bReadHw = Flag(rBody, "readHw", false);
-                uRange = Operation.m_udwCount;
-            }
-            else
-            {
+            case EArgument::REGISTER:
+                Operation.m_strRegister = Name(rBody, "register", true);
+                rAudit["register"] = Operation.m_strRegister;
+                break;
+            case EArgument::SIGNAL:
+                Operation.m_strSignal = Name(rBody, "signal", rSpec.m_bRequired);
+                if (!Operation.m_strSignal.empty())  // a whole register's line names none, as in a batch's
+                    rAudit["signal"] = Operation.m_strSignal;
+                break;
+            case EArgument::START:
+                Unsigned(rBody, "start", Operation.m_udwStart);
+                if (rKind.m_bChanging)
+                    rAudit["start"] = Operation.m_udwStart;
+                break;
+            case EArgument::COUNT: bCountGiven = Unsigned(rBody, "count", Operation.m_udwCount); break;
+            case EArgument::VALUES:
+                Operation.m_Values = Values(rBody);
+                rAudit["values"] = Operation.m_Values;
+                break;
+            case EArgument::WORDS:
                 Operation.m_Words = Words(rBody);
-                uRange = Operation.m_Words.size();
-                rAudit["start"] = Operation.m_udwStart;
                 rAudit["words"] = Operation.m_Words.size();
-            }
-            uWords += uRange;
-            break;
-        case EOperation::READ:
-        case EOperation::WORDS:
-            uRange = Operation.m_udwCount;
-            // The text service reads a register whole, whatever range it answers.
-            uWords += rKind.m_eOperation == EOperation::READ ? std::max<std::size_t>(udwWords, uRange) : uRange;
-            break;
-        case EOperation::WRITE:
-            Operation.m_Values = Values(rBody);
-            uValues += Operation.m_Values.size();
-            rAudit["start"] = Operation.m_udwStart;
-            rAudit["values"] = Operation.m_Values;
-            // A memory takes its values as words from the start, whatever signal is named.
-            uRange = Operation.m_strSignal.empty() || udwWords > 1 ? Operation.m_Values.size() : 0;
-            break;
-        case EOperation::WRITE_WORDS:
-            Operation.m_Words = Words(rBody);
-            uWords += Operation.m_Words.size();
-            rAudit["start"] = Operation.m_udwStart;
-            rAudit["words"] = Operation.m_Words.size();
-            uRange = Operation.m_Words.size();
-            break;
-        case EOperation::LOGGING:
-            Operation.m_bEnable = Flag(rBody, "enable", true);
-            rAudit["enable"] = Operation.m_bEnable;
-            break;
-        case EOperation::DEFAULTS:
-            // A word for each register it writes: 16,384 of them were 7 million transfers.
-            uWords += m_MapIndex.size();
-            break;
-        default:
-            break;
-        }
-        // A memory range lies within the memory; a one-word register has no range. (What has
-        // no start names no range.)
-        if (Found != m_MapIndex.end())
-        {
-            const std::string& strName = Operation.m_strRegister;
-            const unsigned udwStart = Operation.m_udwStart;
-            if (udwWords == 1)
+                break;
+            case EArgument::VALUE:
             {
-                if (udwStart != 0 || uRange > 1)
-                    throw SBadRequest{strName + " is a one-word register: no start or count beyond one word"};
+                unsigned udwValue = 0;
+                if (!Unsigned(rBody, "value", udwValue))
+                    throw SBadRequest{"missing field 'value'"};
+                Operation.m_Words.assign(1, udwValue);
+                rAudit["value"] = udwValue;
+                break;
             }
-            else if (udwStart > udwWords || uRange > udwWords - udwStart)
-                throw SBadRequest{"range beyond the memory: " + strName + " has words 0 to " +
-                                  std::to_string(udwWords - 1) + ", the request " +
-                                  (uRange == 0 ? "starts at word " + std::to_string(udwStart)
-                                               : "names words " + std::to_string(udwStart) + " to " +
-                                                     std::to_string(udwStart + uRange - 1))};
+            case EArgument::MODE:
+                Unsigned(rBody, "mode", Operation.m_udwMode);
+                rAudit["mode"] = Operation.m_udwMode;
+                break;
+            case EArgument::ENABLE:
+                Operation.m_bEnable = Flag(rBody, "enable", true);
+                rAudit["enable"] = Operation.m_bEnable;
+                break;
+            case EArgument::READ_HW: Operation.m_bReadHw = Flag(rBody, "readHw", false); break;
+            }
         }
-        if (uValues > kMaxValues)
-            throw SBadRequest{"too many values: at most " + std::to_string(kMaxValues)};
-        if (uWords > kMaxWords)
-            throw SBadRequest{"too many words: at most " + std::to_string(kMaxWords) + " in one request"};
+        const std::string strRefusal = CheckOperation(m_rRuntime.Catalogue(), Operation, bCountGiven, Budget);
+        if (!strRefusal.empty())
+            throw SBadRequest{strRefusal};
         a_rParts.m_Operations.push_back(std::move(Operation));
         a_rParts.m_Kinds.push_back(&rKind);
     }
@@ -724,18 +646,30 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
         const SOutcome& rOutcome = Outcomes[i];
         json Out = json::object();
         const bool bDone = rOutcome.m_eStatus == SOutcome::DONE;
-        switch (rOperation.m_eOperation)
+        switch (RowOf(rOperation.m_eOperation).m_eAnswer)
         {
-        case EOperation::READ: Out["values"] = rOutcome.m_Texts; break;
-        case EOperation::VALUE:
+        case EAnswer::SERVICE_TEXTS: Out["values"] = rOutcome.m_Texts; break;
+        case EAnswer::TEXTS:
             if (bDone)
                 Out["values"] = rOutcome.m_Texts;
             break;
-        case EOperation::WORDS:
+        case EAnswer::WORDS:
             if (bDone)
                 Out["words"] = rOutcome.m_Words;
             break;
-        case EOperation::STATE:
+        case EAnswer::WORDS_RESULT:
+            if (bDone)
+                Out["words"] = rOutcome.m_Words, Out["result"] = rOutcome.m_bResult;
+            break;
+        case EAnswer::VALUE:
+            if (bDone)
+                Out["value"] = rOutcome.m_Words.front();
+            break;
+        case EAnswer::RESULT:
+            if (bDone)
+                Out["result"] = rOutcome.m_bResult;
+            break;
+        case EAnswer::STATE:
             if (bDone)
             {
                 Out["lock"] = LockName(rOutcome.m_LockStates.front());
@@ -746,30 +680,11 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
                     Out["hardwareWord"] = rOutcome.m_Words.front();
             }
             break;
-        case EOperation::DEFAULTS:
-            if (bDone)
-                Out["result"] = true;
-            break;
-        case EOperation::GET:
-            if (bDone)
-                Out["value"] = rOutcome.m_Words.front();
-            break;
-        case EOperation::GET_BLOCK:
-            if (bDone)
-                Out["words"] = rOutcome.m_Words;
-            if (bDone)
-                Out["result"] = rOutcome.m_bResult;
-            break;
-        case EOperation::SET:
-        case EOperation::SET_BLOCK:
-            if (bDone)
-                Out["result"] = rOutcome.m_bResult;
-            break;
-        case EOperation::SNAPSHOT:
+        case EAnswer::SNAPSHOT:
             if (bDone)
                 Out["snapshot"] = rOutcome.m_strSnapshot;
             break;
-        default: break;
+        case EAnswer::NONE: break;
         }
         Out["reports"] = json::array();
         for (const SReport& rReport : rOutcome.m_Record.m_Reports)
@@ -803,10 +718,10 @@ SHttpResponse CDeviceService::RunOperations(const SHttpRequest& a_rRequest, SReq
 
 SHttpResponse CDeviceService::Describe(const std::string& a_strRegister)
 {
-    const auto Found = m_MapIndex.find(a_strRegister);
-    if (Found == m_MapIndex.end())
+    const SRegisterEntry* pEntry = m_rRuntime.Catalogue().Find(a_strRegister);
+    if (pEntry == nullptr)
         return Error(404, "Invalid register submitted: " + a_strRegister);
-    json Body = m_Map["registers"][Found->second];
+    json Body = m_Map["registers"][static_cast<std::size_t>(pEntry - m_rRuntime.Catalogue().Registers().data())];
     // Lock states and the hardware word are the device's, looked at without a transfer.
     SOperation State;
     State.m_eOperation = EOperation::STATE;

@@ -6,6 +6,8 @@
 #include "AuditLog.h"
 #include "DeviceRuntime.h"
 #include "EventHub.h"
+#include "Map.h"
+#include "Operations.h"
 #include "RegisterSet.h"
 
 #include <nlohmann/json.hpp>
@@ -52,11 +54,11 @@ class CDeviceService
 {
 public:
     static constexpr std::size_t kMaxBody = 1 << 20;  // a whole memory of value texts fits
-    static constexpr std::size_t kMaxName = 64;
-    static constexpr std::size_t kMaxValueText = 64;
-    static constexpr std::size_t kMaxValues = 65536;      // value texts in one request
-    static constexpr std::size_t kMaxOperations = 16384;  // operations in one batch
-    static constexpr std::size_t kMaxWords = 65536;       // words read or written in one request
+    static constexpr std::size_t kMaxName = SLimits::kMaxName;
+    static constexpr std::size_t kMaxValueText = SLimits::kMaxValueText;
+    static constexpr std::size_t kMaxValues = SLimits::kMaxValues;
+    static constexpr std::size_t kMaxOperations = SLimits::kMaxOperations;
+    static constexpr std::size_t kMaxWords = SLimits::kMaxWords;
 
     // Observes a_rRuntime's events for the event stream until destroyed.
     CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options);
@@ -77,9 +79,9 @@ public:
     CEventHub& Events() { return m_Hub; }
     CAuditLog& Audit() { return m_Audit; }
     bool IsReadOnly() const { return m_Options.m_bReadOnly; }
-    // The device's identity and its whole register map (GET /api/v1/map), as JSON text: the
-    // console's tree, and the static register reference.
-    static std::string MapText();
+    // The device's identity and its whole register map (GET /api/v1/map), as JSON text made
+    // from the runtime's catalogue: the console's tree, and the static register reference.
+    const std::string& MapText() const { return m_Served.m_strJson; }
 
 private:
     struct SRequestParts;
@@ -93,8 +95,8 @@ private:
     SServiceOptions m_Options;
     CEventHub m_Hub;
     CAuditLog m_Audit;
-    nlohmann::json m_Map;  // the generated map, parsed once
-    std::unordered_map<std::string, std::size_t> m_MapIndex;
+    SServedMap m_Served;
+    nlohmann::json m_Map;  // the same, parsed once: descriptions and register sets
     std::string m_strRegisterList;  // GET /api/v1/registers, built once
     CRegisterSets m_Sets;
 };

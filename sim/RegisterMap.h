@@ -13,6 +13,9 @@ struct SMapRegister
     unsigned m_udwWidth;
     unsigned m_udwWords;          // 1 for a one-word register
     const char* m_pcAccess;       // the access strategy's class name
+    bool m_bReadable;             // reads reach the device (not a write-only register)
+    bool m_bWritable;             // writes reach the device (not a read-only register)
+    bool m_bReadBack;             // reads answer through the device's read-back path
     bool m_bStatus;
     const SSignalInfo* m_pSignals;
     unsigned m_udwSignalCount;
@@ -27,5 +30,5 @@ const SMapRegister* FindMapRegister(const std::string& a_strName);
 // Direct reads return the word; sequentially read registers answer through the read-back path.
 inline bool IsSequentiallyRead(const SMapRegister& a_rRegister)
 {
-    return std::string(a_rRegister.m_pcAccess) == "CSequentialRead_ParallelWrite";
+    return a_rRegister.m_bReadBack;
 }

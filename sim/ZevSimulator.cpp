@@ -51,7 +51,7 @@ CSimBus::CSimBus()
         SCell& Cell = m_Cells[Reg.m_udwAddress];
         Cell.m_udwWidthMask = ByteMask(Reg.m_udwWidth / 8);
         Cell.m_bSequential = IsSequentiallyRead(Reg);
-        Cell.m_bReadOnly = std::string(Reg.m_pcAccess) == "CParallelRead";
+        Cell.m_bReadOnly = !Reg.m_bWritable;
         Cell.m_bStatus = Reg.m_bStatus;
     }
 }

@@ -1001,17 +1001,37 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     for (const json& Line : S.AuditLines())
         Audited.push_back(Line["operation"]);
     EXPECT_EQ(Audited, std::vector<std::string>({"set", "set", "setBlock", "set", "set", "set", "set", "set"}));
+    // A read-only server answers the application's reads that change nothing, and only them.
     SServed ReadOnly(true);
-    for (const char* pcOperation : {"get", "set", "getBlock", "setBlock"})
-    {
-        ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, R"({"register":"ENT_H1"})", &iStatus);
-        EXPECT_EQ(iStatus, 403) << pcOperation << ": the application's access is not a read-only server's";
-    }
+    for (const char* pcBody : {R"({"register":"ENT_H1","words":[1]})", R"({"register":"ENT_H1","readHw":true})",
+                               R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","readHw":true})",
+                               R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","value":1})"})
+        for (const char* pcOperation : {"set", "setBlock", "registerDefaults", "getBlock", "get"})
+        {
+            const std::string strBefore = ReadOnly.State();
+            const json Answer = ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, pcBody, &iStatus);
+            if (iStatus == 403 || iStatus == 400)
+                EXPECT_EQ(ReadOnly.State(), strBefore) << pcOperation << pcBody;
+            else
+                ADD_FAILURE() << pcOperation << pcBody << ": " << Answer.dump();
+        }
+    ReadOnly.Host.Bus.Poke(0x0E00, 5);
+    ReadOnly.Post("words", {{"register", "AUD_CNTRL0"}});  // the hardware's word, the application's kept
+    ReadOnly.Host.Bus.Poke(0x5000, 9);
+    ReadOnly.Post("words", {{"register", "DET_APD_SSRAM"}, {"start", 0}, {"count", 1}});
+    const std::string strBefore = ReadOnly.State();
+    EXPECT_EQ(ReadOnly.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}, &iStatus)["value"], 5);
+    EXPECT_EQ(ReadOnly.Post("getBlock", {{"register", "DET_APD_SSRAM"}, {"count", 2}})["words"], json({9, 0}));
+    EXPECT_EQ(ReadOnly.Post("appWords", {{"register", "AUD_CNTRL0"}})["words"], json({0}));
+    EXPECT_EQ(ReadOnly.State(), strBefore) << "what Get answers, without handing the application the word";
     const json Read = {{"op", "read"}, {"register", "AUD_CNTRL0"}};
-    ReadOnly.Post("batch", {{"operations", {Read, Read}}}, &iStatus);
+    const json Get = {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}};
+    ReadOnly.Post("batch", {{"operations", {Read, Get}}}, &iStatus);
     EXPECT_EQ(iStatus, 200) << "a batch of reads is served";
-    ReadOnly.Post("batch", {{"operations", {Read, {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}}}}, &iStatus);
-    EXPECT_EQ(iStatus, 403) << "and one with the application's access is not";
+    json ReadHw = Get;
+    ReadHw["readHw"] = true;
+    ReadOnly.Post("batch", {{"operations", {Read, ReadHw}}}, &iStatus);
+    EXPECT_EQ(iStatus, 403) << "and one that hands the application a word is not";
 }
 
 TEST(Service, RegisterSetsAreSavedComparedAndApplied)

@@ -76,9 +76,11 @@ int main(int argc, char** argv)
 
     if (!strReference.empty())
     {
-        // The generated map alone: no device, no token, no socket.
+        // The device's map alone: a device made for it, never reached; no token, no socket.
+        SSimulatedHost Host(std::cerr);
+        const rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
         std::string strError;
-        if (!rlzev::WriteReference(strReference, rlzev::CDeviceService::MapText(), strError))
+        if (!rlzev::WriteReference(strReference, rlzev::CatalogueJson(Runtime.Catalogue()), strError))
         {
             std::cerr << "zevd: " << strError << "\n";
             return 1;
