@@ -132,9 +132,23 @@ void RunWriteWords(const SRunContext& a_rContext, const SOperation& a_rOperation
         Refuse(a_rOutcome, strError);
 }
 
+// The device answers a lock of a signal its register lacks with the register's name; the
+// register's own text names the signal, and that is what the caller needs to know.
+bool RefuseUnknownSignal(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
+{
+    const SRegisterEntry* pEntry = a_rContext.m_pObjects == nullptr ? nullptr : a_rContext.m_pObjects->m_pEntry;
+    if (pEntry == nullptr || pEntry->IsMemory() || MeansAll(a_rOperation.m_strSignal) ||
+        pEntry->FindSignal(a_rOperation.m_strSignal) != nullptr)
+        return false;
+    Refuse(a_rOutcome, "Invalid signal submitted! : " + a_rOperation.m_strSignal);
+    return true;
+}
+
 void RunLock(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
 {
     std::string strError;
+    if (RefuseUnknownSignal(a_rContext, a_rOperation, a_rOutcome))
+        return;
     if (!a_rContext.m_rDevice.Lock(a_rOperation.m_strRegister, a_rOperation.m_strSignal, strError))
         Refuse(a_rOutcome, strError);
 }
@@ -142,6 +156,8 @@ void RunLock(const SRunContext& a_rContext, const SOperation& a_rOperation, SOut
 void RunUnlock(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
 {
     std::string strError;
+    if (RefuseUnknownSignal(a_rContext, a_rOperation, a_rOutcome))
+        return;
     if (!a_rContext.m_rDevice.Unlock(a_rOperation.m_strRegister, a_rOperation.m_strSignal, strError))
         Refuse(a_rOutcome, strError);
 }

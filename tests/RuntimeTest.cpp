@@ -368,7 +368,7 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
         {Op(E::WORDS, "DIN_MS_DET_LOW", "", {}, 0, 2), "DIN_MS_DET_LOW is a one-word register: word 0 only"},
         {Op(E::WORDS, "ENT_H1", "", {}, 3, 0), nullptr},  // no words of a memory: an empty answer
         {Op(E::WORDS, "NOPE"), "Invalid register submitted: NOPE"},
-        {Op(E::UNLOCK, "AUD_CNTRL0", "NOPE"), "Invalid register submitted! : AUD_CNTRL0"},  // the library's own words
+        {Op(E::UNLOCK, "AUD_CNTRL0", "NOPE"), "Invalid signal submitted! : NOPE"},
         {Op(E::LOGGING, "AUD_CNTRL0", "ALL"), nullptr},
         {Op(E::LOGGING, "ALL", "TRIG_SEL"), nullptr},
         {Op(E::LOGGING, "NOPE", "ALL"), "Invalid register submitted: NOPE"},
