@@ -78,10 +78,9 @@ std::string JsonText(const std::string& a_strText)
 
 // A body with the fields a request may have, each present or not, well-formed or not; in a
 // batch, each operation names itself.
-std::string ShapedBody(SBytes& a_rIn, bool a_bOperation = false)
+std::string ShapedBody(const rlzev::CCatalogue& a_rCatalogue, SBytes& a_rIn, bool a_bOperation = false)
 {
-    static const char* const apcNames[] = {"read", "write", "value", "lock", "unlock", "logging", "defaults", "words",
-                                           "writeWords", "state", "snapshot", "nope"};
+    const std::vector<rlzev::SOperationRow>& rTable = rlzev::OperationTable();
     static const char* const apcValues[] = {"1/d", "-2/d", "0x1F/h", "FFFFFFFF/h", "4294967296/d", "MARKER_SIG_3",
                                             "ON", "12", "/d", "1a/h"};
     std::string strBody = "{";
@@ -89,15 +88,20 @@ std::string ShapedBody(SBytes& a_rIn, bool a_bOperation = false)
         strBody += (strBody.size() > 1 ? "," : "") + JsonText(a_strName) + ":" + a_strValue;
     };
     if (a_bOperation)
-        Field("op", JsonText(apcNames[a_rIn.Take() % 12]));
+    {
+        // Every operation of the table, and one there is not.
+        const std::size_t uPick = a_rIn.Take() % (rTable.size() + 1);
+        Field("op", JsonText(uPick < rTable.size() ? rTable[uPick].m_pcName : "nope"));
+    }
     const uint8_t uFields = a_rIn.Take();
-    const SMapRegister& Reg = g_aZevRegisterMap[(a_rIn.Take() * 256u + a_rIn.Take()) % g_udwZevRegisterCount];
+    const auto& rRegisters = a_rCatalogue.Registers();
+    const rlzev::SRegisterEntry& Reg = rRegisters[(a_rIn.Take() * 256u + a_rIn.Take()) % rRegisters.size()];
     if (uFields & 1)
-        Field("register", JsonText(a_rIn.Take() < 240 ? std::string(Reg.m_pcName) : a_rIn.Text(40)));
+        Field("register", JsonText(a_rIn.Take() < 240 ? Reg.m_strName : a_rIn.Text(40)));
     if (uFields & 2)
     {
         const uint8_t uPick = a_rIn.Take();
-        std::string strSignal = Reg.m_udwSignalCount > 0 ? Reg.m_pSignals[uPick % Reg.m_udwSignalCount].m_pcName : "";
+        std::string strSignal = Reg.m_Signals.empty() ? "" : Reg.m_Signals[uPick % Reg.m_Signals.size()].m_strName;
         if (uPick >= 240)
             strSignal = uPick & 1 ? "ALL" : a_rIn.Text(40);
         Field("signal", JsonText(strSignal));
@@ -120,6 +124,13 @@ std::string ShapedBody(SBytes& a_rIn, bool a_bOperation = false)
         Field("enable", a_rIn.Take() & 1 ? "true" : "false");
     if (uFields & 32 && uFields & 4)
         Field("words", a_rIn.Take() & 1 ? "[1,2,4294967295]" : "[4294967296]");
+    if (uFields & 32 && uFields & 8)
+    {
+        const uint8_t uPick = a_rIn.Take();
+        Field("value", std::to_string(uPick & 1 ? uPick : 0xFFFFFFFFu));
+        Field("mode", std::to_string(uPick % 4));
+        Field("readHw", uPick & 2 ? "true" : "false");
+    }
     if (uFields & 64)
         Field(a_rIn.Text(10), a_rIn.Text(10));  // an unknown field, or malformed JSON
     return strBody + (uFields & 128 ? "" : "}");
@@ -132,17 +143,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
     SServed& S = *s_pServed;
     SBytes In{a_pData, a_uSize};
     static const char* const apcMethods[] = {"GET", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "HEAD", "post"};
-    static const char* const apcOperations[] = {"device", "registers", "snapshot", "events", "read", "write", "value",
-                                                "lock", "unlock", "logging", "defaults", "words", "writeWords",
-                                                "state", "map", "batch", "registers/"};
-    const unsigned uOperations = sizeof apcOperations / sizeof *apcOperations;
+    // The paths that are not operations of the table, then the table's.
+    static const std::vector<std::string> Operations = [] {
+        std::vector<std::string> Names = {"device", "registers", "events", "map", "sets/save", "sets/compare",
+                                          "sets/apply"};
+        for (const rlzev::SOperationRow& rRow : rlzev::OperationTable())
+            Names.push_back(rRow.m_pcName);
+        Names.push_back("batch");
+        Names.push_back("registers/");
+        return Names;
+    }();
+    const unsigned uOperations = static_cast<unsigned>(Operations.size());
+    const auto& rRegisters = S.Runtime.Catalogue().Registers();
     const uint8_t uHead = In.Take();
     const uint8_t uPath = In.Take();
     rlzev::SHttpRequest Request;
     Request.m_strMethod = apcMethods[uHead & 7];
-    Request.m_strPath = uPath < 240 ? std::string("/api/v1/") + apcOperations[uPath % uOperations] : In.Text(40);
+    Request.m_strPath = uPath < 240 ? "/api/v1/" + Operations[uPath % uOperations] : In.Text(40);
     if (uPath % uOperations == uOperations - 1)
-        Request.m_strPath += In.Take() & 1 ? g_aZevRegisterMap[In.Take() % g_udwZevRegisterCount].m_pcName : In.Text(40);
+        Request.m_strPath += In.Take() & 1 ? rRegisters[In.Take() % rRegisters.size()].m_strName : In.Text(40);
     if ((uHead >> 3) % 4 == 0)
         Request.m_strQuery = "trace=1";
     const unsigned uAuth = (uHead >> 5) % 4;
@@ -151,12 +170,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* a_pData, size_t a_uSize)
     {
         Request.m_strBody = "{\"operations\":[";
         for (unsigned i = 0, n = In.Take() % 4; i < n; ++i)
-            Request.m_strBody += (i > 0 ? "," : "") + ShapedBody(In, true);
+            Request.m_strBody += (i > 0 ? "," : "") + ShapedBody(S.Runtime.Catalogue(), In, true);
         Request.m_strBody += In.Take() % 8 == 0 ? "]" : "]}";
     }
     else
     {
-        Request.m_strBody = In.Take() & 1 ? ShapedBody(In) : In.Text(255);
+        Request.m_strBody = In.Take() & 1 ? ShapedBody(S.Runtime.Catalogue(), In) : In.Text(255);
     }
     Request.m_strClient = "fuzz";
 
