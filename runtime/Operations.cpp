@@ -225,6 +225,14 @@ void RunRegisterDefaults(const SRunContext& a_rContext, const SOperation& a_rOpe
     a_rOutcome.m_bResult = a_rContext.m_pObjects->m_pRegister->SetToDefault();
 }
 
+// The library's Set keeps what fits the field and drops the rest: a value beyond it is refused first.
+std::string ValueLimitText(const SOperation& a_rOperation, unsigned a_udwMax)
+{
+    return "Value limit exceeded: " + a_rOperation.m_strRegister + "." + a_rOperation.m_strSignal + " takes 0 to " +
+           std::to_string(a_udwMax) +
+           (a_rOperation.m_Words.size() == 1 ? ", not " + std::to_string(a_rOperation.m_Words.front()) : "");
+}
+
 CFieldSignal* FieldOf(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
 {
     if (a_rContext.m_pObjects != nullptr)
@@ -259,8 +267,7 @@ void RunSet(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutc
     if (pSignal == nullptr)
         return;
     if (a_rOperation.m_Words.size() != 1 || a_rOperation.m_Words.front() > pSignal->GetMaxValue())
-        return Refuse(a_rOutcome, "Value limit exceeded: " + a_rOperation.m_strSignal + " takes 0 to " +
-                                      std::to_string(pSignal->GetMaxValue()));
+        return Refuse(a_rOutcome, ValueLimitText(a_rOperation, pSignal->GetMaxValue()));
     a_rOutcome.m_bResult =
         pSignal->Set(a_rOperation.m_Words.front(), static_cast<CSignalBase::ESignalHwWrite>(a_rOperation.m_udwMode));
 }
@@ -446,9 +453,14 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     switch (a_rOperation.m_eOperation)
     {
     case EOperation::SET:
+    {
         if (a_rOperation.m_udwMode > 2)
             return "field 'mode' is 0 (immediate), 1 (deferred) or 2 (if changed)";
+        const SSignalEntry* pSignal = pEntry == nullptr ? nullptr : pEntry->FindSignal(a_rOperation.m_strSignal);
+        if (pSignal != nullptr && (a_rOperation.m_Words.size() != 1 || a_rOperation.m_Words.front() > pSignal->m_udwMax))
+            return ValueLimitText(a_rOperation, pSignal->m_udwMax);
         break;
+    }
     case EOperation::GET_BLOCK:
     case EOperation::SET_BLOCK:
         if (pEntry != nullptr && udwWords == 1)

@@ -377,8 +377,8 @@ TEST(Runtime, ABatchAnswersRangesAndRefusesWhatItCannotDo)
         {Op(E::GET, "NOPE", "TRIG_SEL"), "Invalid register submitted: NOPE"},
         {Op(E::GET, "AUD_CNTRL0", "NOPE"), "Invalid signal submitted: NOPE"},
         {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {7}), nullptr},
-        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {8}), "Value limit exceeded: TRIG_SEL takes 0 to 7"},
-        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {}), "Value limit exceeded: TRIG_SEL takes 0 to 7"},
+        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {8}), "Value limit exceeded: AUD_CNTRL0.TRIG_SEL takes 0 to 7, not 8"},
+        {Op(E::SET, "AUD_CNTRL0", "TRIG_SEL", {}), "Value limit exceeded: AUD_CNTRL0.TRIG_SEL takes 0 to 7"},
         {Op(E::GET_BLOCK, "AUD_CNTRL0"), "AUD_CNTRL0 is not a memory"},
         {Op(E::SET_BLOCK, "NOPE", "", {1}), "Invalid register submitted: NOPE"},
         {FromHardware(Op(E::GET_BLOCK, "SWP_CODE_RAM", "", {}, 6, 2)), nullptr},  // a directly read memory
