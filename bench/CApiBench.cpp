@@ -1,6 +1,7 @@
 // The C interface's typed calls next to the C++ calls they wrap, in the same run: each pair
 // works on the same kind of host object, so the difference is what the C boundary adds
-// (a call into the shared library, the handle's load, the value check, the status code).
+// (a call into the shared library, the handle's load, the value check, the device's gate,
+// the status code) and, per transfer, the device runtime's bus decorator.
 #include "ZEV.h"
 #include "ZevSimulator.h"
 #include "rl_zev_c.h"

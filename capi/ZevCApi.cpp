@@ -1,16 +1,21 @@
-// The flat C interface over the C++ device: handles into tables built once per device,
+// The flat C interface over the device runtime: handles into tables built once per device,
 // errors as codes with the device's last error text, texts in the caller's buffers, and
-// no exception past the boundary. Calls by name pass the library gate and route their
-// reports to their own device; the typed get and set go straight to the inline field
-// access, with nothing but a try block around them.
+// no exception past the boundary. Every call on a device passes the device's own gate, so
+// calls from several threads are serialised; calls by name then run through the runtime
+// (the library's gate, reports routed to their own device), while the typed get and set
+// go straight to the inline field access, the gate's one atomic exchange all they add.
 #define RL_ZEV_C_BUILD
 #include "rl_zev_c.h"
 
-#include "ReportRouter.h"
-#include "ZEV.h"
+#include "DeviceRuntime.h"
+#include "FieldSignal.h"
+#include "HWDeviceBase.h"
+#include "RamRegister.h"
 #include "ZevSimulator.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -22,6 +27,7 @@
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +37,11 @@ static_assert(std::is_same<unsigned, uint32_t>::value, "the library's words are 
 namespace
 {
 const std::size_t kKeptReports = 1000;
+const char* const kRamFrontiers = ", memory error, RAM frontiers have been hurt.";  // the library's text
+
+// What happened during the running call, besides its result.
+const uint32_t kReported = 1;  // the library reported (its message is the device's last report)
+const uint32_t kLogFault = 2;  // the log callback failed
 
 // A host callback that returned non-zero: the call that made it ends in ZEV_HOST_FAULT.
 class CHostFault : public std::runtime_error
@@ -50,35 +61,102 @@ std::string Where(uint32_t a_udwAddress, uint32_t a_udwByteCount)
     return acText;
 }
 
+// A device's calls one at a time. Taking a free gate is one atomic exchange; a caller that
+// finds it taken spins briefly, then sleeps in short steps (calls on one device from several
+// threads are the exception, and a call may wait on a slow bus for long).
+class CCallGate
+{
+public:
+    bool TryEnter() { return !m_bTaken.exchange(true, std::memory_order_acquire); }
+    void Enter()
+    {
+        for (unsigned i = 0;; ++i)
+        {
+            if (!m_bTaken.load(std::memory_order_relaxed) && TryEnter())
+                return;
+            if (i < 100)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(i < 1000 ? 20 : 200));
+        }
+    }
+    void Leave() { m_bTaken.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> m_bTaken{false};
+};
+
+// The devices whose callbacks run on this thread, innermost first: a call from inside one
+// of them must not wait for the gate its own thread holds.
+struct SCallbackFrame
+{
+    const zev_device* m_pDevice;
+    const SCallbackFrame* m_pOuter;
+};
+// Initial-exec: a load from the thread pointer, not a call, on every callback of the bus.
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local const SCallbackFrame* t_pCallbacks = nullptr;
+
+class CInCallback
+{
+public:
+    explicit CInCallback(const zev_device* a_pDevice) : m_Frame{a_pDevice, t_pCallbacks} { t_pCallbacks = &m_Frame; }
+    ~CInCallback() { t_pCallbacks = m_Frame.m_pOuter; }
+    CInCallback(const CInCallback&) = delete;
+    CInCallback& operator=(const CInCallback&) = delete;
+
+private:
+    SCallbackFrame m_Frame;
+};
+
+bool InsideCallbackOf(const zev_device* a_pDevice)
+{
+    for (const SCallbackFrame* pFrame = t_pCallbacks; pFrame != nullptr; pFrame = pFrame->m_pOuter)
+        if (pFrame->m_pDevice == a_pDevice)
+            return true;
+    return false;
+}
+
+bool InsideAnyCall()
+{
+    return t_pCallbacks != nullptr || rlzev::CDeviceRuntime::IsInsideCall();
+}
+
 // The caller's bus as the library's CHWAccess.
 class CCallbackBus : public CHWAccess
 {
 public:
-    explicit CCallbackBus(const zev_host& a_rHost) : m_rHost(a_rHost) {}
+    CCallbackBus(const zev_host& a_rHost, const zev_device* a_pDevice) : m_rHost(a_rHost), m_pDevice(a_pDevice) {}
     void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
     {
+        const CInCallback Frame(m_pDevice);
         if (const int32_t iResult = m_rHost.write(m_rHost.context, a_udwAddress, a_udwpData, a_udwByteCount))
             throw CHostFault("write", iResult, Where(a_udwAddress, a_udwByteCount).c_str());
     }
     void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
     {
+        const CInCallback Frame(m_pDevice);
         if (const int32_t iResult = m_rHost.read(m_rHost.context, a_udwAddress, a_udwpData, a_udwByteCount))
             throw CHostFault("read", iResult, Where(a_udwAddress, a_udwByteCount).c_str());
     }
     void Wait(unsigned a_udwDuration) override
     {
+        const CInCallback Frame(m_pDevice);
         if (const int32_t iResult = m_rHost.wait(m_rHost.context, a_udwDuration))
             throw CHostFault("wait", iResult, "");
     }
 
 private:
     const zev_host& m_rHost;
+    const zev_device* m_pDevice;
 };
 
 class CCallbackStatus : public CIStatusRegister
 {
 public:
-    explicit CCallbackStatus(const zev_host& a_rHost) : m_rHost(a_rHost) {}
+    CCallbackStatus(const zev_host& a_rHost, const zev_device* a_pDevice) : m_rHost(a_rHost), m_pDevice(a_pDevice) {}
     void PrepareSet(unsigned* a_udwpValue) override { Prepare(m_rHost.prepare_set, "prepare_set", a_udwpValue); }
     void PrepareReset(unsigned* a_udwpValue) override { Prepare(m_rHost.prepare_reset, "prepare_reset", a_udwpValue); }
     void PrepareResetAll(unsigned* a_udwpValue) override
@@ -92,10 +170,12 @@ private:
     {
         if (a_pPrepare == nullptr)
             return;  // the word goes out as the library made it
+        const CInCallback Frame(m_pDevice);
         if (const int32_t iResult = a_pPrepare(m_rHost.context, a_udwpValue))
             throw CHostFault(a_pcName, iResult, "");
     }
     const zev_host& m_rHost;
+    const zev_device* m_pDevice;
 };
 
 const char* Text(const char* a_pcText)
@@ -103,31 +183,18 @@ const char* Text(const char* a_pcText)
     return a_pcText == nullptr ? "" : a_pcText;
 }
 
-// Change-log text arrives in pieces; each complete line goes to the log callback.
+// Change-log text arrives in pieces; each complete line goes to the log callback. A failing
+// callback never reaches the stream (whose bad bit would end logging for good): it is kept
+// as the running call's host fault.
 class CLogLines : public std::streambuf
 {
 public:
+    explicit CLogLines(zev_device& a_rDevice) : m_rDevice(a_rDevice) {}
     zev_log_fn m_pLog = nullptr;
     void* m_pContext = nullptr;
 
 protected:
-    int_type overflow(int_type a_iChar) override
-    {
-        if (traits_type::eq_int_type(a_iChar, traits_type::eof()))
-            return traits_type::not_eof(a_iChar);
-        const char c = traits_type::to_char_type(a_iChar);
-        if (c == '\n')
-        {
-            if (m_pLog != nullptr)
-                m_pLog(m_pContext, m_strLine.c_str());
-            m_strLine.clear();
-        }
-        else
-        {
-            m_strLine += c;
-        }
-        return a_iChar;
-    }
+    int_type overflow(int_type a_iChar) override;
     std::streamsize xsputn(const char* a_pcText, std::streamsize a_iCount) override
     {
         for (std::streamsize i = 0; i < a_iCount; ++i)
@@ -136,6 +203,8 @@ protected:
     }
 
 private:
+    void Deliver();
+    zev_device& m_rDevice;
     std::string m_strLine;
 };
 
@@ -191,9 +260,9 @@ bool MeansAll(const char* a_pcName)
 struct zev_signal
 {
     CFieldSignal* m_pSignal;  // first: the typed calls reach the field with one load
+    zev_device* m_pDevice;
     uint32_t m_udwLimit;      // the largest value a typed set takes
     bool m_bSparse;           // enumerators with gaps: a value must be looked up
-    zev_device* m_pDevice;
     zev_register* m_pRegister;
     const SSignalInfo* m_pInfo;
     const SEnumerator* const* m_ppEnumerators;  // ascending by value
@@ -232,7 +301,11 @@ private:
 
 struct zev_device
 {
-    zev_device() : m_Utility(*this), m_LogStream(&m_LogLines) {}
+    zev_device() : m_Utility(*this), m_LogLines(*this), m_LogStream(&m_LogLines) {}
+
+    CCallGate m_Gate;           // first: the typed calls' one atomic
+    uint32_t m_udwNews = 0;     // kReported, kLogFault: cleared as each call begins
+    bool m_bKept = false;       // m_strKept holds the text of the call before
 
     zev_host m_Host{};  // the caller's callbacks; all null for the simulated device
     std::unique_ptr<CSimBus> m_pSimBus;
@@ -240,7 +313,6 @@ struct zev_device
     std::unique_ptr<CCallbackBus> m_pCallbackBus;
     std::unique_ptr<CCallbackStatus> m_pCallbackStatus;
     CDeviceUtility m_Utility;
-    CZEV* m_pDevice = nullptr;
 
     std::vector<zev_register> m_Registers;
     std::vector<zev_signal> m_Signals;
@@ -249,17 +321,18 @@ struct zev_device
 
     std::string m_strLastError;
     std::string m_strKept;
-    bool m_bKept = false;
+    std::string m_strLogFault;  // the first log-callback failure of the running call
 
     zev_report_fn m_pReportError = nullptr;
     zev_report_fn m_pReportAccessDenied = nullptr;
     void* m_pReportContext = nullptr;
     std::deque<std::string> m_Reports;
-    unsigned long long m_uReportsMade = 0;
     std::string m_strLastReport;  // the message of the last report
 
     CLogLines m_LogLines;
     std::ostream m_LogStream;
+    // Last: the device goes before the host objects and the log stream it uses.
+    std::unique_ptr<rlzev::CDeviceRuntime> m_pRuntime;
 
     CHWAccess* Bus() { return m_pSimBus ? static_cast<CHWAccess*>(m_pSimBus.get()) : m_pCallbackBus.get(); }
     CIStatusRegister* Status()
@@ -278,15 +351,18 @@ void CDeviceUtility::Keep(const char* a_pcFile, int a_iLine, const char* a_pcFun
         m_rDevice.m_Reports.pop_front();
     m_rDevice.m_Reports.push_back(std::move(strLine));
     m_rDevice.m_strLastReport = Text(a_pcMessage);
-    ++m_rDevice.m_uReportsMade;
+    m_rDevice.m_udwNews |= kReported;
 }
 
 void CDeviceUtility::ReportError(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage)
 {
     Keep(a_pcFile, a_iLine, a_pcFunction, a_pcMessage);
     if (m_rDevice.m_pReportError != nullptr)
+    {
+        const CInCallback Frame(&m_rDevice);
         m_rDevice.m_pReportError(m_rDevice.m_pReportContext, Text(a_pcFile), a_iLine, Text(a_pcFunction),
                                  Text(a_pcMessage));
+    }
 }
 
 void CDeviceUtility::ReportAccessDenied(const char* a_pcFile, int a_iLine, const char* a_pcFunction,
@@ -294,13 +370,59 @@ void CDeviceUtility::ReportAccessDenied(const char* a_pcFile, int a_iLine, const
 {
     Keep(a_pcFile, a_iLine, a_pcFunction, a_pcMessage);
     if (m_rDevice.m_pReportAccessDenied != nullptr)
+    {
+        const CInCallback Frame(&m_rDevice);
         m_rDevice.m_pReportAccessDenied(m_rDevice.m_pReportContext, Text(a_pcFile), a_iLine, Text(a_pcFunction),
                                         Text(a_pcMessage));
+    }
 }
 
 bool CDeviceUtility::StopWaiting()
 {
-    return m_rDevice.m_Host.stop_waiting != nullptr && m_rDevice.m_Host.stop_waiting(m_rDevice.m_Host.context) != 0;
+    if (m_rDevice.m_Host.stop_waiting == nullptr)
+        return false;
+    const CInCallback Frame(&m_rDevice);
+    return m_rDevice.m_Host.stop_waiting(m_rDevice.m_Host.context) != 0;
+}
+
+CLogLines::int_type CLogLines::overflow(int_type a_iChar)
+{
+    if (traits_type::eq_int_type(a_iChar, traits_type::eof()))
+        return traits_type::not_eof(a_iChar);
+    const char c = traits_type::to_char_type(a_iChar);
+    if (c != '\n')
+        m_strLine += c;
+    else
+        Deliver();
+    return a_iChar;
+}
+
+void CLogLines::Deliver()
+{
+    std::string strLine;
+    strLine.swap(m_strLine);
+    if (m_pLog == nullptr)
+        return;
+    std::string strFault;
+    try
+    {
+        const CInCallback Frame(&m_rDevice);
+        if (const int32_t iResult = m_pLog(m_pContext, strLine.c_str()))
+            strFault = "the log callback returned " + std::to_string(iResult);
+    }
+    catch (const std::exception& e)
+    {
+        strFault = std::string("the log callback threw: ") + e.what();
+    }
+    catch (...)
+    {
+        strFault = "the log callback threw";
+    }
+    if (!strFault.empty() && (m_rDevice.m_udwNews & kLogFault) == 0)
+    {
+        m_rDevice.m_strLogFault = strFault;
+        m_rDevice.m_udwNews |= kLogFault;
+    }
 }
 
 zev_status Fail(const zev_device* a_pDevice, zev_status a_iStatus, const std::string& a_strText)
@@ -326,10 +448,10 @@ zev_status Fault(const zev_device* a_pDevice)
     }
 }
 
-// A text into the caller's buffer. A text too long is kept in the device when it came
-// from reading the device, so that zev_fetch_text need not read it again.
+// A text into the caller's buffer. A text too long is kept in the device for zev_fetch_text
+// (a_pDevice null: nowhere), so that it need not be made, or the device read, again.
 zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, char* a_pcText, uint32_t a_udwSize,
-                   uint32_t* a_pudwNeeded, bool a_bKeep)
+                   uint32_t* a_pudwNeeded)
 {
     const std::size_t uNeeded = a_strText.size() + 1;
     if (uNeeded > std::numeric_limits<uint32_t>::max())
@@ -340,7 +462,7 @@ zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, ch
     {
         if (a_pcText != nullptr && a_udwSize > 0)
             a_pcText[0] = '\0';
-        if (a_bKeep && a_pDevice != nullptr)
+        if (a_pDevice != nullptr)
         {
             zev_device* pDevice = const_cast<zev_device*>(a_pDevice);
             pDevice->m_strKept = a_strText;
@@ -353,44 +475,74 @@ zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, ch
     return ZEV_OK;
 }
 
-// A call that may report through the library's shared holder: it passes the gate shared
-// (devices are not made or destroyed meanwhile), and its reports go to its own device.
-class CDeviceCall
+// What the call's news make of its result: a failed log callback is a host fault; a report
+// of the library on a call that concerns one register or signal (a refused direction, a
+// read-back never ready, a memory range) is a refusal with the report's message.
+zev_status Settle(zev_device& a_rDevice, zev_status a_iStatus, bool a_bReportRefuses)
+{
+    if ((a_rDevice.m_udwNews & kLogFault) != 0)
+        return Fail(&a_rDevice, ZEV_HOST_FAULT, "host fault: " + a_rDevice.m_strLogFault);
+    if (a_iStatus == ZEV_OK && a_bReportRefuses && (a_rDevice.m_udwNews & kReported) != 0)
+        return Fail(&a_rDevice, ZEV_REFUSED, a_rDevice.m_strLastReport);
+    return a_iStatus;
+}
+
+// A gate taken by this thread's own call (a callback calling its device) is never waited for.
+bool EnterWaiting(zev_device& a_rDevice)
+{
+    if (InsideCallbackOf(&a_rDevice))
+        return false;
+    a_rDevice.m_Gate.Enter();
+    return true;
+}
+
+class CLeave
 {
 public:
-    explicit CDeviceCall(zev_device& a_rDevice)
-    {
-        rlzev::CLibraryGate::Instance().EnterShared();
-        // A device made outside the router and then destroyed leaves the holder empty.
-        rlzev::CReportRouter::Instance().Offer();
-        m_pPrevious = rlzev::ExchangeRoute(&a_rDevice.m_Utility);
-    }
-    ~CDeviceCall()
-    {
-        rlzev::ExchangeRoute(m_pPrevious);
-        rlzev::CLibraryGate::Instance().LeaveShared();
-    }
-    CDeviceCall(const CDeviceCall&) = delete;
-    CDeviceCall& operator=(const CDeviceCall&) = delete;
+    explicit CLeave(CCallGate& a_rGate) : m_rGate(a_rGate) {}
+    ~CLeave() { m_rGate.Leave(); }
+    CLeave(const CLeave&) = delete;
+    CLeave& operator=(const CLeave&) = delete;
 
 private:
-    CUtility_Interface* m_pPrevious = nullptr;
+    CCallGate& m_rGate;
 };
 
+// Every call on a device: its gate held, the news of the call before cleared and, unless
+// a_bKeepText, the kept text too (zev_fetch_text hands over only the text of the call just
+// before). From inside a callback of the same device: ZEV_BAD_ARGUMENT, nothing done.
 template <class TBody>
-zev_status Call(zev_device* a_pDevice, TBody&& a_Body)
+zev_status Hold(const zev_device* a_pDevice, TBody&& a_Body, bool a_bKeepText = false)
 {
     if (a_pDevice == nullptr)
         return ZEV_BAD_ARGUMENT;
+    zev_device& rDevice = const_cast<zev_device&>(*a_pDevice);
+    if (!rDevice.m_Gate.TryEnter() && !EnterWaiting(rDevice))
+        return ZEV_BAD_ARGUMENT;
+    const CLeave Leave(rDevice.m_Gate);
+    if (!a_bKeepText)
+        rDevice.m_bKept = false;
+    rDevice.m_udwNews = 0;
     try
     {
-        CDeviceCall Scope(*a_pDevice);
-        return a_Body(*a_pDevice->m_pDevice);
+        return a_Body(rDevice);
     }
     catch (...)
     {
-        return Fault(a_pDevice);
+        return Fault(&rDevice);
     }
+}
+
+// A call that reaches the device through the runtime: the library's gate passed, its
+// reports routed to this device.
+template <class TBody>
+zev_status Call(zev_device* a_pDevice, bool a_bReportRefuses, TBody&& a_Body)
+{
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        const zev_status iStatus =
+            rDevice.m_pRuntime->Run([&](CZEV& rZev) { return a_Body(rlzev::BaseOf(rZev)); });
+        return Settle(rDevice, iStatus, a_bReportRefuses);
+    });
 }
 
 const char* kNullName = "a name is a null pointer";
@@ -409,6 +561,31 @@ zev_signal* FindSignal(zev_register& a_rRegister, const char* a_pcName)
     return nullptr;
 }
 
+// The text for a name the device does not have, "" when both are known. a_bAll: "ALL" or
+// "all" stands for every register or signal (locks, logging); else a signal "" is the
+// whole register (the text service).
+std::string UnknownName(zev_device& a_rDevice, const char* a_pcRegister, const char* a_pcSignal, bool a_bAll)
+{
+    const bool bAllRegisters = a_bAll && MeansAll(a_pcRegister);
+    zev_register* pRegister = bAllRegisters ? nullptr : FindRegister(a_rDevice, a_pcRegister);
+    if (!bAllRegisters && pRegister == nullptr)
+        return std::string("Invalid register submitted: ") + a_pcRegister;
+    if (a_bAll ? MeansAll(a_pcSignal) : (*a_pcSignal == '\0' || pRegister->IsMemory()))
+        return "";
+    bool bKnown = pRegister != nullptr && FindSignal(*pRegister, a_pcSignal) != nullptr;
+    for (std::size_t i = 0; pRegister == nullptr && !bKnown && i < a_rDevice.m_Registers.size(); ++i)
+        bKnown = FindSignal(a_rDevice.m_Registers[i], a_pcSignal) != nullptr;
+    return bKnown ? "" : std::string("Invalid signal submitted: ") + a_pcSignal;
+}
+
+// A refusal of the library by name: ZEV_NOT_FOUND when it was for a name the device lacks.
+zev_status RefuseByName(zev_device& a_rDevice, const char* a_pcRegister, const char* a_pcSignal,
+                        const std::string& a_strError)
+{
+    const bool bUnknown = !UnknownName(a_rDevice, a_pcRegister, a_pcSignal, false).empty();
+    return Fail(&a_rDevice, bUnknown ? ZEV_NOT_FOUND : ZEV_REFUSED, a_strError);
+}
+
 uint32_t AccessOf(const SMapRegister& a_rMap)
 {
     const std::string strAccess = a_rMap.m_pcAccess;
@@ -421,10 +598,11 @@ uint32_t AccessOf(const SMapRegister& a_rMap)
     return ZEV_ACCESS_READ_WRITE;
 }
 
-// The handles of every register and signal, in the device's list order.
-void BuildCatalogue(zev_device& a_rDevice)
+// The handles of every register and signal, in the device's list order, from the device's
+// objects and the register map. The one place that knows where the catalogue comes from.
+void BuildCatalogue(zev_device& a_rDevice, CHWDeviceBase& a_rZev)
 {
-    const std::list<CRegisterBase*>& rRegisters = a_rDevice.m_pDevice->GetRegisters();
+    const std::list<CRegisterBase*>& rRegisters = a_rZev.GetRegisters();
     std::size_t uSignals = 0, uEnumerators = 0;
     for (const CRegisterBase* pRegister : rRegisters)
     {
@@ -490,31 +668,12 @@ void BuildCatalogue(zev_device& a_rDevice)
 
 zev_status Make(std::unique_ptr<zev_device> a_pDevice, zev_device** a_ppDevice)
 {
-    rlzev::CLibraryGate& rGate = rlzev::CLibraryGate::Instance();
-    rGate.EnterAlone();
-    try
-    {
-        // The device reports through the router, which hands each report to the device
-        // whose call is running; its bus reports straight to its own utility.
-        a_pDevice->m_pDevice = new CZEV(a_pDevice->Bus(), &rlzev::CReportRouter::Instance(), a_pDevice->Status());
-    }
-    catch (...)
-    {
-        rlzev::CReportRouter::Instance().Install();
-        rGate.LeaveAlone();
-        throw;
-    }
-    rlzev::CReportRouter::Instance().Install();
-    rGate.LeaveAlone();
-    try
-    {
-        BuildCatalogue(*a_pDevice);
-    }
-    catch (...)
-    {
-        zev_destroy(a_pDevice.release());
-        throw;
-    }
+    // From inside a call the runtime would wait for that call to end.
+    if (InsideAnyCall())
+        return ZEV_BAD_ARGUMENT;
+    zev_device& rDevice = *a_pDevice;
+    rDevice.m_pRuntime.reset(new rlzev::CDeviceRuntime(*rDevice.Bus(), rDevice.m_Utility, *rDevice.Status()));
+    rDevice.m_pRuntime->Run([&](CZEV& rZev) { BuildCatalogue(rDevice, rlzev::BaseOf(rZev)); });
     *a_ppDevice = a_pDevice.release();
     return ZEV_OK;
 }
@@ -525,12 +684,14 @@ bool RangeOk(const zev_register& a_rRegister, uint32_t a_udwStart, uint32_t a_ud
     return a_udwStart <= udwWords && a_udwCount <= udwWords - a_udwStart;
 }
 
+// Words beyond a register: refused as the library refuses them beyond a memory.
 zev_status RefuseRange(const zev_register& a_rRegister, uint32_t a_udwStart, uint32_t a_udwCount)
 {
-    return Fail(a_rRegister.m_pDevice, ZEV_BAD_ARGUMENT,
-                a_rRegister.m_pRegister->GetName() + " has words 0 to " +
-                    std::to_string(a_rRegister.m_pRegister->GetWordCount() - 1) + ": start " +
-                    std::to_string(a_udwStart) + ", count " + std::to_string(a_udwCount));
+    if (a_rRegister.IsMemory())
+        return Fail(a_rRegister.m_pDevice, ZEV_REFUSED, kRamFrontiers);
+    return Fail(a_rRegister.m_pDevice, ZEV_REFUSED,
+                a_rRegister.m_pRegister->GetName() + " has word 0 only: start " + std::to_string(a_udwStart) +
+                    ", count " + std::to_string(a_udwCount));
 }
 
 // A value a typed set would refuse: beyond the field, or no enumerator of an enumerated signal.
@@ -550,6 +711,16 @@ bool Named(const zev_signal& a_rSignal, uint32_t a_udwValue)
         if (a_rSignal.m_ppEnumerators[i]->m_udwValue == a_udwValue)
             return true;
     return false;
+}
+
+// A look-up's handle, null unless found.
+template <class THandle, class TFind>
+zev_status Look(const zev_device* a_pDevice, THandle** a_ppHandle, TFind&& a_Find)
+{
+    if (a_ppHandle == nullptr)
+        return ZEV_BAD_ARGUMENT;
+    *a_ppHandle = nullptr;
+    return Hold(a_pDevice, [&](zev_device& rDevice) { return a_Find(rDevice, *a_ppHandle); });
 }
 } // namespace
 
@@ -609,8 +780,8 @@ ZEV_API zev_status ZEV_CALL zev_create(const zev_host* a_pHost, zev_device** a_p
         pDevice->m_pReportError = a_pHost->report_error;
         pDevice->m_pReportAccessDenied = a_pHost->report_access_denied;
         pDevice->m_pReportContext = a_pHost->context;
-        pDevice->m_pCallbackBus.reset(new CCallbackBus(pDevice->m_Host));
-        pDevice->m_pCallbackStatus.reset(new CCallbackStatus(pDevice->m_Host));
+        pDevice->m_pCallbackBus.reset(new CCallbackBus(pDevice->m_Host, pDevice.get()));
+        pDevice->m_pCallbackStatus.reset(new CCallbackStatus(pDevice->m_Host, pDevice.get()));
         pDevice->m_pCallbackBus->m_pUtility = &pDevice->m_Utility;
         return Make(std::move(pDevice), a_ppDevice);
     }
@@ -624,23 +795,17 @@ ZEV_API zev_status ZEV_CALL zev_destroy(zev_device* a_pDevice)
 {
     if (a_pDevice == nullptr)
         return ZEV_OK;
-    if (a_pDevice->m_pDevice != nullptr)
+    // A call on the device is running: one of its callbacks, or another thread.
+    if (!a_pDevice->m_Gate.TryEnter())
+        return ZEV_BAD_ARGUMENT;
+    if (InsideAnyCall())
     {
-        rlzev::CLibraryGate& rGate = rlzev::CLibraryGate::Instance();
-        try
-        {
-            rGate.EnterAlone();
-        }
-        catch (...)
-        {
-            // From inside a device call: destroying now would pull a device from under it.
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "a device cannot be destroyed from inside a device call");
-        }
-        delete a_pDevice->m_pDevice;
-        // The library empties the shared holder with every device it destroys.
-        rlzev::CReportRouter::Instance().Install();
-        rGate.LeaveAlone();
+        // Another device's call: destroying now would pull the library's holder from under it.
+        a_pDevice->m_strLastError = "a device cannot be destroyed from inside a device call";
+        a_pDevice->m_Gate.Leave();
+        return ZEV_BAD_ARGUMENT;
     }
+    a_pDevice->m_pRuntime.reset();
     delete a_pDevice;
     return ZEV_OK;
 }
@@ -648,53 +813,44 @@ ZEV_API zev_status ZEV_CALL zev_destroy(zev_device* a_pDevice)
 ZEV_API zev_status ZEV_CALL zev_last_error(const zev_device* a_pDevice, char* a_pcText, uint32_t a_udwSize,
                                            uint32_t* a_pudwNeeded)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    try
-    {
-        // No device given: a buffer too small leaves the text as it was.
-        return PutText(nullptr, a_pDevice->m_strLastError, a_pcText, a_udwSize, a_pudwNeeded, false);
-    }
-    catch (...)
-    {
-        return ZEV_HOST_FAULT;
-    }
+    // No device given to PutText: a buffer too small leaves the last error and the kept text.
+    return Hold(
+        a_pDevice,
+        [&](zev_device& rDevice) { return PutText(nullptr, rDevice.m_strLastError, a_pcText, a_udwSize, a_pudwNeeded); },
+        true);
 }
 
 ZEV_API zev_status ZEV_CALL zev_fetch_text(zev_device* a_pDevice, char* a_pcText, uint32_t a_udwSize,
                                            uint32_t* a_pudwNeeded)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (!a_pDevice->m_bKept)
-        return Fail(a_pDevice, ZEV_NOT_FOUND, "no text is kept: no call ran out of buffer since the last fetch");
-    try
-    {
-        const zev_status iStatus = PutText(a_pDevice, a_pDevice->m_strKept, a_pcText, a_udwSize, a_pudwNeeded, false);
-        if (iStatus == ZEV_OK)
-        {
-            a_pDevice->m_bKept = false;
-            a_pDevice->m_strKept.clear();
-        }
-        return iStatus;
-    }
-    catch (...)
-    {
-        return Fault(a_pDevice);
-    }
+    return Hold(
+        a_pDevice,
+        [&](zev_device& rDevice) {
+            if (!rDevice.m_bKept)
+                return Fail(&rDevice, ZEV_NOT_FOUND, "no text is kept: the call before did not run out of buffer");
+            const std::string strKept = rDevice.m_strKept;
+            const zev_status iStatus = PutText(&rDevice, strKept, a_pcText, a_udwSize, a_pudwNeeded);
+            if (iStatus == ZEV_OK)
+            {
+                rDevice.m_bKept = false;
+                rDevice.m_strKept.clear();
+            }
+            return iStatus;
+        },
+        true);
 }
 
 ZEV_API zev_status ZEV_CALL zev_device_identity(zev_device* a_pDevice, int32_t a_iWhich, char* a_pcText,
                                                 uint32_t a_udwSize, uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
         switch (a_iWhich)
         {
-        case ZEV_IDENTITY_NAME: return PutText(a_pDevice, rDevice.GetName(), a_pcText, a_udwSize, a_pudwNeeded, false);
+        case ZEV_IDENTITY_NAME: return PutText(a_pDevice, rDevice.GetName(), a_pcText, a_udwSize, a_pudwNeeded);
         case ZEV_IDENTITY_XML_VERSION:
-            return PutText(a_pDevice, rDevice.GetXMLVersion(), a_pcText, a_udwSize, a_pudwNeeded, false);
+            return PutText(a_pDevice, rDevice.GetXMLVersion(), a_pcText, a_udwSize, a_pudwNeeded);
         case ZEV_IDENTITY_GENERATOR_VERSION:
-            return PutText(a_pDevice, rDevice.GetCodeGeneratorVersion(), a_pcText, a_udwSize, a_pudwNeeded, false);
+            return PutText(a_pDevice, rDevice.GetCodeGeneratorVersion(), a_pcText, a_udwSize, a_pudwNeeded);
         default: return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "no identity text " + std::to_string(a_iWhich));
         }
     });
@@ -703,85 +859,94 @@ ZEV_API zev_status ZEV_CALL zev_device_identity(zev_device* a_pDevice, int32_t a
 ZEV_API zev_status ZEV_CALL zev_set_report_callbacks(zev_device* a_pDevice, zev_report_fn a_pReportError,
                                                      zev_report_fn a_pReportAccessDenied, void* a_pContext)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    a_pDevice->m_pReportError = a_pReportError;
-    a_pDevice->m_pReportAccessDenied = a_pReportAccessDenied;
-    a_pDevice->m_pReportContext = a_pContext;
-    return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        rDevice.m_pReportError = a_pReportError;
+        rDevice.m_pReportAccessDenied = a_pReportAccessDenied;
+        rDevice.m_pReportContext = a_pContext;
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_report_count(const zev_device* a_pDevice, uint32_t* a_pudwCount)
 {
-    if (a_pDevice == nullptr || a_pudwCount == nullptr)
+    if (a_pudwCount == nullptr)
         return ZEV_BAD_ARGUMENT;
-    *a_pudwCount = static_cast<uint32_t>(a_pDevice->m_Reports.size());
-    return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        *a_pudwCount = static_cast<uint32_t>(rDevice.m_Reports.size());
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_reports(const zev_device* a_pDevice, char* a_pcText, uint32_t a_udwSize,
                                         uint32_t* a_pudwNeeded)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    try
-    {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
         std::string strText;
-        for (const std::string& rLine : a_pDevice->m_Reports)
+        for (const std::string& rLine : rDevice.m_Reports)
             strText += rLine + "\n";
-        return PutText(a_pDevice, strText, a_pcText, a_udwSize, a_pudwNeeded, false);
-    }
-    catch (...)
-    {
-        return Fault(a_pDevice);
-    }
+        return PutText(&rDevice, strText, a_pcText, a_udwSize, a_pudwNeeded);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_clear_reports(zev_device* a_pDevice)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    a_pDevice->m_Reports.clear();
-    return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        rDevice.m_Reports.clear();
+        return ZEV_OK;
+    });
 }
 
 // ---- Device-wide operations ----
 
 ZEV_API zev_status ZEV_CALL zev_set_to_default(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, [](CZEV& rDevice) {
+    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
         rDevice.SetToDefault();
         return ZEV_OK;
     });
 }
 
-ZEV_API zev_status ZEV_CALL zev_lock(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
+} // extern "C"
+
+namespace
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
-        if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
+// Lock or unlock by name; the library's own check blames the register for an unknown signal.
+template <class TOperation>
+zev_status LockByName(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal, TOperation a_Operation)
+{
+    if (a_pcRegister == nullptr || a_pcSignal == nullptr)
+        return Hold(a_pDevice, [](zev_device& rDevice) { return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName); });
+    return Call(a_pDevice, !MeansAll(a_pcRegister), [&](CHWDeviceBase& rDevice) {
+        const std::string strUnknown = UnknownName(*a_pDevice, a_pcRegister, a_pcSignal, true);
+        if (!strUnknown.empty())
+            return Fail(a_pDevice, ZEV_NOT_FOUND, strUnknown);
         std::string strError;
-        if (!rDevice.Lock(a_pcRegister, a_pcSignal, strError))
+        if (!a_Operation(rDevice, strError))
             return Fail(a_pDevice, ZEV_REFUSED, strError);
         return ZEV_OK;
+    });
+}
+} // namespace
+
+extern "C" {
+
+ZEV_API zev_status ZEV_CALL zev_lock(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
+{
+    return LockByName(a_pDevice, a_pcRegister, a_pcSignal, [&](CHWDeviceBase& rDevice, std::string& rError) {
+        return rDevice.Lock(a_pcRegister, a_pcSignal, rError);
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_unlock(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
-        if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-        std::string strError;
-        if (!rDevice.Unlock(a_pcRegister, a_pcSignal, strError))
-            return Fail(a_pDevice, ZEV_REFUSED, strError);
-        return ZEV_OK;
+    return LockByName(a_pDevice, a_pcRegister, a_pcSignal, [&](CHWDeviceBase& rDevice, std::string& rError) {
+        return rDevice.Unlock(a_pcRegister, a_pcSignal, rError);
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_lock_all(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, [](CZEV& rDevice) {
+    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
         rDevice.LockAll();
         return ZEV_OK;
     });
@@ -789,7 +954,7 @@ ZEV_API zev_status ZEV_CALL zev_lock_all(zev_device* a_pDevice)
 
 ZEV_API zev_status ZEV_CALL zev_unlock_all(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, [](CZEV& rDevice) {
+    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
         rDevice.UnlockAll();
         return ZEV_OK;
     });
@@ -797,34 +962,23 @@ ZEV_API zev_status ZEV_CALL zev_unlock_all(zev_device* a_pDevice)
 
 ZEV_API zev_status ZEV_CALL zev_set_log_callback(zev_device* a_pDevice, zev_log_fn a_pLog, void* a_pContext)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    a_pDevice->m_LogLines.m_pLog = a_pLog;
-    a_pDevice->m_LogLines.m_pContext = a_pContext;
-    return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        rDevice.m_LogLines.m_pLog = a_pLog;
+        rDevice.m_LogLines.m_pContext = a_pContext;
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_logging(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal,
                                         int32_t a_iEnable)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
             return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
         // The library takes unknown names without a word; a C host is told.
-        const bool bAllRegisters = MeansAll(a_pcRegister);
-        zev_register* pRegister = bAllRegisters ? nullptr : FindRegister(*a_pDevice, a_pcRegister);
-        if (!bAllRegisters && pRegister == nullptr)
-            return Fail(a_pDevice, ZEV_NOT_FOUND, std::string("Invalid register submitted: ") + a_pcRegister);
-        if (!MeansAll(a_pcSignal))
-        {
-            bool bKnown = false;
-            if (pRegister != nullptr)
-                bKnown = FindSignal(*pRegister, a_pcSignal) != nullptr;
-            for (std::size_t i = 0; pRegister == nullptr && !bKnown && i < a_pDevice->m_Registers.size(); ++i)
-                bKnown = FindSignal(a_pDevice->m_Registers[i], a_pcSignal) != nullptr;
-            if (!bKnown)
-                return Fail(a_pDevice, ZEV_NOT_FOUND, std::string("Invalid signal submitted: ") + a_pcSignal);
-        }
+        const std::string strUnknown = UnknownName(*a_pDevice, a_pcRegister, a_pcSignal, true);
+        if (!strUnknown.empty())
+            return Fail(a_pDevice, ZEV_NOT_FOUND, strUnknown);
         rDevice.Logging(a_pcRegister, a_pcSignal, &a_pDevice->m_LogStream, a_iEnable != 0);
         return ZEV_OK;
     });
@@ -833,10 +987,10 @@ ZEV_API zev_status ZEV_CALL zev_logging(zev_device* a_pDevice, const char* a_pcR
 ZEV_API zev_status ZEV_CALL zev_snapshot(zev_device* a_pDevice, char* a_pcText, uint32_t a_udwSize,
                                          uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
         std::ostringstream Stream;
         rDevice.SnapShot(Stream);
-        return PutText(a_pDevice, Stream.str(), a_pcText, a_udwSize, a_pudwNeeded, true);
+        return PutText(a_pDevice, Stream.str(), a_pcText, a_udwSize, a_pudwNeeded);
     });
 }
 
@@ -846,28 +1000,36 @@ ZEV_API zev_status ZEV_CALL zev_service_read(zev_device* a_pDevice, const char* 
                                              uint32_t a_udwStart, uint32_t a_udwCount, char* a_pcTexts,
                                              uint32_t a_udwSize, uint32_t* a_pudwNeeded, uint32_t* a_pudwTextCount)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
             return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
         std::list<std::string> Texts;
         std::string strError;
         if (!rDevice.ServiceRead(a_pcRegister, a_pcSignal, Texts, strError, a_udwStart, a_udwCount))
-            return Fail(a_pDevice, ZEV_REFUSED, strError);
+            return RefuseByName(*a_pDevice, a_pcRegister, a_pcSignal, strError);
         if (a_pudwTextCount != nullptr)
             *a_pudwTextCount = static_cast<uint32_t>(Texts.size());
-        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded, true);
+        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_service_write(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal,
                                               const char* a_pcValues, uint32_t a_udwStart)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr || a_pcValues == nullptr)
             return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "a name or the values are a null pointer");
+        const std::list<std::string> Values = SplitTexts(a_pcValues);
+        // The library would report a range beyond a memory, write nothing, lock the memory
+        // and answer yes: refused here as zev_memory_set refuses it, with nothing changed.
+        const zev_register* pRegister = FindRegister(*a_pDevice, a_pcRegister);
+        if (pRegister != nullptr && pRegister->IsMemory() && !Values.empty() &&
+            (Values.size() > pRegister->m_pRegister->GetWordCount() ||
+             !RangeOk(*pRegister, a_udwStart, static_cast<uint32_t>(Values.size()))))
+            return RefuseRange(*pRegister, a_udwStart, static_cast<uint32_t>(Values.size()));
         std::string strError;
-        if (!rDevice.ServiceWrite(a_pcRegister, a_pcSignal, SplitTexts(a_pcValues), strError, a_udwStart))
-            return Fail(a_pDevice, ZEV_REFUSED, strError);
+        if (!rDevice.ServiceWrite(a_pcRegister, a_pcSignal, Values, strError, a_udwStart))
+            return RefuseByName(*a_pDevice, a_pcRegister, a_pcSignal, strError);
         return ZEV_OK;
     });
 }
@@ -876,14 +1038,14 @@ ZEV_API zev_status ZEV_CALL zev_value_by_string(zev_device* a_pDevice, const cha
                                                 const char* a_pcSignal, char* a_pcTexts, uint32_t a_udwSize,
                                                 uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, [&](CZEV& rDevice) {
+    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
             return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
         const std::list<std::string> Texts = rDevice.GetValueByString(a_pcRegister, a_pcSignal);
         // The device answers an unknown name with one of these texts instead of a value.
         if (Texts.size() == 1 && (Texts.front() == "Register not found!" || Texts.front() == "Function not found!"))
             return Fail(a_pDevice, ZEV_NOT_FOUND, Texts.front());
-        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded, true);
+        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
     });
 }
 
@@ -891,42 +1053,34 @@ ZEV_API zev_status ZEV_CALL zev_value_by_string(zev_device* a_pDevice, const cha
 
 ZEV_API zev_status ZEV_CALL zev_register_count(const zev_device* a_pDevice, uint32_t* a_pudwCount)
 {
-    if (a_pDevice == nullptr || a_pudwCount == nullptr)
+    if (a_pudwCount == nullptr)
         return ZEV_BAD_ARGUMENT;
-    *a_pudwCount = static_cast<uint32_t>(a_pDevice->m_Registers.size());
-    return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        *a_pudwCount = static_cast<uint32_t>(rDevice.m_Registers.size());
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_at(zev_device* a_pDevice, uint32_t a_udwIndex, zev_register** a_ppRegister)
 {
-    if (a_pDevice == nullptr || a_ppRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (a_udwIndex >= a_pDevice->m_Registers.size())
-        return Fail(a_pDevice, ZEV_NOT_FOUND,
-                    "no register " + std::to_string(a_udwIndex) + ": the device has " +
-                        std::to_string(a_pDevice->m_Registers.size()));
-    *a_ppRegister = &a_pDevice->m_Registers[a_udwIndex];
-    return ZEV_OK;
+    return Look(a_pDevice, a_ppRegister, [&](zev_device& rDevice, zev_register*& rpRegister) {
+        if (a_udwIndex >= rDevice.m_Registers.size())
+            return Fail(&rDevice, ZEV_NOT_FOUND,
+                        "no register " + std::to_string(a_udwIndex) + ": the device has " +
+                            std::to_string(rDevice.m_Registers.size()));
+        rpRegister = &rDevice.m_Registers[a_udwIndex];
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_find(zev_device* a_pDevice, const char* a_pcName, zev_register** a_ppRegister)
 {
-    if (a_pDevice == nullptr || a_ppRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (a_pcName == nullptr)
-        return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-    try
-    {
-        zev_register* pRegister = FindRegister(*a_pDevice, a_pcName);
-        if (pRegister == nullptr)
-            return Fail(a_pDevice, ZEV_NOT_FOUND, std::string("no register ") + a_pcName);
-        *a_ppRegister = pRegister;
-        return ZEV_OK;
-    }
-    catch (...)
-    {
-        return Fault(a_pDevice);
-    }
+    return Look(a_pDevice, a_ppRegister, [&](zev_device& rDevice, zev_register*& rpRegister) {
+        if (a_pcName == nullptr)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rpRegister = FindRegister(rDevice, a_pcName);
+        return rpRegister != nullptr ? ZEV_OK : Fail(&rDevice, ZEV_NOT_FOUND, std::string("no register ") + a_pcName);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_name(const zev_register* a_pRegister, char* a_pcText, uint32_t a_udwSize,
@@ -934,49 +1088,63 @@ ZEV_API zev_status ZEV_CALL zev_register_name(const zev_register* a_pRegister, c
 {
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
-    return PutText(a_pRegister->m_pDevice, a_pRegister->m_pMap->m_pcName, a_pcText, a_udwSize, a_pudwNeeded, false);
+    return Hold(a_pRegister->m_pDevice, [&](zev_device& rDevice) {
+        return PutText(&rDevice, a_pRegister->m_pMap->m_pcName, a_pcText, a_udwSize, a_pudwNeeded);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_describe(const zev_register* a_pRegister, zev_register_info* a_pInfo)
 {
     if (a_pRegister == nullptr || a_pInfo == nullptr)
         return ZEV_BAD_ARGUMENT;
-    const CRegisterBase& rRegister = *a_pRegister->m_pRegister;
-    unsigned udwAddress = 0, udwSecond = 0;
-    rRegister.GetAdresses(udwAddress, udwSecond);
-    a_pInfo->address = udwAddress;
-    a_pInfo->width = rRegister.GetWidth();
-    a_pInfo->words = rRegister.GetWordCount();
-    a_pInfo->access = AccessOf(*a_pRegister->m_pMap);
-    a_pInfo->status = a_pRegister->m_pMap->m_bStatus ? 1u : 0u;
-    a_pInfo->signal_count = a_pRegister->m_udwSignalCount;
-    return ZEV_OK;
+    return Hold(a_pRegister->m_pDevice, [&](zev_device&) {
+        const CRegisterBase& rRegister = *a_pRegister->m_pRegister;
+        unsigned udwAddress = 0, udwSecond = 0;
+        rRegister.GetAdresses(udwAddress, udwSecond);
+        a_pInfo->address = udwAddress;
+        a_pInfo->width = rRegister.GetWidth();
+        a_pInfo->words = rRegister.GetWordCount();
+        a_pInfo->access = AccessOf(*a_pRegister->m_pMap);
+        a_pInfo->status = a_pRegister->m_pMap->m_bStatus ? 1u : 0u;
+        a_pInfo->signal_count = a_pRegister->m_udwSignalCount;
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_at(zev_register* a_pRegister, uint32_t a_udwIndex, zev_signal** a_ppSignal)
 {
-    if (a_pRegister == nullptr || a_ppSignal == nullptr)
+    if (a_pRegister == nullptr)
+    {
+        if (a_ppSignal != nullptr)
+            *a_ppSignal = nullptr;
         return ZEV_BAD_ARGUMENT;
-    if (a_udwIndex >= a_pRegister->m_udwSignalCount)
-        return Fail(a_pRegister->m_pDevice, ZEV_NOT_FOUND,
-                    "no signal " + std::to_string(a_udwIndex) + ": " + a_pRegister->m_pMap->m_pcName + " has " +
-                        std::to_string(a_pRegister->m_udwSignalCount));
-    *a_ppSignal = &a_pRegister->m_pSignals[a_udwIndex];
-    return ZEV_OK;
+    }
+    return Look(a_pRegister->m_pDevice, a_ppSignal, [&](zev_device& rDevice, zev_signal*& rpSignal) {
+        if (a_udwIndex >= a_pRegister->m_udwSignalCount)
+            return Fail(&rDevice, ZEV_NOT_FOUND,
+                        "no signal " + std::to_string(a_udwIndex) + ": " + a_pRegister->m_pMap->m_pcName + " has " +
+                            std::to_string(a_pRegister->m_udwSignalCount));
+        rpSignal = &a_pRegister->m_pSignals[a_udwIndex];
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_find(zev_register* a_pRegister, const char* a_pcName, zev_signal** a_ppSignal)
 {
-    if (a_pRegister == nullptr || a_ppSignal == nullptr)
+    if (a_pRegister == nullptr)
+    {
+        if (a_ppSignal != nullptr)
+            *a_ppSignal = nullptr;
         return ZEV_BAD_ARGUMENT;
-    if (a_pcName == nullptr)
-        return Fail(a_pRegister->m_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-    zev_signal* pSignal = FindSignal(*a_pRegister, a_pcName);
-    if (pSignal == nullptr)
-        return Fail(a_pRegister->m_pDevice, ZEV_NOT_FOUND,
-                    std::string(a_pRegister->m_pMap->m_pcName) + " has no signal " + a_pcName);
-    *a_ppSignal = pSignal;
-    return ZEV_OK;
+    }
+    return Look(a_pRegister->m_pDevice, a_ppSignal, [&](zev_device& rDevice, zev_signal*& rpSignal) {
+        if (a_pcName == nullptr)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rpSignal = FindSignal(*a_pRegister, a_pcName);
+        return rpSignal != nullptr ? ZEV_OK
+                                   : Fail(&rDevice, ZEV_NOT_FOUND,
+                                          std::string(a_pRegister->m_pMap->m_pcName) + " has no signal " + a_pcName);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_lookup(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal,
@@ -984,6 +1152,8 @@ ZEV_API zev_status ZEV_CALL zev_signal_lookup(zev_device* a_pDevice, const char*
 {
     zev_register* pRegister = nullptr;
     const zev_status iStatus = zev_register_find(a_pDevice, a_pcRegister, &pRegister);
+    if (iStatus != ZEV_OK && a_ppSignal != nullptr)
+        *a_ppSignal = nullptr;
     return iStatus != ZEV_OK ? iStatus : zev_signal_find(pRegister, a_pcSignal, a_ppSignal);
 }
 
@@ -992,19 +1162,23 @@ ZEV_API zev_status ZEV_CALL zev_signal_name(const zev_signal* a_pSignal, char* a
 {
     if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
-    return PutText(a_pSignal->m_pDevice, a_pSignal->m_pInfo->m_pcName, a_pcText, a_udwSize, a_pudwNeeded, false);
+    return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
+        return PutText(&rDevice, a_pSignal->m_pInfo->m_pcName, a_pcText, a_udwSize, a_pudwNeeded);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_describe(const zev_signal* a_pSignal, zev_signal_info* a_pInfo)
 {
     if (a_pSignal == nullptr || a_pInfo == nullptr)
         return ZEV_BAD_ARGUMENT;
-    a_pInfo->low = a_pSignal->m_pSignal->GetLow();
-    a_pInfo->width = a_pSignal->m_pInfo->m_udwWidth;
-    a_pInfo->default_value = a_pSignal->m_pInfo->m_udwDefault;
-    a_pInfo->max_value = a_pSignal->m_pSignal->GetMaxValue();
-    a_pInfo->enumerator_count = a_pSignal->m_pInfo->m_udwEnumeratorCount;
-    return ZEV_OK;
+    return Hold(a_pSignal->m_pDevice, [&](zev_device&) {
+        a_pInfo->low = a_pSignal->m_pSignal->GetLow();
+        a_pInfo->width = a_pSignal->m_pInfo->m_udwWidth;
+        a_pInfo->default_value = a_pSignal->m_pInfo->m_udwDefault;
+        a_pInfo->max_value = a_pSignal->m_pSignal->GetMaxValue();
+        a_pInfo->enumerator_count = a_pSignal->m_pInfo->m_udwEnumeratorCount;
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_enumerator(const zev_signal* a_pSignal, uint32_t a_udwIndex, uint32_t* a_pudwValue,
@@ -1012,14 +1186,16 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator(const zev_signal* a_pSignal, u
 {
     if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
-    if (a_udwIndex >= a_pSignal->m_pInfo->m_udwEnumeratorCount)
-        return Fail(a_pSignal->m_pDevice, ZEV_NOT_FOUND,
-                    "no enumerator " + std::to_string(a_udwIndex) + ": " + a_pSignal->m_pInfo->m_pcName + " has " +
-                        std::to_string(a_pSignal->m_pInfo->m_udwEnumeratorCount));
-    const SEnumerator& rEnumerator = *a_pSignal->m_ppEnumerators[a_udwIndex];
-    if (a_pudwValue != nullptr)
-        *a_pudwValue = rEnumerator.m_udwValue;
-    return PutText(a_pSignal->m_pDevice, rEnumerator.m_pcName, a_pcName, a_udwSize, a_pudwNeeded, false);
+    return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
+        if (a_udwIndex >= a_pSignal->m_pInfo->m_udwEnumeratorCount)
+            return Fail(&rDevice, ZEV_NOT_FOUND,
+                        "no enumerator " + std::to_string(a_udwIndex) + ": " + a_pSignal->m_pInfo->m_pcName + " has " +
+                            std::to_string(a_pSignal->m_pInfo->m_udwEnumeratorCount));
+        const SEnumerator& rEnumerator = *a_pSignal->m_ppEnumerators[a_udwIndex];
+        if (a_pudwValue != nullptr)
+            *a_pudwValue = rEnumerator.m_udwValue;
+        return PutText(&rDevice, rEnumerator.m_pcName, a_pcName, a_udwSize, a_pudwNeeded);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* a_pSignal, const char* a_pcName,
@@ -1027,16 +1203,18 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* a_pSig
 {
     if (a_pSignal == nullptr || a_pudwValue == nullptr)
         return ZEV_BAD_ARGUMENT;
-    if (a_pcName == nullptr)
-        return Fail(a_pSignal->m_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-    for (unsigned i = 0; i < a_pSignal->m_pInfo->m_udwEnumeratorCount; ++i)
-        if (std::strcmp(a_pSignal->m_ppEnumerators[i]->m_pcName, a_pcName) == 0)
-        {
-            *a_pudwValue = a_pSignal->m_ppEnumerators[i]->m_udwValue;
-            return ZEV_OK;
-        }
-    return Fail(a_pSignal->m_pDevice, ZEV_NOT_FOUND,
-                std::string(a_pSignal->m_pInfo->m_pcName) + " has no enumerator " + a_pcName);
+    return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
+        if (a_pcName == nullptr)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        for (unsigned i = 0; i < a_pSignal->m_pInfo->m_udwEnumeratorCount; ++i)
+            if (std::strcmp(a_pSignal->m_ppEnumerators[i]->m_pcName, a_pcName) == 0)
+            {
+                *a_pudwValue = a_pSignal->m_ppEnumerators[i]->m_udwValue;
+                return ZEV_OK;
+            }
+        return Fail(&rDevice, ZEV_NOT_FOUND,
+                    std::string(a_pSignal->m_pInfo->m_pcName) + " has no enumerator " + a_pcName);
+    });
 }
 
 // ---- Typed access: the hot path ----
@@ -1045,15 +1223,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* a_pSignal, int32_t 
 {
     if (a_pSignal == nullptr || a_pudwValue == nullptr)
         return ZEV_BAD_ARGUMENT;
-    try
-    {
+    return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
         *a_pudwValue = a_pSignal->m_pSignal->Get(a_iReadHW != 0);
-        return ZEV_OK;
-    }
-    catch (...)
-    {
-        return Fault(a_pSignal->m_pDevice);
-    }
+        return rDevice.m_udwNews == 0 ? ZEV_OK : Settle(rDevice, ZEV_OK, true);
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udwValue, int32_t a_iMode,
@@ -1061,32 +1234,33 @@ ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udw
 {
     if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
-    if (a_udwValue > a_pSignal->m_udwLimit || (a_pSignal->m_bSparse && !Named(*a_pSignal, a_udwValue)))
-        return RefuseValue(*a_pSignal, a_udwValue);
+    if (a_piWritten != nullptr)
+        *a_piWritten = 0;
     // The library's rule for an unknown mode, kept without an out-of-range enumeration value.
     const CSignalBase::ESignalHwWrite eMode =
         a_iMode == ZEV_WRITE_IMMEDIATE    ? CSignalBase::HW_WRITE_IMMEDIATE
         : a_iMode == ZEV_WRITE_IF_CHANGED ? CSignalBase::HW_WRITE_IF_CHANGED
                                           : CSignalBase::HW_WRITE_DEFERRED;
-    try
-    {
+    return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
+        if (a_udwValue > a_pSignal->m_udwLimit || (a_pSignal->m_bSparse && !Named(*a_pSignal, a_udwValue)))
+            return RefuseValue(*a_pSignal, a_udwValue);
         const bool bWritten = a_pSignal->m_pSignal->Set(a_udwValue, eMode);
+        if (rDevice.m_udwNews != 0)
+            return Settle(rDevice, ZEV_OK, true);  // a refused write was not written
         if (a_piWritten != nullptr)
             *a_piWritten = bWritten ? 1 : 0;
         return ZEV_OK;
-    }
-    catch (...)
-    {
-        return Fault(a_pSignal->m_pDevice);
-    }
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* a_pSignal, uint32_t* a_pudwState)
 {
     if (a_pSignal == nullptr || a_pudwState == nullptr)
         return ZEV_BAD_ARGUMENT;
-    *a_pudwState = a_pSignal->m_pSignal->GetLockState();
-    return ZEV_OK;
+    return Hold(a_pSignal->m_pDevice, [&](zev_device&) {
+        *a_pudwState = a_pSignal->m_pSignal->GetLockState();
+        return ZEV_OK;
+    });
 }
 
 // ---- Whole registers and memories ----
@@ -1096,7 +1270,7 @@ ZEV_API zev_status ZEV_CALL zev_register_read(zev_register* a_pRegister, uint32_
 {
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
-    return Call(a_pRegister->m_pDevice, [&](CZEV&) {
+    return Call(a_pRegister->m_pDevice, true, [&](CHWDeviceBase&) {
         if (!RangeOk(*a_pRegister, a_udwStart, a_udwCount))
             return RefuseRange(*a_pRegister, a_udwStart, a_udwCount);
         if (a_pudwWords == nullptr && a_udwCount > 0)
@@ -1112,11 +1286,11 @@ ZEV_API zev_status ZEV_CALL zev_register_write(zev_register* a_pRegister, uint32
 {
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
-    return Call(a_pRegister->m_pDevice, [&](CZEV&) {
-        if (a_udwCount == 0 || !RangeOk(*a_pRegister, a_udwStart, a_udwCount))
+    return Call(a_pRegister->m_pDevice, true, [&](CHWDeviceBase&) {
+        if (a_udwCount == 0 || a_pudwWords == nullptr)
+            return Fail(a_pRegister->m_pDevice, ZEV_BAD_ARGUMENT, "no words: a count of 0 or a null pointer");
+        if (!RangeOk(*a_pRegister, a_udwStart, a_udwCount))
             return RefuseRange(*a_pRegister, a_udwStart, a_udwCount);
-        if (a_pudwWords == nullptr)
-            return Fail(a_pRegister->m_pDevice, ZEV_BAD_ARGUMENT, "the words are a null pointer");
         std::list<std::string> Texts;
         for (uint32_t i = 0; i < a_udwCount; ++i)
             Texts.push_back(HexText(a_pudwWords[i]));
@@ -1131,11 +1305,14 @@ ZEV_API zev_status ZEV_CALL zev_register_set_to_default(zev_register* a_pRegiste
 {
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
-    return Call(a_pRegister->m_pDevice, [&](CZEV&) {
+    if (a_piWritten != nullptr)
+        *a_piWritten = 0;
+    return Call(a_pRegister->m_pDevice, false, [&](CHWDeviceBase&) {
         const bool bWritten = a_pRegister->m_pRegister->SetToDefault();
-        if (a_piWritten != nullptr)
+        zev_status iStatus = Settle(*a_pRegister->m_pDevice, ZEV_OK, true);
+        if (iStatus == ZEV_OK && a_piWritten != nullptr)
             *a_piWritten = bWritten ? 1 : 0;
-        return ZEV_OK;
+        return iStatus;
     });
 }
 
@@ -1143,8 +1320,10 @@ ZEV_API zev_status ZEV_CALL zev_register_lock_state(const zev_register* a_pRegis
 {
     if (a_pRegister == nullptr || a_pudwState == nullptr)
         return ZEV_BAD_ARGUMENT;
-    *a_pudwState = a_pRegister->m_pRegister->GetLockState();
-    return ZEV_OK;
+    return Hold(a_pRegister->m_pDevice, [&](zev_device&) {
+        *a_pudwState = a_pRegister->m_pRegister->GetLockState();
+        return ZEV_OK;
+    });
 }
 
 ZEV_API zev_status ZEV_CALL zev_memory_get(zev_register* a_pRegister, uint32_t a_udwStart, uint32_t a_udwCount,
@@ -1153,17 +1332,14 @@ ZEV_API zev_status ZEV_CALL zev_memory_get(zev_register* a_pRegister, uint32_t a
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
     zev_device* pDevice = a_pRegister->m_pDevice;
-    return Call(pDevice, [&](CZEV&) {
+    return Call(pDevice, true, [&](CHWDeviceBase&) {
         if (!a_pRegister->IsMemory())
             return Fail(pDevice, ZEV_BAD_ARGUMENT, a_pRegister->m_pRegister->GetName() + " is not a memory");
-        // The memory answers false both when it refuses (and reports why) and when it only
-        // handed over its words: the report tells them apart.
-        const unsigned long long uBefore = pDevice->m_uReportsMade;
+        // The memory answers false both when it refuses (and reports why, which refuses the
+        // call) and when it only handed over its words.
         const bool bRead = a_pRegister->m_pParallelRam != nullptr
                                ? a_pRegister->m_pParallelRam->Get(a_pudwWords, a_udwStart, a_udwCount, a_iReadHW != 0)
                                : a_pRegister->m_pSequentialRam->Get(a_pudwWords, a_udwStart, a_udwCount, a_iReadHW != 0);
-        if (!bRead && pDevice->m_uReportsMade != uBefore)
-            return Fail(pDevice, ZEV_REFUSED, pDevice->m_strLastReport);
         if (a_piRead != nullptr)
             *a_piRead = bRead ? 1 : 0;
         return ZEV_OK;
@@ -1176,15 +1352,12 @@ ZEV_API zev_status ZEV_CALL zev_memory_set(zev_register* a_pRegister, uint32_t a
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
     zev_device* pDevice = a_pRegister->m_pDevice;
-    return Call(pDevice, [&](CZEV&) {
+    return Call(pDevice, true, [&](CHWDeviceBase&) {
         if (!a_pRegister->IsMemory())
             return Fail(pDevice, ZEV_BAD_ARGUMENT, a_pRegister->m_pRegister->GetName() + " is not a memory");
-        const unsigned long long uBefore = pDevice->m_uReportsMade;
         const bool bWritten = a_pRegister->m_pParallelRam != nullptr
                                   ? a_pRegister->m_pParallelRam->Set(a_pudwWords, a_udwStart, a_udwCount, false)
                                   : a_pRegister->m_pSequentialRam->Set(a_pudwWords, a_udwStart, a_udwCount, false);
-        if (!bWritten && pDevice->m_uReportsMade != uBefore)
-            return Fail(pDevice, ZEV_REFUSED, pDevice->m_strLastReport);
         if (a_piWritten != nullptr)
             *a_piWritten = bWritten ? 1 : 0;
         return ZEV_OK;
@@ -1193,44 +1366,44 @@ ZEV_API zev_status ZEV_CALL zev_memory_set(zev_register* a_pRegister, uint32_t a
 
 // ---- The simulated ZEV ----
 
+} // extern "C"
+
+namespace
+{
+template <class TBody>
+zev_status Simulated(const zev_device* a_pDevice, TBody&& a_Body)
+{
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        if (!rDevice.m_pSimBus)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, "not a simulated device");
+        a_Body(*rDevice.m_pSimBus);
+        return ZEV_OK;
+    });
+}
+} // namespace
+
+extern "C" {
+
 ZEV_API zev_status ZEV_CALL zev_sim_peek(const zev_device* a_pDevice, uint32_t a_udwAddress, uint32_t* a_pudwWord)
 {
-    if (a_pDevice == nullptr || a_pudwWord == nullptr)
+    if (a_pudwWord == nullptr)
         return ZEV_BAD_ARGUMENT;
-    if (!a_pDevice->m_pSimBus)
-        return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "not a simulated device");
-    *a_pudwWord = a_pDevice->m_pSimBus->Peek(a_udwAddress);
-    return ZEV_OK;
+    return Simulated(a_pDevice, [&](CSimBus& rBus) { *a_pudwWord = rBus.Peek(a_udwAddress); });
 }
 
 ZEV_API zev_status ZEV_CALL zev_sim_poke(zev_device* a_pDevice, uint32_t a_udwAddress, uint32_t a_udwWord)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (!a_pDevice->m_pSimBus)
-        return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "not a simulated device");
-    a_pDevice->m_pSimBus->Poke(a_udwAddress, a_udwWord);
-    return ZEV_OK;
+    return Simulated(a_pDevice, [&](CSimBus& rBus) { rBus.Poke(a_udwAddress, a_udwWord); });
 }
 
 ZEV_API zev_status ZEV_CALL zev_sim_fail_reads(zev_device* a_pDevice, int32_t a_iCount)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (!a_pDevice->m_pSimBus)
-        return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "not a simulated device");
-    a_pDevice->m_pSimBus->m_iThrowOnRead = a_iCount;
-    return ZEV_OK;
+    return Simulated(a_pDevice, [&](CSimBus& rBus) { rBus.m_iThrowOnRead = a_iCount; });
 }
 
 ZEV_API zev_status ZEV_CALL zev_sim_ready_after(zev_device* a_pDevice, uint32_t a_udwPolls)
 {
-    if (a_pDevice == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    if (!a_pDevice->m_pSimBus)
-        return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "not a simulated device");
-    a_pDevice->m_pSimBus->m_udwReadyAfterPolls = a_udwPolls;
-    return ZEV_OK;
+    return Simulated(a_pDevice, [&](CSimBus& rBus) { rBus.m_udwReadyAfterPolls = a_udwPolls; });
 }
 
 } // extern "C"

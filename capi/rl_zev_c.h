@@ -12,28 +12,34 @@
  *   exceeded: 256/d,"), else this interface's. A call that succeeds leaves it as it was.
  * - Texts out go into the caller's buffer (text, size in bytes). The needed size, with the
  *   terminating NUL, is written to *needed (needed may be NULL). A buffer too small gets
- *   ZEV_BUFFER_TOO_SMALL and an empty string; the device keeps the text of an operation
- *   that reads the device (service reads, values, snapshot) so that zev_fetch_text hands
- *   it over without reading the device again. Lists of texts are one text, the items
- *   joined by '\n'; lists given in are lines too ("\n" or "\r\n", the
+ *   ZEV_BUFFER_TOO_SMALL and an empty string; the device keeps that call's text, and
+ *   zev_fetch_text, called next, hands it over without reading the device again (any other
+ *   call on the device between them, zev_last_error aside, drops it). Lists of texts are
+ *   one text, the items joined by '\n'; lists given in are lines too ("\n" or "\r\n", the
  *   last line end optional; "" is an empty list).
  * - Value texts are the library's: "12/d" decimal, "1F/h" hexadecimal, enumerator names;
  *   reads give "0000001F/h" or the enumerator name.
  * - No C++ exception leaves this interface: one thrown by the library, or escaping a
- *   host callback (a callback that returns non-zero), becomes ZEV_HOST_FAULT.
+ *   host callback (a callback that returns non-zero, or throws), becomes ZEV_HOST_FAULT.
+ *   A failing log callback makes the call that logged end in ZEV_HOST_FAULT (what the call
+ *   did stays done); logging goes on.
  * - Reports of the library (refused text-service values, memory range errors, refused
  *   directions, "not ready" of the read-back path) go to the device's report callbacks and
- *   into its report log (zev_reports), never to another device. (Built without a
- *   library of its own, RL_ZEV_C_SELF_CONTAINED off, as on Linux by default, it shares the
- *   library's report holder with the rest of the program: a program that also makes devices
- *   through the C++ runtime loses the C devices' reports made through it.)
+ *   into its report log (zev_reports), never to another device. A call on one register or
+ *   signal during which the library reported (a typed set refused for its direction, a
+ *   read-back never ready) returns ZEV_REFUSED with the report's message as the last error;
+ *   device-wide calls (defaults, ALL, snapshot) only report.
+ * - Names: an unknown register or signal name is ZEV_NOT_FOUND in every call.
+ * - Ranges: words beyond a register or memory are ZEV_REFUSED in every call (memory get
+ *   and set, register read and write, the text service), the library's text
+ *   ", memory error, RAM frontiers have been hurt." for a memory; nothing is changed.
  *
- * Threads (the library's rules): one thread at a time per device, its registers and
- * signals. Different devices may be used on different threads at once. A device must not
- * be destroyed while a call on it runs, and a callback must not make or destroy a device
- * nor call its own device. Making and destroying devices waits for calls by name (text
- * service, locks, snapshot, ...) on other devices; the typed zev_signal_get and
- * zev_signal_set take no lock at all.
+ * Threads: calls on one device, its registers and signals are serialised (a call waits for
+ * the one running); different devices work on different threads at once. A callback may
+ * not call its own device (ZEV_BAD_ARGUMENT, nothing done), nor make or destroy any device
+ * (ZEV_BAD_ARGUMENT, the device stays). zev_destroy while a call on the device runs is
+ * refused the same way; calling a device while or after it is destroyed is the caller's
+ * fault. Making and destroying devices waits for calls by name on other devices.
  */
 #ifndef RL_ZEV_C_H
 #define RL_ZEV_C_H
@@ -61,13 +67,13 @@ extern "C" {
 #endif
 
 /* Changes whenever a function, a struct or a meaning changes; compare with zev_abi_version(). */
-#define ZEV_ABI_VERSION 1
+#define ZEV_ABI_VERSION 2
 
 typedef int32_t zev_status;
 #define ZEV_OK 0
-#define ZEV_REFUSED 1          /* the library said no: its text is the last error */
+#define ZEV_REFUSED 1          /* the library said no (its text is the last error), or words beyond a register */
 #define ZEV_NOT_FOUND 2        /* no register, signal, enumerator or kept text of that name */
-#define ZEV_BAD_ARGUMENT 3     /* a null pointer, a value out of range, not a memory, ... */
+#define ZEV_BAD_ARGUMENT 3     /* a null pointer, a value the field cannot hold, not a memory, ... */
 #define ZEV_BUFFER_TOO_SMALL 4 /* *needed holds the size the text needs */
 #define ZEV_HOST_FAULT 5       /* an exception: a callback failed, or the library threw */
 
@@ -99,8 +105,8 @@ typedef struct zev_signal zev_signal;     /* valid while its device lives */
 /* Report callbacks: the texts are valid during the call only. */
 typedef void(ZEV_CALL* zev_report_fn)(void* context, const char* file, int32_t line, const char* function,
                                       const char* message);
-/* One change-log line, without its line end. */
-typedef void(ZEV_CALL* zev_log_fn)(void* context, const char* line);
+/* One change-log line, without its line end. Non-zero: the callback failed. */
+typedef int32_t(ZEV_CALL* zev_log_fn)(void* context, const char* line);
 
 /* The caller's host: the device's bus, its status-word preparation and where reports go.
  * A callback returning non-zero has failed: the call that made it ends in ZEV_HOST_FAULT
@@ -153,11 +159,13 @@ ZEV_API const char* ZEV_CALL zev_status_name(zev_status status);
 ZEV_API zev_status ZEV_CALL zev_create_simulated(zev_device** device);
 /* A device on the caller's host; *host is copied, its context must outlive the device. */
 ZEV_API zev_status ZEV_CALL zev_create(const zev_host* host, zev_device** device);
-/* NULL is ignored. ZEV_BAD_ARGUMENT from inside a callback: the device stays. */
+/* NULL is ignored. ZEV_BAD_ARGUMENT from inside any callback, or while a call on the
+ * device runs: the device stays. */
 ZEV_API zev_status ZEV_CALL zev_destroy(zev_device* device);
 
 ZEV_API zev_status ZEV_CALL zev_last_error(const zev_device* device, char* text, uint32_t size, uint32_t* needed);
-/* The text kept by the last call on this device that returned ZEV_BUFFER_TOO_SMALL. */
+/* The text of the call just before on this device, if it returned ZEV_BUFFER_TOO_SMALL
+ * (zev_last_error between them aside); else ZEV_NOT_FOUND. */
 ZEV_API zev_status ZEV_CALL zev_fetch_text(zev_device* device, char* text, uint32_t size, uint32_t* needed);
 ZEV_API zev_status ZEV_CALL zev_device_identity(zev_device* device, int32_t which, char* text, uint32_t size,
                                                 uint32_t* needed);
@@ -173,7 +181,8 @@ ZEV_API zev_status ZEV_CALL zev_clear_reports(zev_device* device);
 /* ---- Device-wide operations ---- */
 
 ZEV_API zev_status ZEV_CALL zev_set_to_default(zev_device* device);
-/* Names are exact; "ALL" or "all" stands for every register or every signal. */
+/* Names are exact; "ALL" or "all" stands for every register or every signal. An unknown
+ * name is ZEV_NOT_FOUND, the last error naming it ("Invalid signal submitted: NOPE"). */
 ZEV_API zev_status ZEV_CALL zev_lock(zev_device* device, const char* register_name, const char* signal_name);
 ZEV_API zev_status ZEV_CALL zev_unlock(zev_device* device, const char* register_name, const char* signal_name);
 ZEV_API zev_status ZEV_CALL zev_lock_all(zev_device* device);
@@ -204,7 +213,8 @@ ZEV_API zev_status ZEV_CALL zev_value_by_string(zev_device* device, const char* 
 /* ---- The catalogue: registers and signals ---- */
 
 ZEV_API zev_status ZEV_CALL zev_register_count(const zev_device* device, uint32_t* count);
-/* In the device's list order, the order of every device-wide operation. */
+/* In the device's list order, the order of every device-wide operation. Look-ups set *reg
+ * or *signal to NULL when they fail. */
 ZEV_API zev_status ZEV_CALL zev_register_at(zev_device* device, uint32_t index, zev_register** reg);
 ZEV_API zev_status ZEV_CALL zev_register_find(zev_device* device, const char* name, zev_register** reg);
 ZEV_API zev_status ZEV_CALL zev_register_name(const zev_register* reg, char* text, uint32_t size, uint32_t* needed);
@@ -225,11 +235,13 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* signal
 /* ---- Typed access ---- */
 
 /* The field's value; read_hw non-zero reads the register from the device first. A locked
- * signal gives the application's value. */
+ * signal gives the application's value. ZEV_REFUSED when the library reported (a refused
+ * read, a read-back never ready): *value is what the library answered. */
 ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* signal, int32_t read_hw, uint32_t* value);
 /* value from 0 to the field's maximum, and for an enumerated signal one of its enumerators
  * (else ZEV_BAD_ARGUMENT, nothing changes). *written (may be NULL): 1 when the register was
- * written to the device. A locked signal ignores the value (written 0). */
+ * written to the device. A locked signal ignores the value (written 0). A write refused for
+ * its direction (a read-only register) is ZEV_REFUSED, written 0. */
 ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* signal, uint32_t value, int32_t mode, int32_t* written);
 ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* signal, uint32_t* state);
 
@@ -241,13 +253,13 @@ ZEV_API zev_status ZEV_CALL zev_register_read(zev_register* reg, uint32_t start,
 /* Words from start on, written as the text service writes them: the register ends locked. */
 ZEV_API zev_status ZEV_CALL zev_register_write(zev_register* reg, uint32_t start, uint32_t count,
                                                const uint32_t* words);
-/* *written (may be NULL): 1 when the register was written. */
+/* *written (may be NULL): 1 when the register was written (a read-only one: ZEV_REFUSED). */
 ZEV_API zev_status ZEV_CALL zev_register_set_to_default(zev_register* reg, int32_t* written);
 ZEV_API zev_status ZEV_CALL zev_register_lock_state(const zev_register* reg, uint32_t* state);
 
 /* A memory's block: get reads it from the device first when read_hw is non-zero (*read:
  * 1 when it did); set writes only a block that changes the device's words (*written). A
- * range beyond the memory is refused with the library's text. Lock a memory with
+ * range beyond the memory is ZEV_REFUSED with the library's text. Lock a memory with
  * zev_lock(device, name, "ALL"). */
 ZEV_API zev_status ZEV_CALL zev_memory_get(zev_register* reg, uint32_t start, uint32_t count, int32_t read_hw,
                                            uint32_t* words, int32_t* read);

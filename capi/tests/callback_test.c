@@ -28,7 +28,7 @@ typedef struct SHost
     int m_iStopAtAsk; /* stop_waiting answers 1 at this ask (counting from 1); 0: never */
     int m_iAsks;
     int m_bQuietPolls; /* polls and asks not logged */
-    zev_device* m_pDevice; /* for the callback that tries to destroy its own device */
+    zev_device* m_pDevice; /* the write and report callbacks try to destroy it, when set */
     zev_status m_iDestroyStatus;
 } SHost;
 
@@ -72,6 +72,8 @@ static int32_t ZEV_CALL Write(void* a_pContext, uint32_t a_udwAddress, const uin
     Words(acWords, sizeof acWords, a_pudwWords, a_udwByteCount);
     Log(pHost, "W 0x%05X %u%s", a_udwAddress, a_udwByteCount, acWords);
     pHost->m_iFailWrite = 0;
+    if (pHost->m_pDevice != NULL)
+        pHost->m_iDestroyStatus = zev_destroy(pHost->m_pDevice);
     if (iFail != 0)
         return iFail;
     if (a_udwAddress == STATUS_ADDRESS && (a_pudwWords[0] & READY) != 0)
@@ -297,11 +299,11 @@ static void TestTypedTransfers(zev_device* a_pDevice, SHost* a_pHost)
     EXPECT_LOG(a_pHost, "W 0x00018 4 0x00010000", "R 0x00E00 4 -> 0x00000000", "wait 8", "R 0x00018 4 -> 0x00000000",
                "stop?", "wait 50", "R 0x0001E 4 -> 0x00000004");
 
-    /* Never ready, never stopped: 10000 polls, the word becomes all ones, and it is reported. */
+    /* Never ready, never stopped: 10000 polls, the word becomes all ones, reported and refused. */
     a_pHost->m_iStopAtAsk = 0;
     a_pHost->m_bQuietPolls = 1;
     Clear(a_pHost);
-    CHECK_OK(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue));
+    CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue), ZEV_REFUSED);
     CHECK_NUMBER(udwValue, 7);
     CHECK_NUMBER(a_pHost->m_udwPolls, 10000);
     CHECK_NUMBER(a_pHost->m_iAsks, 9999);
@@ -360,16 +362,17 @@ static void TestFailingCallbacks(zev_device* a_pDevice, SHost* a_pHost)
                  ZEV_HOST_FAULT);
     CHECK_TEXT(LastError(a_pDevice), "host fault: the host's read callback returned 3 (address 0x0001E, 4 bytes)");
 
-    /* ...while inside the read-back path the library catches it, stops and reports. */
+    /* ...while inside the read-back path the library catches it, stops and reports: refused. */
     a_pHost->m_iFailRead = 4;
     Clear(a_pHost);
-    CHECK_OK(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue));
+    CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), ",Unknown error!");
     CHECK_NUMBER(udwValue, 7);
     EXPECT_LOG(a_pHost, "W 0x00018 4 0x00010000", "R 0x00E00 4 failed",
                "E CSequentialRead_ParallelWrite::Read: ,Unknown error!");
     a_pHost->m_iFailWait = 1;
     Clear(a_pHost);
-    CHECK_OK(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue));
+    CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue), ZEV_REFUSED);
     EXPECT_LOG(a_pHost, "W 0x00018 4 0x00010000", "R 0x00E00 4 -> 0x00000000", "wait 8",
                "E CSequentialRead_ParallelWrite::Read: ,Unknown error!");
 }
@@ -430,10 +433,14 @@ static void TestDeviceOperations(zev_device* a_pDevice, SHost* a_pHost)
                "W 0x02000 16384 0x00000000 0x00000000 0x00000000 0x00000000",
                "W 0x04000 16384 0x00000000 0x00000000 0x00000000 0x00000000");
 
-    /* A callback destroying its own device from inside a call is refused; the device stays. */
+    /* A callback destroying its own device from inside a call, by name or typed, is
+     * refused; the device stays. */
     a_pHost->m_pDevice = a_pDevice;
     a_pHost->m_iDestroyStatus = -1;
-    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "NOPE", "X", "1/d", 0), ZEV_REFUSED);
+    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "NOPE", "X", "1/d", 0), ZEV_NOT_FOUND);
+    CHECK_NUMBER(a_pHost->m_iDestroyStatus, ZEV_BAD_ARGUMENT);
+    a_pHost->m_iDestroyStatus = -1;
+    CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 2, ZEV_WRITE_IMMEDIATE, NULL));
     a_pHost->m_pDevice = NULL;
     CHECK_NUMBER(a_pHost->m_iDestroyStatus, ZEV_BAD_ARGUMENT);
     CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 1, ZEV_WRITE_IMMEDIATE, NULL));
@@ -452,7 +459,7 @@ static void TestTwoHosts(zev_device* a_pFirst)
         return;
     Clear(&g_First);
     Clear(&g_Second);
-    CHECK_STATUS(pSecond, zev_service_write(pSecond, "AUD_CNTRL0", "NOPE", "1/d", 0), ZEV_REFUSED);
+    CHECK_STATUS(pSecond, zev_service_write(pSecond, "AUD_CNTRL0", "NOPE", "1/d", 0), ZEV_NOT_FOUND);
     CHECK_STATUS(a_pFirst, zev_service_write(a_pFirst, "AUD_CNTRL0", "MULT_DE", "99/d", 0), ZEV_REFUSED);
     /* Without preparation callbacks a status word goes out as the library made it. */
     CHECK_OK(pSecond, zev_signal_set(Signal(pSecond, "PRI_STATUSREG1", "SR1_B_REC_END"), 1, ZEV_WRITE_IMMEDIATE, NULL));
@@ -461,7 +468,7 @@ static void TestTwoHosts(zev_device* a_pFirst)
     CHECK_OK(NULL, zev_destroy(pSecond));
     /* The first device still reports to its host after the second is gone. */
     Clear(&g_First);
-    CHECK_STATUS(a_pFirst, zev_service_read(a_pFirst, "NOPE", "", 0, 1, NULL, 0, NULL, NULL), ZEV_REFUSED);
+    CHECK_STATUS(a_pFirst, zev_service_read(a_pFirst, "NOPE", "", 0, 1, NULL, 0, NULL, NULL), ZEV_NOT_FOUND);
     EXPECT_LOG(&g_First, "E CHWDeviceBase::ServiceRead: Invalid register submitted: NOPE");
 }
 

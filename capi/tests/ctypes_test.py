@@ -79,7 +79,7 @@ def signal(device, register, name):
 
 class SimulatedDevice(unittest.TestCase):
     def setUp(self):
-        self.assertEqual(lib.zev_abi_version(), 1)
+        self.assertEqual(lib.zev_abi_version(), 2)
         self.device = make_simulated()
         self.assertEqual(lib.zev_set_to_default(self.device), OK)
 

@@ -43,13 +43,25 @@ typedef struct SLog
 {
     char m_aacLines[16][256];
     int m_iCount;
+    int32_t m_iFail;          /* returned once, then 0 */
+    zev_device* m_pDevice;    /* called from the callback, when set */
+    zev_status m_aiCalls[2];  /* what zev_destroy and a call on the device gave there */
 } SLog;
 
-static void ZEV_CALL OnLog(void* a_pContext, const char* a_pcLine)
+static int32_t ZEV_CALL OnLog(void* a_pContext, const char* a_pcLine)
 {
     SLog* pLog = (SLog*)a_pContext;
+    const int32_t iFail = pLog->m_iFail;
+    uint32_t udwCount = 0;
     if (pLog->m_iCount < 16)
         snprintf(pLog->m_aacLines[pLog->m_iCount++], 256, "%s", a_pcLine);
+    if (pLog->m_pDevice != NULL)
+    {
+        pLog->m_aiCalls[0] = zev_destroy(pLog->m_pDevice);
+        pLog->m_aiCalls[1] = zev_report_count(pLog->m_pDevice, &udwCount);
+    }
+    pLog->m_iFail = 0;
+    return iFail;
 }
 
 static zev_signal* Signal(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
@@ -166,10 +178,20 @@ static void TestCatalogue(zev_device* a_pDevice)
     CHECK_NUMBER(SignalInfo.max_value, 63);
     CHECK_NUMBER(SignalInfo.enumerator_count, 0);
     CHECK_STATUS(a_pDevice, zev_signal_at(pRegister, 5, &pSignal), ZEV_NOT_FOUND);
+    CHECK(pSignal == NULL);
+    CHECK_OK(a_pDevice, zev_signal_at(pRegister, 1, &pSignal));
     CHECK_STATUS(a_pDevice, zev_signal_find(pRegister, "TRIG_SEl", &pSignal), ZEV_NOT_FOUND);
     CHECK_TEXT(LastError(a_pDevice), "AUD_CNTRL0 has no signal TRIG_SEl");
+    CHECK(pSignal == NULL);
+    CHECK_OK(a_pDevice, zev_signal_at(pRegister, 1, &pSignal));
+    CHECK_STATUS(a_pDevice, zev_signal_lookup(a_pDevice, "AUD_CNTRL", "TRIG_SEL", &pSignal), ZEV_NOT_FOUND);
+    CHECK(pSignal == NULL);
     CHECK_STATUS(a_pDevice, zev_register_find(a_pDevice, "aud_cntrl0", &pRegister), ZEV_NOT_FOUND);
     CHECK_TEXT(LastError(a_pDevice), "no register aud_cntrl0");
+    CHECK(pRegister == NULL);
+    CHECK_OK(a_pDevice, zev_register_at(a_pDevice, 0, &pRegister));
+    CHECK_STATUS(a_pDevice, zev_register_at(a_pDevice, 441, &pRegister), ZEV_NOT_FOUND);
+    CHECK(pRegister == NULL);
 
     /* Each access strategy, a status register and the memories. */
     CHECK_OK(a_pDevice, zev_register_describe(Register(a_pDevice, "PRI_STATUSREG1"), &Info));
@@ -329,10 +351,10 @@ static void TestTextService(zev_device* a_pDevice, SReports* a_pReports)
                "Invalid value(s) submitted: 31,Wrong format specified (use /d for decimal or /h for hex values)");
     CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "3/d", 0), ZEV_REFUSED);
     CHECK_TEXT(LastError(a_pDevice), "Invalid value(s) submitted: 3/d,");
-    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL9", "MULT_HP", "1/d", 0), ZEV_REFUSED);
+    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL9", "MULT_HP", "1/d", 0), ZEV_NOT_FOUND);
     CHECK_TEXT(LastError(a_pDevice), "Invalid register submitted: AUD_CNTRL9");
     CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, "AUD_CNTRL0", "NOPE", 0, 1, acTexts, sizeof acTexts, NULL, NULL),
-                 ZEV_REFUSED);
+                 ZEV_NOT_FOUND);
     CHECK_TEXT(LastError(a_pDevice), "Invalid signal submitted: NOPE");
     CHECK_NUMBER(a_pReports->m_iCount, 5);
     if (a_pReports->m_iCount == 5)
@@ -390,10 +412,15 @@ static void TestTextService(zev_device* a_pDevice, SReports* a_pReports)
     CHECK_NUMBER(udwNeeded, 33);
     CHECK_NUMBER(udwCount, 3);
     CHECK_TEXT(acTexts, "");
-    CHECK_OK(a_pDevice, zev_sim_poke(a_pDevice, ADDRESS_ENT_H1 + 2, 0x77));
     CHECK_STATUS(a_pDevice, zev_fetch_text(a_pDevice, acTexts, 20, &udwNeeded), ZEV_BUFFER_TOO_SMALL);
+    CHECK_TEXT(LastError(a_pDevice), "the text needs 33 bytes, the buffer holds 20");
     CHECK_OK(a_pDevice, zev_fetch_text(a_pDevice, acTexts, sizeof acTexts, &udwNeeded));
     CHECK_TEXT(acTexts, "00000001/h\n00000002/h\n0000001E/h");
+    CHECK_STATUS(a_pDevice, zev_fetch_text(a_pDevice, acTexts, sizeof acTexts, &udwNeeded), ZEV_NOT_FOUND);
+    /* Only the text of the call just before: any other call between drops it. */
+    CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, "ENT_H1", "", 2, 3, acTexts, 12, NULL, NULL),
+                 ZEV_BUFFER_TOO_SMALL);
+    CHECK_OK(a_pDevice, zev_service_read(a_pDevice, "ENT_H1", "", 0, 1, acTexts, sizeof acTexts, NULL, NULL));
     CHECK_STATUS(a_pDevice, zev_fetch_text(a_pDevice, acTexts, sizeof acTexts, &udwNeeded), ZEV_NOT_FOUND);
     CHECK_OK(a_pDevice, zev_unlock_all(a_pDevice));
 
@@ -409,7 +436,7 @@ static void TestLocksAndLogging(zev_device* a_pDevice)
     uint32_t udwState = 9, udwValue = 0;
     int32_t iWritten = -1;
     SLog Log;
-    Log.m_iCount = 0;
+    memset(&Log, 0, sizeof Log);
 
     CHECK_OK(a_pDevice, zev_set_to_default(a_pDevice));
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
@@ -420,10 +447,12 @@ static void TestLocksAndLogging(zev_device* a_pDevice)
     CHECK_OK(a_pDevice, zev_signal_get(pTrigSel, 0, &udwValue));
     CHECK_NUMBER(udwValue, 2);
     CHECK_OK(a_pDevice, zev_unlock(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"));
-    CHECK_STATUS(a_pDevice, zev_lock(a_pDevice, "AUD_CNTRL9", "TRIG_SEL"), ZEV_REFUSED);
-    CHECK_TEXT(LastError(a_pDevice), "Invalid register submitted! : AUD_CNTRL9");
-    CHECK_STATUS(a_pDevice, zev_unlock(a_pDevice, "AUD_CNTRL0", "All"), ZEV_REFUSED);
-    CHECK_TEXT(LastError(a_pDevice), "Invalid register submitted! : AUD_CNTRL0");
+    CHECK_STATUS(a_pDevice, zev_lock(a_pDevice, "AUD_CNTRL9", "TRIG_SEL"), ZEV_NOT_FOUND);
+    CHECK_TEXT(LastError(a_pDevice), "Invalid register submitted: AUD_CNTRL9");
+    CHECK_STATUS(a_pDevice, zev_lock(a_pDevice, "AUD_CNTRL0", "NOPE"), ZEV_NOT_FOUND);
+    CHECK_TEXT(LastError(a_pDevice), "Invalid signal submitted: NOPE");
+    CHECK_STATUS(a_pDevice, zev_unlock(a_pDevice, "AUD_CNTRL0", "All"), ZEV_NOT_FOUND);
+    CHECK_TEXT(LastError(a_pDevice), "Invalid signal submitted: All");
 
     /* Everything, memories included. */
     CHECK_OK(a_pDevice, zev_lock_all(a_pDevice));
@@ -460,6 +489,25 @@ static void TestLocksAndLogging(zev_device* a_pDevice)
     CHECK_TEXT(LastError(a_pDevice), "Invalid signal submitted: NOPE");
     CHECK_STATUS(a_pDevice, zev_logging(a_pDevice, "ALL", "NOPE", 1), ZEV_NOT_FOUND);
     CHECK_OK(a_pDevice, zev_logging(a_pDevice, "ALL", "MULT_HP", 0));
+
+    /* A failing log callback fails the call that logged; logging goes on. */
+    CHECK_OK(a_pDevice, zev_logging(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", 1));
+    Log.m_iCount = 0;
+    Log.m_iFail = 7;
+    CHECK_STATUS(a_pDevice, zev_signal_set(pTrigSel, 1, ZEV_WRITE_IMMEDIATE, &iWritten), ZEV_HOST_FAULT);
+    CHECK_TEXT(LastError(a_pDevice), "host fault: the log callback returned 7");
+    CHECK_NUMBER(Peek(a_pDevice, ADDRESS_AUD_CNTRL0) & 7u, 1);
+    CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
+    CHECK_NUMBER(Log.m_iCount, 2);
+    if (Log.m_iCount == 2)
+        CHECK_TEXT(Log.m_aacLines[1], "Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_1 to value: 2");
+    /* From inside the callback, its device can be neither destroyed nor called. */
+    Log.m_pDevice = a_pDevice;
+    CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 3, ZEV_WRITE_IMMEDIATE, NULL));
+    Log.m_pDevice = NULL;
+    CHECK_NUMBER(Log.m_aiCalls[0], ZEV_BAD_ARGUMENT);
+    CHECK_NUMBER(Log.m_aiCalls[1], ZEV_BAD_ARGUMENT);
+    CHECK_OK(a_pDevice, zev_logging(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", 0));
     CHECK_OK(a_pDevice, zev_set_log_callback(a_pDevice, NULL, NULL));
 }
 
@@ -486,8 +534,8 @@ static void TestRegistersAndMemories(zev_device* a_pDevice, SReports* a_pReports
     CHECK_NUMBER(Peek(a_pDevice, ADDRESS_AUD_CNTRL0), 0x000FEDCB);
     CHECK_OK(a_pDevice, zev_register_lock_state(pAud, &udwState));
     CHECK_NUMBER(udwState, ZEV_LOCKED);
-    CHECK_STATUS(a_pDevice, zev_register_read(pAud, 1, 1, audwBack), ZEV_BAD_ARGUMENT);
-    CHECK_TEXT(LastError(a_pDevice), "AUD_CNTRL0 has words 0 to 0: start 1, count 1");
+    CHECK_STATUS(a_pDevice, zev_register_read(pAud, 1, 1, audwBack), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), "AUD_CNTRL0 has word 0 only: start 1, count 1");
     CHECK_STATUS(a_pDevice, zev_register_write(pAud, 0, 0, audwWords), ZEV_BAD_ARGUMENT);
     CHECK_OK(a_pDevice, zev_register_set_to_default(pAud, &iDone));
     CHECK_NUMBER(Peek(a_pDevice, ADDRESS_AUD_CNTRL0), 0);
@@ -545,7 +593,13 @@ static void TestRegistersAndMemories(zev_device* a_pDevice, SReports* a_pReports
                    "E ZEV::CRegister_DET_APD_SSRAM::Set: , memory error, RAM frontiers have been hurt.");
     CHECK_STATUS(a_pDevice, zev_memory_get(pAud, 0, 1, 1, audwBack, &iDone), ZEV_BAD_ARGUMENT);
     CHECK_TEXT(LastError(a_pDevice), "AUD_CNTRL0 is not a memory");
-    CHECK_STATUS(a_pDevice, zev_register_read(pApd, 4090, 7, audwBack), ZEV_BAD_ARGUMENT);
+    CHECK_STATUS(a_pDevice, zev_register_read(pApd, 4090, 7, audwBack), ZEV_REFUSED);
+    /* The text service refuses a range beyond a memory as the typed block does, and
+     * changes nothing. */
+    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "DET_APD_SSRAM", "", "1/d\n2/d", 4095), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), ", memory error, RAM frontiers have been hurt.");
+    CHECK_OK(a_pDevice, zev_register_lock_state(pApd, &udwState));
+    CHECK_NUMBER(udwState, ZEV_UNLOCKED);
 }
 
 static void TestSnapshot(zev_device* a_pDevice)
@@ -582,6 +636,7 @@ static int Contains(const zev_device* a_pDevice, const char* a_pcPart)
 static void TestFaultsAndReports(zev_device* a_pDevice, SReports* a_pReports)
 {
     uint32_t udwValue = 0, udwCount = 0;
+    int32_t iWritten = -1;
     char acLog[512];
 
     CHECK_OK(a_pDevice, zev_clear_reports(a_pDevice));
@@ -597,22 +652,27 @@ static void TestFaultsAndReports(zev_device* a_pDevice, SReports* a_pReports)
                  ZEV_HOST_FAULT);
     /* ...while the read-back path catches it itself and reports it. */
     CHECK_OK(a_pDevice, zev_sim_fail_reads(a_pDevice, 1));
-    CHECK_OK(a_pDevice, zev_signal_get(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 1, &udwValue));
+    CHECK_STATUS(a_pDevice, zev_signal_get(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 1, &udwValue), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), ",Unknown error!");
     CHECK_NUMBER(a_pReports->m_iCount, 1);
     if (a_pReports->m_iCount == 1)
         CHECK_TEXT(a_pReports->m_aacLines[0], "E CSequentialRead_ParallelWrite::Read: ,Unknown error!");
 
-    /* The read-back path's ready bit never shows: reported, the call itself succeeds. */
+    /* The read-back path's ready bit never shows: reported, and the call refused. */
     CHECK_OK(a_pDevice, zev_sim_ready_after(a_pDevice, 0));
-    CHECK_OK(a_pDevice, zev_signal_get(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 1, &udwValue));
+    CHECK_STATUS(a_pDevice, zev_signal_get(Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), 1, &udwValue), ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), ",HW device not ready!");
     CHECK_OK(a_pDevice, zev_sim_ready_after(a_pDevice, 1));
     CHECK_NUMBER(a_pReports->m_iCount, 2);
     if (a_pReports->m_iCount == 2)
         CHECK_TEXT(a_pReports->m_aacLines[1], "E CSequentialRead_ParallelWrite::Read: ,HW device not ready!");
 
-    /* Refused directions go to the access-denied callback. */
-    CHECK_OK(a_pDevice, zev_signal_get(Signal(a_pDevice, "DET_RESET", "QP_RESET"), 1, &udwValue));
-    CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "PRI_SERVAL", "SERVAL"), 1, ZEV_WRITE_IMMEDIATE, NULL));
+    /* Refused directions go to the access-denied callback, and refuse the call: nothing written. */
+    CHECK_STATUS(a_pDevice, zev_signal_get(Signal(a_pDevice, "DET_RESET", "QP_RESET"), 1, &udwValue), ZEV_REFUSED);
+    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "PRI_SERVAL", "SERVAL"), 1, ZEV_WRITE_IMMEDIATE, &iWritten),
+                 ZEV_REFUSED);
+    CHECK_TEXT(LastError(a_pDevice), ",No write access allowed!");
+    CHECK_NUMBER(iWritten, 0);
     CHECK_NUMBER(a_pReports->m_iCount, 4);
     if (a_pReports->m_iCount == 4)
     {
@@ -646,7 +706,7 @@ static void TestReportsStayWithTheirDevice(void)
     CHECK_OK(pFirst, zev_set_report_callbacks(pFirst, OnError, OnDenied, &First));
     CHECK_OK(pSecond, zev_set_report_callbacks(pSecond, OnError, OnDenied, &Second));
 
-    CHECK_STATUS(pSecond, zev_service_write(pSecond, "NOPE", "X", "1/d", 0), ZEV_REFUSED);
+    CHECK_STATUS(pSecond, zev_service_write(pSecond, "NOPE", "X", "1/d", 0), ZEV_NOT_FOUND);
     CHECK_NUMBER(First.m_iCount, 0);
     CHECK_NUMBER(Second.m_iCount, 1);
 
@@ -659,7 +719,7 @@ static void TestReportsStayWithTheirDevice(void)
     if (pThird == NULL)
         return;
     CHECK_OK(pThird, zev_set_report_callbacks(pThird, OnError, OnDenied, &Third));
-    CHECK_STATUS(pThird, zev_service_read(pThird, "AUD_CNTRL0", "NOPE", 0, 1, NULL, 0, NULL, NULL), ZEV_REFUSED);
+    CHECK_STATUS(pThird, zev_service_read(pThird, "AUD_CNTRL0", "NOPE", 0, 1, NULL, 0, NULL, NULL), ZEV_NOT_FOUND);
     CHECK_STATUS(pSecond, zev_service_write(pSecond, "AUD_CNTRL0", "MULT_HP", "99/d", 0), ZEV_REFUSED);
     CHECK_NUMBER(Third.m_iCount, 1);
     CHECK_NUMBER(Second.m_iCount, 3);
