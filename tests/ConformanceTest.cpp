@@ -98,6 +98,14 @@ void Check(const std::string& a_strDoor, const json& a_rCase, const SSeen& a_rSe
     }
 }
 
+void Fault(CSimBus& a_rBus, const std::string& a_strFault)
+{
+    if (a_strFault == "read")
+        a_rBus.m_iThrowOnRead = 1;
+    else if (a_strFault == "notReady")
+        a_rBus.m_udwReadyAfterPolls = 0;
+}
+
 class CDoor
 {
 public:
@@ -106,7 +114,8 @@ public:
     virtual std::string Cannot(const json& a_rCase) const = 0;
     // A device as the case needs it: read-only, a host that faults.
     virtual void Reset(const json& a_rCase) = 0;
-    virtual SSeen Run(const json& a_rOperation, bool a_bFault) = 0;  // a_bFault: the host's next bus read throws
+    // a_strFault: "read", the host's next bus read throws; "notReady", the read-back path never is.
+    virtual SSeen Run(const json& a_rOperation, const std::string& a_strFault) = 0;
 };
 
 void RunEveryCase(const std::string& a_strDoor, CDoor& a_rDoor, json (*a_pTerms)(json) = nullptr)
@@ -121,11 +130,11 @@ void RunEveryCase(const std::string& a_strDoor, CDoor& a_rDoor, json (*a_pTerms)
         a_rDoor.Reset(Case);
         for (const json& Step : Case.value("setup", json::array()))
         {
-            const SSeen Seen = a_rDoor.Run(Step, false);
+            const SSeen Seen = a_rDoor.Run(Step, "");
             EXPECT_TRUE(Seen.m_strClass == "ok" || Seen.m_strClass == "reported")
                 << a_strDoor << ": " << Case["name"] << ": setup " << Step.dump() << ": " << Seen.m_strError;
         }
-        Check(a_strDoor, a_pTerms == nullptr ? Case : a_pTerms(Case), a_rDoor.Run(Case["op"], Case.contains("fault")));
+        Check(a_strDoor, a_pTerms == nullptr ? Case : a_pTerms(Case), a_rDoor.Run(Case["op"], Case.value("fault", "")));
         ++uRun;
     }
     EXPECT_GT(uRun, 0u);
@@ -145,7 +154,7 @@ public:
         m_pServed.reset();
         m_pServed.reset(new SServed);
     }
-    SSeen Run(const json& a_rOperation, bool a_bFault) override
+    SSeen Run(const json& a_rOperation, const std::string& a_strFault) override
     {
         SSeen Seen;
         const rlzev::SOperationRow* pRow = rlzev::FindOperation(a_rOperation["op"]);
@@ -171,8 +180,7 @@ public:
             Seen.m_strClass = "bad";
             return Seen;
         }
-        if (a_bFault)
-            m_pServed->Host.Bus.m_iThrowOnRead = 1;
+        Fault(m_pServed->Host.Bus, a_strFault);
         rlzev::SBatchOptions Options;
         Options.m_bTrace = true;
         const rlzev::SOutcome Outcome = m_pServed->Runtime.RunBatch({Operation}, Options).front();
@@ -278,14 +286,13 @@ public:
         m_pServer.reset(new SServer(a_rCase.value("readOnly", false)));
         m_pClient.reset(new rlzev::CHttpClient(m_pServer->strUrl, kToken));
     }
-    SSeen Run(const json& a_rOperation, bool a_bFault) override
+    SSeen Run(const json& a_rOperation, const std::string& a_strFault) override
     {
         json Body = a_rOperation;
         const std::string strOperation = Body["op"];
         Body.erase("op");
         Body["trace"] = true;
-        if (a_bFault)
-            m_pServer->Served.Host.Bus.m_iThrowOnRead = 1;
+        Fault(m_pServer->Served.Host.Bus, a_strFault);
         rlzev::SHttpResponse Response;
         std::string strError;
         const bool bGet = strOperation == "snapshot";
@@ -323,14 +330,13 @@ public:
         if (m_pServer != nullptr)
             m_pServer->Reset(a_rCase);
     }
-    SSeen Run(const json& a_rOperation, bool a_bFault) override
+    SSeen Run(const json& a_rOperation, const std::string& a_strFault) override
     {
         std::vector<std::string> Args;
         if (m_pServer != nullptr)
         {
             Args = {"--connect", m_pServer->m_pServer->strUrl, "--token-file", TokenFile()};
-            if (a_bFault)
-                m_pServer->m_pServer->Served.Host.Bus.m_iThrowOnRead = 1;
+            Fault(m_pServer->m_pServer->Served.Host.Bus, a_strFault);
         }
         Args.push_back("--trace");
         const std::string strOperation = a_rOperation["op"];

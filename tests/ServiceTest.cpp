@@ -130,31 +130,9 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     Request.m_strPath = "/api/v1/write";
     Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})";
     EXPECT_EQ(Writable.Handle(Request).m_iStatus, 200);
-    Answer = S.Post("value", {{"register", "AUD_CNTRL0"}, {"signal", "NOPE"}}, &iStatus);
-    EXPECT_EQ(iStatus, 422);
-    EXPECT_EQ(Answer, json({{"error", "Function not found!"}, {"reports", json::array()}}));
-
-    // Succeeded, with reports: a refused direction, a read-back that never gets ready.
+    // A refused direction says so in its report (what each door answers: the conformance cases).
     Answer = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(Answer["reports"][0]["message"], ",No write access allowed!");
     EXPECT_EQ(Answer["reports"][0]["accessDenied"], true);
-    S.Host.Bus.m_udwReadyAfterPolls = 0;
-    Answer = S.Post("read", {{"register", "AUD_CNTRL0"}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(Answer["values"], json({"FFFFFFFF/h"}));
-    EXPECT_EQ(Answer["reports"][0]["message"], ",HW device not ready!");
-    // A host exception outside the read-back reaches the client; the service stays up.
-    S.Host.Bus.m_udwReadyAfterPolls = 1;
-    S.Host.Bus.m_iThrowOnRead = -1;
-    Answer = S.Post("read", {{"register", "DIN_MS_DET_LOW"}}, &iStatus);
-    EXPECT_EQ(iStatus, 500);
-    EXPECT_EQ(Answer["error"], "host fault: simulated bus fault");
-    Answer = S.Post("read", {{"register", "AUD_CNTRL0"}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(Answer["reports"][0]["message"], ",Unknown error!") << "the read-back catches it";
-    S.Host.Bus.m_iThrowOnRead = 0;
-    EXPECT_EQ(S.Post("read", {{"register", "AUD_CNTRL0"}}, &iStatus)["reports"], json::array());
 }
 
 TEST(Service, BadRequestsAreRefusedAndChangeNothing)
@@ -745,25 +723,6 @@ TEST(Service, AReadOnlyServerChangesNoApplicationState)
     S.Post("batch", {{"operations", {{{"op", "read"}, {"register", "DIN_MS_DET_LOW"}}, {{"op", "unlock"}, {"register", "ALL"}, {"signal", "ALL"}}}}},
            &iStatus);
     EXPECT_EQ(iStatus, 403);
-}
-
-TEST(Service, LoggingAnswersWhatHappened)
-{
-    SServed S;
-    int iStatus = 0;
-    S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"enable", false}}, &iStatus);
-    EXPECT_EQ(iStatus, 200) << "switched off is done, not refused";
-    EXPECT_EQ(S.Post("logging", {{"register", "NOPE"}, {"signal", "ALL"}}, &iStatus)["error"], "Invalid register submitted: NOPE");
-    EXPECT_EQ(iStatus, 422);
-    EXPECT_EQ(S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "NOPE"}}, &iStatus)["error"], "Invalid signal submitted: NOPE");
-    EXPECT_EQ(S.Post("logging", {{"register", "ALL"}, {"signal", "NOPE"}}, &iStatus)["error"], "Invalid signal submitted: NOPE");
-    S.Post("logging", {{"register", "all"}, {"signal", "FIFOLEVEL"}}, &iStatus);
-    EXPECT_EQ(iStatus, 200) << "a signal some register has";
-    // Logged lines reach the answer's events.
-    S.Post("logging", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}});
-    const json Events = S.Post("batch", {{"operations", {{{"op", "unlock"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}},
-                                         {"trace", true}})["results"][0]["events"];
-    EXPECT_EQ(Events[0], json({{"type", "log"}, {"text", "Register: DIN_CNTRL0 Signal: FIFOLEVEL unlocked."}}));
 }
 
 TEST(Service, NumbersTheParserCannotHoldAreABadRequest)
