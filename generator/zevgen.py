@@ -716,10 +716,13 @@ def render_stubs(model):
                         "    def get(self, read_hw: bool = ...) -> %s: ..." % enum]
         out += ["", "class _%s(Register):" % r.name]
         out += ["    %s: %s" % (s.name, "_%s_%s" % (r.name, s.name) if s.enumerators else "Signal") for s in r.signals] or ["    ..."]
+    # One class for both devices: zev.connect() gives a zev.Device too (one without host objects).
     out += ["", "", "class Device:",
-            "    name: str", "    xml_version: str", "    generator_version: str",
+            "    name: str", "    xml_version: str", "    generator_version: str", "    read_only: bool",
             "    bus: HWAccess", "    utility: Utility", "    status: StatusRegister",
             "    def __init__(self, bus: HWAccess, utility: Utility, status: StatusRegister) -> None: ...",
+            "    def __enter__(self) -> Device: ...",
+            "    def __exit__(self, *exc: Any) -> None: ...",
             "    def registers(self) -> List[Register]: ...",
             "    def get_all(self, read_hw: bool = ...) -> Dict[str, Dict[str, int]]: ...",
             "    def last_reports(self) -> List[Report]: ...",

@@ -1440,6 +1440,16 @@ PYBIND11_MODULE(_zev, m)
         .def_property_readonly("Enum", [](const CPySignal& s) { return s.m_Enum; },
                                "The signal's IntEnum (zev.enums.REGISTER.SIGNAL), or None for a number")
         .def("_set_enum", &CPySignal::SetEnumeration)
+        // Only for names it does not have; the same texts as a remote device's signal.
+        .def("__getattr__", [](const CPySignal& s, const std::string& a_strName) -> py::object {
+            throw py::attribute_error(s.Name() + " has no attribute " + a_strName);
+        })
+        .def("__setattr__", [](const CPySignal& s, const std::string& a_strName, const py::handle&) {
+            throw py::attribute_error(s.Name() + "." + a_strName + " cannot be changed: a signal's attributes are fixed");
+        })
+        .def("__delattr__", [](const CPySignal& s, const std::string& a_strName) {
+            throw py::attribute_error(s.Name() + "." + a_strName + " cannot be changed: a signal's attributes are fixed");
+        })
         .def("__copy__", [](const CPySignal& s) -> py::object { throw py::type_error(s.Name() + " is part of its device and cannot be copied"); })
         .def("__deepcopy__", [](const CPySignal& s, py::handle) -> py::object { throw py::type_error(s.Name() + " is part of its device and cannot be copied"); })
         .def("__reduce__", [](const CPySignal& s) -> py::object { throw py::type_error(s.Name() + " is part of its device and cannot be pickled"); })
@@ -1576,6 +1586,9 @@ PYBIND11_MODULE(_zev, m)
         }, RL_ZEV_SIGNATURE("get_all", "(self, read_hw=False)")
            "Every signal's typed Get in one call, by name (with read_hw=True the register is read once, first).",
            py::arg("read_hw") = false)
+        .def("__getattr__", [](const CPyRegister& r, const std::string& a_strName) -> py::object {
+            throw py::attribute_error(r.Name() + " has no signal or attribute " + a_strName);
+        })
         .def("__setattr__", [](py::handle a_Self, const py::handle& a_rName, const py::handle&) { RefuseSetattr(a_Self, a_rName, "signal"); })
         .def("__delattr__", [](py::handle a_Self, const py::handle& a_rName) { RefuseSetattr(a_Self, a_rName, "signal"); })
         .def("__copy__", [](const CPyRegister& r) -> py::object { throw py::type_error(r.Name() + " is part of its device and cannot be copied"); })

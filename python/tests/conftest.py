@@ -11,16 +11,15 @@ import zev
 TOKEN = "python-tests-token-0123456789"
 
 
-@pytest.fixture(scope="session")
-def zevd(tmp_path_factory):
+def _serve(folder, *options, token_text=TOKEN + "\n"):
+    """A zevd on a free port, stopped when the session ends: its address and token file."""
     binary = os.environ.get("ZEVD")
     if not binary or not os.path.exists(binary):
         pytest.skip("no zevd (set ZEVD to the binary)")
-    folder = tmp_path_factory.mktemp("zevd")
     token_file = folder / "token"
-    token_file.write_text(TOKEN + "\n")
+    token_file.write_text(token_text, newline="")
     process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--token-file", str(token_file),
-                                "--audit-log", str(folder / "audit.log")],
+                                "--audit-log", str(folder / "audit.log"), *options],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         line = process.stdout.readline()
@@ -30,6 +29,19 @@ def zevd(tmp_path_factory):
     finally:
         process.terminate()
         process.wait(10)
+
+
+@pytest.fixture(scope="session")
+def zevd(tmp_path_factory):
+    yield from _serve(tmp_path_factory.mktemp("zevd"))
+
+
+@pytest.fixture(scope="session")
+def read_only_zevd(tmp_path_factory):
+    """A read-only zevd whose token file holds the token as zevd takes it: the first line,
+    between spaces and a CR, then a comment line."""
+    yield from _serve(tmp_path_factory.mktemp("zevd_read_only"), "--read-only",
+                      token_text=" \t%s \r\n# the bench's token\n" % TOKEN)
 
 
 class Local:
@@ -57,7 +69,6 @@ def side(request):
         url, token_file = request.getfixturevalue("zevd")
         side = Remote(url, token_file)
         side.device.unlock_all()
-        side.device.logging("ALL", "ALL", None, False)
     side.device.set_to_default()
     yield side
     if side.remote:

@@ -1,9 +1,12 @@
 """The same script on a device in this process and on one behind zevd: typed access with the
-write modes, enumerations, memories, locks, the text service, snapshots, reports and the
-exceptions of bad arguments (checked before anything is sent)."""
+write modes, enumerations, memories, locks, the text service, snapshots, reports, logs and the
+exceptions of bad arguments (checked before anything is sent), all with the same texts; and
+what only a remote device has: other clients, a read-only server, a token file."""
 import array
 import copy
 import enum
+import io
+import re
 
 import pytest
 
@@ -97,6 +100,9 @@ def test_reports_reach_the_caller(side):
     assert dev.last_reports() == raised.value.reports
     with pytest.raises(zev.ReportedError, match="No write access allowed"):
         dev.service_write("PRI_SERVAL", "SERVAL", ["1/d"])
+    with pytest.raises(zev.ReportedError, match="No read access allowed") as raised:
+        dev.service_read("DET_RESET")
+    assert raised.value.result is True, "the text service's read returned true"
     # Device-wide calls keep the refused directions of read-only registers in last_reports().
     assert dev.set_to_default() is True
     assert dev.last_reports() and all(r.access_denied for r in dev.last_reports())
@@ -127,15 +133,33 @@ def test_bad_arguments_raise_clearly_and_send_nothing(side):
             signal.set(1, bad)
     with pytest.raises(TypeError, match="read_hw"):
         signal.get("yes")
-    mem = dev.ENT_H1
-    for call, error, text in [(lambda: mem.get(0, -1), IndexError, "count must not be negative"),
-                              (lambda: mem.get(2, 3.0), TypeError, "count must be an int, not float"),
-                              (lambda: mem.get(2, 2 ** 32), IndexError, "count 4294967296 is beyond"),
-                              (lambda: mem.set([1], start=-1), IndexError, "start must not be negative"),
-                              (lambda: dev.service_write("DIN_CNTRL0", "FIFOLEVEL", "1/d"), TypeError, "list of str")]:
-        with pytest.raises(error, match=text) as raised:
+    mem, reg = dev.ENT_H1, dev.AUD_CNTRL0
+    # The same texts on both devices; names the server would refuse are the library's to answer.
+    for call, error, text in [
+            (lambda: mem.get(0, -1), IndexError, "count must not be negative, not -1"),
+            (lambda: mem.get(2, 3.0), TypeError, "count must be an int, not float"),
+            (lambda: mem.get(2, 2 ** 32), IndexError, "count 4294967296 is beyond every memory"),
+            (lambda: mem.get(2 ** 70), ValueError, "start %d is not a 32-bit word (0 to 4294967295)" % 2 ** 70),
+            (lambda: mem.set([1], start=-1), IndexError, "start must not be negative, not -1"),
+            (lambda: mem.set(b"\0\0\0\0"), TypeError,
+             "a buffer of words must be one-dimensional unsigned 32-bit (format 'I'), not 'B'"),
+            (lambda: dev.service_read("AUD_CNTRL0", "", 1), IndexError,
+             "AUD_CNTRL0 has words 0 to 0: start 1 and 1 word(s) reach beyond"),
+            (lambda: dev.service_write("ENT_H1", "", ["1/d"] * 3, 5), IndexError,
+             "ENT_H1 has words 0 to 6: start 5 and 3 value(s) reach beyond"),
+            (lambda: reg.service_read("TRIG_SEL", 1), IndexError,
+             "AUD_CNTRL0 is a one-word register: no start or count beyond one word"),
+            (lambda: reg.service_write(["1/d"], "", 1), IndexError, "AUD_CNTRL0 is a one-word register: no start"),
+            (lambda: dev.service_write("DIN_CNTRL0", "FIFOLEVEL", "1/d"), TypeError,
+             "values must be a list of str, not str"),
+            (lambda: dev.get_value_by_string("ENT_H1", ""), zev.ServiceError, "Function not found!"),
+            (lambda: dev.get_value_by_string("", "X"), zev.ServiceError, "Register not found!"),
+            (lambda: dev.service_read("A-B"), zev.ServiceError, "Invalid register submitted: A-B"),
+            (lambda: reg.lock("a b"), zev.ServiceError, "Invalid signal submitted! : a b"),
+            (lambda: dev.logging("", "ALL", None, False), zev.ServiceError, "Invalid register submitted: ")]:
+        with pytest.raises(error) as raised:
             call()
-        assert "PYBIND11" not in str(raised.value) and "incompatible" not in str(raised.value)
+        assert str(raised.value) == text
     assert signal.get(True) is TRIG_SEL.MARKER_SIG_2, "nothing was written"
     assert signal.set(TRIG_SEL.MARKER_SIG_4, zev.WriteMode.IMMEDIATE) and signal.set(5, 0) and signal.get() == 5
 
@@ -144,11 +168,22 @@ def test_the_attribute_tree_is_fixed(side):
     dev = side.device
     reg = dev.AUD_CNTRL0
     signal = reg.TRIG_SEL
-    for attempt in (lambda: setattr(reg, "TRIG_SEL", 3), lambda: setattr(reg, "TRIG_SELL", 3),
-                    lambda: setattr(dev, "AUD_CNTRL0", 3), lambda: setattr(dev, "AUD_CNTRL00", 3),
-                    lambda: setattr(signal, "Enum", zev.LockState), lambda: delattr(reg, "TRIG_SEL")):
-        with pytest.raises(AttributeError):
+    assert isinstance(dev, zev.Device)
+    for attempt, text in [
+            (lambda: setattr(reg, "TRIG_SEL", 3), "AUD_CNTRL0.TRIG_SEL is a signal: write it with .set(value, mode)"),
+            (lambda: setattr(reg, "TRIG_SELL", 3), "AUD_CNTRL0 has no signal TRIG_SELL to set (its attributes are fixed)"),
+            (lambda: setattr(dev, "AUD_CNTRL0", 3), "AUD_CNTRL0 is a register: write its signals with .set(value, mode)"),
+            (lambda: setattr(dev, "AUD_CNTRL00", 3),
+             "zev.Device has no register AUD_CNTRL00 to set (its attributes are fixed)"),
+            (lambda: setattr(signal, "Enum", 3),
+             "AUD_CNTRL0.TRIG_SEL.Enum cannot be changed: a signal's attributes are fixed"),
+            (lambda: delattr(reg, "TRIG_SEL"), "AUD_CNTRL0.TRIG_SEL is a signal: write it with .set(value, mode)"),
+            (lambda: dev.NO_SUCH_REGISTER, "zev.Device has no register or attribute NO_SUCH_REGISTER"),
+            (lambda: reg.NO_SUCH_SIGNAL, "AUD_CNTRL0 has no signal or attribute NO_SUCH_SIGNAL"),
+            (lambda: signal.nope, "AUD_CNTRL0.TRIG_SEL has no attribute nope")]:
+        with pytest.raises(AttributeError) as raised:
             attempt()
+        assert str(raised.value) == text
     assert reg.TRIG_SEL is signal and signal.Enum is TRIG_SEL and reg.MULT_HP.Enum is None
     assert signal.get(True) is TRIG_SEL.MARKER_SIG_0, "nothing was written"
     for thing in (dev, reg, signal):
@@ -156,10 +191,6 @@ def test_the_attribute_tree_is_fixed(side):
             copy.copy(thing)
         with pytest.raises(TypeError):
             copy.deepcopy(thing)
-    with pytest.raises(AttributeError):
-        dev.NO_SUCH_REGISTER
-    with pytest.raises(AttributeError):
-        reg.NO_SUCH_SIGNAL
     assert [r.name for r in dev.registers()] == list(zev.register_map)
     assert [s.name for s in reg.signals()] == ["TRIG_SEL", "MULT_HP", "SHIFT_HP", "MULT_DE", "SHIFT_DE"]
     assert {"AUD_CNTRL0", "ENT_H1", "set_to_default", "service_write"} <= set(dir(dev))
@@ -186,3 +217,70 @@ def test_logging_to_a_file(side, tmp_path):
     closed.close()
     with pytest.raises(ValueError, match="closed"):
         dev.logging("DIN_CNTRL0", "FIFOLEVEL", closed)
+
+
+def test_a_registers_own_words_and_defaults(side):
+    dev = side.device
+    # Bits no signal covers and forced bits: only the register itself has them.
+    assert dev.PRI_PRESTATREG_MASK1.read() == [0x1FFFF]
+    dev.service_write("AUD_CNTRL0", "", ["FFFFFFFF/h"])
+    assert dev.AUD_CNTRL0.read() == [0xFFFFFFFF]
+    dev.unlock("AUD_CNTRL0")
+    log = io.StringIO()
+    dev.logging("AUD_CNTRL0", "ALL", log)
+    assert dev.AUD_CNTRL0.set_to_default() is True
+    assert dev.service_read("AUD_CNTRL0") == ["00000000/h"] and dev.AUD_CNTRL0.read() == [0]
+    assert log.getvalue() == "", "the register's own SetToDefault logs no change"
+
+
+class FlakyLog:
+    """A text file whose first write raises."""
+
+    def __init__(self):
+        self.lines, self.fail = [], 1
+
+    def write(self, text):
+        if self.fail:
+            self.fail -= 1
+            raise OSError("disk full")
+        self.lines.append(text)
+
+
+def test_a_log_write_that_raises_is_raised_after_the_call_and_later_lines_arrive(side):
+    dev = side.device
+    log = FlakyLog()
+    assert dev.logging("AUD_CNTRL0", "ALL", log)
+    dev.service_write("AUD_CNTRL0", "", ["FFFFFFFF/h"])
+    with pytest.raises(OSError, match="disk full"):
+        dev.unlock("AUD_CNTRL0")  # ten lines: each signal unlocked, then changed
+    assert len(log.lines) == 9
+    assert log.lines[-1] == "Register: AUD_CNTRL0 Signal: SHIFT_DE Changed from value: 3 to value: 3\n"
+    dev.AUD_CNTRL0.MULT_HP.set(5)
+    assert log.lines[-1] == "Register: AUD_CNTRL0 Signal: MULT_HP Changed from value: 63 to value: 5\n"
+
+
+def test_a_remote_client_lets_go_of_its_own_logs_only(zevd):
+    url, token_file = zevd
+    with zev.connect(url, token_file=token_file) as dev, zev.connect(url, token_file=token_file) as other:
+        log = io.StringIO()
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", log)
+        assert other.logging("ALL", "ALL", None, False) is False
+        dev.DIN_CNTRL0.FIFOLEVEL.set(9)
+        dev.logging("DIN_CNTRL0", "FIFOLEVEL", None, False)
+        dev.DIN_CNTRL0.FIFOLEVEL.set(10)
+    lines = log.getvalue().splitlines()
+    assert len(lines) == 1 and re.fullmatch(r"Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: \d+ to value: 9",
+                                            lines[0]), "the other client's letting go ended nothing of this one's"
+
+
+def test_a_read_only_server_answers_every_read(read_only_zevd):
+    url, token_file = read_only_zevd  # its token file has spaces, a CR and a comment line, as zevd takes it
+    with zev.connect(url, token_file=token_file) as dev:
+        assert dev.read_only
+        assert dev.AUD_CNTRL0.TRIG_SEL.get() is TRIG_SEL.MARKER_SIG_0 and dev.AUD_CNTRL0.read() == [0]
+        assert dev.ENT_H1.get(read_hw=False) == [0] * 7 and dev.ENT_H1.read(5) == [0, 0]
+        assert dev.AUD_CNTRL0.get_all()["TRIG_SEL"] is TRIG_SEL.MARKER_SIG_0 and len(dev.get_all()) == 429
+        for change in (lambda: dev.AUD_CNTRL0.TRIG_SEL.get(read_hw=True), lambda: dev.AUD_CNTRL0.TRIG_SEL.set(1),
+                       dev.AUD_CNTRL0.set_to_default, lambda: dev.get_all(read_hw=True)):
+            with pytest.raises(zev.ServiceError, match="zevd answered 403"):
+                change()

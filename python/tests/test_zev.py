@@ -300,33 +300,6 @@ def test_ctrl_c_ends_a_long_call_within_100_ms(call):
 
 # ---- Defect 5: logging ------------------------------------------------------------------
 
-class FlakyLog:
-    """A text file whose write raises once."""
-
-    def __init__(self):
-        self.lines, self.fail = [], 1
-
-    def write(self, text):
-        if self.fail:
-            self.fail -= 1
-            raise OSError("disk full")
-        self.lines.append(text)
-
-
-def test_a_log_write_that_raises_is_raised_and_later_lines_arrive(host):
-    bus, reports, status, dev = host
-    log = FlakyLog()
-    signal_ = dev.DIN_CNTRL0.FIFOLEVEL
-    assert signal_.logging(log)
-    with pytest.raises(OSError, match="disk full"):
-        signal_.set(3)
-    assert bus.words[0x100] == 3 << 2, "the set itself was made"
-    signal_.set(4)
-    signal_.set(5)
-    assert log.lines == ["Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 3 to value: 4\n",
-                         "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 4 to value: 5\n"]
-
-
 def test_log_files_are_let_go(host):
     bus, reports, status, dev = host
 

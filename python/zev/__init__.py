@@ -67,13 +67,38 @@ class SimulatedHost:
         self.utility = ReportLog()
 
 
-class _DeviceBase:
-    """What every device has, here or remote: registers as fixed attributes, and no copies."""
+class Device:
+    """One ZEV: on the given host objects in this process (kept alive by the device), made by
+    the device runtime, or the one a zevd serves (zev.connect makes that one). Registers are
+    attributes (dev.AUD_CNTRL0), signals attributes of their register (dev.AUD_CNTRL0.TRIG_SEL);
+    each enumerated signal's IntEnum is its Enum. The tree is fixed and cannot be copied."""
+
+    def __init__(self, bus, utility, status):
+        device = _zev.Device(bus, utility, status)
+        object.__setattr__(self, "_device", device)
+        for register, signals in device._parts():
+            register_enums = getattr(enums, register.name)
+            for signal in signals:
+                enum = getattr(register_enums, signal.name, None)
+                if enum is not None:
+                    signal._set_enum(enum)
+            object.__setattr__(self, register.name, register)
+
+    def __repr__(self):
+        return "<zev.Device %s on %s>" % (self.name, type(self.bus).__name__)
+
+    def __getattr__(self, name):
+        # Only for names the device does not have (the same text here and remote), or for a
+        # property that raised AttributeError: its own text.
+        attribute = getattr(type(self), name, None)
+        if isinstance(attribute, property):
+            return attribute.fget(self)
+        raise AttributeError("zev.Device has no register or attribute %s" % name, name=name, obj=self)
 
     def __setattr__(self, name, value):
         if name in register_map:
             raise AttributeError("%s is a register: write its signals with .set(value, mode)" % name)
-        raise AttributeError("%s has no register %s to set (its attributes are fixed)" % (type(self).__name__, name))
+        raise AttributeError("zev.Device has no register %s to set (its attributes are fixed)" % name)
 
     def __delattr__(self, name):
         self.__setattr__(name, None)
@@ -105,27 +130,12 @@ class _DeviceBase:
         """Every signal's typed get, {register: {signal: value}}, in one call of the device
         (one batch request remotely); with read_hw=True each register is read once. Refused
         directions (write-only registers) stay in last_reports(), as in set_to_default()."""
-        return self._get_all([r for r in self.registers() if not r.is_memory], read_hw)
+        return self._device.get_all([r for r in self.registers() if not r.is_memory], read_hw)
 
-
-class Device(_DeviceBase):
-    """One ZEV on the given host objects (kept alive by the device), made by the device
-    runtime. Registers are attributes (dev.AUD_CNTRL0), signals attributes of their
-    register (dev.AUD_CNTRL0.TRIG_SEL); each enumerated signal's IntEnum is its Enum."""
-
-    def __init__(self, bus, utility, status):
-        device = _zev.Device(bus, utility, status)
-        object.__setattr__(self, "_device", device)
-        for register, signals in device._parts():
-            register_enums = getattr(enums, register.name)
-            for signal in signals:
-                enum = getattr(register_enums, signal.name, None)
-                if enum is not None:
-                    signal._set_enum(enum)
-            object.__setattr__(self, register.name, register)
-
-    def __repr__(self):
-        return "<zev.Device %s on %s>" % (self.name, type(self.bus).__name__)
+    @property
+    def read_only(self):
+        """True for a device served by a read-only zevd (it refuses every change)."""
+        return getattr(self._device, "read_only", False)
 
     @property
     def name(self):
@@ -143,7 +153,7 @@ class Device(_DeviceBase):
 
     @property
     def bus(self):
-        """The host's bus object."""
+        """The host's bus object (a remote device has none)."""
         return self._device.bus
 
     @property
@@ -203,9 +213,6 @@ class Device(_DeviceBase):
     def last_reports(self):
         """The reports of this thread's last call of this device (zev.Report tuples)."""
         return self._device.last_reports()
-
-    def _get_all(self, registers, read_hw):
-        return self._device.get_all(registers, read_hw)
 
 
 def connect(url, token=None, token_file=None, timeout=10.0):

@@ -3,6 +3,7 @@ report tuple, the write modes and lock states, the enumerations and the argument
 made before anything reaches a device."""
 import collections
 import enum
+import io
 import operator
 from enum import IntEnum
 
@@ -89,7 +90,11 @@ def service_error(cls, text, reports):
 def integer(value, what):
     if isinstance(value, (bool, float)) or not hasattr(type(value), "__index__"):
         raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
-    return operator.index(value)
+    number = operator.index(value)
+    # Beyond a 64-bit int the in-process module cannot even take the number.
+    if not -2 ** 63 <= number < 2 ** 63:
+        raise ValueError("%s %s is not a 32-bit word (0 to 4294967295)" % (what, value))
+    return number
 
 
 def word(value, what):
@@ -154,9 +159,8 @@ def signal_value(name, maximum, enum_type, value):
 
 def memory_words(values):
     """Words for a memory: a sequence of ints or a buffer of unsigned 32-bit words."""
-    if isinstance(values, (bytes, bytearray, str)):
-        raise TypeError("words must be a sequence of ints or a buffer of unsigned 32-bit words, not %s"
-                        % type(values).__name__)
+    if isinstance(values, str):
+        raise TypeError("words must be a sequence of ints or a buffer of unsigned 32-bit words, not str")
     try:
         view = memoryview(values)
     except TypeError:
@@ -175,3 +179,61 @@ def memory_words(values):
 def check_range(name, size, start, count):
     if start > size or count > size - start:
         raise IndexError("%s has words 0 to %d: start %d and %d word(s) reach beyond" % (name, size - 1, start, count))
+
+
+def check_text_file(file, what):
+    """A log's target: a text file open for writing."""
+    if not hasattr(file, "write"):
+        raise TypeError("%s goes to a file-like object with a write method, not %s" % (what, type(file).__name__))
+    if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
+        raise TypeError("%s goes to a text file, not a binary one (%s)" % (what, type(file).__name__))
+    if getattr(file, "closed", False):
+        raise ValueError("%s cannot go to a closed file" % what)
+
+
+# The text service's ranges, checked as the device in this process checks them (words: the
+# register's size from the map, None for a name it does not have: the library answers that).
+
+def device_read_range(register, signal, words, start, count):
+    start = index(start, "start")
+    counted = 1 if count is None else index(count, "count")
+    if words is not None and not signal:
+        if words > 1 and count is None:
+            counted = words - start if start < words else 0
+        if start > words or counted > words - start:
+            raise IndexError("%s has words 0 to %d: start %d and %d word(s) reach beyond"
+                             % (register, words - 1, start, counted))
+    return start, counted
+
+
+def device_write_range(register, signal, words, start, values):
+    start = index(start, "start")
+    if words is not None and not signal and (start > words or values > words - start or (words == 1 and start != 0)):
+        raise IndexError("%s has words 0 to %d: start %d and %d value(s) reach beyond"
+                         % (register, words - 1, start, values))
+    return start
+
+
+def memory_range(register, words, start, count):
+    """A range within a register or memory (count: to the end by default)."""
+    start = index(start, "start")
+    count = (words - start if start < words else 0) if count is None else index(count, "count")
+    check_range(register, words, start, count)
+    return start, count
+
+
+def register_read_range(register, signal, words, start, count):
+    if words > 1 and not signal:
+        return memory_range(register, words, start, count)
+    if index(start, "start") != 0 or (count is not None and index(count, "count") > 1):
+        raise IndexError("%s is a one-word register: no start or count beyond one word" % register)
+    return 0, 1
+
+
+def register_write_range(register, signal, words, start, values):
+    start = index(start, "start")
+    if words > 1 and not signal:
+        check_range(register, words, start, values)
+    elif start != 0:
+        raise IndexError("%s is a one-word register: no start" % register)
+    return start

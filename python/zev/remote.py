@@ -1,7 +1,8 @@
 """A device behind zevd, reached with zev.connect(): the attribute tree, enumerations,
 memories, locks, text service, snapshot and exceptions of zev.Device, over the service's
 HTTP API (service/API.md) with Python's standard library only. Arguments are checked here
-before anything is sent; whole registers and iterations go as one batch request."""
+before anything is sent, as the device in this process checks them; a register's signals and
+the whole device's go as one batch request."""
 import array
 import http.client
 import json
@@ -12,7 +13,7 @@ import threading
 import urllib.parse
 
 from . import _common as common
-from . import _DeviceBase, enums, register_map
+from . import Device, enums, register_map
 from ._common import DeviceConnectionError, HostFault, LockState, Report, ServiceError
 
 _API = "/api/v1/"
@@ -30,7 +31,7 @@ class _Connection:
         self.host, self.port, self.timeout = parts.hostname, parts.port or 7411, timeout
         self.url = "http://%s:%d" % (self.host if ":" not in self.host else "[%s]" % self.host, self.port)
         self.head = ("Host: %s\r\nAuthorization: Bearer %s\r\nContent-Type: application/json\r\n"
-                     % (self.url[7:], token)).encode()
+                     % (self.url[7:], token)).encode("utf-8", "surrogateescape")
         self.lock = threading.Lock()
         self.sock = None
         self.buffer = b""
@@ -166,6 +167,49 @@ def _raise_for(status, answer):
     raise common.service_error(ServiceError, "zevd answered %d: %s" % (status, error), reports)
 
 
+def read_token_file(path):
+    """The token as zevd and zevctl take it from a file: its first line, without the spaces,
+    tabs, CR and LF around it (later lines are the owner's comments)."""
+    with open(os.path.expanduser(path), "rb") as f:
+        line = f.readline().split(b"\n")[0]
+    return line.strip(b" \t\r\n").decode("utf-8", "surrogateescape")
+
+
+# The server takes only names of letters, digits and "_" (1 to 64); the library answers any
+# other name as one it does not have. Such a name goes as a stand-in no register or signal
+# has, and the library's answer comes back with the caller's name in it.
+_NAME = re.compile(r"[A-Za-z0-9_]{1,64}\Z")
+_STAND_INS = {"register": "zev_no_such_register", "signal": "zev_no_such_signal"}
+
+_LOCK_REFUSALS = ("Invalid register submitted! : ", "Invalid signal submitted! : ")
+
+
+def _true(answer):
+    """The result of a text-service call the library did not refuse: it returned true."""
+    return True
+
+
+def _stand_in(body):
+    """Swaps the names the server would refuse (a read or write sends no empty signal)."""
+    swapped = {}
+    for field, stand_in in _STAND_INS.items():
+        name = body.get(field)
+        if name is not None and not _NAME.match(name):
+            swapped[stand_in], body[field] = name, stand_in
+    return swapped
+
+
+def _restore(answer, swapped):
+    def back(text):
+        for stand_in, name in swapped.items():
+            text = text.replace(stand_in, name)
+        return text
+    if "error" in answer:
+        answer["error"] = back(answer["error"])
+    for report in answer.get("reports", ()):
+        report["message"] = back(report["message"])
+
+
 class _Node:
     """Registers and signals keep their attributes fixed, as in-process."""
     __slots__ = ()
@@ -189,14 +233,20 @@ class RemoteSignal(_Node):
         for slot, value in zip(self.__slots__, (device, register, info.name, info.low, (1 << info.width) - 1, enum)):
             object.__setattr__(self, slot, value)
 
+    def __getattr__(self, name):
+        raise AttributeError("%s has no attribute %s" % (self._full_name(), name), name=name, obj=self)
+
     def __setattr__(self, name, value):
-        raise AttributeError("%s has no attribute %s to set" % (self._full_name(), name))
+        raise AttributeError("%s.%s cannot be changed: a signal's attributes are fixed" % (self._full_name(), name))
+
+    def __delattr__(self, name):
+        self.__setattr__(name, None)
 
     def __repr__(self):
         return "<zev signal %s>" % self._full_name()
 
     def _full_name(self):
-        return "%s.%s" % (self._register, self._name)
+        return "%s.%s" % (RemoteSignal._register.__get__(self), RemoteSignal._name.__get__(self))
 
     name = property(lambda self: self._name)
     register = property(lambda self: self._register)
@@ -220,19 +270,19 @@ class RemoteSignal(_Node):
         return self._member(self._device._call("get", body, result=lambda a: a.get("value"))["value"])
 
     def lock(self):
-        self._device.lock(self._register, self._name)
+        self._device._call("lock", {"register": self._register, "signal": self._name})
 
     def unlock(self):
-        self._device.unlock(self._register, self._name)
+        self._device._call("unlock", {"register": self._register, "signal": self._name}, result=_true)
 
     def value_text(self):
         return self._device.get_value_by_string(self._register, self._name)
 
     def service_read(self):
-        return self._device.service_read(self._register, self._name)
+        return self._device.service_read(self._register, self._name, 0, None)
 
     def service_write(self, values):
-        self._device.service_write(self._register, self._name, values)
+        self._device.service_write(self._register, self._name, values, 0)
 
     def logging(self, file, enable=True):
         return self._device.logging(self._register, self._name, file, enable)
@@ -256,6 +306,10 @@ class RemoteRegister(_Node):
         object.__setattr__(self, "_signals", signals)
         for signal in signals:
             object.__setattr__(self, signal.name, signal)
+
+    def __getattr__(self, name):
+        raise AttributeError("%s has no signal or attribute %s" % (RemoteRegister._info.__get__(self).name, name),
+                             name=name, obj=self)
 
     def __setattr__(self, name, value):
         if name in self._info.signals:
@@ -284,41 +338,25 @@ class RemoteRegister(_Node):
     def lock_state(self):
         return LockState[self._device._call("state", {"register": self.name})["lock"]]
 
-    def _range(self, start, count):
-        start = common.index(start, "start")
-        size = self._info.words
-        count = (size - start if start < size else 0) if count is None else common.index(count, "count")
-        common.check_range(self.name, size, start, count)
-        return start, count
-
     def _require_memory(self):
         if not self.is_memory:
             raise TypeError("%s is not a memory" % self.name)
 
     def read(self, start=0, count=None):
         """The application's words as they are (no transfer)."""
-        start, count = self._range(start, count)
-        if self.is_memory:
-            if count == 0:
-                return []
-            return self._device._call("getBlock", {"register": self.name, "start": start, "count": count,
-                                                   "readHw": False})["words"]
+        start, count = common.memory_range(self.name, self._info.words, start, count)
         if count == 0:
             return []
-        values = self._device._get_all([self], False, raw=True, device_wide=False)[self.name]
-        word = 0
-        for signal in self._signals:
-            word |= values[signal.name] << signal.low
-        return [word]
+        return self._device._call("appWords", {"register": self.name, "start": start, "count": count})["words"]
 
     def _words(self, start, count, read_hw):
         read_hw = common.flag(read_hw, "read_hw")
         self._require_memory()
-        start, count = self._range(start, count)
+        start, count = common.memory_range(self.name, self._info.words, start, count)
         if count == 0:
             return []
         return self._device._call("getBlock", {"register": self.name, "start": start, "count": count,
-                                               "readHw": read_hw}, result=lambda a: a.get("words"))["words"]
+                                               "readHw": read_hw}, result=lambda a: a.get("result"))["words"]
 
     def get(self, start=0, count=None, read_hw=True):
         """A memory's typed Get: count words from start (default: to the end) as a list."""
@@ -328,17 +366,22 @@ class RemoteRegister(_Node):
         """As get(), as an array('I') (or into out, a writable buffer of unsigned 32-bit words)."""
         if out is None:
             return array.array("I", self._words(start, count, read_hw))
+        read_hw = common.flag(read_hw, "read_hw")
+        self._require_memory()
+        start, count = common.memory_range(self.name, self._info.words, start, count)
         try:
             view = memoryview(out)
         except TypeError:
-            raise TypeError("out must be a writable, contiguous buffer of unsigned 32-bit words, not %s"
-                            % type(out).__name__) from None
-        if view.readonly or view.itemsize != 4 or view.ndim != 1 or view.format not in ("I", "L", "=I", "<I", "@I"):
+            raise TypeError("out must be a writable, contiguous buffer of unsigned 32-bit words (array('I'), a "
+                            "numpy uint32 array), not %s" % type(out).__name__) from None
+        if view.readonly or not view.c_contiguous:
+            raise TypeError("out must be a writable, contiguous buffer of unsigned 32-bit words (array('I'), a "
+                            "numpy uint32 array), not %s" % type(out).__name__)
+        if view.itemsize != 4 or view.ndim != 1 or view.format not in ("I", "L", "=I", "<I", "@I"):
             raise TypeError("out must hold unsigned 32-bit words (format 'I'), not '%s'" % view.format)
-        words = self._words(start, count, read_hw)
-        if len(view) != len(words):
-            raise ValueError("out holds %d word(s), not %d" % (len(view), len(words)))
-        view[:] = array.array("I", words)
+        if len(view) != count:
+            raise ValueError("out holds %d word(s), not %d" % (len(view), count))
+        view[:] = array.array("I", self._words(start, count, read_hw))
         return out
 
     def set(self, words, start=0):
@@ -353,85 +396,71 @@ class RemoteRegister(_Node):
                                   result=lambda a: a.get("result"))["result"]
 
     def service_read(self, signal="", start=0, count=None):
-        return self._device.service_read(self.name, signal, start, count)
+        signal = common.text(signal, "signal")
+        start, count = common.register_read_range(self.name, signal, self._info.words, start, count)
+        return self._device._service_read(self.name, signal, start, count)
 
     def service_write(self, values, signal="", start=0):
-        self._device.service_write(self.name, signal, values, start)
+        values = common.texts(values)
+        signal = common.text(signal, "signal")
+        start = common.register_write_range(self.name, signal, self._info.words, start, len(values))
+        self._device._service_write(self.name, signal, values, start)
 
     def lock(self, signal="ALL"):
-        self._device.lock(self.name, signal)
+        self._device._lock("lock", self.name, common.text(signal, "signal"), "signal")
 
     def unlock(self, signal="ALL"):
-        self._device.unlock(self.name, signal)
+        self._device._lock("unlock", self.name, common.text(signal, "signal"), "signal")
 
     def set_to_default(self):
-        """The register's defaults, written: a memory's zeros as one block; a register's
-        signals set to their defaults with one write of the register."""
-        if self.is_memory:
-            return self.set([0] * self.words)
-        operations = [{"op": "set", "register": self.name, "signal": s.name,
-                       "value": self._info.signals[s.name].default, "mode": 1} for s in self._signals]
-        if not operations:
-            return False
-        operations[-1]["mode"] = 0
-        return self._device._batch(operations)[-1]["result"]
+        """The register's own defaults, written (its SetToDefault, made by the server)."""
+        return self._device._call("registerDefaults", {"register": self.name},
+                                  result=lambda a: a.get("result"))["result"]
 
     def get_all(self, read_hw=False):
         """Every signal's typed get in one batch request, by name."""
-        return self._device._get_all([self], read_hw, device_wide=False)[self.name]
+        return self._device.get_all([self], read_hw, device_wide=False)[self.name]
 
 
-class RemoteDevice(_DeviceBase):
-    """A ZEV that zevd serves (made by zev.connect). The same attribute tree, calls and
-    exceptions as zev.Device; an unreachable server or a refused token raises
-    zev.DeviceConnectionError. close() (or a with block) closes the connection."""
+class _Remote:
+    """The connection to a zevd and its calls: what zev.Device calls on a device in this
+    process, made as requests. Reports are raised as in-process."""
 
-    def __init__(self, url, token=None, token_file=None, timeout=10.0):
-        if (token is None) == (token_file is None):
-            raise TypeError("give the token or the token_file (one of them)")
-        if token_file is not None:
-            with open(os.path.expanduser(token_file)) as f:
-                token = f.read().strip()
-        if not isinstance(token, str) or not token:
-            raise ValueError("the token is a non-empty str")
-        object.__setattr__(self, "_connection", _Connection(url, token, timeout))
-        object.__setattr__(self, "_local", threading.local())
-        object.__setattr__(self, "_logs", {})
-        status, answer = self._connection.request("GET", "device")
+    def __init__(self, url, token, timeout):
+        self.connection = _Connection(url, token, timeout)
+        self.local = threading.local()
+        self.logs = {}  # (register, signal) -> the file this client logs the signal to
+        status, answer = self.connection.request("GET", "device")
         if status != 200:
             _raise_for(status, answer)
-        object.__setattr__(self, "_identity", answer)
-        for info in register_map.values():
-            object.__setattr__(self, info.name, RemoteRegister(self, info))
+        self.identity = answer
 
-    def __repr__(self):
-        return "<zev.RemoteDevice %s at %s>" % (self.name, self._connection.url)
+    name = property(lambda self: self.identity["name"])
+    xml_version = property(lambda self: self.identity["xmlVersion"])
+    generator_version = property(lambda self: self.identity["generatorVersion"])
+    read_only = property(lambda self: bool(self.identity.get("readOnly", False)))
 
-    def __enter__(self):
-        return self
+    @property
+    def bus(self):
+        raise AttributeError("a remote device has no host objects (bus, utility, status): they are the server's")
 
-    def __exit__(self, *exc):
-        self.close()
+    utility = status = bus
 
     def close(self):
-        """Closes the connection (a later call opens it again)."""
-        with self._connection.lock:
-            self._connection.close()
-
-    name = property(lambda self: self._identity["name"])
-    xml_version = property(lambda self: self._identity["xmlVersion"])
-    generator_version = property(lambda self: self._identity["generatorVersion"])
-    read_only = property(lambda self: bool(self._identity.get("readOnly", False)))
+        with self.connection.lock:
+            self.connection.close()
 
     # ---- requests ----------------------------------------------------------------------
 
     def _logging_body(self, body):
-        if self._logs:
+        if self.logs:
             body["trace"] = True
         return body
 
     def _write_log_lines(self, answers):
-        """Change-log lines of this client's calls, to the files logging() gave."""
+        """Change-log lines of this client's calls, to the files logging() gave. A write that
+        raises is raised after the call, as in-process, and the later lines are written."""
+        error = None
         for answer in answers:
             for event in answer.get("events", ()):
                 if event.get("type") != "log":
@@ -441,55 +470,61 @@ class RemoteDevice(_DeviceBase):
                 file = None
                 if match:
                     register, signal = match.groups()
-                    file = next((f for (r, s), f in self._logs.items()
+                    file = next((f for (r, s), f in self.logs.items()
                                  if s == signal and (register is None or r == register)), None)
                 if file is not None:
-                    file.write(line + "\n")
+                    try:
+                        file.write(line + "\n")
+                    except Exception as e:
+                        error = error or e
+        return error
 
     def _call(self, operation, body, device_wide=False, result=None, method="POST"):
         """One operation; the answer, after its reports are raised as in-process."""
-        status, answer = self._connection.request(method, operation, None if method == "GET" else self._logging_body(body))
-        self._local.reports = _reports(answer)
-        if self._logs:
-            self._write_log_lines([answer])
+        swapped = _stand_in(body) if body else {}
+        status, answer = self.connection.request(method, operation,
+                                                 None if method == "GET" else self._logging_body(body))
+        _restore(answer, swapped)
+        self.local.reports = _reports(answer)
+        error = self._write_log_lines([answer]) if self.logs else None
+        if error is not None:
+            raise error
         if status != 200:
             _raise_for(status, answer)
-        common.raise_reports(self._local.reports, device_wide, result(answer) if result else None)
+        common.raise_reports(self.local.reports, device_wide, result(answer) if result else None)
         return answer
 
     def _batch(self, operations, device_wide=False):
-        status, answer = self._connection.request("POST", "batch", self._logging_body({"operations": operations}))
+        status, answer = self.connection.request("POST", "batch", self._logging_body({"operations": operations}))
         if status != 200 and "results" not in answer:
             _raise_for(status, answer)
         results = answer["results"]
-        self._local.reports = [r for result in results for r in _reports(result)]
-        if self._logs:
-            self._write_log_lines(results)
+        self.local.reports = [r for result in results for r in _reports(result)]
+        error = self._write_log_lines(results) if self.logs else None
+        if error is not None:
+            raise error
         for result in results:
             if result["status"] != 200:
                 _raise_for(result["status"], result)
-        common.raise_reports(self._local.reports, device_wide, None)
+        common.raise_reports(self.local.reports, device_wide, None)
         return results
 
-    def _get_all(self, registers, read_hw, raw=False, device_wide=True):
+    def get_all(self, registers, read_hw, device_wide=True):
         read_hw = common.flag(read_hw, "read_hw")
-        operations = []
-        for register in registers:
-            for i, signal in enumerate(register._signals):
-                operations.append({"op": "get", "register": register.name, "signal": signal.name,
-                                   "readHw": read_hw and i == 0})
+        # With read_hw=False only gets that read nothing: a read-only server answers them.
+        operations = [{"op": "get", "register": register.name, "signal": signal.name, "readHw": read_hw and i == 0}
+                      for register in registers for i, signal in enumerate(register._signals)]
         values = iter(self._batch(operations, device_wide) if operations else ())
-        return {register.name: {s.name: (next(values)["value"] if raw else s._member(next(values)["value"]))
-                                for s in register._signals} for register in registers}
+        return {register.name: {s.name: s._member(next(values)["value"]) for s in register._signals}
+                for register in registers}
 
     def last_reports(self):
-        """The reports of this thread's last call of this device (zev.Report tuples)."""
-        return list(getattr(self._local, "reports", ()))
+        return list(getattr(self.local, "reports", ()))
 
-    # ---- the device's calls, as zev.Device has them --------------------------------------
+    # ---- the device's calls, as zev.Device makes them -------------------------------------
 
     def set_to_default(self):
-        return self._call("defaults", {}, device_wide=True)["result"]
+        return self._call("defaults", {}, device_wide=True, result=lambda a: a.get("result"))["result"]
 
     def snapshot(self):
         return self._call("snapshot", None, device_wide=True, method="GET")["snapshot"]
@@ -500,76 +535,117 @@ class RemoteDevice(_DeviceBase):
     def unlock_all(self):
         self._call("unlock", {"register": "ALL", "signal": "ALL"}, device_wide=True)
 
-    def lock(self, register, signal="ALL"):
-        register, signal = common.text(register, "register"), common.text(signal, "signal")
-        self._call("lock", {"register": register, "signal": signal}, device_wide=register in ("ALL", "all"))
+    def _lock(self, operation, register, signal, refused):
+        """Lock or unlock by name. The library's refusal names what it did not find: the
+        device's Lock the register, a register's own Lock the signal; the caller gets the text
+        of the call it made, whichever of the two the server's call gave."""
+        try:
+            self._call(operation, {"register": register, "signal": signal}, device_wide=register in ("ALL", "all"),
+                       result=_true)
+        except ServiceError as error:
+            if type(error) is not ServiceError or not str(error).startswith(_LOCK_REFUSALS):
+                raise
+            text = _LOCK_REFUSALS[0] + register if refused == "register" else _LOCK_REFUSALS[1] + signal
+            raise common.service_error(ServiceError, text, error.reports) from None
 
-    def unlock(self, register, signal="ALL"):
+    def lock(self, register, signal):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
-        self._call("unlock", {"register": register, "signal": signal}, device_wide=register in ("ALL", "all"))
+        self._lock("lock", register, signal, "register")
 
-    def logging(self, register, signal, file, enable=True):
+    def unlock(self, register, signal):
+        register, signal = common.text(register, "register"), common.text(signal, "signal")
+        self._lock("unlock", register, signal, "register")
+
+    def logging(self, register, signal, file, enable):
         """Change-log lines of the named signals to a text file: the lines of this client's
-        own calls (the server sends them with each answer while any logging is on)."""
+        own calls (the server sends them with each answer while this client logs). Letting
+        go ends only this client's logs: the server's logging of signals this client never
+        logged (another client's) is left alone."""
         register, signal = common.text(register, "register"), common.text(signal, "signal")
         enable = common.flag(enable, "enable")
+        named = _logged_signals(register, signal)
         if file is not None:
-            import io
-            if not hasattr(file, "write"):
-                raise TypeError("the log goes to a file-like object with a write method, not %s" % type(file).__name__)
-            if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
-                raise TypeError("the log goes to a text file, not a binary one (%s)" % type(file).__name__)
-            if getattr(file, "closed", False):
-                raise ValueError("the log cannot go to a closed file")
-        self._call("logging", {"register": register, "signal": signal, "enable": enable and file is not None})
-        every_register = register in ("ALL", "all")
-        for name, info in register_map.items():
-            if not every_register and name != register:
-                continue
-            for s in info.signals:
-                if signal in ("ALL", "all") or s == signal:
-                    if enable and file is not None:
-                        self._logs[(name, s)] = file
-                    else:
-                        self._logs.pop((name, s), None)
+            common.check_text_file(file, "the log")
+        if enable and file is not None:
+            self._call("logging", {"register": register, "signal": signal, "enable": True}, result=_true)
+            self.logs.update((pair, file) for pair in named)
+            return enable
+        mine = [pair for pair in named if pair in self.logs]
+        if len(mine) == len(named) and mine:
+            self._call("logging", {"register": register, "signal": signal, "enable": False}, result=lambda a: False)
+        elif mine:
+            self._batch([{"op": "logging", "register": r, "signal": s, "enable": False} for r, s in mine])
+        for pair in mine:
+            del self.logs[pair]
         return enable
 
-    def _memory_range(self, register, signal, start, count, values=None):
-        info = register_map.get(register)
-        start = common.index(start, "start")
-        if values is None:
-            count = None if count is None else common.index(count, "count")
-        if info is None or signal:
-            return start, 1 if count is None else count
-        size = info.words
-        if count is None:
-            count = (size - start if start < size else 0) if size > 1 else 1
-        if size == 1 and (start != 0 or count > 1):
-            raise IndexError("%s is a one-word register: no start or count beyond one word" % register)
-        common.check_range(register, size, start, count)
-        return start, count
-
-    def service_read(self, register, signal="", start=0, count=None):
-        register, signal = common.text(register, "register"), common.text(signal, "signal")
-        start, count = self._memory_range(register, signal, start, count)
-        body = {"register": register, "start": start, "count": count}
+    def _service_read(self, register, signal, start, count):
+        body = {"register": register}
         if signal:
-            body = {"register": register, "signal": signal}
-        elif register_map.get(register) is not None and register_map[register].words == 1:
-            body = {"register": register}
-        return self._call("read", body)["values"]
+            body["signal"] = signal
+        elif register in register_map and register_map[register].words > 1:
+            body.update(start=start, count=count)
+        return self._call("read", body, result=_true)["values"]
 
-    def service_write(self, register, signal, values, start=0):
-        register, signal = common.text(register, "register"), common.text(signal, "signal")
-        values = common.texts(values)
-        start, _ = self._memory_range(register, signal, start, len(values), values)
+    def _service_write(self, register, signal, values, start):
         body = {"register": register, "values": values}
         if signal:
             body["signal"] = signal
         if start:
             body["start"] = start
-        self._call("write", body)
+        self._call("write", body, result=_true)
+
+    def service_read(self, register, signal, start, count):
+        register, signal = common.text(register, "register"), common.text(signal, "signal")
+        info = register_map.get(register)
+        start, count = common.device_read_range(register, signal, info and info.words, start, count)
+        return self._service_read(register, signal, start, count)
+
+    def service_write(self, register, signal, values, start):
+        register, signal = common.text(register, "register"), common.text(signal, "signal")
+        values = common.texts(values)
+        info = register_map.get(register)
+        start = common.device_write_range(register, signal, info and info.words, start, len(values))
+        self._service_write(register, signal, values, start)
 
     def get_value_by_string(self, register, signal):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
         return self._call("value", {"register": register, "signal": signal})["values"]
+
+
+def _logged_signals(register, signal):
+    """(register, signal) pairs a logging request names; an unknown name raises the text
+    the device in this process gives."""
+    every_register, every_signal = register in ("ALL", "all"), signal in ("ALL", "all")
+    registers = [info for name, info in register_map.items() if every_register or name == register]
+    if not registers:
+        raise common.service_error(ServiceError, "Invalid register submitted: " + register, [])
+    named = [(info.name, s) for info in registers for s in info.signals if every_signal or s == signal]
+    if not named and not every_signal:
+        raise common.service_error(ServiceError, "Invalid signal submitted: " + signal, [])
+    return named
+
+
+class RemoteDevice(Device):
+    """A ZEV that zevd serves (made by zev.connect): a zev.Device with the same attribute
+    tree, calls and exceptions; an unreachable server or a refused token raises
+    zev.DeviceConnectionError. close() (or a with block) closes the connection."""
+
+    def __init__(self, url, token=None, token_file=None, timeout=10.0):
+        if (token is None) == (token_file is None):
+            raise TypeError("give the token or the token_file (one of them)")
+        if token_file is not None:
+            token = read_token_file(token_file)
+        if not isinstance(token, str) or not token:
+            raise ValueError("the token is a non-empty str")
+        remote = _Remote(url, token, timeout)
+        object.__setattr__(self, "_device", remote)
+        for info in register_map.values():
+            object.__setattr__(self, info.name, RemoteRegister(remote, info))
+
+    def __repr__(self):
+        return "<zev.Device %s at %s>" % (self.name, self._device.connection.url)
+
+    def close(self):
+        """Closes the connection (a later call opens it again)."""
+        self._device.close()

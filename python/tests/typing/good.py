@@ -12,3 +12,5 @@ words: list = dev.ENT_H1.get(start=4, count=3)
 state: zev.LockState = dev.AUD_CNTRL0.TRIG_SEL.lock_state
 remote: zev.Device = zev.connect("http://127.0.0.1:7411", token_file="token")
 remote.AUD_CNTRL0.TRIG_SEL.set(zev.enums.AUD_CNTRL0.TRIG_SEL.MARKER_SIG_1)
+with zev.connect("http://127.0.0.1:7411", token_file="token") as served:
+    served.ENT_H1.set([1, 2], start=4)
