@@ -6,6 +6,7 @@
 // device are serialised, its reports go to its own utility and back to the caller, and the
 // GIL is released while the library works, so that other Python threads run meanwhile.
 #include "DeviceRuntime.h"
+#include "Operations.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
 
@@ -809,6 +810,8 @@ public:
         bool bRefused = false;
         if constexpr (std::is_same<TResult, bool>::value)
             bRefused = a_eReports == EReports::SERVICE && !Result;
+        if constexpr (std::is_same<TResult, rlzev::SOutcome>::value)
+            bRefused = a_eReports == EReports::SERVICE && Result.m_eStatus == rlzev::SOutcome::REFUSED;
         if (!rReports.empty() && !bRefused)
         {
             const SReport* pRaise = nullptr;
@@ -930,6 +933,10 @@ public:
     static void Clear(CPySignal&) {}
 
     std::string Name() const { return m_pRegister->GetName() + "." + m_pSignal->GetName(); }
+    std::string Limit(const std::string& a_strValue) const
+    {
+        return rlzev::ValueLimitText(m_pRegister->GetName(), m_pSignal->GetName(), m_pSignal->GetMaxValue(), a_strValue);
+    }
 
     unsigned Value(const py::handle& a_rValue) const
     {
@@ -941,8 +948,7 @@ public:
             if (PyErr_Occurred() || uValue > 0xFFFFFFFFull)
             {
                 PyErr_Clear();
-                throw py::value_error(Name() + " takes 0 to " + std::to_string(m_pSignal->GetMaxValue()) + ", not " +
-                                      std::string(py::str(a_rValue)));
+                throw py::value_error(Limit(std::string(py::str(a_rValue))));
             }
             udwValue = static_cast<unsigned>(uValue);
         }
@@ -957,13 +963,11 @@ public:
         {
             const long long llValue = Integer(a_rValue, "a signal value");
             if (llValue < 0 || llValue > 0xFFFFFFFFll)
-                throw py::value_error(Name() + " takes 0 to " + std::to_string(m_pSignal->GetMaxValue()) + ", not " +
-                                      std::to_string(llValue));
+                throw py::value_error(Limit(std::to_string(llValue)));
             udwValue = static_cast<unsigned>(llValue);
         }
         if (udwValue > m_pSignal->GetMaxValue())
-            throw py::value_error(Name() + " takes 0 to " + std::to_string(m_pSignal->GetMaxValue()) + ", not " +
-                                  std::to_string(udwValue));
+            throw py::value_error(Limit(std::to_string(udwValue)));
         return udwValue;
     }
 
@@ -1079,8 +1083,7 @@ public:
     void CheckRange(unsigned a_udwStart, unsigned long long a_uCount) const
     {
         if (a_udwStart > Size() || a_uCount > Size() - a_udwStart)
-            throw py::index_error(m_strName + " has words 0 to " + std::to_string(Size() - 1) + ": start " +
-                                  std::to_string(a_udwStart) + " and " + std::to_string(a_uCount) + " word(s) reach beyond");
+            throw py::index_error(rlzev::RangeText(m_strName, Size(), a_udwStart, a_uCount));
     }
 
     // The memory's typed Get into a_pudwWords; its result is whether the hardware was read.
@@ -1157,6 +1160,49 @@ public:
 };
 
 // The text service's calls: a refusal raises ServiceError with the library's text.
+// What a reported text-service call hands back with its ReportedError: what it would return.
+py::object OutcomeResult(const void* a_pOutcome)
+{
+    const auto& rOutcome = *static_cast<const rlzev::SOutcome*>(a_pOutcome);
+    if (!rOutcome.m_Texts.empty())
+        return py::cast(rOutcome.m_Texts);
+    return py::bool_(rOutcome.m_eStatus == rlzev::SOutcome::DONE);
+}
+
+// An operation of the runtime's table, as every door runs it: the runtime's check first (a
+// range beyond the register: IndexError; any other argument: ValueError, with the texts
+// every door gives), then its handler within one call of the device; the library's refusal
+// is a ServiceError, its reports a ReportedError.
+rlzev::SOutcome Operate(CPyDevice& a_rDevice, rlzev::SOperation a_Operation, bool a_bCountGiven, EReports a_eReports)
+{
+    if (!a_rDevice.m_pParts)
+        throw py::value_error("the device has been destroyed");
+    CDeviceRuntime& rRuntime = *a_rDevice.m_pParts->m_pRuntime;
+    rlzev::SBudget Budget;
+    rlzev::EArgument eRefused = rlzev::EArgument::REGISTER;
+    const std::string strRefusal = rlzev::CheckOperation(rRuntime.Catalogue(), a_Operation, a_bCountGiven, Budget, &eRefused);
+    if (!strRefusal.empty())
+    {
+        if (eRefused == rlzev::EArgument::START)
+            throw py::index_error(strRefusal);
+        throw py::value_error(strRefusal);
+    }
+    rlzev::SOutcome Outcome =
+        a_rDevice.Run([&](CZEV&) { return rRuntime.RunHeld(a_Operation); }, a_eReports, &OutcomeResult);
+    if (Outcome.m_eStatus == rlzev::SOutcome::REFUSED)
+        a_rDevice.Refused(Outcome.m_strError);
+    return Outcome;
+}
+
+rlzev::SOperation Named(rlzev::EOperation a_eOperation, const py::handle& a_rRegister, const py::handle& a_rSignal)
+{
+    rlzev::SOperation Operation;
+    Operation.m_eOperation = a_eOperation;
+    Operation.m_strRegister = Text(a_rRegister, "register");
+    Operation.m_strSignal = Text(a_rSignal, "signal");
+    return Operation;
+}
+
 void Check(CPyDevice& a_rDevice, bool a_bOk, const std::string& a_strError)
 {
     if (!a_bOk)
@@ -1523,7 +1569,7 @@ PYBIND11_MODULE(_zev, m)
             if (r.IsMemory() && strSignal.empty())
                 std::tie(udwStart, udwCount) = r.Range(a_rStart, a_rCount);
             else if (Index(a_rStart, "start") != 0 || (!a_rCount.is_none() && Index(a_rCount, "count") > 1))
-                throw py::index_error(r.Name() + " is a one-word register: no start or count beyond one word");
+                throw py::index_error(rlzev::RangeText(r.Name(), 1, 0, 2));
             std::list<std::string> Values;
             std::string strError;
             CRegisterBase* pRegister = r.m_pRegister;
@@ -1541,7 +1587,7 @@ PYBIND11_MODULE(_zev, m)
             if (r.IsMemory() && strSignal.empty())
                 r.CheckRange(udwStart, Values.size());
             else if (udwStart != 0)
-                throw py::index_error(r.Name() + " is a one-word register: no start");
+                throw py::index_error(rlzev::RangeText(r.Name(), 1, udwStart, 0));
             std::string strError;
             CRegisterBase* pRegister = r.m_pRegister;
             Check(*r.m_pDevice, r.m_pDevice->Run([&](CZEV&) {
@@ -1644,16 +1690,12 @@ PYBIND11_MODULE(_zev, m)
         .def("lock_all", [](CPyDevice& d) { d.Run([](CZEV& a_rDevice) { a_rDevice.LockAll(); return 0; }, EReports::RAISE_UNLESS_DENIED); })
         .def("unlock_all", [](CPyDevice& d) { d.Run([](CZEV& a_rDevice) { a_rDevice.UnlockAll(); return 0; }, EReports::RAISE_UNLESS_DENIED); })
         .def("lock", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal) {
-            const std::string strRegister = Text(a_rRegister, "register"), strSignal = Text(a_rSignal, "signal");
-            std::string strError;
-            Check(d, d.Run([&](CZEV& a_rDevice) { return a_rDevice.Lock(strRegister, strSignal, strError); },
-                           MeansAll(strRegister) ? EReports::RAISE_UNLESS_DENIED : EReports::SERVICE, &BoolResult), strError);
+            const rlzev::SOperation Lock = Named(rlzev::EOperation::LOCK, a_rRegister, a_rSignal);
+            Operate(d, Lock, false, MeansAll(Lock.m_strRegister) ? EReports::RAISE_UNLESS_DENIED : EReports::SERVICE);
         })
         .def("unlock", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal) {
-            const std::string strRegister = Text(a_rRegister, "register"), strSignal = Text(a_rSignal, "signal");
-            std::string strError;
-            Check(d, d.Run([&](CZEV& a_rDevice) { return a_rDevice.Unlock(strRegister, strSignal, strError); },
-                           MeansAll(strRegister) ? EReports::RAISE_UNLESS_DENIED : EReports::SERVICE, &BoolResult), strError);
+            const rlzev::SOperation Unlock = Named(rlzev::EOperation::UNLOCK, a_rRegister, a_rSignal);
+            Operate(d, Unlock, false, MeansAll(Unlock.m_strRegister) ? EReports::RAISE_UNLESS_DENIED : EReports::SERVICE);
         })
         .def("logging", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal, const py::object& a_rFile,
                            const py::handle& a_rEnable) {
@@ -1668,55 +1710,22 @@ PYBIND11_MODULE(_zev, m)
         })
         .def("service_read", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal, const py::handle& a_rStart,
                                 const py::handle& a_rCount) {
-            const std::string strRegister = Text(a_rRegister, "register"), strSignal = Text(a_rSignal, "signal");
-            unsigned udwStart = Index(a_rStart, "start");
-            unsigned udwCount = a_rCount.is_none() ? 1 : Index(a_rCount, "count");
-            for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-                if (strRegister == g_aZevRegisterMap[i].m_pcName && strSignal.empty())
-                {
-                    const unsigned udwWords = g_aZevRegisterMap[i].m_udwWords;
-                    if (udwWords > 1 && a_rCount.is_none())
-                        udwCount = udwStart < udwWords ? udwWords - udwStart : 0;
-                    if (udwStart > udwWords || udwCount > udwWords - udwStart || (udwWords == 1 && (udwStart != 0 || udwCount > 1)))
-                        throw py::index_error(strRegister + " has words 0 to " + std::to_string(udwWords - 1) + ": start " +
-                                              std::to_string(udwStart) + " and " + std::to_string(udwCount) +
-                                              " word(s) reach beyond");
-                }
-            std::list<std::string> Values;
-            std::string strError;
-            Check(d, d.Run([&](CZEV& a_rDevice) {
-                return a_rDevice.ServiceRead(strRegister, strSignal, Values, strError, udwStart, udwCount);
-            }, EReports::SERVICE, &BoolResult), strError);
-            return std::vector<std::string>(Values.begin(), Values.end());
+            rlzev::SOperation Read = Named(rlzev::EOperation::READ, a_rRegister, a_rSignal);
+            Read.m_udwStart = Index(a_rStart, "start");
+            if (!a_rCount.is_none())
+                Read.m_udwCount = Index(a_rCount, "count");
+            return Operate(d, std::move(Read), !a_rCount.is_none(), EReports::SERVICE).m_Texts;
         })
         .def("service_write", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal, const py::object& a_rValues,
                                  const py::handle& a_rStart) {
-            const std::string strRegister = Text(a_rRegister, "register"), strSignal = Text(a_rSignal, "signal");
+            rlzev::SOperation Write = Named(rlzev::EOperation::WRITE, a_rRegister, a_rSignal);
             const std::list<std::string> Values = Texts(a_rValues);
-            const unsigned udwStart = Index(a_rStart, "start");
-            for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-                if (strRegister == g_aZevRegisterMap[i].m_pcName && strSignal.empty())
-                {
-                    const unsigned udwWords = g_aZevRegisterMap[i].m_udwWords;
-                    if (udwStart > udwWords || Values.size() > udwWords - udwStart || (udwWords == 1 && udwStart != 0))
-                        throw py::index_error(strRegister + " has words 0 to " + std::to_string(udwWords - 1) + ": start " +
-                                              std::to_string(udwStart) + " and " + std::to_string(Values.size()) +
-                                              " value(s) reach beyond");
-                }
-            std::string strError;
-            Check(d, d.Run([&](CZEV& a_rDevice) {
-                return a_rDevice.ServiceWrite(strRegister, strSignal, Values, strError, udwStart);
-            }, EReports::SERVICE, &BoolResult), strError);
+            Write.m_Values.assign(Values.begin(), Values.end());
+            Write.m_udwStart = Index(a_rStart, "start");
+            Operate(d, std::move(Write), false, EReports::SERVICE);
         })
         .def("get_value_by_string", [](CPyDevice& d, const py::handle& a_rRegister, const py::handle& a_rSignal) {
-            const std::string strRegister = Text(a_rRegister, "register"), strSignal = Text(a_rSignal, "signal");
-            const std::list<std::string> Texts = d.Run([&](CZEV& a_rDevice) {
-                return a_rDevice.GetValueByString(strRegister, strSignal);
-            }, EReports::RAISE);
-            // The device answers an unknown name with one of these texts instead of a value.
-            if (Texts.size() == 1 && (Texts.front() == "Register not found!" || Texts.front() == "Function not found!"))
-                d.Refused(Texts.front());
-            return std::vector<std::string>(Texts.begin(), Texts.end());
+            return Operate(d, Named(rlzev::EOperation::VALUE, a_rRegister, a_rSignal), false, EReports::RAISE).m_Texts;
         })
         .def("get_all", [](CPyDevice& d, const py::list& a_rRegisters, const py::handle& a_rReadHw) {
             // Every signal of the given registers (Register objects) in one call.
@@ -1749,6 +1758,14 @@ PYBIND11_MODULE(_zev, m)
         });
 
     m.def("register_map", &RegisterMap);
+    // The runtime's texts for the refusals a door makes without the device (a remote device's own checks).
+    m.def("_range_text", [](const std::string& a_strRegister, unsigned a_udwWords, unsigned a_udwStart, std::size_t a_uRange) {
+        return rlzev::RangeText(a_strRegister, a_udwWords, a_udwStart, a_uRange);
+    });
+    m.def("_value_limit_text", [](const std::string& a_strRegister, const std::string& a_strSignal, unsigned a_udwMax,
+                                  const std::string& a_strValue) {
+        return rlzev::ValueLimitText(a_strRegister, a_strSignal, a_udwMax, a_strValue);
+    });
 
     // The same typed Set and Get from C++, for the benchmark's baseline: ns per call.
     m.def("_time_cpp_calls", [](CPySignal& s, unsigned a_udwValue, int a_iMode, unsigned a_udwCalls, bool a_bGet) {

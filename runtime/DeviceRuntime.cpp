@@ -308,6 +308,18 @@ std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_
     return Outcomes;
 }
 
+SOutcome CDeviceRuntime::RunHeld(const SOperation& a_rOperation, bool a_bKeepApplication)
+{
+    if (t_pCurrent != this)
+        throw std::logic_error("an operation of the device was run outside a call of the device");
+    SOutcome Outcome;
+    Outcome.m_eStatus = SOutcome::DONE;
+    SBatchOptions Options;
+    Options.m_bKeepApplication = a_bKeepApplication;
+    RunOne(a_rOperation, Options, Outcome);
+    return Outcome;
+}
+
 void CDeviceRuntime::RunOne(const SOperation& a_rOperation, const SBatchOptions& a_rOptions, SOutcome& a_rOutcome)
 {
     const auto It = m_pHooks->m_Registers.find(a_rOperation.m_strRegister);

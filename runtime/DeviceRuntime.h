@@ -193,6 +193,11 @@ public:
     // exception stops the batch at its operation (FAULT); what came before stays done.
     std::vector<SOutcome> RunBatch(const std::vector<SOperation>& a_rOperations, const SBatchOptions& a_rOptions);
 
+    // One operation of the table, on a thread already inside a call of this device (Run,
+    // Acquire): its handler's work and answer, its reports in that call's record. A host
+    // exception passes through, as in Run. Elsewhere it throws std::logic_error.
+    SOutcome RunHeld(const SOperation& a_rOperation, bool a_bKeepApplication = false);
+
     // Every event from now on goes to a_rObserver too, until it is removed.
     void AddObserver(CDeviceObserver& a_rObserver);
     void RemoveObserver(CDeviceObserver& a_rObserver);

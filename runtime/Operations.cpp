@@ -228,9 +228,8 @@ void RunRegisterDefaults(const SRunContext& a_rContext, const SOperation& a_rOpe
 // The library's Set keeps what fits the field and drops the rest: a value beyond it is refused first.
 std::string ValueLimitText(const SOperation& a_rOperation, unsigned a_udwMax)
 {
-    return "Value limit exceeded: " + a_rOperation.m_strRegister + "." + a_rOperation.m_strSignal + " takes 0 to " +
-           std::to_string(a_udwMax) +
-           (a_rOperation.m_Words.size() == 1 ? ", not " + std::to_string(a_rOperation.m_Words.front()) : "");
+    return rlzev::ValueLimitText(a_rOperation.m_strRegister, a_rOperation.m_strSignal, a_udwMax,
+                          a_rOperation.m_Words.size() == 1 ? std::to_string(a_rOperation.m_Words.front()) : "");
 }
 
 CFieldSignal* FieldOf(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
@@ -433,18 +432,38 @@ std::string ValueTextError(const std::string& a_strText)
     return "";
 }
 
-std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperation, bool a_bCountGiven,
-                           SBudget& a_rBudget)
+std::string RangeText(const std::string& a_strRegister, unsigned a_udwWords, unsigned a_udwStart, std::size_t a_uRange)
 {
-    const SOperationRow& rRow = RowOf(a_rOperation.m_eOperation);
-    const std::string strNameRule = " is not a register or signal name (letters, digits, '_', at most " +
-                                    std::to_string(SLimits::kMaxName) + ")";
-    if (Takes(rRow, EArgument::REGISTER) && !IsName(a_rOperation.m_strRegister))
-        return "field 'register'" + strNameRule;
-    for (const SArgumentSpec& rSpec : rRow.m_Arguments)
-        if (rSpec.m_eArgument == EArgument::SIGNAL && !IsName(a_rOperation.m_strSignal) &&
-            (rSpec.m_bRequired || !a_rOperation.m_strSignal.empty()))
-            return "field 'signal'" + strNameRule;
+    if (a_udwWords == 1)
+        return a_strRegister + " is a one-word register: no start or count beyond one word";
+    return "range beyond the memory: " + a_strRegister + " has words 0 to " + std::to_string(a_udwWords - 1) +
+           ", the request " +
+           (a_uRange == 0 ? "starts at word " + std::to_string(a_udwStart)
+                          : "names words " + std::to_string(a_udwStart) + " to " +
+                                std::to_string(a_udwStart + a_uRange - 1));
+}
+
+std::string ValueLimitText(const std::string& a_strRegister, const std::string& a_strSignal, unsigned a_udwMax,
+                           const std::string& a_strValue)
+{
+    return "Value limit exceeded: " + a_strRegister + "." + a_strSignal + " takes 0 to " + std::to_string(a_udwMax) +
+           (a_strValue.empty() ? "" : ", not " + a_strValue);
+}
+
+const char* ArgumentName(EArgument a_eArgument)
+{
+    static const char* const apcNames[] = {"register", "signal", "start", "count", "values",
+                                           "words",    "value",  "mode",  "enable", "readHw"};
+    return apcNames[static_cast<int>(a_eArgument)];
+}
+
+std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperation, bool a_bCountGiven,
+                           SBudget& a_rBudget, EArgument* a_peRefused)
+{
+    EArgument eIgnored = EArgument::REGISTER;
+    EArgument& rRefused = a_peRefused != nullptr ? *a_peRefused : eIgnored;
+    // A name the device lacks is the library's to refuse, with its own text; a door may keep
+    // names within its own rules first (the service: letters, digits and '_').
     const SRegisterEntry* pEntry = a_rCatalogue.Find(a_rOperation.m_strRegister);
     const unsigned udwWords = pEntry == nullptr ? 0 : pEntry->m_udwWords;
     if (!a_bCountGiven)  // the rest of the register
@@ -454,8 +473,10 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     {
     case EOperation::SET:
     {
+        rRefused = EArgument::MODE;
         if (a_rOperation.m_udwMode > 2)
             return "field 'mode' is 0 (immediate), 1 (deferred) or 2 (if changed)";
+        rRefused = EArgument::VALUE;
         const SSignalEntry* pSignal = pEntry == nullptr ? nullptr : pEntry->FindSignal(a_rOperation.m_strSignal);
         if (pSignal != nullptr && (a_rOperation.m_Words.size() != 1 || a_rOperation.m_Words.front() > pSignal->m_udwMax))
             return ValueLimitText(a_rOperation, pSignal->m_udwMax);
@@ -463,6 +484,7 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     }
     case EOperation::GET_BLOCK:
     case EOperation::SET_BLOCK:
+        rRefused = EArgument::REGISTER;
         if (pEntry != nullptr && udwWords == 1)
             return a_rOperation.m_strRegister + " is not a memory";
         uRange = a_rOperation.m_eOperation == EOperation::GET_BLOCK ? a_rOperation.m_udwCount : a_rOperation.m_Words.size();
@@ -479,6 +501,7 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
         a_rBudget.m_uWords += uRange;
         break;
     case EOperation::WRITE:
+        rRefused = EArgument::VALUES;
         for (const std::string& rText : a_rOperation.m_Values)
         {
             const std::string strError = ValueTextError(rText);
@@ -505,21 +528,13 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     }
     // A memory range lies within the memory; a one-word register has no range. (What has no
     // start names no range.)
+    rRefused = EArgument::START;
     if (pEntry != nullptr)
     {
         const std::string& strName = a_rOperation.m_strRegister;
         const unsigned udwStart = a_rOperation.m_udwStart;
-        if (udwWords == 1)
-        {
-            if (udwStart != 0 || uRange > 1)
-                return strName + " is a one-word register: no start or count beyond one word";
-        }
-        else if (udwStart > udwWords || uRange > udwWords - udwStart)
-            return "range beyond the memory: " + strName + " has words 0 to " + std::to_string(udwWords - 1) +
-                   ", the request " +
-                   (uRange == 0 ? "starts at word " + std::to_string(udwStart)
-                                : "names words " + std::to_string(udwStart) + " to " +
-                                      std::to_string(udwStart + uRange - 1));
+        if (udwWords == 1 ? udwStart != 0 || uRange > 1 : udwStart > udwWords || uRange > udwWords - udwStart)
+            return RangeText(strName, udwWords, udwStart, uRange);
     }
     if (a_rBudget.m_uValues > SLimits::kMaxValues)
         return "too many values: at most " + std::to_string(SLimits::kMaxValues);

@@ -3,11 +3,17 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace rlzev
 {
 struct SBadRequest
 {
+    explicit SBadRequest(std::string a_strText, std::string a_strArgument = "")
+        : m_strText(std::move(a_strText)), m_strArgument(std::move(a_strArgument))
+    {
+    }
     std::string m_strText;
+    std::string m_strArgument;  // the argument the runtime's check refused, when it was one
 };
 } // namespace rlzev

@@ -365,6 +365,10 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
         catch (const SBadRequest& Bad)
         {
             Response = Error(400, Bad.m_strText);
+            // Which argument the device's check refused: a client raises as it would in-process.
+            if (!Bad.m_strArgument.empty())
+                Response.m_strBody = json{{"error", Bad.m_strText}, {"argument", Bad.m_strArgument}}.dump(
+                    -1, ' ', false, json::error_handler_t::replace);
         }
     }
     if (Parts.m_bChanging && !Parts.m_bAudited)
@@ -595,9 +599,10 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             case EArgument::READ_HW: Operation.m_bReadHw = Flag(rBody, "readHw", false); break;
             }
         }
-        const std::string strRefusal = CheckOperation(m_rRuntime.Catalogue(), Operation, bCountGiven, Budget);
+        EArgument eRefused = EArgument::REGISTER;
+        const std::string strRefusal = CheckOperation(m_rRuntime.Catalogue(), Operation, bCountGiven, Budget, &eRefused);
         if (!strRefusal.empty())
-            throw SBadRequest{strRefusal};
+            throw SBadRequest{strRefusal, ArgumentName(eRefused)};
         a_rParts.m_Operations.push_back(std::move(Operation));
         a_rParts.m_Kinds.push_back(&rKind);
     }

@@ -5,6 +5,8 @@ import collections
 import enum
 import io
 import operator
+
+from . import _zev
 from enum import IntEnum
 
 
@@ -153,7 +155,8 @@ def signal_value(name, maximum, enum_type, value):
     else:
         number = integer(value, "a signal value")
     if not 0 <= number <= maximum:
-        raise ValueError("%s takes 0 to %d, not %s" % (name, maximum, number))
+        register, signal = name.split(".", 1)
+        raise ValueError(_zev._value_limit_text(register, signal, maximum, str(number)))
     return number
 
 
@@ -178,7 +181,7 @@ def memory_words(values):
 
 def check_range(name, size, start, count):
     if start > size or count > size - start:
-        raise IndexError("%s has words 0 to %d: start %d and %d word(s) reach beyond" % (name, size - 1, start, count))
+        raise IndexError(_zev._range_text(name, size, start, count))
 
 
 def check_text_file(file, what):
@@ -200,17 +203,16 @@ def device_read_range(register, signal, words, start, count):
     if words is not None and not signal:
         if words > 1 and count is None:
             counted = words - start if start < words else 0
-        if start > words or counted > words - start:
-            raise IndexError("%s has words 0 to %d: start %d and %d word(s) reach beyond"
-                             % (register, words - 1, start, counted))
+        if start > words or counted > words - start or (words == 1 and (start != 0 or counted > 1)):
+            raise IndexError(_zev._range_text(register, words, start, counted))
     return start, counted
 
 
 def device_write_range(register, signal, words, start, values):
     start = index(start, "start")
-    if words is not None and not signal and (start > words or values > words - start or (words == 1 and start != 0)):
-        raise IndexError("%s has words 0 to %d: start %d and %d value(s) reach beyond"
-                         % (register, words - 1, start, values))
+    if words is not None and (not signal or words > 1) and (
+            start > words or values > words - start or (words == 1 and (start != 0 or values > 1))):
+        raise IndexError(_zev._range_text(register, words, start, values))
     return start
 
 
@@ -226,7 +228,7 @@ def register_read_range(register, signal, words, start, count):
     if words > 1 and not signal:
         return memory_range(register, words, start, count)
     if index(start, "start") != 0 or (count is not None and index(count, "count") > 1):
-        raise IndexError("%s is a one-word register: no start or count beyond one word" % register)
+        raise IndexError(_zev._range_text(register, 1, 0, 2))
     return 0, 1
 
 
@@ -235,5 +237,5 @@ def register_write_range(register, signal, words, start, values):
     if words > 1 and not signal:
         check_range(register, words, start, values)
     elif start != 0:
-        raise IndexError("%s is a one-word register: no start" % register)
+        raise IndexError(_zev._range_text(register, 1, start, 0))
     return start

@@ -164,6 +164,11 @@ def _raise_for(status, answer):
         raise common.service_error(HostFault, error, reports)
     if status == 422:
         raise common.service_error(ServiceError, error, reports)
+    # The device's check refused an argument: the exception the device in this process raises.
+    if status == 400 and answer.get("argument") == "start":
+        raise IndexError(error)
+    if status == 400 and answer.get("argument"):
+        raise ValueError(error)
     raise common.service_error(ServiceError, "zevd answered %d: %s" % (status, error), reports)
 
 
@@ -536,14 +541,13 @@ class _Remote:
         self._call("unlock", {"register": "ALL", "signal": "ALL"}, device_wide=True)
 
     def _lock(self, operation, register, signal, refused):
-        """Lock or unlock by name. The library's refusal names what it did not find: the
-        device's Lock the register, a register's own Lock the signal; the caller gets the text
-        of the call it made, whichever of the two the server's call gave."""
+        """Lock or unlock by name: the device's refusal as the server gives it (the runtime
+        names an unknown signal); a register's own lock names the signal it did not find."""
         try:
             self._call(operation, {"register": register, "signal": signal}, device_wide=register in ("ALL", "all"),
                        result=_true)
         except ServiceError as error:
-            if type(error) is not ServiceError or not str(error).startswith(_LOCK_REFUSALS):
+            if refused == "register" or type(error) is not ServiceError or not str(error).startswith(_LOCK_REFUSALS):
                 raise
             text = _LOCK_REFUSALS[0] + register if refused == "register" else _LOCK_REFUSALS[1] + signal
             raise common.service_error(ServiceError, text, error.reports) from None
@@ -583,9 +587,12 @@ class _Remote:
         body = {"register": register}
         if signal:
             body["signal"] = signal
-        elif register in register_map and register_map[register].words > 1:
-            body.update(start=start, count=count)
-        return self._call("read", body, result=_true)["values"]
+        if start:
+            body["start"] = start
+        if count is not None:
+            body["count"] = count
+        # Reported: what the read gave, as in this process.
+        return self._call("read", body, result=lambda answer: answer.get("values"))["values"]
 
     def _service_write(self, register, signal, values, start):
         body = {"register": register, "values": values}
@@ -597,20 +604,19 @@ class _Remote:
 
     def service_read(self, register, signal, start, count):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
-        info = register_map.get(register)
-        start, count = common.device_read_range(register, signal, info and info.words, start, count)
+        start = common.index(start, "start")
+        count = None if count is None else common.index(count, "count")
         return self._service_read(register, signal, start, count)
 
     def service_write(self, register, signal, values, start):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
         values = common.texts(values)
-        info = register_map.get(register)
-        start = common.device_write_range(register, signal, info and info.words, start, len(values))
-        self._service_write(register, signal, values, start)
+        self._service_write(register, signal, values, common.index(start, "start"))
 
     def get_value_by_string(self, register, signal):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
-        return self._call("value", {"register": register, "signal": signal})["values"]
+        return self._call("value", {"register": register, "signal": signal},
+                          result=lambda answer: answer.get("values"))["values"]
 
 
 def _logged_signals(register, signal):
