@@ -194,27 +194,8 @@ def check_text_file(file, what):
         raise ValueError("%s cannot go to a closed file" % what)
 
 
-# The text service's ranges, checked as the device in this process checks them (words: the
-# register's size from the map, None for a name it does not have: the library answers that).
-
-def device_read_range(register, signal, words, start, count):
-    start = index(start, "start")
-    counted = 1 if count is None else index(count, "count")
-    if words is not None and not signal:
-        if words > 1 and count is None:
-            counted = words - start if start < words else 0
-        if start > words or counted > words - start or (words == 1 and (start != 0 or counted > 1)):
-            raise IndexError(_zev._range_text(register, words, start, counted))
-    return start, counted
-
-
-def device_write_range(register, signal, words, start, values):
-    start = index(start, "start")
-    if words is not None and (not signal or words > 1) and (
-            start > words or values > words - start or (words == 1 and (start != 0 or values > 1))):
-        raise IndexError(_zev._range_text(register, words, start, values))
-    return start
-
+# A register's own ranges, checked before the call as the device in this process checks
+# them, with the runtime's texts.
 
 def memory_range(register, words, start, count):
     """A range within a register or memory (count: to the end by default)."""
