@@ -1,16 +1,17 @@
-// The flat C interface over the device runtime: handles into tables built once per device,
+// The flat C interface over the device runtime: handles into the runtime's catalogue,
 // errors as codes with the device's last error text, texts in the caller's buffers, and
 // no exception past the boundary. Every call on a device passes the device's own gate, so
-// calls from several threads are serialised; calls by name then run through the runtime
-// (the library's gate, reports routed to their own device), while the typed get and set
-// go straight to the inline field access, the gate's one atomic exchange all they add.
+// calls from several threads are serialised. A call that names an operation of the
+// runtime's table is checked and run as every door checks and runs it (CheckOperation,
+// RunBatch); only the typed get and set go straight to the inline field access, the gate's
+// one atomic exchange all they add, and ask the runtime's check for a refusal's text.
 #define RL_ZEV_C_BUILD
 #include "rl_zev_c.h"
 
 #include "DeviceRuntime.h"
 #include "FieldSignal.h"
 #include "HWDeviceBase.h"
-#include "RamRegister.h"
+#include "Operations.h"
 #include "ZevSimulator.h"
 
 #include <algorithm>
@@ -22,14 +23,10 @@
 #include <limits>
 #include <list>
 #include <memory>
-#include <ostream>
-#include <sstream>
 #include <stdexcept>
-#include <streambuf>
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 static_assert(std::is_same<unsigned, uint32_t>::value, "the library's words are the C interface's uint32_t");
@@ -37,7 +34,6 @@ static_assert(std::is_same<unsigned, uint32_t>::value, "the library's words are 
 namespace
 {
 const std::size_t kKeptReports = 1000;
-const char* const kRamFrontiers = ", memory error, RAM frontiers have been hurt.";  // the library's text
 
 // What happened during the running call, besides its result.
 const uint32_t kReported = 1;  // the library reported (its message is the device's last report)
@@ -183,42 +179,10 @@ const char* Text(const char* a_pcText)
     return a_pcText == nullptr ? "" : a_pcText;
 }
 
-// Change-log text arrives in pieces; each complete line goes to the log callback. A failing
-// callback never reaches the stream (whose bad bit would end logging for good): it is kept
-// as the running call's host fault.
-class CLogLines : public std::streambuf
-{
-public:
-    explicit CLogLines(zev_device& a_rDevice) : m_rDevice(a_rDevice) {}
-    zev_log_fn m_pLog = nullptr;
-    void* m_pContext = nullptr;
-
-protected:
-    int_type overflow(int_type a_iChar) override;
-    std::streamsize xsputn(const char* a_pcText, std::streamsize a_iCount) override
-    {
-        for (std::streamsize i = 0; i < a_iCount; ++i)
-            overflow(traits_type::to_int_type(a_pcText[i]));
-        return a_iCount;
-    }
-
-private:
-    void Deliver();
-    zev_device& m_rDevice;
-    std::string m_strLine;
-};
-
-std::string HexText(unsigned a_udwWord)
-{
-    char acText[16];
-    std::snprintf(acText, sizeof acText, "%08X/h", a_udwWord);
-    return acText;
-}
-
 // Texts are lines: "\n" or "\r\n" ends each, the last may go without; "" is no text at all.
-std::list<std::string> SplitTexts(const char* a_pcValues)
+std::vector<std::string> SplitTexts(const char* a_pcValues)
 {
-    std::list<std::string> Texts;
+    std::vector<std::string> Texts;
     std::string strText;
     for (const char* pc = a_pcValues; *pc != '\0'; ++pc)
     {
@@ -237,23 +201,17 @@ std::list<std::string> SplitTexts(const char* a_pcValues)
     return Texts;
 }
 
-std::string JoinTexts(const std::list<std::string>& a_rTexts)
+std::string JoinTexts(const std::vector<std::string>& a_rTexts)
 {
     std::string strJoined;
-    bool bFirst = true;
-    for (const std::string& rText : a_rTexts)
-    {
-        if (!bFirst)
-            strJoined += '\n';
-        strJoined += rText;
-        bFirst = false;
-    }
+    for (std::size_t i = 0; i < a_rTexts.size(); ++i)
+        strJoined += (i == 0 ? "" : "\n") + a_rTexts[i];
     return strJoined;
 }
 
-bool MeansAll(const char* a_pcName)
+bool MeansAll(const std::string& a_strName)
 {
-    return std::strcmp(a_pcName, "ALL") == 0 || std::strcmp(a_pcName, "all") == 0;
+    return a_strName == "ALL" || a_strName == "all";
 }
 } // namespace
 
@@ -261,24 +219,18 @@ struct zev_signal
 {
     CFieldSignal* m_pSignal;  // first: the typed calls reach the field with one load
     zev_device* m_pDevice;
-    uint32_t m_udwLimit;      // the largest value a typed set takes
-    bool m_bSparse;           // enumerators with gaps: a value must be looked up
+    uint32_t m_udwMax;        // the largest value a typed set takes
     zev_register* m_pRegister;
-    const SSignalInfo* m_pInfo;
-    const SEnumerator* const* m_ppEnumerators;  // ascending by value
+    const rlzev::SSignalEntry* m_pEntry;
 };
 
 struct zev_register
 {
     zev_device* m_pDevice;
-    CRegisterBase* m_pRegister;
-    const SMapRegister* m_pMap;
-    CRamRegister<CParallelRead_ParallelWrite>* m_pParallelRam;
-    CRamRegister<CSequentialRead_ParallelWrite>* m_pSequentialRam;
+    CRegisterBase* m_pRegister;  // its lock state
+    const rlzev::SRegisterEntry* m_pEntry;
     zev_signal* m_pSignals;
     uint32_t m_udwSignalCount;
-
-    bool IsMemory() const { return m_pParallelRam != nullptr || m_pSequentialRam != nullptr; }
 };
 
 namespace
@@ -297,11 +249,27 @@ private:
     void Keep(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage);
     zev_device& m_rDevice;
 };
+
+// The runtime's change-log lines, each to the log callback. It listens only while there is
+// a callback: a listener makes the runtime put every transfer into words too. A failing
+// callback is kept as the running call's host fault.
+class CLogObserver : public rlzev::CDeviceObserver
+{
+public:
+    explicit CLogObserver(zev_device& a_rDevice) : m_rDevice(a_rDevice) {}
+    bool IsListening() const override { return m_pLog != nullptr; }
+    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override;
+    zev_log_fn m_pLog = nullptr;
+    void* m_pContext = nullptr;
+
+private:
+    zev_device& m_rDevice;
+};
 } // namespace
 
 struct zev_device
 {
-    zev_device() : m_Utility(*this), m_LogLines(*this), m_LogStream(&m_LogLines) {}
+    zev_device() : m_Utility(*this), m_LogObserver(*this) {}
 
     CCallGate m_Gate;           // first: the typed calls' one atomic
     uint32_t m_udwNews = 0;     // kReported, kLogFault: cleared as each call begins
@@ -316,8 +284,6 @@ struct zev_device
 
     std::vector<zev_register> m_Registers;
     std::vector<zev_signal> m_Signals;
-    std::vector<const SEnumerator*> m_Enumerators;
-    std::unordered_map<std::string, uint32_t> m_RegisterIndex;
 
     std::string m_strLastError;
     std::string m_strKept;
@@ -329,10 +295,11 @@ struct zev_device
     std::deque<std::string> m_Reports;
     std::string m_strLastReport;  // the message of the last report
 
-    CLogLines m_LogLines;
-    std::ostream m_LogStream;
-    // Last: the device goes before the host objects and the log stream it uses.
+    CLogObserver m_LogObserver;
+    // Last: the device goes before the host objects and the observer it tells.
     std::unique_ptr<rlzev::CDeviceRuntime> m_pRuntime;
+
+    const rlzev::CCatalogue& Catalogue() const { return m_pRuntime->Catalogue(); }
 
     CHWAccess* Bus() { return m_pSimBus ? static_cast<CHWAccess*>(m_pSimBus.get()) : m_pCallbackBus.get(); }
     CIStatusRegister* Status()
@@ -385,29 +352,15 @@ bool CDeviceUtility::StopWaiting()
     return m_rDevice.m_Host.stop_waiting(m_rDevice.m_Host.context) != 0;
 }
 
-CLogLines::int_type CLogLines::overflow(int_type a_iChar)
+void CLogObserver::OnEvent(const rlzev::SDeviceEvent& a_rEvent)
 {
-    if (traits_type::eq_int_type(a_iChar, traits_type::eof()))
-        return traits_type::not_eof(a_iChar);
-    const char c = traits_type::to_char_type(a_iChar);
-    if (c != '\n')
-        m_strLine += c;
-    else
-        Deliver();
-    return a_iChar;
-}
-
-void CLogLines::Deliver()
-{
-    std::string strLine;
-    strLine.swap(m_strLine);
-    if (m_pLog == nullptr)
+    if (a_rEvent.m_eKind != rlzev::SDeviceEvent::LOG || m_pLog == nullptr)
         return;
     std::string strFault;
     try
     {
         const CInCallback Frame(&m_rDevice);
-        if (const int32_t iResult = m_pLog(m_pContext, strLine.c_str()))
+        if (const int32_t iResult = m_pLog(m_pContext, a_rEvent.m_strText.c_str()))
             strFault = "the log callback returned " + std::to_string(iResult);
     }
     catch (const std::exception& e)
@@ -477,7 +430,7 @@ zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, ch
 
 // What the call's news make of its result: a failed log callback is a host fault; a report
 // of the library on a call that concerns one register or signal (a refused direction, a
-// read-back never ready, a memory range) is a refusal with the report's message.
+// read-back never ready) is a refusal with the report's message.
 zev_status Settle(zev_device& a_rDevice, zev_status a_iStatus, bool a_bReportRefuses)
 {
     if ((a_rDevice.m_udwNews & kLogFault) != 0)
@@ -533,135 +486,148 @@ zev_status Hold(const zev_device* a_pDevice, TBody&& a_Body, bool a_bKeepText = 
     }
 }
 
-// A call that reaches the device through the runtime: the library's gate passed, its
-// reports routed to this device.
+// A call of the library that is no operation of the table (LockAll, UnlockAll) through
+// the runtime: the library's gate passed, its reports routed to this device.
 template <class TBody>
-zev_status Call(zev_device* a_pDevice, bool a_bReportRefuses, TBody&& a_Body)
+zev_status Call(zev_device* a_pDevice, TBody&& a_Body)
 {
     return Hold(a_pDevice, [&](zev_device& rDevice) {
-        const zev_status iStatus =
-            rDevice.m_pRuntime->Run([&](CZEV& rZev) { return a_Body(rlzev::BaseOf(rZev)); });
-        return Settle(rDevice, iStatus, a_bReportRefuses);
+        rDevice.m_pRuntime->Run([&](CZEV& rZev) { a_Body(rlzev::BaseOf(rZev)); });
+        return Settle(rDevice, ZEV_OK, false);
     });
 }
 
 const char* kNullName = "a name is a null pointer";
 
+// Whether an operation the runtime refused named a register or signal the device lacks
+// (ZEV_NOT_FOUND for a C caller; the text stays the runtime's). "ALL" names every register
+// or signal where the operation takes it.
+bool NamesUnknown(const rlzev::CCatalogue& a_rCatalogue, const rlzev::SOperation& a_rOperation)
+{
+    const rlzev::EOperation eOperation = a_rOperation.m_eOperation;
+    const bool bAll = eOperation == rlzev::EOperation::LOCK || eOperation == rlzev::EOperation::UNLOCK ||
+                      eOperation == rlzev::EOperation::LOGGING;
+    const rlzev::SRegisterEntry* pEntry = a_rCatalogue.Find(a_rOperation.m_strRegister);
+    if (pEntry == nullptr && !(bAll && MeansAll(a_rOperation.m_strRegister)))
+        return true;
+    const std::string& strSignal = a_rOperation.m_strSignal;
+    if (strSignal.empty() || (bAll && MeansAll(strSignal)))
+        return false;
+    if (pEntry != nullptr)
+        return pEntry->FindSignal(strSignal) == nullptr;
+    for (const rlzev::SRegisterEntry& rEntry : a_rCatalogue.Registers())
+        if (rEntry.FindSignal(strSignal) != nullptr)
+            return false;
+    return true;
+}
+
+// An operation of the table, as every door runs it: checked against the catalogue (a
+// refusal there: ZEV_BAD_ARGUMENT, nothing reaches the device), then run by the runtime.
+// a_Answer hands a done operation's answer to the caller. a_bOneRegister: a report of the
+// library refuses the call.
+template <class TAnswer>
+zev_status RunOperation(zev_device& a_rDevice, rlzev::SOperation& a_rOperation, bool a_bOneRegister,
+                        TAnswer&& a_Answer)
+{
+    rlzev::SBudget Budget;
+    const std::string strRefusal = rlzev::CheckOperation(a_rDevice.Catalogue(), a_rOperation, true, Budget);
+    if (!strRefusal.empty())
+        return Fail(&a_rDevice, ZEV_BAD_ARGUMENT, strRefusal);
+    const rlzev::SOutcome Outcome = a_rDevice.m_pRuntime->RunBatch({a_rOperation}, rlzev::SBatchOptions()).front();
+    zev_status iStatus = ZEV_OK;
+    switch (Outcome.m_eStatus)
+    {
+    case rlzev::SOutcome::FAULT: return Fail(&a_rDevice, ZEV_HOST_FAULT, Outcome.m_strError);
+    case rlzev::SOutcome::REFUSED:
+        iStatus = Fail(&a_rDevice, NamesUnknown(a_rDevice.Catalogue(), a_rOperation) ? ZEV_NOT_FOUND : ZEV_REFUSED,
+                       Outcome.m_strError);
+        break;
+    default: iStatus = a_Answer(Outcome); break;
+    }
+    return Settle(a_rDevice, iStatus, a_bOneRegister);
+}
+
+zev_status NoAnswer(const rlzev::SOutcome&)
+{
+    return ZEV_OK;
+}
+
+rlzev::SOperation Operation(rlzev::EOperation a_eOperation, const std::string& a_strRegister = "",
+                            const std::string& a_strSignal = "")
+{
+    rlzev::SOperation Result;
+    Result.m_eOperation = a_eOperation;
+    Result.m_strRegister = a_strRegister;
+    Result.m_strSignal = a_strSignal;
+    return Result;
+}
+
+// The runtime's refusal of a name the device lacks, for a look-up that failed: what a typed
+// get of that name is told. Nothing reaches the device (the handler refuses first).
+std::string UnknownNameText(zev_device& a_rDevice, const std::string& a_strRegister, const std::string& a_strSignal)
+{
+    rlzev::SBatchOptions Options;
+    Options.m_bKeepApplication = true;
+    return a_rDevice.m_pRuntime
+        ->RunBatch({Operation(rlzev::EOperation::GET, a_strRegister, a_strSignal)}, Options)
+        .front()
+        .m_strError;
+}
+
 zev_register* FindRegister(zev_device& a_rDevice, const char* a_pcName)
 {
-    const auto It = a_rDevice.m_RegisterIndex.find(a_pcName);
-    return It == a_rDevice.m_RegisterIndex.end() ? nullptr : &a_rDevice.m_Registers[It->second];
+    const rlzev::SRegisterEntry* pEntry = a_rDevice.Catalogue().Find(a_pcName);
+    return pEntry == nullptr ? nullptr
+                             : &a_rDevice.m_Registers[static_cast<std::size_t>(pEntry - a_rDevice.Catalogue().Registers().data())];
 }
 
 zev_signal* FindSignal(zev_register& a_rRegister, const char* a_pcName)
 {
-    for (uint32_t i = 0; i < a_rRegister.m_udwSignalCount; ++i)
-        if (std::strcmp(a_rRegister.m_pSignals[i].m_pInfo->m_pcName, a_pcName) == 0)
-            return &a_rRegister.m_pSignals[i];
-    return nullptr;
+    const rlzev::SSignalEntry* pEntry = a_rRegister.m_pEntry->FindSignal(a_pcName);
+    return pEntry == nullptr ? nullptr
+                             : &a_rRegister.m_pSignals[static_cast<std::size_t>(pEntry - a_rRegister.m_pEntry->m_Signals.data())];
 }
 
-// The text for a name the device does not have, "" when both are known. a_bAll: "ALL" or
-// "all" stands for every register or signal (locks, logging); else a signal "" is the
-// whole register (the text service).
-std::string UnknownName(zev_device& a_rDevice, const char* a_pcRegister, const char* a_pcSignal, bool a_bAll)
+uint32_t AccessOf(const rlzev::SRegisterEntry& a_rEntry)
 {
-    const bool bAllRegisters = a_bAll && MeansAll(a_pcRegister);
-    zev_register* pRegister = bAllRegisters ? nullptr : FindRegister(a_rDevice, a_pcRegister);
-    if (!bAllRegisters && pRegister == nullptr)
-        return std::string("Invalid register submitted: ") + a_pcRegister;
-    if (a_bAll ? MeansAll(a_pcSignal) : (*a_pcSignal == '\0' || pRegister->IsMemory()))
-        return "";
-    bool bKnown = pRegister != nullptr && FindSignal(*pRegister, a_pcSignal) != nullptr;
-    for (std::size_t i = 0; pRegister == nullptr && !bKnown && i < a_rDevice.m_Registers.size(); ++i)
-        bKnown = FindSignal(a_rDevice.m_Registers[i], a_pcSignal) != nullptr;
-    return bKnown ? "" : std::string("Invalid signal submitted: ") + a_pcSignal;
-}
-
-// A refusal of the library by name: ZEV_NOT_FOUND when it was for a name the device lacks.
-zev_status RefuseByName(zev_device& a_rDevice, const char* a_pcRegister, const char* a_pcSignal,
-                        const std::string& a_strError)
-{
-    const bool bUnknown = !UnknownName(a_rDevice, a_pcRegister, a_pcSignal, false).empty();
-    return Fail(&a_rDevice, bUnknown ? ZEV_NOT_FOUND : ZEV_REFUSED, a_strError);
-}
-
-uint32_t AccessOf(const SMapRegister& a_rMap)
-{
-    const std::string strAccess = a_rMap.m_pcAccess;
-    if (strAccess == "CSequentialRead_ParallelWrite")
-        return ZEV_ACCESS_READ_BACK_WRITE;
-    if (strAccess == "CParallelWrite")
+    if (!a_rEntry.m_bReadable)
         return ZEV_ACCESS_WRITE_ONLY;
-    if (strAccess == "CParallelRead")
+    if (!a_rEntry.m_bWritable)
         return ZEV_ACCESS_READ_ONLY;
-    return ZEV_ACCESS_READ_WRITE;
+    return a_rEntry.m_bReadBack ? ZEV_ACCESS_READ_BACK_WRITE : ZEV_ACCESS_READ_WRITE;
 }
 
-// The handles of every register and signal, in the device's list order, from the device's
-// objects and the register map. The one place that knows where the catalogue comes from.
+// The handles of every register and signal: the runtime's catalogue, in the device's list
+// order, beside the objects the typed calls and the lock states reach.
 void BuildCatalogue(zev_device& a_rDevice, CHWDeviceBase& a_rZev)
 {
+    const std::vector<rlzev::SRegisterEntry>& rEntries = a_rDevice.Catalogue().Registers();
     const std::list<CRegisterBase*>& rRegisters = a_rZev.GetRegisters();
-    std::size_t uSignals = 0, uEnumerators = 0;
-    for (const CRegisterBase* pRegister : rRegisters)
-    {
-        uSignals += pRegister->GetSignals().size();
-        if (const SMapRegister* pMap = FindMapRegister(pRegister->GetName()))
-            for (unsigned i = 0; i < pMap->m_udwSignalCount; ++i)
-                uEnumerators += pMap->m_pSignals[i].m_udwEnumeratorCount;
-    }
+    if (rEntries.size() != rRegisters.size())
+        throw std::logic_error("the catalogue and the device differ in their registers");
     // Handles point into these: sized once, never grown.
-    a_rDevice.m_Registers.reserve(rRegisters.size());
-    a_rDevice.m_Signals.reserve(uSignals);
-    a_rDevice.m_Enumerators.reserve(uEnumerators);
-    for (CRegisterBase* pRegister : rRegisters)
+    a_rDevice.m_Registers.reserve(rEntries.size());
+    a_rDevice.m_Signals.reserve(a_rDevice.Catalogue().SignalCount());
+    auto It = rRegisters.begin();
+    for (const rlzev::SRegisterEntry& rEntry : rEntries)
     {
-        const SMapRegister* pMap = FindMapRegister(pRegister->GetName());
-        if (pMap == nullptr)
-            throw std::logic_error("the register map lacks " + pRegister->GetName());
-        zev_register Register{};
-        Register.m_pDevice = &a_rDevice;
-        Register.m_pRegister = pRegister;
-        Register.m_pMap = pMap;
-        Register.m_pParallelRam = dynamic_cast<CRamRegister<CParallelRead_ParallelWrite>*>(pRegister);
-        Register.m_pSequentialRam = dynamic_cast<CRamRegister<CSequentialRead_ParallelWrite>*>(pRegister);
-        Register.m_pSignals = a_rDevice.m_Signals.data() + a_rDevice.m_Signals.size();
-        a_rDevice.m_RegisterIndex.emplace(pRegister->GetName(), static_cast<uint32_t>(a_rDevice.m_Registers.size()));
-        a_rDevice.m_Registers.push_back(Register);
+        CRegisterBase* pRegister = *It++;
+        const std::list<CSignalBase*>& rSignals = pRegister->GetSignals();
+        if (pRegister->GetName() != rEntry.m_strName || rSignals.size() != rEntry.m_Signals.size())
+            throw std::logic_error("the catalogue and the device differ at " + rEntry.m_strName);
+        a_rDevice.m_Registers.push_back({&a_rDevice, pRegister, &rEntry,
+                                         a_rDevice.m_Signals.data() + a_rDevice.m_Signals.size(),
+                                         static_cast<uint32_t>(rSignals.size())});
         zev_register* pHandle = &a_rDevice.m_Registers.back();
-        for (CSignalBase* pBase : pRegister->GetSignals())
+        auto SignalIt = rEntry.m_Signals.begin();
+        for (CSignalBase* pBase : rSignals)
         {
+            const rlzev::SSignalEntry& rSignal = *SignalIt++;
             CFieldSignal* pField = dynamic_cast<CFieldSignal*>(pBase);
-            const std::string strName = pBase->GetName();
-            const SSignalInfo* pInfo = nullptr;
-            for (unsigned i = 0; i < pMap->m_udwSignalCount && pInfo == nullptr; ++i)
-                if (strName == pMap->m_pSignals[i].m_pcName)
-                    pInfo = &pMap->m_pSignals[i];
-            if (pField == nullptr || pInfo == nullptr)
-                throw std::logic_error("the register map lacks " + pRegister->GetName() + "." + strName);
-            zev_signal Signal{};
-            Signal.m_pSignal = pField;
-            Signal.m_pDevice = &a_rDevice;
-            Signal.m_pRegister = pHandle;
-            Signal.m_pInfo = pInfo;
-            Signal.m_udwLimit = pField->GetMaxValue();
-            const std::size_t uFirst = a_rDevice.m_Enumerators.size();
-            for (unsigned i = 0; i < pInfo->m_udwEnumeratorCount; ++i)
-                a_rDevice.m_Enumerators.push_back(&pInfo->m_pEnumerators[i]);
-            const auto Begin = a_rDevice.m_Enumerators.begin() + static_cast<std::ptrdiff_t>(uFirst);
-            std::sort(Begin, a_rDevice.m_Enumerators.end(),
-                      [](const SEnumerator* a, const SEnumerator* b) { return a->m_udwValue < b->m_udwValue; });
-            Signal.m_ppEnumerators = a_rDevice.m_Enumerators.data() + uFirst;
-            if (pInfo->m_udwEnumeratorCount > 0)
-            {
-                // Values 0 to n-1 need one comparison; any other set is looked up.
-                const unsigned udwLast = Signal.m_ppEnumerators[pInfo->m_udwEnumeratorCount - 1]->m_udwValue;
-                Signal.m_udwLimit = udwLast;
-                Signal.m_bSparse = udwLast != pInfo->m_udwEnumeratorCount - 1;
-            }
-            a_rDevice.m_Signals.push_back(Signal);
-            ++pHandle->m_udwSignalCount;
+            if (pField == nullptr || pBase->GetName() != rSignal.m_strName)
+                throw std::logic_error("the catalogue and the device differ at " + rEntry.m_strName + "." +
+                                       rSignal.m_strName);
+            a_rDevice.m_Signals.push_back({pField, &a_rDevice, rSignal.m_udwMax, pHandle, &rSignal});
         }
     }
 }
@@ -673,44 +639,10 @@ zev_status Make(std::unique_ptr<zev_device> a_pDevice, zev_device** a_ppDevice)
         return ZEV_BAD_ARGUMENT;
     zev_device& rDevice = *a_pDevice;
     rDevice.m_pRuntime.reset(new rlzev::CDeviceRuntime(*rDevice.Bus(), rDevice.m_Utility, *rDevice.Status()));
+    rDevice.m_pRuntime->AddObserver(rDevice.m_LogObserver);
     rDevice.m_pRuntime->Run([&](CZEV& rZev) { BuildCatalogue(rDevice, rlzev::BaseOf(rZev)); });
     *a_ppDevice = a_pDevice.release();
     return ZEV_OK;
-}
-
-bool RangeOk(const zev_register& a_rRegister, uint32_t a_udwStart, uint32_t a_udwCount)
-{
-    const unsigned udwWords = a_rRegister.m_pRegister->GetWordCount();
-    return a_udwStart <= udwWords && a_udwCount <= udwWords - a_udwStart;
-}
-
-// Words beyond a register: refused as the library refuses them beyond a memory.
-zev_status RefuseRange(const zev_register& a_rRegister, uint32_t a_udwStart, uint32_t a_udwCount)
-{
-    if (a_rRegister.IsMemory())
-        return Fail(a_rRegister.m_pDevice, ZEV_REFUSED, kRamFrontiers);
-    return Fail(a_rRegister.m_pDevice, ZEV_REFUSED,
-                a_rRegister.m_pRegister->GetName() + " has word 0 only: start " + std::to_string(a_udwStart) +
-                    ", count " + std::to_string(a_udwCount));
-}
-
-// A value a typed set would refuse: beyond the field, or no enumerator of an enumerated signal.
-zev_status RefuseValue(const zev_signal& a_rSignal, uint32_t a_udwValue)
-{
-    const std::string strName = a_rSignal.m_pRegister->m_pRegister->GetName() + "." + a_rSignal.m_pInfo->m_pcName;
-    if (a_rSignal.m_pInfo->m_udwEnumeratorCount > 0)
-        return Fail(a_rSignal.m_pDevice, ZEV_BAD_ARGUMENT,
-                    strName + " has no enumerator of value " + std::to_string(a_udwValue));
-    return Fail(a_rSignal.m_pDevice, ZEV_BAD_ARGUMENT,
-                strName + " takes 0 to " + std::to_string(a_rSignal.m_udwLimit) + ", not " + std::to_string(a_udwValue));
-}
-
-bool Named(const zev_signal& a_rSignal, uint32_t a_udwValue)
-{
-    for (unsigned i = 0; i < a_rSignal.m_pInfo->m_udwEnumeratorCount; ++i)
-        if (a_rSignal.m_ppEnumerators[i]->m_udwValue == a_udwValue)
-            return true;
-    return false;
 }
 
 // A look-up's handle, null unless found.
@@ -843,15 +775,16 @@ ZEV_API zev_status ZEV_CALL zev_fetch_text(zev_device* a_pDevice, char* a_pcText
 ZEV_API zev_status ZEV_CALL zev_device_identity(zev_device* a_pDevice, int32_t a_iWhich, char* a_pcText,
                                                 uint32_t a_udwSize, uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        const rlzev::CCatalogue& rCatalogue = rDevice.Catalogue();
         switch (a_iWhich)
         {
-        case ZEV_IDENTITY_NAME: return PutText(a_pDevice, rDevice.GetName(), a_pcText, a_udwSize, a_pudwNeeded);
+        case ZEV_IDENTITY_NAME: return PutText(&rDevice, rCatalogue.DeviceName(), a_pcText, a_udwSize, a_pudwNeeded);
         case ZEV_IDENTITY_XML_VERSION:
-            return PutText(a_pDevice, rDevice.GetXMLVersion(), a_pcText, a_udwSize, a_pudwNeeded);
+            return PutText(&rDevice, rCatalogue.XmlVersion(), a_pcText, a_udwSize, a_pudwNeeded);
         case ZEV_IDENTITY_GENERATOR_VERSION:
-            return PutText(a_pDevice, rDevice.GetCodeGeneratorVersion(), a_pcText, a_udwSize, a_pudwNeeded);
-        default: return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "no identity text " + std::to_string(a_iWhich));
+            return PutText(&rDevice, rCatalogue.GeneratorVersion(), a_pcText, a_udwSize, a_pudwNeeded);
+        default: return Fail(&rDevice, ZEV_BAD_ARGUMENT, "no identity text " + std::to_string(a_iWhich));
         }
     });
 }
@@ -900,9 +833,9 @@ ZEV_API zev_status ZEV_CALL zev_clear_reports(zev_device* a_pDevice)
 
 ZEV_API zev_status ZEV_CALL zev_set_to_default(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
-        rDevice.SetToDefault();
-        return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        rlzev::SOperation Defaults = Operation(rlzev::EOperation::DEFAULTS);
+        return RunOperation(rDevice, Defaults, false, NoAnswer);
     });
 }
 
@@ -910,20 +843,15 @@ ZEV_API zev_status ZEV_CALL zev_set_to_default(zev_device* a_pDevice)
 
 namespace
 {
-// Lock or unlock by name; the library's own check blames the register for an unknown signal.
-template <class TOperation>
-zev_status LockByName(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal, TOperation a_Operation)
+// Lock or unlock by name; "ALL" for the register is device-wide (its reports refuse nothing).
+zev_status LockByName(zev_device* a_pDevice, rlzev::EOperation a_eOperation, const char* a_pcRegister,
+                      const char* a_pcSignal)
 {
-    if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-        return Hold(a_pDevice, [](zev_device& rDevice) { return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName); });
-    return Call(a_pDevice, !MeansAll(a_pcRegister), [&](CHWDeviceBase& rDevice) {
-        const std::string strUnknown = UnknownName(*a_pDevice, a_pcRegister, a_pcSignal, true);
-        if (!strUnknown.empty())
-            return Fail(a_pDevice, ZEV_NOT_FOUND, strUnknown);
-        std::string strError;
-        if (!a_Operation(rDevice, strError))
-            return Fail(a_pDevice, ZEV_REFUSED, strError);
-        return ZEV_OK;
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        if (a_pcRegister == nullptr || a_pcSignal == nullptr)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rlzev::SOperation Lock = Operation(a_eOperation, a_pcRegister, a_pcSignal);
+        return RunOperation(rDevice, Lock, !MeansAll(a_pcRegister), NoAnswer);
     });
 }
 } // namespace
@@ -932,39 +860,29 @@ extern "C" {
 
 ZEV_API zev_status ZEV_CALL zev_lock(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
 {
-    return LockByName(a_pDevice, a_pcRegister, a_pcSignal, [&](CHWDeviceBase& rDevice, std::string& rError) {
-        return rDevice.Lock(a_pcRegister, a_pcSignal, rError);
-    });
+    return LockByName(a_pDevice, rlzev::EOperation::LOCK, a_pcRegister, a_pcSignal);
 }
 
 ZEV_API zev_status ZEV_CALL zev_unlock(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
 {
-    return LockByName(a_pDevice, a_pcRegister, a_pcSignal, [&](CHWDeviceBase& rDevice, std::string& rError) {
-        return rDevice.Unlock(a_pcRegister, a_pcSignal, rError);
-    });
+    return LockByName(a_pDevice, rlzev::EOperation::UNLOCK, a_pcRegister, a_pcSignal);
 }
 
 ZEV_API zev_status ZEV_CALL zev_lock_all(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
-        rDevice.LockAll();
-        return ZEV_OK;
-    });
+    return Call(a_pDevice, [](CHWDeviceBase& rDevice) { rDevice.LockAll(); });
 }
 
 ZEV_API zev_status ZEV_CALL zev_unlock_all(zev_device* a_pDevice)
 {
-    return Call(a_pDevice, false, [](CHWDeviceBase& rDevice) {
-        rDevice.UnlockAll();
-        return ZEV_OK;
-    });
+    return Call(a_pDevice, [](CHWDeviceBase& rDevice) { rDevice.UnlockAll(); });
 }
 
 ZEV_API zev_status ZEV_CALL zev_set_log_callback(zev_device* a_pDevice, zev_log_fn a_pLog, void* a_pContext)
 {
     return Hold(a_pDevice, [&](zev_device& rDevice) {
-        rDevice.m_LogLines.m_pLog = a_pLog;
-        rDevice.m_LogLines.m_pContext = a_pContext;
+        rDevice.m_LogObserver.m_pLog = a_pLog;
+        rDevice.m_LogObserver.m_pContext = a_pContext;
         return ZEV_OK;
     });
 }
@@ -972,25 +890,23 @@ ZEV_API zev_status ZEV_CALL zev_set_log_callback(zev_device* a_pDevice, zev_log_
 ZEV_API zev_status ZEV_CALL zev_logging(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal,
                                         int32_t a_iEnable)
 {
-    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-        // The library takes unknown names without a word; a C host is told.
-        const std::string strUnknown = UnknownName(*a_pDevice, a_pcRegister, a_pcSignal, true);
-        if (!strUnknown.empty())
-            return Fail(a_pDevice, ZEV_NOT_FOUND, strUnknown);
-        rDevice.Logging(a_pcRegister, a_pcSignal, &a_pDevice->m_LogStream, a_iEnable != 0);
-        return ZEV_OK;
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rlzev::SOperation Logging = Operation(rlzev::EOperation::LOGGING, a_pcRegister, a_pcSignal);
+        Logging.m_bEnable = a_iEnable != 0;
+        return RunOperation(rDevice, Logging, false, NoAnswer);
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_snapshot(zev_device* a_pDevice, char* a_pcText, uint32_t a_udwSize,
                                          uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, false, [&](CHWDeviceBase& rDevice) {
-        std::ostringstream Stream;
-        rDevice.SnapShot(Stream);
-        return PutText(a_pDevice, Stream.str(), a_pcText, a_udwSize, a_pudwNeeded);
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
+        rlzev::SOperation Snapshot = Operation(rlzev::EOperation::SNAPSHOT);
+        return RunOperation(rDevice, Snapshot, false, [&](const rlzev::SOutcome& rOutcome) {
+            return PutText(&rDevice, rOutcome.m_strSnapshot, a_pcText, a_udwSize, a_pudwNeeded);
+        });
     });
 }
 
@@ -1000,37 +916,30 @@ ZEV_API zev_status ZEV_CALL zev_service_read(zev_device* a_pDevice, const char* 
                                              uint32_t a_udwStart, uint32_t a_udwCount, char* a_pcTexts,
                                              uint32_t a_udwSize, uint32_t* a_pudwNeeded, uint32_t* a_pudwTextCount)
 {
-    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-        std::list<std::string> Texts;
-        std::string strError;
-        if (!rDevice.ServiceRead(a_pcRegister, a_pcSignal, Texts, strError, a_udwStart, a_udwCount))
-            return RefuseByName(*a_pDevice, a_pcRegister, a_pcSignal, strError);
-        if (a_pudwTextCount != nullptr)
-            *a_pudwTextCount = static_cast<uint32_t>(Texts.size());
-        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rlzev::SOperation Read = Operation(rlzev::EOperation::READ, a_pcRegister, a_pcSignal);
+        Read.m_udwStart = a_udwStart;
+        Read.m_udwCount = a_udwCount;
+        return RunOperation(rDevice, Read, true, [&](const rlzev::SOutcome& rOutcome) {
+            if (a_pudwTextCount != nullptr)
+                *a_pudwTextCount = static_cast<uint32_t>(rOutcome.m_Texts.size());
+            return PutText(&rDevice, JoinTexts(rOutcome.m_Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
+        });
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_service_write(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal,
                                               const char* a_pcValues, uint32_t a_udwStart)
 {
-    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr || a_pcValues == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, "a name or the values are a null pointer");
-        const std::list<std::string> Values = SplitTexts(a_pcValues);
-        // The library would report a range beyond a memory, write nothing, lock the memory
-        // and answer yes: refused here as zev_memory_set refuses it, with nothing changed.
-        const zev_register* pRegister = FindRegister(*a_pDevice, a_pcRegister);
-        if (pRegister != nullptr && pRegister->IsMemory() && !Values.empty() &&
-            (Values.size() > pRegister->m_pRegister->GetWordCount() ||
-             !RangeOk(*pRegister, a_udwStart, static_cast<uint32_t>(Values.size()))))
-            return RefuseRange(*pRegister, a_udwStart, static_cast<uint32_t>(Values.size()));
-        std::string strError;
-        if (!rDevice.ServiceWrite(a_pcRegister, a_pcSignal, Values, strError, a_udwStart))
-            return RefuseByName(*a_pDevice, a_pcRegister, a_pcSignal, strError);
-        return ZEV_OK;
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, "a name or the values are a null pointer");
+        rlzev::SOperation Write = Operation(rlzev::EOperation::WRITE, a_pcRegister, a_pcSignal);
+        Write.m_Values = SplitTexts(a_pcValues);
+        Write.m_udwStart = a_udwStart;
+        return RunOperation(rDevice, Write, true, NoAnswer);
     });
 }
 
@@ -1038,14 +947,13 @@ ZEV_API zev_status ZEV_CALL zev_value_by_string(zev_device* a_pDevice, const cha
                                                 const char* a_pcSignal, char* a_pcTexts, uint32_t a_udwSize,
                                                 uint32_t* a_pudwNeeded)
 {
-    return Call(a_pDevice, true, [&](CHWDeviceBase& rDevice) {
+    return Hold(a_pDevice, [&](zev_device& rDevice) {
         if (a_pcRegister == nullptr || a_pcSignal == nullptr)
-            return Fail(a_pDevice, ZEV_BAD_ARGUMENT, kNullName);
-        const std::list<std::string> Texts = rDevice.GetValueByString(a_pcRegister, a_pcSignal);
-        // The device answers an unknown name with one of these texts instead of a value.
-        if (Texts.size() == 1 && (Texts.front() == "Register not found!" || Texts.front() == "Function not found!"))
-            return Fail(a_pDevice, ZEV_NOT_FOUND, Texts.front());
-        return PutText(a_pDevice, JoinTexts(Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
+        rlzev::SOperation Value = Operation(rlzev::EOperation::VALUE, a_pcRegister, a_pcSignal);
+        return RunOperation(rDevice, Value, true, [&](const rlzev::SOutcome& rOutcome) {
+            return PutText(&rDevice, JoinTexts(rOutcome.m_Texts), a_pcTexts, a_udwSize, a_pudwNeeded);
+        });
     });
 }
 
@@ -1079,7 +987,7 @@ ZEV_API zev_status ZEV_CALL zev_register_find(zev_device* a_pDevice, const char*
         if (a_pcName == nullptr)
             return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
         rpRegister = FindRegister(rDevice, a_pcName);
-        return rpRegister != nullptr ? ZEV_OK : Fail(&rDevice, ZEV_NOT_FOUND, std::string("no register ") + a_pcName);
+        return rpRegister != nullptr ? ZEV_OK : Fail(&rDevice, ZEV_NOT_FOUND, UnknownNameText(rDevice, a_pcName, ""));
     });
 }
 
@@ -1089,7 +997,7 @@ ZEV_API zev_status ZEV_CALL zev_register_name(const zev_register* a_pRegister, c
     if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
     return Hold(a_pRegister->m_pDevice, [&](zev_device& rDevice) {
-        return PutText(&rDevice, a_pRegister->m_pMap->m_pcName, a_pcText, a_udwSize, a_pudwNeeded);
+        return PutText(&rDevice, a_pRegister->m_pEntry->m_strName, a_pcText, a_udwSize, a_pudwNeeded);
     });
 }
 
@@ -1098,14 +1006,12 @@ ZEV_API zev_status ZEV_CALL zev_register_describe(const zev_register* a_pRegiste
     if (a_pRegister == nullptr || a_pInfo == nullptr)
         return ZEV_BAD_ARGUMENT;
     return Hold(a_pRegister->m_pDevice, [&](zev_device&) {
-        const CRegisterBase& rRegister = *a_pRegister->m_pRegister;
-        unsigned udwAddress = 0, udwSecond = 0;
-        rRegister.GetAdresses(udwAddress, udwSecond);
-        a_pInfo->address = udwAddress;
-        a_pInfo->width = rRegister.GetWidth();
-        a_pInfo->words = rRegister.GetWordCount();
-        a_pInfo->access = AccessOf(*a_pRegister->m_pMap);
-        a_pInfo->status = a_pRegister->m_pMap->m_bStatus ? 1u : 0u;
+        const rlzev::SRegisterEntry& rEntry = *a_pRegister->m_pEntry;
+        a_pInfo->address = rEntry.m_udwAddress;
+        a_pInfo->width = rEntry.m_udwWidth;
+        a_pInfo->words = rEntry.m_udwWords;
+        a_pInfo->access = AccessOf(rEntry);
+        a_pInfo->status = rEntry.m_bStatus ? 1u : 0u;
         a_pInfo->signal_count = a_pRegister->m_udwSignalCount;
         return ZEV_OK;
     });
@@ -1122,7 +1028,7 @@ ZEV_API zev_status ZEV_CALL zev_signal_at(zev_register* a_pRegister, uint32_t a_
     return Look(a_pRegister->m_pDevice, a_ppSignal, [&](zev_device& rDevice, zev_signal*& rpSignal) {
         if (a_udwIndex >= a_pRegister->m_udwSignalCount)
             return Fail(&rDevice, ZEV_NOT_FOUND,
-                        "no signal " + std::to_string(a_udwIndex) + ": " + a_pRegister->m_pMap->m_pcName + " has " +
+                        "no signal " + std::to_string(a_udwIndex) + ": " + a_pRegister->m_pEntry->m_strName + " has " +
                             std::to_string(a_pRegister->m_udwSignalCount));
         rpSignal = &a_pRegister->m_pSignals[a_udwIndex];
         return ZEV_OK;
@@ -1141,9 +1047,9 @@ ZEV_API zev_status ZEV_CALL zev_signal_find(zev_register* a_pRegister, const cha
         if (a_pcName == nullptr)
             return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
         rpSignal = FindSignal(*a_pRegister, a_pcName);
-        return rpSignal != nullptr ? ZEV_OK
-                                   : Fail(&rDevice, ZEV_NOT_FOUND,
-                                          std::string(a_pRegister->m_pMap->m_pcName) + " has no signal " + a_pcName);
+        return rpSignal != nullptr
+                   ? ZEV_OK
+                   : Fail(&rDevice, ZEV_NOT_FOUND, UnknownNameText(rDevice, a_pRegister->m_pEntry->m_strName, a_pcName));
     });
 }
 
@@ -1163,7 +1069,7 @@ ZEV_API zev_status ZEV_CALL zev_signal_name(const zev_signal* a_pSignal, char* a
     if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
-        return PutText(&rDevice, a_pSignal->m_pInfo->m_pcName, a_pcText, a_udwSize, a_pudwNeeded);
+        return PutText(&rDevice, a_pSignal->m_pEntry->m_strName, a_pcText, a_udwSize, a_pudwNeeded);
     });
 }
 
@@ -1172,11 +1078,12 @@ ZEV_API zev_status ZEV_CALL zev_signal_describe(const zev_signal* a_pSignal, zev
     if (a_pSignal == nullptr || a_pInfo == nullptr)
         return ZEV_BAD_ARGUMENT;
     return Hold(a_pSignal->m_pDevice, [&](zev_device&) {
-        a_pInfo->low = a_pSignal->m_pSignal->GetLow();
-        a_pInfo->width = a_pSignal->m_pInfo->m_udwWidth;
-        a_pInfo->default_value = a_pSignal->m_pInfo->m_udwDefault;
-        a_pInfo->max_value = a_pSignal->m_pSignal->GetMaxValue();
-        a_pInfo->enumerator_count = a_pSignal->m_pInfo->m_udwEnumeratorCount;
+        const rlzev::SSignalEntry& rEntry = *a_pSignal->m_pEntry;
+        a_pInfo->low = rEntry.m_udwLow;
+        a_pInfo->width = rEntry.m_udwWidth;
+        a_pInfo->default_value = rEntry.m_udwDefault;
+        a_pInfo->max_value = rEntry.m_udwMax;
+        a_pInfo->enumerator_count = static_cast<uint32_t>(rEntry.m_Enumerators.size());
         return ZEV_OK;
     });
 }
@@ -1187,14 +1094,14 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator(const zev_signal* a_pSignal, u
     if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
-        if (a_udwIndex >= a_pSignal->m_pInfo->m_udwEnumeratorCount)
+        const std::vector<rlzev::SEnumeratorEntry>& rEnumerators = a_pSignal->m_pEntry->m_Enumerators;
+        if (a_udwIndex >= rEnumerators.size())
             return Fail(&rDevice, ZEV_NOT_FOUND,
-                        "no enumerator " + std::to_string(a_udwIndex) + ": " + a_pSignal->m_pInfo->m_pcName + " has " +
-                            std::to_string(a_pSignal->m_pInfo->m_udwEnumeratorCount));
-        const SEnumerator& rEnumerator = *a_pSignal->m_ppEnumerators[a_udwIndex];
+                        "no enumerator " + std::to_string(a_udwIndex) + ": " + a_pSignal->m_pEntry->m_strName +
+                            " has " + std::to_string(rEnumerators.size()));
         if (a_pudwValue != nullptr)
-            *a_pudwValue = rEnumerator.m_udwValue;
-        return PutText(&rDevice, rEnumerator.m_pcName, a_pcName, a_udwSize, a_pudwNeeded);
+            *a_pudwValue = rEnumerators[a_udwIndex].m_udwValue;
+        return PutText(&rDevice, rEnumerators[a_udwIndex].m_strName, a_pcName, a_udwSize, a_pudwNeeded);
     });
 }
 
@@ -1206,14 +1113,13 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* a_pSig
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
         if (a_pcName == nullptr)
             return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
-        for (unsigned i = 0; i < a_pSignal->m_pInfo->m_udwEnumeratorCount; ++i)
-            if (std::strcmp(a_pSignal->m_ppEnumerators[i]->m_pcName, a_pcName) == 0)
+        for (const rlzev::SEnumeratorEntry& rEnumerator : a_pSignal->m_pEntry->m_Enumerators)
+            if (rEnumerator.m_strName == a_pcName)
             {
-                *a_pudwValue = a_pSignal->m_ppEnumerators[i]->m_udwValue;
+                *a_pudwValue = rEnumerator.m_udwValue;
                 return ZEV_OK;
             }
-        return Fail(&rDevice, ZEV_NOT_FOUND,
-                    std::string(a_pSignal->m_pInfo->m_pcName) + " has no enumerator " + a_pcName);
+        return Fail(&rDevice, ZEV_NOT_FOUND, a_pSignal->m_pEntry->m_strName + " has no enumerator " + a_pcName);
     });
 }
 
@@ -1229,6 +1135,25 @@ ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* a_pSignal, int32_t 
     });
 }
 
+} // extern "C"
+
+namespace
+{
+// A typed set's value beyond its field: refused with the runtime's own check and text,
+// asked only now so that a set within the field pays nothing for it.
+zev_status RefuseValue(zev_device& a_rDevice, const zev_signal& a_rSignal, uint32_t a_udwValue, unsigned a_udwMode)
+{
+    rlzev::SOperation Set =
+        Operation(rlzev::EOperation::SET, a_rSignal.m_pRegister->m_pEntry->m_strName, a_rSignal.m_pEntry->m_strName);
+    Set.m_Words.assign(1, a_udwValue);
+    Set.m_udwMode = a_udwMode;
+    rlzev::SBudget Budget;
+    return Fail(&a_rDevice, ZEV_BAD_ARGUMENT, rlzev::CheckOperation(a_rDevice.Catalogue(), Set, true, Budget));
+}
+} // namespace
+
+extern "C" {
+
 ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udwValue, int32_t a_iMode,
                                            int32_t* a_piWritten)
 {
@@ -1242,8 +1167,8 @@ ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udw
         : a_iMode == ZEV_WRITE_IF_CHANGED ? CSignalBase::HW_WRITE_IF_CHANGED
                                           : CSignalBase::HW_WRITE_DEFERRED;
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
-        if (a_udwValue > a_pSignal->m_udwLimit || (a_pSignal->m_bSparse && !Named(*a_pSignal, a_udwValue)))
-            return RefuseValue(*a_pSignal, a_udwValue);
+        if (a_udwValue > a_pSignal->m_udwMax)
+            return RefuseValue(rDevice, *a_pSignal, a_udwValue, static_cast<unsigned>(eMode));
         const bool bWritten = a_pSignal->m_pSignal->Set(a_udwValue, eMode);
         if (rDevice.m_udwNews != 0)
             return Settle(rDevice, ZEV_OK, true);  // a refused write was not written
@@ -1263,55 +1188,71 @@ ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* a_pSignal, u
     });
 }
 
+} // extern "C"
+
+namespace
+{
+// A call on one register's words: a_pudwWords must hold a_udwCount words.
+template <class TBody>
+zev_status OnWords(zev_register* a_pRegister, uint32_t a_udwCount, const uint32_t* a_pudwWords, TBody&& a_Body)
+{
+    if (a_pRegister == nullptr)
+        return ZEV_BAD_ARGUMENT;
+    return Hold(a_pRegister->m_pDevice, [&](zev_device& rDevice) {
+        if (a_pudwWords == nullptr && a_udwCount > 0)
+            return Fail(&rDevice, ZEV_BAD_ARGUMENT, "the words are a null pointer");
+        return a_Body(rDevice, a_pRegister->m_pEntry->m_strName);
+    });
+}
+
+// The words a block operation answered, into the caller's buffer.
+zev_status CopyWords(const rlzev::SOutcome& a_rOutcome, uint32_t a_udwCount, uint32_t* a_pudwWords)
+{
+    std::copy_n(a_rOutcome.m_Words.begin(), std::min<std::size_t>(a_udwCount, a_rOutcome.m_Words.size()), a_pudwWords);
+    return ZEV_OK;
+}
+} // namespace
+
+extern "C" {
+
 // ---- Whole registers and memories ----
 
 ZEV_API zev_status ZEV_CALL zev_register_read(zev_register* a_pRegister, uint32_t a_udwStart, uint32_t a_udwCount,
                                               uint32_t* a_pudwWords)
 {
-    if (a_pRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    return Call(a_pRegister->m_pDevice, true, [&](CHWDeviceBase&) {
-        if (!RangeOk(*a_pRegister, a_udwStart, a_udwCount))
-            return RefuseRange(*a_pRegister, a_udwStart, a_udwCount);
-        if (a_pudwWords == nullptr && a_udwCount > 0)
-            return Fail(a_pRegister->m_pDevice, ZEV_BAD_ARGUMENT, "the words are a null pointer");
-        const std::vector<unsigned> Words = a_pRegister->m_pRegister->GetNotTypedValue(a_udwStart, a_udwCount);
-        std::copy(Words.begin(), Words.end(), a_pudwWords);
-        return ZEV_OK;
+    return OnWords(a_pRegister, a_udwCount, a_pudwWords, [&](zev_device& rDevice, const std::string& rName) {
+        rlzev::SOperation Words = Operation(rlzev::EOperation::WORDS, rName);
+        Words.m_udwStart = a_udwStart;
+        Words.m_udwCount = a_udwCount;
+        return RunOperation(rDevice, Words, true,
+                            [&](const rlzev::SOutcome& rOutcome) { return CopyWords(rOutcome, a_udwCount, a_pudwWords); });
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_write(zev_register* a_pRegister, uint32_t a_udwStart, uint32_t a_udwCount,
                                                const uint32_t* a_pudwWords)
 {
-    if (a_pRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    return Call(a_pRegister->m_pDevice, true, [&](CHWDeviceBase&) {
-        if (a_udwCount == 0 || a_pudwWords == nullptr)
-            return Fail(a_pRegister->m_pDevice, ZEV_BAD_ARGUMENT, "no words: a count of 0 or a null pointer");
-        if (!RangeOk(*a_pRegister, a_udwStart, a_udwCount))
-            return RefuseRange(*a_pRegister, a_udwStart, a_udwCount);
-        std::list<std::string> Texts;
-        for (uint32_t i = 0; i < a_udwCount; ++i)
-            Texts.push_back(HexText(a_pudwWords[i]));
-        std::string strError;
-        if (!a_pRegister->m_pRegister->ServiceWrite("", Texts, strError, a_udwStart))
-            return Fail(a_pRegister->m_pDevice, ZEV_REFUSED, strError);
-        return ZEV_OK;
+    return OnWords(a_pRegister, a_udwCount, a_pudwWords, [&](zev_device& rDevice, const std::string& rName) {
+        rlzev::SOperation Write = Operation(rlzev::EOperation::WRITE_WORDS, rName);
+        Write.m_Words.assign(a_pudwWords, a_pudwWords + a_udwCount);
+        Write.m_udwStart = a_udwStart;
+        return RunOperation(rDevice, Write, true, NoAnswer);
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_register_set_to_default(zev_register* a_pRegister, int32_t* a_piWritten)
 {
-    if (a_pRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
     if (a_piWritten != nullptr)
         *a_piWritten = 0;
-    return Call(a_pRegister->m_pDevice, false, [&](CHWDeviceBase&) {
-        const bool bWritten = a_pRegister->m_pRegister->SetToDefault();
-        zev_status iStatus = Settle(*a_pRegister->m_pDevice, ZEV_OK, true);
-        if (iStatus == ZEV_OK && a_piWritten != nullptr)
-            *a_piWritten = bWritten ? 1 : 0;
+    return OnWords(a_pRegister, 0, nullptr, [&](zev_device& rDevice, const std::string& rName) {
+        rlzev::SOperation Defaults = Operation(rlzev::EOperation::REGISTER_DEFAULTS, rName);
+        zev_status iStatus = RunOperation(rDevice, Defaults, true, [&](const rlzev::SOutcome& rOutcome) {
+            if (a_piWritten != nullptr)
+                *a_piWritten = rOutcome.m_bResult ? 1 : 0;
+            return ZEV_OK;
+        });
+        if (iStatus != ZEV_OK && a_piWritten != nullptr)
+            *a_piWritten = 0;  // a refused write was not written
         return iStatus;
     });
 }
@@ -1329,38 +1270,33 @@ ZEV_API zev_status ZEV_CALL zev_register_lock_state(const zev_register* a_pRegis
 ZEV_API zev_status ZEV_CALL zev_memory_get(zev_register* a_pRegister, uint32_t a_udwStart, uint32_t a_udwCount,
                                            int32_t a_iReadHW, uint32_t* a_pudwWords, int32_t* a_piRead)
 {
-    if (a_pRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    zev_device* pDevice = a_pRegister->m_pDevice;
-    return Call(pDevice, true, [&](CHWDeviceBase&) {
-        if (!a_pRegister->IsMemory())
-            return Fail(pDevice, ZEV_BAD_ARGUMENT, a_pRegister->m_pRegister->GetName() + " is not a memory");
-        // The memory answers false both when it refuses (and reports why, which refuses the
-        // call) and when it only handed over its words.
-        const bool bRead = a_pRegister->m_pParallelRam != nullptr
-                               ? a_pRegister->m_pParallelRam->Get(a_pudwWords, a_udwStart, a_udwCount, a_iReadHW != 0)
-                               : a_pRegister->m_pSequentialRam->Get(a_pudwWords, a_udwStart, a_udwCount, a_iReadHW != 0);
-        if (a_piRead != nullptr)
-            *a_piRead = bRead ? 1 : 0;
-        return ZEV_OK;
+    return OnWords(a_pRegister, a_udwCount, a_pudwWords, [&](zev_device& rDevice, const std::string& rName) {
+        rlzev::SOperation Get = Operation(rlzev::EOperation::GET_BLOCK, rName);
+        Get.m_udwStart = a_udwStart;
+        Get.m_udwCount = a_udwCount;
+        Get.m_bReadHw = a_iReadHW != 0;
+        return RunOperation(rDevice, Get, true, [&](const rlzev::SOutcome& rOutcome) {
+            // The memory answers false both when it refuses (and reports why, which refuses
+            // the call) and when it only handed over its words.
+            if (a_piRead != nullptr)
+                *a_piRead = rOutcome.m_bResult ? 1 : 0;
+            return CopyWords(rOutcome, a_udwCount, a_pudwWords);
+        });
     });
 }
 
 ZEV_API zev_status ZEV_CALL zev_memory_set(zev_register* a_pRegister, uint32_t a_udwStart, uint32_t a_udwCount,
                                            const uint32_t* a_pudwWords, int32_t* a_piWritten)
 {
-    if (a_pRegister == nullptr)
-        return ZEV_BAD_ARGUMENT;
-    zev_device* pDevice = a_pRegister->m_pDevice;
-    return Call(pDevice, true, [&](CHWDeviceBase&) {
-        if (!a_pRegister->IsMemory())
-            return Fail(pDevice, ZEV_BAD_ARGUMENT, a_pRegister->m_pRegister->GetName() + " is not a memory");
-        const bool bWritten = a_pRegister->m_pParallelRam != nullptr
-                                  ? a_pRegister->m_pParallelRam->Set(a_pudwWords, a_udwStart, a_udwCount, false)
-                                  : a_pRegister->m_pSequentialRam->Set(a_pudwWords, a_udwStart, a_udwCount, false);
-        if (a_piWritten != nullptr)
-            *a_piWritten = bWritten ? 1 : 0;
-        return ZEV_OK;
+    return OnWords(a_pRegister, a_udwCount, a_pudwWords, [&](zev_device& rDevice, const std::string& rName) {
+        rlzev::SOperation Set = Operation(rlzev::EOperation::SET_BLOCK, rName);
+        Set.m_Words.assign(a_pudwWords, a_pudwWords + a_udwCount);
+        Set.m_udwStart = a_udwStart;
+        return RunOperation(rDevice, Set, true, [&](const rlzev::SOutcome& rOutcome) {
+            if (a_piWritten != nullptr)
+                *a_piWritten = rOutcome.m_bResult ? 1 : 0;
+            return ZEV_OK;
+        });
     });
 }
 

@@ -8,8 +8,9 @@
  *   with CallingConvention.Cdecl. Names are exported undecorated.
  * - Every function returns a zev_status (int32_t): ZEV_OK (0) or an error code. A call on
  *   a device, register or signal that fails keeps a text for it in its device, readable
- *   with zev_last_error: the library's own text where the library refused ("Value limit
- *   exceeded: 256/d,"), else this interface's. A call that succeeds leaves it as it was.
+ *   with zev_last_error: the library's or the device runtime's own text where they refused
+ *   ("Value limit exceeded: 256/d,"), else this interface's (a null pointer, a buffer too
+ *   small). A call that succeeds leaves it as it was.
  * - Texts out go into the caller's buffer (text, size in bytes). The needed size, with the
  *   terminating NUL, is written to *needed (needed may be NULL). A buffer too small gets
  *   ZEV_BUFFER_TOO_SMALL and an empty string; the device keeps that call's text, and
@@ -23,16 +24,20 @@
  *   host callback (a callback that returns non-zero, or throws), becomes ZEV_HOST_FAULT.
  *   A failing log callback makes the call that logged end in ZEV_HOST_FAULT (what the call
  *   did stays done); logging goes on.
- * - Reports of the library (refused text-service values, memory range errors, refused
+ * - Reports of the library (refused text-service values, unknown names, refused
  *   directions, "not ready" of the read-back path) go to the device's report callbacks and
  *   into its report log (zev_reports), never to another device. A call on one register or
  *   signal during which the library reported (a typed set refused for its direction, a
  *   read-back never ready) returns ZEV_REFUSED with the report's message as the last error;
  *   device-wide calls (defaults, ALL, snapshot) only report.
- * - Names: an unknown register or signal name is ZEV_NOT_FOUND in every call.
- * - Ranges: words beyond a register or memory are ZEV_REFUSED in every call (memory get
- *   and set, register read and write, the text service), the library's text
- *   ", memory error, RAM frontiers have been hurt." for a memory; nothing is changed.
+ * - Calls by name and on a register's words are the device runtime's operations, checked
+ *   and run as every other door (Python, HTTP, zevctl) checks and runs them: what the
+ *   runtime's check refuses before the device (words beyond a register or memory, a
+ *   one-word register's start or count beyond word 0, not a memory, a value beyond its
+ *   field, a malformed name or value text, too many words) is ZEV_BAD_ARGUMENT with the
+ *   runtime's text, and nothing is changed.
+ * - Names: an unknown register or signal name is ZEV_NOT_FOUND in every call, with the
+ *   library's or the runtime's text ("Invalid signal submitted: NOPE").
  *
  * Threads: calls on one device, its registers and signals are serialised (a call waits for
  * the one running); different devices work on different threads at once. A callback may
@@ -67,13 +72,13 @@ extern "C" {
 #endif
 
 /* Changes whenever a function, a struct or a meaning changes; compare with zev_abi_version(). */
-#define ZEV_ABI_VERSION 2
+#define ZEV_ABI_VERSION 3
 
 typedef int32_t zev_status;
 #define ZEV_OK 0
-#define ZEV_REFUSED 1          /* the library said no (its text is the last error), or words beyond a register */
+#define ZEV_REFUSED 1          /* the library said no (its text is the last error) */
 #define ZEV_NOT_FOUND 2        /* no register, signal, enumerator or kept text of that name */
-#define ZEV_BAD_ARGUMENT 3     /* a null pointer, a value the field cannot hold, not a memory, ... */
+#define ZEV_BAD_ARGUMENT 3     /* a null pointer; refused before the device: a range, a value beyond its field, ... */
 #define ZEV_BUFFER_TOO_SMALL 4 /* *needed holds the size the text needs */
 #define ZEV_HOST_FAULT 5       /* an exception: a callback failed, or the library threw */
 
@@ -182,7 +187,7 @@ ZEV_API zev_status ZEV_CALL zev_clear_reports(zev_device* device);
 
 ZEV_API zev_status ZEV_CALL zev_set_to_default(zev_device* device);
 /* Names are exact; "ALL" or "all" stands for every register or every signal. An unknown
- * name is ZEV_NOT_FOUND, the last error naming it ("Invalid signal submitted: NOPE"). */
+ * name is ZEV_NOT_FOUND, the last error naming it ("Invalid signal submitted! : NOPE"). */
 ZEV_API zev_status ZEV_CALL zev_lock(zev_device* device, const char* register_name, const char* signal_name);
 ZEV_API zev_status ZEV_CALL zev_unlock(zev_device* device, const char* register_name, const char* signal_name);
 ZEV_API zev_status ZEV_CALL zev_lock_all(zev_device* device);
@@ -238,17 +243,18 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* signal
  * signal gives the application's value. ZEV_REFUSED when the library reported (a refused
  * read, a read-back never ready): *value is what the library answered. */
 ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* signal, int32_t read_hw, uint32_t* value);
-/* value from 0 to the field's maximum, and for an enumerated signal one of its enumerators
- * (else ZEV_BAD_ARGUMENT, nothing changes). *written (may be NULL): 1 when the register was
- * written to the device. A locked signal ignores the value (written 0). A write refused for
- * its direction (a read-only register) is ZEV_REFUSED, written 0. */
+/* value from 0 to the field's maximum, named by an enumerator or not (else ZEV_BAD_ARGUMENT,
+ * nothing changes). *written (may be NULL): 1 when the register was written to the device.
+ * A locked signal ignores the value (written 0). A write refused for its direction (a
+ * read-only register) is ZEV_REFUSED, written 0. */
 ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* signal, uint32_t value, int32_t mode, int32_t* written);
 ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* signal, uint32_t* state);
 
 /* ---- Whole registers and memories ---- */
 
-/* The register's words read from the device now (a memory is read whole), count of them
- * from start on; a one-word register has word 0 only. */
+/* The register's words read from the device now, count of them from start on (of a memory
+ * only those words move); a one-word register has word 0 only. The application's words and
+ * every lock stay. */
 ZEV_API zev_status ZEV_CALL zev_register_read(zev_register* reg, uint32_t start, uint32_t count, uint32_t* words);
 /* Words from start on, written as the text service writes them: the register ends locked. */
 ZEV_API zev_status ZEV_CALL zev_register_write(zev_register* reg, uint32_t start, uint32_t count,
@@ -259,8 +265,8 @@ ZEV_API zev_status ZEV_CALL zev_register_lock_state(const zev_register* reg, uin
 
 /* A memory's block: get reads it from the device first when read_hw is non-zero (*read:
  * 1 when it did); set writes only a block that changes the device's words (*written). A
- * range beyond the memory is ZEV_REFUSED with the library's text. Lock a memory with
- * zev_lock(device, name, "ALL"). */
+ * range beyond the memory is ZEV_BAD_ARGUMENT. Lock a memory with zev_lock(device, name,
+ * "ALL"). */
 ZEV_API zev_status ZEV_CALL zev_memory_get(zev_register* reg, uint32_t start, uint32_t count, int32_t read_hw,
                                            uint32_t* words, int32_t* read);
 ZEV_API zev_status ZEV_CALL zev_memory_set(zev_register* reg, uint32_t start, uint32_t count, const uint32_t* words,

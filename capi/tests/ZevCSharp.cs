@@ -67,7 +67,7 @@ static class Program
 
     static int Main()
     {
-        Check(Zev.zev_abi_version() == 2, "the ABI version is 2");
+        Check(Zev.zev_abi_version() == 3, "the ABI version is 3");
         IntPtr device;
         Check(Zev.zev_create_simulated(out device) == Zev.OK, "a simulated device is made");
         Zev.zev_set_to_default(device);

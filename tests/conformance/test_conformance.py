@@ -151,6 +151,9 @@ class CDoor:
     LOG = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_char_p)
     STATUS = ["ok", "refused", "refused", "bad", "buffer", "fault"]  # an unknown name is a refusal too
 
+    class RegisterInfo(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_uint32) for name in ("address", "width", "words", "access", "status", "signal_count")]
+
     def __init__(self, path):
         u32, i32, p, text, pu32 = self.u32, self.i32, self.p, self.text, ctypes.POINTER(self.u32)
         self.lib = lib = ctypes.CDLL(path)
@@ -164,6 +167,7 @@ class CDoor:
                 ("zev_lock", [p, text, text]), ("zev_unlock", [p, text, text]), ("zev_lock_all", [p]),
                 ("zev_unlock_all", [p]), ("zev_set_log_callback", [p, self.LOG, p]), ("zev_logging", [p, text, text, i32]),
                 ("zev_register_find", [p, text, ctypes.POINTER(p)]),
+                ("zev_register_describe", [p, ctypes.POINTER(self.RegisterInfo)]),
                 ("zev_register_set_to_default", [p, ctypes.POINTER(i32)]),
                 ("zev_register_read", [p, u32, u32, pu32]), ("zev_register_write", [p, u32, u32, pu32]),
                 ("zev_signal_lookup", [p, text, text, ctypes.POINTER(p)]),
@@ -199,6 +203,19 @@ class CDoor:
     def reports(self):
         return [line.split(": ", 2)[-1] for line in self.texts(self.lib.zev_reports)[1].splitlines()]
 
+    def count(self, op, register=None):
+        """C takes a count always: a count left out is the rest of the register (none of an
+        unknown one), from the register's words."""
+        if "count" in op:
+            return op["count"]
+        if register is None:
+            register = self.p()
+            if self.lib.zev_register_find(self.device, op["register"].encode(), ctypes.byref(register)):
+                return 0
+        info = self.RegisterInfo()
+        assert self.lib.zev_register_describe(register, ctypes.byref(info)) == 0
+        return max(info.words - op.get("start", 0), 0)
+
     def call(self, op):
         lib, d, name = self.lib, self.device, op["op"]
         enc = lambda t: t.encode() if t is not None else None
@@ -206,7 +223,7 @@ class CDoor:
         start = op.get("start", 0)
         if name in ("read", "value"):
             if name == "read":
-                status, text = self.texts(lib.zev_service_read, reg, sig, start, op.get("count", 0xFFFFFFFF))
+                status, text = self.texts(lib.zev_service_read, reg, sig, start, self.count(op))
             else:
                 status, text = self.texts(lib.zev_value_by_string, reg, sig)
             return status, text.split("\n") if text else []
@@ -242,7 +259,7 @@ class CDoor:
         if name == "registerDefaults":
             return lib.zev_register_set_to_default(register, ctypes.byref(flag)), bool(flag.value)
         if name in ("words", "getBlock"):
-            count = op.get("count", 1)
+            count = self.count(op, register)
             if name == "words":
                 status = lib.zev_register_read(register, start, count, words)
             else:
