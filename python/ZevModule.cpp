@@ -1270,23 +1270,39 @@ bool Logging(CPyDevice& a_rDevice, const std::vector<CSignalBase*>& a_rSignals, 
 }
 
 // ---- The register map, for the package's tree, enumerations and the remote device -------
+// The runtime's catalogue, read from a device made for it (no transfer happens while a device
+// is made): the package's register map, enumerations and names are the device's own.
 py::list RegisterMap()
 {
-    py::list Map;
-    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
+    CSimBus Bus;
+    CSimStatusRegister Status;
+    std::ostringstream Ignored;
+    CStreamUtility Utility(Ignored);
+    Bus.m_pUtility = &Utility;
+    std::unique_ptr<CDeviceRuntime> pRuntime;
     {
-        const SMapRegister& Reg = g_aZevRegisterMap[i];
+        py::gil_scoped_release Release;
+        pRuntime.reset(new CDeviceRuntime(Bus, Utility, Status));
+    }
+    py::list Map;
+    for (const rlzev::SRegisterEntry& rRegister : pRuntime->Catalogue().Registers())
+    {
         py::list Signals;
-        for (unsigned s = 0; s < Reg.m_udwSignalCount; ++s)
+        for (const rlzev::SSignalEntry& rSignal : rRegister.m_Signals)
         {
-            const SSignalInfo& Sig = Reg.m_pSignals[s];
             py::list Enumerators;
-            for (unsigned e = 0; e < Sig.m_udwEnumeratorCount; ++e)
-                Enumerators.append(py::make_tuple(Sig.m_pEnumerators[e].m_pcName, Sig.m_pEnumerators[e].m_udwValue));
-            Signals.append(py::make_tuple(Sig.m_pcName, Sig.m_udwLow, Sig.m_udwWidth, Sig.m_udwDefault, Enumerators));
+            for (const rlzev::SEnumeratorEntry& rEnumerator : rSignal.m_Enumerators)
+                Enumerators.append(py::make_tuple(rEnumerator.m_strName, rEnumerator.m_udwValue));
+            Signals.append(py::make_tuple(rSignal.m_strName, rSignal.m_udwLow, rSignal.m_udwWidth, rSignal.m_udwDefault,
+                                          Enumerators));
         }
-        Map.append(py::make_tuple(Reg.m_pcName, Reg.m_udwAddress, Reg.m_udwWidth, Reg.m_udwWords, Reg.m_pcAccess,
-                                  Reg.m_bStatus, Signals));
+        Map.append(py::make_tuple(rRegister.m_strName, rRegister.m_udwAddress, rRegister.m_udwWidth, rRegister.m_udwWords,
+                                  rRegister.m_strAccess, rRegister.m_bStatus, Signals, rRegister.m_bReadable,
+                                  rRegister.m_bWritable));
+    }
+    {
+        py::gil_scoped_release Release;
+        pRuntime.reset();
     }
     return Map;
 }

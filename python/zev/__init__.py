@@ -33,16 +33,18 @@ _zev._configure(ServiceError, ReportedError, HostFault, NestedCallError, Report,
 
 def _load_map():
     registers = {}
-    for name, address, width, words, access, status, signals in _zev.register_map():
+    for name, address, width, words, access, status, signals, readable, writable in _zev.register_map():
         registers[name] = SimpleNamespace(
             name=name, address=address, width=width, words=words, access=access, status=status,
+            readable=readable, writable=writable,
             signals={s[0]: SimpleNamespace(name=s[0], low=s[1], width=s[2], default=s[3],
                                            enumerators=dict(s[4])) for s in signals})
     return registers
 
 
 register_map = _load_map()
-"""Every register of the generated map by name: address, width, words, access strategy, signals."""
+"""Every register of the device's catalogue by name: address, width, words, access strategy,
+readable and writable (whether each direction reaches the device), signals."""
 
 # The enumerations, one IntEnum per enumerated signal: zev.enums.AUD_CNTRL0.TRIG_SEL.
 enums = SimpleNamespace()
