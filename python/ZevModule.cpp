@@ -1582,7 +1582,7 @@ PYBIND11_MODULE(_zev, m)
         .def("service_read", [](CPyRegister& r, const py::handle& a_rSignal, const py::handle& a_rStart, const py::handle& a_rCount) {
             const std::string strSignal = Text(a_rSignal, "signal");
             unsigned udwStart = 0, udwCount = 1;
-            if (r.IsMemory() && strSignal.empty())
+            if (r.IsMemory())  // a memory takes its words from start on, whatever signal is named
                 std::tie(udwStart, udwCount) = r.Range(a_rStart, a_rCount);
             else if (Index(a_rStart, "start") != 0 || (!a_rCount.is_none() && Index(a_rCount, "count") > 1))
                 throw py::index_error(rlzev::RangeText(r.Name(), 1, 0, 2));
@@ -1600,7 +1600,7 @@ PYBIND11_MODULE(_zev, m)
             const std::list<std::string> Values = Texts(a_rValues);
             const std::string strSignal = Text(a_rSignal, "signal");
             const unsigned udwStart = Index(a_rStart, "start");
-            if (r.IsMemory() && strSignal.empty())
+            if (r.IsMemory())
                 r.CheckRange(udwStart, Values.size());
             else if (udwStart != 0)
                 throw py::index_error(rlzev::RangeText(r.Name(), 1, udwStart, 0));

@@ -31,16 +31,16 @@ void Describe(const CRegisterBase& a_rRegister, SRegisterEntry& a_rEntry)
     a_rRegister.GetAdresses(a_rEntry.m_udwAddress, udwSecond);
     a_rEntry.m_udwWidth = a_rRegister.GetWidth();
     a_rEntry.m_udwWords = a_rRegister.GetWordCount();
+    // The strategy's class says which directions it moves; the name is for the tools.
     if (Uses<CParallelRead_ParallelWrite>(a_rRegister))
-        a_rEntry.m_strAccess = "CParallelRead_ParallelWrite";
+        a_rEntry.m_strAccess = "CParallelRead_ParallelWrite", a_rEntry.m_bReadable = a_rEntry.m_bWritable = true;
     else if (Uses<CSequentialRead_ParallelWrite>(a_rRegister))
-        a_rEntry.m_strAccess = "CSequentialRead_ParallelWrite", a_rEntry.m_bReadBack = true;
+        a_rEntry.m_strAccess = "CSequentialRead_ParallelWrite",
+        a_rEntry.m_bReadable = a_rEntry.m_bWritable = a_rEntry.m_bReadBack = true;
     else if (Uses<CParallelWrite>(a_rRegister))
-        a_rEntry.m_strAccess = "CParallelWrite";
+        a_rEntry.m_strAccess = "CParallelWrite", a_rEntry.m_bWritable = true;
     else if (Uses<CParallelRead>(a_rRegister))
-        a_rEntry.m_strAccess = "CParallelRead";
-    a_rEntry.m_bReadable = a_rEntry.m_strAccess != "CParallelWrite";
-    a_rEntry.m_bWritable = a_rEntry.m_strAccess != "CParallelRead";
+        a_rEntry.m_strAccess = "CParallelRead", a_rEntry.m_bReadable = true;
 
     const SRegisterLayout* pLayout = LayoutOf<CParallelRead_ParallelWrite>(a_rRegister);
     if (pLayout == nullptr)

@@ -63,6 +63,8 @@ void ReadWords(const SRunContext& a_rContext, const SOperation& a_rOperation, SO
         if (a_rOperation.m_udwStart != 0 || a_rOperation.m_udwCount != 1)
             return Refuse(a_rOutcome, a_rOperation.m_strRegister + " is a one-word register: word 0 only");
         // A signal's service read reads the register and leaves the application's word.
+        if (rRegister.GetSignals().empty())
+            return Refuse(a_rOutcome, a_rOperation.m_strRegister + " has no signal to read it through");
         std::list<std::string> Ignored;
         std::string strIgnored;
         rRegister.GetSignals().front()->ServiceRead(Ignored, strIgnored);
@@ -136,11 +138,25 @@ void RunWriteWords(const SRunContext& a_rContext, const SOperation& a_rOperation
 // register's own text names the signal, and that is what the caller needs to know.
 bool RefuseUnknownSignal(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
 {
-    const SRegisterEntry* pEntry = a_rContext.m_pObjects == nullptr ? nullptr : a_rContext.m_pObjects->m_pEntry;
-    if (pEntry == nullptr || pEntry->IsMemory() || MeansAll(a_rOperation.m_strSignal) ||
-        pEntry->FindSignal(a_rOperation.m_strSignal) != nullptr)
+    const std::string& strSignal = a_rOperation.m_strSignal;
+    if (MeansAll(strSignal))
         return false;
-    Refuse(a_rOutcome, "Invalid signal submitted! : " + a_rOperation.m_strSignal);
+    // Every register by one signal's name: the device locks register after register and stops
+    // at the first without it, leaving the earlier ones changed. Refused whole, before it starts.
+    if (MeansAll(a_rOperation.m_strRegister))
+    {
+        for (const SRegisterEntry& rEntry : a_rContext.m_rCatalogue.Registers())
+            if (rEntry.FindSignal(strSignal) == nullptr)
+            {
+                Refuse(a_rOutcome, "Invalid register submitted! : " + a_rOperation.m_strRegister);
+                return true;
+            }
+        return false;
+    }
+    const SRegisterEntry* pEntry = a_rContext.m_pObjects == nullptr ? nullptr : a_rContext.m_pObjects->m_pEntry;
+    if (pEntry == nullptr || pEntry->FindSignal(strSignal) != nullptr)
+        return false;
+    Refuse(a_rOutcome, "Invalid signal submitted! : " + strSignal);
     return true;
 }
 
@@ -499,6 +515,9 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     case EOperation::APP_WORDS:
         uRange = a_rOperation.m_udwCount;
         a_rBudget.m_uWords += uRange;
+        rRefused = EArgument::START;
+        if (udwWords == 1 && uRange != 1)  // a one-word register's word 0, no fewer
+            return RangeText(a_rOperation.m_strRegister, 1, a_rOperation.m_udwStart, uRange);
         break;
     case EOperation::WRITE:
         rRefused = EArgument::VALUES;

@@ -163,21 +163,21 @@ std::vector<std::string> Values(const json& a_rBody)
 {
     const auto It = a_rBody.find("values");
     if (It == a_rBody.end())
-        throw SBadRequest{"missing field 'values'"};
+        throw SBadRequest{"missing field 'values'", "values"};
     if (!It->is_array())
-        throw SBadRequest{"field 'values' must be an array of value texts"};
+        throw SBadRequest{"field 'values' must be an array of value texts", "values"};
     if (It->size() > CDeviceService::kMaxValues)
-        throw SBadRequest{"too many values: at most " + std::to_string(CDeviceService::kMaxValues)};
+        throw SBadRequest{"too many values: at most " + std::to_string(CDeviceService::kMaxValues), "values"};
     std::vector<std::string> Texts;
     Texts.reserve(It->size());
     for (const json& Value : *It)
     {
         if (!Value.is_string())
-            throw SBadRequest{"field 'values' must be an array of value texts"};
+            throw SBadRequest{"field 'values' must be an array of value texts", "values"};
         const std::string& strText = Value.get_ref<const std::string&>();
         const std::string strError = ValueTextError(strText);
         if (!strError.empty())
-            throw SBadRequest{strError};
+            throw SBadRequest{strError, "values"};
         Texts.push_back(strText);
     }
     return Texts;
@@ -187,16 +187,17 @@ std::vector<unsigned> Words(const json& a_rBody)
 {
     const auto It = a_rBody.find("words");
     if (It == a_rBody.end())
-        throw SBadRequest{"missing field 'words'"};
+        throw SBadRequest{"missing field 'words'", "words"};
     if (!It->is_array() || It->size() > CDeviceService::kMaxWords)
         throw SBadRequest{"field 'words' must be an array of at most " + std::to_string(CDeviceService::kMaxWords) +
-                          " unsigned 32-bit integers"};
+                              " unsigned 32-bit integers",
+                          "words"};
     std::vector<unsigned> Result;
     Result.reserve(It->size());
     for (const json& Word : *It)
     {
         if (!Word.is_number_unsigned() || Word.get<unsigned long long>() > 0xFFFFFFFFull)
-            throw SBadRequest{"field 'words' must be an array of unsigned 32-bit integers"};
+            throw SBadRequest{"field 'words' must be an array of unsigned 32-bit integers", "words"};
         Result.push_back(Word.get<unsigned>());
     }
     return Result;
@@ -285,6 +286,8 @@ struct CDeviceService::SRequestParts
     bool m_bAudited = false;     // its line is written
     std::vector<SOperation> m_Operations;
     std::vector<const SOperationRow*> m_Kinds;  // each posted operation's, for a batch's audit line
+    json m_Asked = json::array();  // a batch's changes as posted, for the line of one refused whole
+    std::size_t m_uAsked = 0;      // and how many operations it posted
     json m_Audit = json::object();  // what the audit line names of a single operation
 };
 
@@ -391,10 +394,12 @@ void CDeviceService::AuditLine(const SHttpRequest& a_rRequest, const SRequestPar
     json Line = {{"client", a_rRequest.m_strClient}, {"operation", a_rParts.m_strOperation}};
     if (a_rParts.m_bBatch)
     {
-        json Changes = json::array();
-        for (std::size_t i = 0; i < a_rParts.m_Operations.size(); ++i)
+        // A batch refused before it ran names what it asked, not the part checked so far.
+        const bool bChecked = a_rParts.m_Operations.size() == a_rParts.m_uAsked;
+        json Changes = bChecked ? json::array() : a_rParts.m_Asked;
+        for (std::size_t i = 0; bChecked && i < a_rParts.m_Operations.size(); ++i)
         {
-            if (!a_rParts.m_Kinds[i]->m_bChanging)
+            if (!rlzev::Changes(a_rParts.m_Operations[i]))
                 continue;
             const SOperation& rOperation = a_rParts.m_Operations[i];
             json Change = {{"op", a_rParts.m_Kinds[i]->m_pcName}};
@@ -409,7 +414,7 @@ void CDeviceService::AuditLine(const SHttpRequest& a_rRequest, const SRequestPar
             Changes.push_back(std::move(Change));
         }
         Line["operations"] = std::move(Changes);
-        Line["count"] = a_rParts.m_Operations.size();
+        Line["count"] = bChecked ? a_rParts.m_Operations.size() : a_rParts.m_uAsked;
     }
     else
     {
@@ -508,13 +513,22 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         // Before anything is checked: does it ask for a change? Then even its refusal is audited.
         const auto Items = Body.is_object() ? Body.find("operations") : Body.end();
         if (Items != Body.end() && Items->is_array())
+        {
+            a_rParts.m_uAsked = Items->size();
             for (const json& Item : *Items)
                 if (Item.is_object() && Item.contains("op") && Item["op"].is_string())
                 {
                     const SOperationRow* pItemKind = PostedOperation(Item["op"].get<std::string>());
-                    a_rParts.m_bChanging = a_rParts.m_bChanging || (pItemKind != nullptr && pItemKind->m_bChanging);
-                    bChanges = bChanges || (pItemKind != nullptr && AsksChange(*pItemKind, Item));
+                    if (pItemKind == nullptr || !AsksChange(*pItemKind, Item))
+                        continue;
+                    bChanges = a_rParts.m_bChanging = true;
+                    json Asked = {{"op", pItemKind->m_pcName}};
+                    for (const char* pcName : {"register", "signal"})
+                        if (Item.contains(pcName) && Item[pcName].is_string())
+                            Asked[pcName] = Item[pcName].get<std::string>().substr(0, kMaxName);
+                    a_rParts.m_Asked.push_back(std::move(Asked));
                 }
+        }
         CheckFields(Body, {"operations"}, "trace");
         if (Items == Body.end() || !Items->is_array())
             throw SBadRequest{"field 'operations' must be an array of operations"};
@@ -536,6 +550,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     else
     {
         CheckFields(Body, Fields(*pKind), "trace");
+        // A typed read of the hardware hands the application a new word: a change, audited.
+        a_rParts.m_bChanging = a_rParts.m_bChanging || AsksChange(*pKind, Body);
         if (m_Options.m_bReadOnly && AsksChange(*pKind, Body))
             return Error(403, "the server is read-only: " + strOperation + " that reads the hardware is refused");
         Requested.emplace_back(pKind, &Body);

@@ -212,7 +212,7 @@ int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
             Words.m_udwCount = rRegister["words"].get<unsigned>();
             Operations.push_back(Words);
         }
-        else if (rRegister["access"] == "CParallelWrite")
+        else if (!rRegister["readable"].get<bool>())
         {
             Skipped.push_back({{"register", strName}, {"reason", "write-only: it cannot be read"}});
         }
@@ -369,7 +369,7 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
     std::vector<const SEntry*> Compared;
     for (const SEntry& rEntry : Entries)
     {
-        if (Register(rEntry.m_strRegister)["access"] == "CParallelWrite")
+        if (!Register(rEntry.m_strRegister)["readable"].get<bool>())
         {
             if (Skipped.empty() || Skipped.back()["register"] != rEntry.m_strRegister)
                 Skipped.push_back({{"register", rEntry.m_strRegister}, {"reason", "write-only: it cannot be read"}});
@@ -457,7 +457,7 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
     json Skipped = json::array();
     for (const SEntry& rEntry : Entries)
     {
-        if (Register(rEntry.m_strRegister)["access"] == "CParallelRead")
+        if (!Register(rEntry.m_strRegister)["writable"].get<bool>())
         {
             if (Skipped.empty() || Skipped.back()["register"] != rEntry.m_strRegister)
                 Skipped.push_back({{"register", rEntry.m_strRegister}, {"reason", "read-only: it cannot be written"}});

@@ -116,6 +116,9 @@ public:
     virtual void Reset(const json& a_rCase) = 0;
     // a_strFault: "read", the host's next bus read throws; "notReady", the read-back path never is.
     virtual SSeen Run(const json& a_rOperation, const std::string& a_strFault) = 0;
+    // Every transfer count, word, flag and lock state of the device, where the door can see
+    // them: a refusal must leave them as they were.
+    virtual std::string State() { return ""; }
 };
 
 void RunEveryCase(const std::string& a_strDoor, CDoor& a_rDoor, json (*a_pTerms)(json) = nullptr)
@@ -134,7 +137,13 @@ void RunEveryCase(const std::string& a_strDoor, CDoor& a_rDoor, json (*a_pTerms)
             EXPECT_TRUE(Seen.m_strClass == "ok" || Seen.m_strClass == "reported")
                 << a_strDoor << ": " << Case["name"] << ": setup " << Step.dump() << ": " << Seen.m_strError;
         }
-        Check(a_strDoor, a_pTerms == nullptr ? Case : a_pTerms(Case), a_rDoor.Run(Case["op"], Case.value("fault", "")));
+        const std::string strBefore = a_rDoor.State();
+        const SSeen Seen = a_rDoor.Run(Case["op"], Case.value("fault", ""));
+        Check(a_strDoor, a_pTerms == nullptr ? Case : a_pTerms(Case), Seen);
+        if (Seen.m_strClass == "refused" || Seen.m_strClass == "bad" || Seen.m_strClass == "read_only")
+        {
+            EXPECT_EQ(a_rDoor.State(), strBefore) << a_strDoor << ": " << Case["name"] << ": a refusal changed the device";
+        }
         ++uRun;
     }
     EXPECT_GT(uRun, 0u);
@@ -224,6 +233,8 @@ public:
             Seen.m_Value = ValueOf(a_rOperation["op"], Answer);
         return Seen;
     }
+    std::string State() override { return m_pServed->State(); }
+
 private:
     std::unique_ptr<SServed> m_pServed;
 };
@@ -301,6 +312,7 @@ public:
             return {"no answer", json(), strError, {}, {}, {}};
         return FromAnswer(strOperation, Response.m_iStatus, json::parse(Response.m_strBody));
     }
+    std::string State() override { return m_pServer->Served.State(); }
     std::unique_ptr<SServer> m_pServer;
 
 private:

@@ -206,7 +206,8 @@ def memory_range(register, words, start, count):
 
 
 def register_read_range(register, signal, words, start, count):
-    if words > 1 and not signal:
+    # A memory takes its words from start on, whatever signal is named.
+    if words > 1:
         return memory_range(register, words, start, count)
     if index(start, "start") != 0 or (count is not None and index(count, "count") > 1):
         raise IndexError(_zev._range_text(register, 1, 0, 2))
@@ -215,7 +216,7 @@ def register_read_range(register, signal, words, start, count):
 
 def register_write_range(register, signal, words, start, values):
     start = index(start, "start")
-    if words > 1 and not signal:
+    if words > 1:
         check_range(register, words, start, values)
     elif start != 0:
         raise IndexError(_zev._range_text(register, 1, start, 0))
