@@ -142,7 +142,7 @@ void RunEveryCase(const std::string& a_strDoor, CDoor& a_rDoor, json (*a_pTerms)
         Check(a_strDoor, a_pTerms == nullptr ? Case : a_pTerms(Case), Seen);
         if (Seen.m_strClass == "refused" || Seen.m_strClass == "bad" || Seen.m_strClass == "read_only")
         {
-            EXPECT_EQ(a_rDoor.State(), strBefore) << a_strDoor << ": " << Case["name"] << ": a refusal changed the device";
+            EXPECT_TRUE(a_rDoor.State() == strBefore) << a_strDoor << ": " << Case["name"] << ": a refusal changed the device";
         }
         ++uRun;
     }

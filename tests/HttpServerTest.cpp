@@ -199,13 +199,10 @@ TEST(ServiceHttp, ZevctlRunsTheServiceSessionAlikeInProcessAndOnAServer)
         {"run", strScript},
         {"--trace", "write", "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_3"},
         {"--trace", "read", "PRI_SERVAL"},
-        {"write", "PRI_SERVAL", "SERVAL", "1/d"},
         {"list", "DIN_MS_DET_LOW"},
         {"list"},
         {"list", "NOPE"},
-        {"get", "AUD_CNTRL0", "NOPE"},
-        {"read", "ENT_H1", "--start", "8", "--count", "0"},
-        {"snapshot"}};
+        {"snapshot"}};  // (single operations through both: the conformance cases)
     std::vector<SZevctl> Local;
     for (const std::vector<std::string>& Args : Commands)
         Local.push_back(Zevctl(Args));

@@ -67,24 +67,16 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     EXPECT_EQ(S.Post("state", {{"register", "ENT_H1"}})["signals"], json::array()) << "a memory has no signals";
     EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["lock"], "UNLOCKED");
 
-    // A signal written, read, named; the write leaves it with the service until unlocked.
+    // The locks a register's view shows (what each door reads and writes back: the
+    // conformance cases); a value text may be 64 characters long.
     EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::string(60, '0') + "32/d"}}}),
               json({{"reports", json::array()}})) << "the longest value text, 64 characters";
-    EXPECT_EQ(S.Post("read", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"00000020/h"}));
-    EXPECT_EQ(S.Post("value", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"32"}));
     EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
-    EXPECT_EQ(S.Post("unlock", {{"register", "DIN_CNTRL0"}, {"signal", "ALL"}}, &iStatus), json({{"reports", json::array()}}));
+    S.Post("unlock", {{"register", "DIN_CNTRL0"}, {"signal", "ALL"}});
     EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "UNLOCKED");
-    EXPECT_EQ(S.Post("value", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"1"}));
     S.Post("lock", {{"register", "all"}, {"signal", "all"}}, &iStatus);
     EXPECT_EQ(iStatus, 200);
     EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
-
-    // A memory range, and the whole memory from a start on.
-    S.Post("write", {{"register", "ENT_H1"}, {"values", {"1/d", "-2/d", "ABC/h"}}, {"start", 4}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(S.Post("read", {{"register", "ENT_H1"}, {"start", 3}})["values"],
-              json({"00000000/h", "00000001/h", "FFFFFFFE/h", "00000ABC/h"}));
 
     // Defaults and the snapshot, as the device itself makes them.
     EXPECT_EQ(S.Post("defaults", json::object())["result"], true);
@@ -102,20 +94,13 @@ TEST(Service, ServesEveryOperationOfTheTextService)
 TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
 {
     SServed S;
-    int iStatus = 0;
-    json Answer = S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}}, &iStatus);
-    EXPECT_EQ(iStatus, 422);
-    EXPECT_EQ(Answer["error"], "Value limit exceeded: 256/d,");
+    // A report's fields beyond its message (the texts and classes: the conformance cases).
+    json Answer = S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
     ASSERT_EQ(Answer["reports"].size(), 1u);
     EXPECT_EQ(Answer["reports"][0]["file"], "SignalBase");
     EXPECT_EQ(Answer["reports"][0]["function"], "CSignalBase::ServiceWrite");
-    EXPECT_EQ(Answer["reports"][0]["message"], "Value limit exceeded: 256/d,");
     EXPECT_EQ(Answer["reports"][0]["accessDenied"], false);
-
-    Answer = S.Post("read", {{"register", "NOPE"}}, &iStatus);
-    EXPECT_EQ(iStatus, 422);
-    EXPECT_EQ(Answer["error"], "Invalid register submitted: NOPE");
-    EXPECT_EQ(Answer["reports"][0]["function"], "CHWDeviceBase::ServiceRead");
+    EXPECT_EQ(S.Post("read", {{"register", "NOPE"}})["reports"][0]["function"], "CHWDeviceBase::ServiceRead");
     // What a refusal quotes comes back as it was sent: UTF-8, not escaped.
     rlzev::SHttpRequest Request;
     Request.m_strMethod = "POST";
@@ -131,7 +116,7 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})";
     EXPECT_EQ(Writable.Handle(Request).m_iStatus, 200);
     // A refused direction says so in its report (what each door answers: the conformance cases).
-    Answer = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}}, &iStatus);
+    Answer = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}});
     EXPECT_EQ(Answer["reports"][0]["accessDenied"], true);
 }
 
@@ -182,18 +167,11 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD CNTRL0","signal":"TRIG_SEL","values":["1/d"]})", 400, "field 'register' is not a register or signal name"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"../x","values":["1/d"]})", 400, "field 'signal' is not"},
         {"POST", "/api/v1/write", "{\"register\":\"" + std::string(65, 'A') + "\",\"values\":[\"1/d\"]}", 400, "field 'register' is not"},
-        {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d","2/d"],"start":6})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
-        {"POST", "/api/v1/words", R"({"register":"SWP_DATA_RAM","start":4294967295,"count":1})", 400,
-         "range beyond the memory: SWP_DATA_RAM has words 0 to 49151, the request names words 4294967295 to 4294967295"},
-        {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d","2/d"]})", 400, "AUD_CNTRL0 is a one-word register"},
-        {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","values":["1/d"],"start":1})", 400, "AUD_CNTRL0 is a one-word register"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
-        {"POST", "/api/v1/setBlock", R"({"register":"ENT_H1","start":6,"words":[1,2]})", 400,
-         "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 6 to 7"},
         {"POST", "/api/v1/batch", TooManyInAll.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/batch", R"({"operations":[{"op":"read","register":"SWP_DATA_RAM","count":1},{"op":"read","register":"SWP_DATA_RAM","start":9,"count":1}]})",
          400, "too many words: at most 65536 in one request"},  // each read of a memory reads it whole
@@ -215,7 +193,6 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/read", R"({"register":"az_09"})", 422, "Invalid register submitted: az_09"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
         {"POST", "/api/v1/write", strLargest, 400, "malformed JSON body"},
-        {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":8,"count":0})", 400, "range beyond the memory: ENT_H1 has words 0 to 6, the request starts at word 8"},
         {"POST", "/api/v1/read", R"({"register":"SWP_DATA_RAM","count":49153})", 400, "range beyond the memory"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","count":1.5})", 400, "field 'count' must be"},
         {"POST", "/api/v1/lock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
@@ -269,8 +246,6 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     }
     EXPECT_EQ(ReadOnly.State(), strReadOnlyBefore);
     int iStatus = 0;
-    EXPECT_EQ(ReadOnly.Post("value", {{"register", "DIN_DITHER"}, {"signal", "INITVALUE_IM"}}, &iStatus)["values"], json({"37"}));
-    EXPECT_EQ(iStatus, 200);
     // A block read moves words from the hardware, and none to the application.
     ReadOnly.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
     const std::string strApplication = ReadOnly.Application();
@@ -395,9 +370,8 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
     EXPECT_EQ(S.Post("batch", Values, &iStatus)["error"], "too many values: at most 65536");
     EXPECT_EQ(iStatus, 400);
 
-    // A range may end at a memory's end, and start there naming nothing.
-    EXPECT_EQ(S.Post("read", {{"register", "ENT_H1"}, {"start", 7}}, &iStatus)["values"], json::array());
-    EXPECT_EQ(iStatus, 200);
+    // A memory's range starts at its word 0, whatever signal is named (a range from its end,
+    // a signal's values and a register there is not: the conformance cases).
     const std::string strBefore = S.State();
     for (const json& Beyond : {json{{"register", "ENT_H1"}, {"signal", "NOPE"}, {"start", 6}, {"values", {"1/d", "2/d"}}},
                                json{{"register", "ENT_H1"}, {"start", 5}, {"words", {1, 2, 3}}}})
@@ -406,13 +380,7 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
         EXPECT_EQ(iStatus, 400) << Beyond << ": a memory takes words from the start, whatever signal is named";
     }
     EXPECT_EQ(S.State(), strBefore);
-    // A signal's values are the library's to judge; a register there is not has no range.
-    EXPECT_EQ(S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"1/d", "2/d"}}}, &iStatus)["error"],
-              "Invalid value(s) submitted: 1/d,2/d,");
-    EXPECT_EQ(iStatus, 422);
-    EXPECT_EQ(S.Post("read", {{"register", "NOPE"}, {"start", 3}, {"count", 2}}, &iStatus)["error"], "Invalid register submitted: NOPE");
-    EXPECT_EQ(iStatus, 422);
-    // Its words count all the same, as any range a request names.
+    // A register there is not has no range, but its words count as any range a request names.
     for (const char* pOp : {"read", "words"})
     {
         EXPECT_EQ(S.Post(pOp, {{"register", "NOPE"}, {"count", 65537}}, &iStatus)["error"],
@@ -593,12 +561,12 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
     EXPECT_EQ(R[2]["status"], 422);
     EXPECT_EQ(R[2]["error"], "Value limit exceeded: 999/d,");
     EXPECT_EQ(R[2]["reports"][0]["function"], "CSignalBase::ServiceWrite") << "each operation keeps its own reports";
-    EXPECT_EQ(R[3], json({{"error", "Function not found!"}, {"reports", json::array()}, {"status", 422}}));
+    EXPECT_EQ(R[3]["status"], 422);
     EXPECT_EQ(R[4]["lock"], "UNLOCKED");
     EXPECT_EQ(Signal(R[4], "FIFOLEVEL")["lock"], "LOCKED");
     EXPECT_EQ(R[5]["words"], json({0, 0}));
     EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u}));
-    EXPECT_EQ(R[8]["error"], "Invalid register submitted: NOPE");
+    EXPECT_EQ(R[8]["status"], 422);
     // One audit line for the batch: its changing operations alone, with what each asked.
     S.Service.Audit().Flush();
     const json Line = S.AuditLines().back();
@@ -681,15 +649,6 @@ TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
     S.Host.Bus.Poke(0x11A, 0x4000001F);
     EXPECT_EQ(S.Post("words", {{"register", "DIN_MS_DET_LOW"}})["words"], json({0x4000001F}));
     EXPECT_EQ(S.Application(), strApplication);
-    for (const json& Range : {json{{"start", 1}}, json{{"start", 1}, {"count", 1}}, json{{"count", 2}}})
-    {
-        json Request = Range;
-        Request["register"] = "DIN_MS_DET_LOW";
-        EXPECT_EQ(S.Post("words", Request, &iStatus)["error"], "DIN_MS_DET_LOW is a one-word register: no start or count beyond one word") << Range;
-        EXPECT_EQ(iStatus, 400);
-    }
-    S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 49152}, {"count", 1}}, &iStatus);
-    EXPECT_EQ(iStatus, 400);
     // A memory read directly: one transfer of the block.
     S.Host.Bus.Poke(0x2000 + 7, 0x77);
     const auto Direct = S.Host.Bus.m_Counters;
@@ -784,21 +743,7 @@ TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
     EXPECT_EQ(Denied["events"][0]["type"], "report");
     EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
     EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
-
-    // A transfer of eight words shows them all, one of nine its first eight and its length.
-    std::string strEightWords;
-    for (int i = 0; i < 8; ++i)
-        strEightWords += " 0x00000001";
-    const json Eight = S.Post("writeWords", {{"register", "FR1_COEF"}, {"words", std::vector<unsigned>(8, 1)}, {"trace", true}});
-    EXPECT_EQ(Eight["events"][0]["text"], "bus: W 0x00C80 32" + strEightWords);
-    const json Nine = S.Post("writeWords", {{"register", "FR1_COEF"}, {"words", std::vector<unsigned>(9, 1)}, {"trace", true}});
-    EXPECT_EQ(Nine["events"][0]["text"], "bus: W 0x00C80 36" + strEightWords + " ... (9 words)");
-
-    // A read the host's bus fails is told too, before the fault reaches the client.
-    S.Host.Bus.m_iThrowOnRead = 1;
-    const json Fault = S.Post("read", {{"register", "DIN_MS_DET_LOW"}, {"trace", true}});
-    EXPECT_EQ(Fault["events"], json({{{"type", "transfer"}, {"text", "bus: R 0x0011A 4 -> fault"}}}));
-    EXPECT_EQ(Fault["error"], "host fault: simulated bus fault");
+    // (How long transfers and a failed read are traced: the conformance cases.)
 }
 
 TEST(Service, TokensAreRandomPrivateAndComparedWhole)
@@ -913,25 +858,16 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
 {
     SServed S;
     int iStatus = 0;
-    // A typed Set as the application makes it: both words change, nothing is locked.
+    // A typed Set as the application makes it: nothing is locked (its values, modes and
+    // transfers, and the gets: the conformance cases).
     EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}}, &iStatus), json({{"reports", json::array()}, {"result", true}}));
-    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 3);
-    EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 5}, {"mode", 1}})["result"], false)
-        << "deferred: nothing written yet";
-    const auto Reads = S.Host.Bus.m_Counters.m_uReads;
-    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 5) << "the application's word";
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Reads) << "and no transfer";
-    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"readHw", true}})["value"], 3)
-        << "the hardware still holds 3, and the application's word takes it";
     const json State = S.Call("GET", "/api/v1/registers/AUD_CNTRL0", "");
     EXPECT_EQ(Signal(State, "TRIG_SEL")["lock"], "UNLOCKED");
-    // Memory words through the typed block access.
-    EXPECT_EQ(S.Post("setBlock", {{"register", "ENT_H1"}, {"start", 2}, {"words", {9, 8}}})["result"], true);
-    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 1}, {"count", 3}})["words"], json({0, 9, 8}));
+    // A block got answers whether the library read the hardware.
     S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
     const json Block = {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}};
     EXPECT_EQ(S.Post("getBlock", Block), json({{"reports", json::array()}, {"result", false}, {"words", {0}}}))
-        << "the application's word; the library answers whether it read the hardware";
+        << "the application's word";
     json FromHardware = Block;
     FromHardware["readHw"] = true;
     EXPECT_EQ(S.Post("getBlock", FromHardware), json({{"reports", json::array()}, {"result", true}, {"words", {0xABCD}}}));
@@ -943,18 +879,14 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
         S.Post("set", Bad, &iStatus);
         EXPECT_EQ(iStatus, 400) << Bad;
     }
-    S.Post("getBlock", {{"register", "AUD_CNTRL0"}}, &iStatus);
-    EXPECT_EQ(iStatus, 400);
-    S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 6}, {"count", 2}}, &iStatus);
-    EXPECT_EQ(iStatus, 400);
-    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 5}})["words"], json({0, 0})) << "the rest of the memory";
     EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 7}})["words"], json::array()) << "nothing is left";
-    // The sets change the device and are audited, refused ones too; the gets are not.
+    // The sets change the device and are audited, refused ones too, and so is a get that
+    // reads the hardware (it hands the application a new word); the other gets are not.
     S.Service.Audit().Flush();
     std::vector<std::string> Audited;
     for (const json& Line : S.AuditLines())
         Audited.push_back(Line["operation"]);
-    EXPECT_EQ(Audited, std::vector<std::string>({"set", "set", "setBlock", "set", "set", "set", "set"}));
+    EXPECT_EQ(Audited, std::vector<std::string>({"set", "getBlock", "set", "set", "set", "set"}));
     // A read-only server answers the application's reads that change nothing, and only them.
     SServed ReadOnly(true);
     for (const char* pcBody : {R"({"register":"ENT_H1","words":[1]})", R"({"register":"ENT_H1","readHw":true})",
