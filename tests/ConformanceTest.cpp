@@ -8,6 +8,7 @@
 #include "HttpServer.h"
 #include "Operations.h"
 #include "ServedDevice.h"
+#include "ServedOnLoopback.h"
 #include "ZevCtl.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ namespace
 using nlohmann::json;
 using rlzevtest::kToken;
 using rlzevtest::SServed;
+using rlzevtest::SServer;
 
 // What a door answered, in the cases' terms.
 struct SSeen
@@ -239,28 +241,6 @@ private:
     std::unique_ptr<SServed> m_pServed;
 };
 
-// A device served over HTTP on loopback, as zevd serves it: the requests of service/API.md.
-struct SServer
-{
-    explicit SServer(bool a_bReadOnly) : Served(a_bReadOnly), Http(Served.Service)
-    {
-        std::string strError;
-        const int iPort = Http.Bind("127.0.0.1", 0, strError);
-        Thread = std::thread([this] { Http.Run(); });
-        while (!Http.IsRunning())
-            std::this_thread::yield();
-        strUrl = "http://127.0.0.1:" + std::to_string(iPort);
-    }
-    ~SServer()
-    {
-        Http.Stop();
-        Thread.join();
-    }
-    SServed Served;
-    rlzev::CHttpService Http;
-    std::string strUrl;
-    std::thread Thread;
-};
 
 SSeen FromAnswer(const std::string& a_strOperation, int a_iStatus, const json& a_rAnswer)
 {

@@ -6,6 +6,7 @@
 #include "HttpServer.h"
 #include "RawHttp.h"
 #include "ServedDevice.h"
+#include "ServedOnLoopback.h"
 #include "Token.h"
 #include "ZevCtl.h"
 
@@ -40,29 +41,6 @@ void WaitFor(const std::function<bool()>& a_Done, int a_iTries = 1000)
         std::this_thread::sleep_for(milliseconds(2));
 }
 
-// The service on a loopback port, as zevd runs it.
-struct SServer
-{
-    explicit SServer(bool a_bReadOnly = false, rlzev::SServerLimits a_Limits = {})
-        : Served(a_bReadOnly), Http(Served.Service, a_Limits)
-    {
-        std::string strError;
-        iPort = Http.Bind("127.0.0.1", 0, strError);
-        Thread = std::thread([this] { Http.Run(); });
-        WaitFor([this] { return Http.IsRunning(); });
-        strUrl = "http://127.0.0.1:" + std::to_string(iPort);
-    }
-    ~SServer()
-    {
-        Http.Stop();
-        Thread.join();
-    }
-    SServed Served;
-    rlzev::CHttpService Http;
-    int iPort = -1;
-    std::string strUrl;
-    std::thread Thread;
-};
 
 // A request exactly as given: a_strHeaders are whole lines ending in "\r\n".
 std::string RawRequest(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strHeaders,
