@@ -1071,6 +1071,16 @@ public:
     unsigned Size() const { return m_pRegister->GetWordCount(); }
     const std::string& Name() const { return m_strName; }
 
+    // This register's operation of the runtime's table, by its signal's name.
+    rlzev::SOperation Named(rlzev::EOperation a_eOperation, const py::handle& a_rSignal) const
+    {
+        rlzev::SOperation Operation;
+        Operation.m_eOperation = a_eOperation;
+        Operation.m_strRegister = m_strName;
+        Operation.m_strSignal = Text(a_rSignal, "signal");
+        return Operation;
+    }
+
     // A range within the register: checked here, so that Python gets IndexError and the
     // library is never asked beyond the end.
     std::pair<unsigned, unsigned> Range(const py::handle& a_rStart, const py::handle& a_rCount) const
@@ -1580,51 +1590,28 @@ PYBIND11_MODULE(_zev, m)
              "A memory's typed Set from start: a list of ints or any buffer of unsigned 32-bit words. Returns the "
              "library's result: True when the hardware was written.", py::arg("words"), py::arg("start") = 0)
         .def("service_read", [](CPyRegister& r, const py::handle& a_rSignal, const py::handle& a_rStart, const py::handle& a_rCount) {
-            const std::string strSignal = Text(a_rSignal, "signal");
-            unsigned udwStart = 0, udwCount = 1;
-            if (r.IsMemory())  // a memory takes its words from start on, whatever signal is named
-                std::tie(udwStart, udwCount) = r.Range(a_rStart, a_rCount);
-            else if (Index(a_rStart, "start") != 0 || (!a_rCount.is_none() && Index(a_rCount, "count") > 1))
-                throw py::index_error(rlzev::RangeText(r.Name(), 1, 0, 2));
-            std::list<std::string> Values;
-            std::string strError;
-            CRegisterBase* pRegister = r.m_pRegister;
-            Check(*r.m_pDevice, r.m_pDevice->Run([&](CZEV&) {
-                return pRegister->ServiceRead(strSignal, Values, strError, udwStart, udwCount);
-            }, EReports::SERVICE, &BoolResult), strError);
-            return std::vector<std::string>(Values.begin(), Values.end());
+            rlzev::SOperation Read = r.Named(rlzev::EOperation::READ, a_rSignal);
+            Read.m_udwStart = Index(a_rStart, "start");
+            if (!a_rCount.is_none())
+                Read.m_udwCount = Index(a_rCount, "count");
+            return Operate(*r.m_pDevice, std::move(Read), !a_rCount.is_none(), EReports::SERVICE).m_Texts;
         }, RL_ZEV_SIGNATURE("service_read", "(self, signal='', start=0, count=None)")
            "The text service's read: a signal, the whole register, or memory words from start.",
            py::arg("signal") = "", py::arg("start") = 0, py::arg("count") = py::none())
         .def("service_write", [](CPyRegister& r, const py::object& a_rValues, const py::handle& a_rSignal, const py::handle& a_rStart) {
+            rlzev::SOperation Write = r.Named(rlzev::EOperation::WRITE, a_rSignal);
             const std::list<std::string> Values = Texts(a_rValues);
-            const std::string strSignal = Text(a_rSignal, "signal");
-            const unsigned udwStart = Index(a_rStart, "start");
-            if (r.IsMemory())
-                r.CheckRange(udwStart, Values.size());
-            else if (udwStart != 0)
-                throw py::index_error(rlzev::RangeText(r.Name(), 1, udwStart, 0));
-            std::string strError;
-            CRegisterBase* pRegister = r.m_pRegister;
-            Check(*r.m_pDevice, r.m_pDevice->Run([&](CZEV&) {
-                return pRegister->ServiceWrite(strSignal, Values, strError, udwStart);
-            }, EReports::SERVICE, &BoolResult), strError);
+            Write.m_Values.assign(Values.begin(), Values.end());
+            Write.m_udwStart = Index(a_rStart, "start");
+            Operate(*r.m_pDevice, std::move(Write), false, EReports::SERVICE);
         }, RL_ZEV_SIGNATURE("service_write", "(self, values, signal='', start=0)")
            "The text service's write; a refusal raises zev.ServiceError.",
            py::arg("values"), py::arg("signal") = "", py::arg("start") = 0)
         .def("lock", [](CPyRegister& r, const py::handle& a_rSignal) {
-            const std::string strSignal = Text(a_rSignal, "signal");
-            std::string strError;
-            CRegisterBase* pRegister = r.m_pRegister;
-            Check(*r.m_pDevice, r.m_pDevice->Run([&](CZEV&) { return pRegister->Lock(strSignal, strError); },
-                                                 EReports::SERVICE, &BoolResult), strError);
+            Operate(*r.m_pDevice, r.Named(rlzev::EOperation::LOCK, a_rSignal), false, EReports::SERVICE);
         }, RL_ZEV_SIGNATURE("lock", "(self, signal='ALL')") "Locks a signal, or all of them.", py::arg("signal") = "ALL")
         .def("unlock", [](CPyRegister& r, const py::handle& a_rSignal) {
-            const std::string strSignal = Text(a_rSignal, "signal");
-            std::string strError;
-            CRegisterBase* pRegister = r.m_pRegister;
-            Check(*r.m_pDevice, r.m_pDevice->Run([&](CZEV&) { return pRegister->Unlock(strSignal, strError); },
-                                                 EReports::SERVICE, &BoolResult), strError);
+            Operate(*r.m_pDevice, r.Named(rlzev::EOperation::UNLOCK, a_rSignal), false, EReports::SERVICE);
         }, RL_ZEV_SIGNATURE("unlock", "(self, signal='ALL')") "Unlocks a signal, or all of them, writing the application's value back.",
            py::arg("signal") = "ALL")
         .def("set_to_default", [](CPyRegister& r) {
