@@ -1,8 +1,9 @@
 """A device behind zevd, reached with zev.connect(): the attribute tree, enumerations,
 memories, locks, text service, snapshot and exceptions of zev.Device, over the service's
-HTTP API (service/API.md) with Python's standard library only. Arguments are checked here
-before anything is sent, as the device in this process checks them; a register's signals and
-the whole device's go as one batch request."""
+HTTP API (service/API.md) with Python's standard library only. Arguments' types are checked
+here before anything is sent; the device's own checks are the server's, raised as the device
+in this process raises them; a register's signals and the whole device's go as one batch
+request."""
 import array
 import http.client
 import json
