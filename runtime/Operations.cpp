@@ -160,15 +160,28 @@ bool RefuseUnknownSignal(const SRunContext& a_rContext, const SOperation& a_rOpe
     return true;
 }
 
-// Lock and Unlock by name alike: the names checked first, then the device's own call.
-template <bool (CHWDeviceBase::*TCall)(const std::string&, const std::string&, std::string&)>
-void RunLockState(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
+// Lock and Unlock by name alike: the names checked first, then the device's own call. (The
+// call is chosen at run time: a Windows host imports the device's functions from its DLL,
+// and an imported function's address is no constant.)
+void RunLockState(bool a_bLock, const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
 {
     std::string strError;
     if (RefuseUnknownSignal(a_rContext, a_rOperation, a_rOutcome))
         return;
-    if (!(a_rContext.m_rDevice.*TCall)(a_rOperation.m_strRegister, a_rOperation.m_strSignal, strError))
+    CHWDeviceBase& rDevice = a_rContext.m_rDevice;
+    if (!(a_bLock ? rDevice.Lock(a_rOperation.m_strRegister, a_rOperation.m_strSignal, strError)
+                  : rDevice.Unlock(a_rOperation.m_strRegister, a_rOperation.m_strSignal, strError)))
         Refuse(a_rOutcome, strError);
+}
+
+void RunLock(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
+{
+    RunLockState(true, a_rContext, a_rOperation, a_rOutcome);
+}
+
+void RunUnlock(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
+{
+    RunLockState(false, a_rContext, a_rOperation, a_rOutcome);
 }
 
 void RunLogging(const SRunContext& a_rContext, const SOperation& a_rOperation, SOutcome& a_rOutcome)
@@ -365,9 +378,9 @@ const std::vector<SOperationRow>& OperationTable()
          &RunWrite, "ServiceWrite: value texts to a signal, a whole register, or memory words from start on"},
         {"writeWords", EOperation::WRITE_WORDS, {kRegister, kWords, kStart}, true, false, EAnswer::NONE,
          &RunWriteWords, "ServiceWrite of words as numbers, from start on"},
-        {"lock", EOperation::LOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunLockState<&CHWDeviceBase::Lock>,
+        {"lock", EOperation::LOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunLock,
          "Lock: signals frozen against the application"},
-        {"unlock", EOperation::UNLOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunLockState<&CHWDeviceBase::Unlock>,
+        {"unlock", EOperation::UNLOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunUnlock,
          "Unlock: signals handed back to the application"},
         {"logging", EOperation::LOGGING, {kRegister, kSignal, kEnable}, true, false, EAnswer::NONE, &RunLogging,
          "Logging: change-log lines of the named signals"},
