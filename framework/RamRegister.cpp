@@ -62,6 +62,7 @@ bool CRamRegister<TStrategy>::WriteHW()
     if (m_udwLockState == UNLOCKED)
         std::copy(m_pudwAppBuffer, m_pudwAppBuffer + m_udwWordCount, m_pudwHwBuffer);
     TStrategy::Write(m_udwAddress, m_udwSecondAddress, m_pudwHwBuffer[0], m_udwWordCount * 4);
+    m_bWritePending = false;  // the whole image is the hardware's again
     return true;
 }
 
@@ -82,12 +83,15 @@ bool CRamRegister<TStrategy>::Set(const unsigned* a_udwpValue, unsigned a_udwSta
         std::copy(a_udwpValue, a_udwpValue + a_udwCount, m_pudwAppBuffer + a_udwStart);
     if (m_udwLockState != UNLOCKED && m_udwLockState != SERVICE_ACCESS)
         return false;
-    // Only a block that changes the hardware image goes out.
+    // Only a block that changes the hardware image goes out, unless the image is not to be
+    // trusted since a host fault.
     unsigned* pudwHw = m_pudwHwBuffer + a_udwStart;
-    if (std::memcmp(pudwHw, a_udwpValue, a_udwCount * sizeof(unsigned)) == 0)
+    if (!m_bWritePending && std::memcmp(pudwHw, a_udwpValue, a_udwCount * sizeof(unsigned)) == 0)
         return false;
     std::copy(a_udwpValue, a_udwpValue + a_udwCount, pudwHw);
     TStrategy::Write(m_udwAddress + a_udwStart, m_udwSecondAddress, *a_udwpValue, a_udwCount * 4);
+    if (a_udwCount == m_udwWordCount)
+        m_bWritePending = false;  // written whole: the image is the hardware's again
     return true;
 }
 

@@ -55,6 +55,15 @@ public:
     const unsigned* GetHwImage() const { return m_pudwHwImage; }
     const unsigned* GetAppImage() const { return m_pudwAppImage; }
 
+    // After a host fault in a transfer the hardware may hold anything: the next write goes
+    // out whatever its mode or the image say. A status register's writes always go out and
+    // collect only the bits they change, so it is left as it is.
+    void ForgetHwImage()
+    {
+        if (m_pStatusRegister == nullptr)
+            m_bWritePending = true;
+    }
+
     // A service tool's view of the register while it lives: the register and each of its
     // signals are in SERVICE_ACCESS, so that the signals' reads and a memory's block reads
     // report the hardware and leave the application's words alone. Every lock state is put

@@ -19,8 +19,6 @@ namespace rlzev
 {
 namespace
 {
-thread_local CDeviceRuntime* t_pCurrent = nullptr;
-
 const unsigned kTracedWords = 8;  // a memory transfer is shown by its first words
 
 // The simulator's own trace text, so that a trace reads alike in-process and over the network.
@@ -52,7 +50,15 @@ struct CDeviceRuntime::SHooks
         CBus(CHWAccess& a_rInner, SHooks& a_rHooks) : m_rInner(a_rInner), m_rHooks(a_rHooks) {}
         void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
-            m_rInner.Write(a_udwAddress, a_udwpData, a_udwByteCount);
+            try
+            {
+                m_rInner.Write(a_udwAddress, a_udwpData, a_udwByteCount);
+            }
+            catch (...)
+            {
+                m_rHooks.Faulted(a_udwAddress);
+                throw;
+            }
             if (m_rHooks.WantsText())
                 m_rHooks.Text(SDeviceEvent::TRANSFER, TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
         }
@@ -64,6 +70,7 @@ struct CDeviceRuntime::SHooks
             }
             catch (...)
             {
+                m_rHooks.Faulted(a_udwAddress);
                 if (m_rHooks.WantsText())
                 {
                     char acText[48];
@@ -141,6 +148,28 @@ struct CDeviceRuntime::SHooks
         m_Bus.m_pUtility = &m_Utility;
     }
 
+    // A transfer the host did not finish: the image of its register no longer tells what
+    // the hardware holds. Marked now and again as the call ends, after whatever the library
+    // put back while the fault passed.
+    void Faulted(unsigned a_udwAddress)
+    {
+        const auto It = std::upper_bound(m_ByAddress.begin(), m_ByAddress.end(), a_udwAddress,
+                                         [](unsigned a_udwWanted, const SSpan& a_rSpan) { return a_udwWanted < a_rSpan.m_udwFirst; });
+        if (It == m_ByAddress.begin())
+            return;
+        const SSpan& rSpan = *(It - 1);
+        if (a_udwAddress - rSpan.m_udwFirst >= rSpan.m_udwWords)
+            return;
+        rSpan.m_pRegister->ForgetHwImage();
+        m_Faulted.push_back(rSpan.m_pRegister);
+    }
+    void ForgetFaulted()
+    {
+        for (CRegisterBase* pRegister : m_Faulted)
+            pRegister->ForgetHwImage();
+        m_Faulted.clear();
+    }
+
     bool Listening() const
     {
         for (const CDeviceObserver* pObserver : m_Observers)
@@ -183,30 +212,59 @@ struct CDeviceRuntime::SHooks
     bool m_bTrace = false;  // set by each call
     std::vector<CDeviceObserver*> m_Observers;
     std::unordered_map<std::string, SRegisterObjects> m_Registers;
+    struct SSpan
+    {
+        unsigned m_udwFirst;
+        unsigned m_udwWords;
+        CRegisterBase* m_pRegister;
+    };
+    std::vector<SSpan> m_ByAddress;  // by first address
+    std::vector<CRegisterBase*> m_Faulted;
 };
 
-CDeviceRuntime::CCall::CCall(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord, bool a_bTrace)
-    : m_rRuntime(a_rRuntime), m_pOuter(t_pCurrent)
+CDeviceRuntime::CCall*& CDeviceRuntime::CurrentCall()
 {
-    if (t_pCurrent == &a_rRuntime)
-        throw std::logic_error("the device was called from inside its own call (a host object calling its device)");
-    m_Lock = std::unique_lock<std::mutex>(a_rRuntime.m_Mutex);
+    thread_local CCall* t_pCall = nullptr;
+    return t_pCall;
+}
+
+CDeviceRuntime::CCall::CCall(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord, bool a_bTrace)
+    : m_rRuntime(a_rRuntime), m_pOuter(CurrentCall())
+{
+    // The whole chain of calls on this thread, not only the innermost: X's host calling Y
+    // whose host calls X would wait for itself.
+    for (const CCall* pCall = m_pOuter; pCall != nullptr; pCall = pCall->m_pOuter)
+        if (&pCall->m_rRuntime == &a_rRuntime)
+            throw std::logic_error("the device was called from inside its own call (a host object calling its device)");
+    // The gate before the device: a thread holding a device while it waits at the gate
+    // for a maker, who waits for a call that waits for that device, would stop all three.
     CLibraryGate::Instance().EnterShared();
+    try
+    {
+        m_Lock = std::unique_lock<std::mutex>(a_rRuntime.m_Mutex);
+    }
+    catch (...)
+    {
+        CLibraryGate::Instance().LeaveShared();
+        throw;
+    }
     CReportRouter::Instance().Offer();
     SHooks& rHooks = *a_rRuntime.m_pHooks;
     rHooks.m_pRecord = a_pRecord;
     rHooks.m_bTrace = a_bTrace;
-    t_pCurrent = &a_rRuntime;
+    CurrentCall() = this;
     m_pOuterRoute = ExchangeRoute(&rHooks.m_Utility);
 }
 
 CDeviceRuntime::CCall::~CCall()
 {
     ExchangeRoute(m_pOuterRoute);
-    t_pCurrent = m_pOuter;
+    CurrentCall() = m_pOuter;
     // No event outside a call may reach this call's record (a change-log line written to
     // the event log meanwhile, say).
     m_rRuntime.m_pHooks->m_pRecord = nullptr;
+    m_rRuntime.m_pHooks->ForgetFaulted();
+    m_Lock.unlock();
     CLibraryGate::Instance().LeaveShared();
 }
 
@@ -242,14 +300,18 @@ CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility
         rEntry.m_pEntry = m_pCatalogue->Find(pRegister->GetName());
         rEntry.m_pParallelRam = dynamic_cast<CRamRegister<CParallelRead_ParallelWrite>*>(pRegister);
         rEntry.m_pSequentialRam = dynamic_cast<CRamRegister<CSequentialRead_ParallelWrite>*>(pRegister);
+        m_pHooks->m_ByAddress.push_back({rEntry.m_pEntry->m_udwAddress, rEntry.m_pEntry->m_udwWords, pRegister});
     }
+    std::sort(m_pHooks->m_ByAddress.begin(), m_pHooks->m_ByAddress.end(),
+              [](const SHooks::SSpan& a_rLeft, const SHooks::SSpan& a_rRight) { return a_rLeft.m_udwFirst < a_rRight.m_udwFirst; });
 }
 
 CDeviceRuntime::~CDeviceRuntime()
 {
-    // A call still running on another thread finishes first.
-    std::lock_guard<std::mutex> Lock(m_Mutex);
+    // Alone first: every call anywhere has ended then, this device's too, and a call of
+    // another device whose host calls this one never waits for a destroyer that waits for it.
     const SAlone Alone;
+    std::lock_guard<std::mutex> Lock(m_Mutex);
     DropDevice(m_pDevice);
 }
 
@@ -273,7 +335,7 @@ std::ostream& CDeviceRuntime::EventLog()
 
 bool CDeviceRuntime::IsInsideCall()
 {
-    return t_pCurrent != nullptr;
+    return CurrentCall() != nullptr;
 }
 
 std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_rOperations,
@@ -310,7 +372,7 @@ std::vector<SOutcome> CDeviceRuntime::RunBatch(const std::vector<SOperation>& a_
 
 SOutcome CDeviceRuntime::RunHeld(const SOperation& a_rOperation, bool a_bKeepApplication)
 {
-    if (t_pCurrent != this)
+    if (CurrentCall() == nullptr || &CurrentCall()->m_rRuntime != this)
         throw std::logic_error("an operation of the device was run outside a call of the device");
     SOutcome Outcome;
     Outcome.m_eStatus = SOutcome::DONE;

@@ -145,10 +145,11 @@ class CDeviceRuntime
         CCall& operator=(const CCall&) = delete;
 
     private:
+        friend class CDeviceRuntime;
         CDeviceRuntime& m_rRuntime;
-        std::unique_lock<std::mutex> m_Lock;
-        CDeviceRuntime* m_pOuter = nullptr;
+        CCall* m_pOuter = nullptr;  // the call this one is made from (a host calling another device)
         CUtility_Interface* m_pOuterRoute = nullptr;
+        std::unique_lock<std::mutex> m_Lock;
     };
 
 public:
@@ -162,7 +163,8 @@ public:
     // Runs a_Call(device) while no other call reaches this device; its reports go to the
     // host's utility and, with a_pRecord, into the record (every event too when a_bTrace).
     // A host exception passes through, with the record holding what came before it.
-    // Calling the same device from inside its own call throws std::logic_error.
+    // Calling a device from inside its own call, directly or through other devices' hosts,
+    // throws std::logic_error.
     template <class TCall>
     auto Run(TCall&& a_Call, SCallRecord* a_pRecord = nullptr, bool a_bTrace = false)
         -> decltype(a_Call(std::declval<CZEV&>()))
@@ -213,6 +215,7 @@ public:
 
 private:
     struct SHooks;
+    static CCall*& CurrentCall();  // the innermost call on this thread
     void RunOne(const SOperation& a_rOperation, const SBatchOptions& a_rOptions, SOutcome& a_rOutcome);
 
     std::mutex m_Mutex;

@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <functional>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -169,6 +172,65 @@ TEST(Runtime, AHostFaultPassesThroughWithTheReportsSoFar)
         << "and the device is consistent";
 }
 
+// A bus whose n-th write from now throws, as a host's may when the board goes away.
+struct CFailingBus : CSimBus
+{
+    void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        if (m_iThrowOnWrite > 0 && --m_iThrowOnWrite == 0)
+            throw std::runtime_error("bus write failed");
+        CSimBus::Write(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    int m_iThrowOnWrite = 0;
+};
+
+TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
+{
+    CFailingBus Bus;
+    CSimStatusRegister Status;
+    CKeepingUtility Utility;
+    Bus.m_pUtility = &Utility;
+    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
+    const auto Writes = [&] { return Bus.m_Counters.m_uWrites; };
+    const auto Run = [&](rlzev::SOperation a_Operation) {
+        return Runtime.RunBatch({std::move(a_Operation)}, {})[0];
+    };
+    rlzev::SOperation Words;
+    Words.m_eOperation = rlzev::EOperation::WRITE_WORDS;
+    Words.m_strRegister = "DET_APD_SSRAM";
+    Words.m_Words = {77, 78};
+    Bus.m_iThrowOnWrite = 1;
+    EXPECT_EQ(Run(Words).m_eStatus, rlzev::SOutcome::FAULT);
+    auto Before = Writes();
+    EXPECT_EQ(Run(Words).m_eStatus, rlzev::SOutcome::DONE);
+    EXPECT_EQ(Writes(), Before + 1) << "the same words again go out: the hardware never got them";
+    EXPECT_EQ(Bus.Peek(0x5000 + 1), 78u);
+    // The memory stays distrusted until it is written whole: a block the image has is sent
+    // once more, then an unlock writes it whole (the application's zeros) and the image is
+    // the hardware's again.
+    Before = Writes();
+    Run(Words);
+    EXPECT_EQ(Writes(), Before + 1);
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); });
+    Before = Writes();
+    Words.m_Words = {0, 0};
+    Run(Words);
+    EXPECT_EQ(Writes(), Before) << "trusted again after the whole memory went out";
+
+    // A typed set that faulted, then the same value only if changed.
+    auto Set = [&](unsigned a_udwValue, CSignalBase::ESignalHwWrite a_eMode) {
+        return Runtime.Run([&](CZEV& a_rDevice) { return a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(a_udwValue, a_eMode); });
+    };
+    Bus.m_iThrowOnWrite = 1;
+    EXPECT_THROW(Set(5, CSignalBase::HW_WRITE_IMMEDIATE), std::runtime_error);
+    Before = Writes();
+    EXPECT_TRUE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED));
+    EXPECT_EQ(Writes(), Before + 1);
+    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
+    EXPECT_FALSE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED)) << "once written, the image is trusted again";
+    EXPECT_EQ(Writes(), Before + 1);
+}
+
 // A bus that calls back into a device while a transfer of its own device runs.
 struct CCallingBus : CSimBus
 {
@@ -220,6 +282,122 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
     EXPECT_EQ(OtherHost.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: INNER"});
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, "Invalid register submitted: OUTER");
+}
+
+namespace
+{
+// Runs a_Scenario in a process of its own under a watchdog: a deadlock fails the test in
+// bounded time instead of hanging the suite. The scenario exits 0 when it ends as it must.
+void InAProcessOfItsOwn(const std::function<int()>& a_Scenario)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::thread([] {
+                std::this_thread::sleep_for(std::chrono::seconds(30));
+                std::fputs("deadlocked\n", stderr);
+                std::_Exit(3);
+            }).detach();
+            std::_Exit(a_Scenario());
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+void SleepFor(int a_iMilliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(a_iMilliseconds));
+}
+} // namespace
+
+TEST(Runtime, AHostCallingAnotherDeviceNeverDeadlocksWithAMakerAndThatDevicesCaller)
+{
+    // A is in a call of X whose host calls Y; B calls Y; C makes a device meanwhile. C waits
+    // for A, B for C: A must still reach Y.
+    InAProcessOfItsOwn([] {
+        SHostObjects HostX, HostY;
+        rlzev::CDeviceRuntime X(HostX.Bus, HostX.Utility, HostX.Status), Y(HostY.Bus, HostY.Utility, HostY.Status);
+        std::atomic<bool> bInside(false), bGo(false);
+        std::thread A([&] {
+            X.Run([&](CZEV&) {
+                bInside = true;
+                while (!bGo)
+                    SleepFor(5);
+                Y.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE); });
+            });
+        });
+        while (!bInside)
+            SleepFor(5);
+        std::thread C([] {
+            SHostObjects Host;
+            rlzev::CDeviceRuntime Made(Host.Bus, Host.Utility, Host.Status);
+        });
+        SleepFor(200);  // C waits for A to leave
+        std::thread B([&] { Y.Run([](CZEV&) {}); });
+        SleepFor(200);  // B waits for C
+        bGo = true;
+        A.join();
+        B.join();
+        C.join();
+        if (HostY.Bus.Peek(0x100) != 3u << 2)
+            return 1;
+        // Likewise a device being destroyed while a call of another device reaches it.
+        SHostObjects HostZ;
+        std::unique_ptr<rlzev::CDeviceRuntime> pZ(new rlzev::CDeviceRuntime(HostZ.Bus, HostZ.Utility, HostZ.Status));
+        rlzev::CDeviceRuntime* pCalled = pZ.get();
+        bInside = bGo = false;
+        std::thread A2([&] {
+            Y.Run([&](CZEV&) {
+                bInside = true;
+                while (!bGo)
+                    SleepFor(5);
+                pCalled->Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(4, CSignalBase::HW_WRITE_IMMEDIATE); });
+            });
+        });
+        while (!bInside)
+            SleepFor(5);
+        std::thread D([&] { pZ.reset(); });
+        SleepFor(200);  // D waits for A2
+        bGo = true;
+        A2.join();
+        D.join();
+        return HostZ.Bus.Peek(0x100) == 4u << 2 ? 0 : 1;
+    });
+}
+
+TEST(Runtime, ACallBackIntoADeviceThroughAnotherDevicesHostIsRefused)
+{
+    // X's host calls Y, and Y's host calls X: X would wait for itself.
+    InAProcessOfItsOwn([] {
+        CCallingBus BusX, BusY;
+        CSimStatusRegister Status;
+        CKeepingUtility Utility;
+        BusX.m_pUtility = BusY.m_pUtility = &Utility;
+        rlzev::CDeviceRuntime X(BusX, Utility, Status), Y(BusY, Utility, Status);
+        auto Write = [](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE); };
+        // Once each: the closure is gone once its bus forgets it, so it keeps nothing of its own.
+        auto Once = [&](CCallingBus& a_rBus, rlzev::CDeviceRuntime& a_rOther) {
+            a_rBus.m_Call = [&a_rBus, &a_rOther, Write] {
+                rlzev::CDeviceRuntime& rOther = a_rOther;
+                const auto fWrite = Write;
+                a_rBus.m_Call = nullptr;
+                rOther.Run(fWrite);
+            };
+        };
+        Once(BusX, Y);
+        Once(BusY, X);
+        try
+        {
+            X.Run(Write);
+        }
+        catch (const std::logic_error&)
+        {
+            // Both devices are free again.
+            X.Run(Write);
+            Y.Run(Write);
+            return rlzev::CDeviceRuntime::IsInsideCall() ? 1 : 0;
+        }
+        return 2;
+    });
 }
 
 namespace
