@@ -25,6 +25,9 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 const std::size_t kDrainBytes = 65536;  // read and dropped after a refusal, before closing
+// The stream ends when the connection does: no length, no chunks.
+const char* const kEventsHeader = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+                                  "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
 
 // The device calls, one at a time, in the order the requests became complete.
 class CDeviceWorker
@@ -184,7 +187,9 @@ private:
 
         const auto& rHeader = m_Parser->get();
         m_Request = SHttpRequest();
-        m_Request.m_strMethod = std::string(rHeader.method_string());
+        // A HEAD is answered as its GET, without the body.
+        m_bHead = rHeader.method() == http::verb::head;
+        m_Request.m_strMethod = m_bHead ? std::string("GET") : std::string(rHeader.method_string());
         const std::string strTarget(rHeader.target());
         const std::size_t uQuery = strTarget.find('?');
         m_Request.m_strPath = strTarget.substr(0, uQuery);
@@ -207,10 +212,16 @@ private:
         const bool bBody = bChunked || (Length && *Length > 0);
         // Only chunked is a transfer coding the server takes; any other leaves the length unknown.
         if (rHeader.find(http::field::transfer_encoding) != rHeader.end() && !bChunked)
-            return Refuse(400, "malformed request: a transfer coding other than chunked");
+        {
+            // Refused before its body, like any other; with the token a change asked for is audited.
+            const std::string strText = "malformed request: a transfer coding other than chunked";
+            if (m_rServer.m_rService.Authorised(m_Request.m_strAuthorization))
+                return RefuseChange(400, strText);
+            return Refuse(400, strText);
+        }
 
-        const bool bGet = rHeader.method() == http::verb::get || rHeader.method() == http::verb::head;
-        if (rHeader.method() == http::verb::get && CDeviceService::IsPublic(m_Request.m_strPath))
+        const bool bGet = m_Request.m_strMethod == "GET";
+        if (bGet && CDeviceService::IsPublic(m_Request.m_strPath))
         {
             if (bBody)
                 return Refuse(400, "a GET has no body");
@@ -328,6 +339,12 @@ private:
         rResponse.body() = std::move(a_Response.m_strBody);
         rResponse.keep_alive(!bClose);
         rResponse.prepare_payload();
+        if (m_bHead)
+        {
+            const std::size_t uLength = rResponse.body().size();
+            rResponse.body().clear();
+            rResponse.content_length(uLength);
+        }
         m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
         http::async_write(m_Stream, rResponse,
                           [Self = shared_from_this(), pResponse, bClose](beast::error_code a_Error, std::size_t) {
@@ -359,6 +376,18 @@ private:
     // ---- The event stream: server-sent events until the client goes or the server stops.
     void StartEvents()
     {
+        // A HEAD learns what the stream would be without taking one of its places.
+        if (m_bHead)
+        {
+            m_strOut = std::string(kEventsHeader);
+            m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
+            return net::async_write(m_Stream, net::buffer(m_strOut),
+                                    [Self = shared_from_this()](beast::error_code a_Error, std::size_t) {
+                                        if (a_Error)
+                                            return Self->Close();
+                                        Self->Linger();
+                                    });
+        }
         std::weak_ptr<CConnection> Weak = shared_from_this();
         auto Executor = m_Stream.get_executor();
         m_pSubscription = m_rServer.m_rService.Events().Subscribe([Weak, Executor] {
@@ -369,9 +398,7 @@ private:
         });
         if (!m_pSubscription)
             return Respond(Refusal(503, "too many event-stream clients: try again later"), false);
-        // The stream ends when the connection does: no length, no chunks.
-        m_strOut = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-                   "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+        m_strOut = kEventsHeader;
         m_bEventsWriting = true;
         m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
         net::async_write(m_Stream, net::buffer(m_strOut), [Self = shared_from_this()](beast::error_code a_Error, std::size_t) {
@@ -444,6 +471,7 @@ private:
     SHttpRequest m_Request;
     std::string m_strClient;
     bool m_bKeepAlive = true;
+    bool m_bHead = false;
     bool m_bAuthorised = false;
     std::size_t m_uDrained = 0;
     net::steady_timer m_Heartbeat;

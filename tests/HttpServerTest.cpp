@@ -355,6 +355,16 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
         ++uBeats;
     EXPECT_LE(uBeats, 2u) << strQuiet.substr(0, 200);
 
+    // A HEAD learns what the stream is and takes none of its places, held open or not.
+    std::vector<std::unique_ptr<CRawConnection>> Heads;
+    for (int i = 0; i < 4; ++i)
+    {
+        Heads.emplace_back(new CRawConnection(Server.iPort));
+        Heads.back()->Send(RawRequest("HEAD", "/api/v1/events", Bearer()));
+        const std::string strHead = Heads.back()->Read(milliseconds(2000), 70);
+        EXPECT_EQ(CRawConnection::Status(strHead), 200);
+        EXPECT_NE(strHead.find("Content-Type: text/event-stream\r\n"), std::string::npos);
+    }
     // Four streams at most; the fifth is told to come back later.
     std::vector<std::unique_ptr<CRawConnection>> More;
     for (int i = 0; i < 3; ++i)
@@ -368,9 +378,16 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     const std::string strFifth = Fifth.ReadAnswer();
     EXPECT_EQ(CRawConnection::Status(strFifth), 503);
     EXPECT_NE(strFifth.find("Retry-After: 5\r\n"), std::string::npos);
-    // The connection stays for other requests.
-    Fifth.Send(RawRequest("GET", "/api/v1/device", Bearer()));
-    EXPECT_EQ(CRawConnection::Status(Fifth.ReadAnswer()), 200);
+    // The connection stays for other requests. A HEAD is its GET's header alone: the next
+    // answer follows it at once.
+    Fifth.Send(RawRequest("HEAD", "/api/v1/device", Bearer()) + RawRequest("GET", "/api/v1/device", Bearer()));
+    const std::string strBoth = Fifth.Read(milliseconds(1000));
+    const std::size_t uSecond = strBoth.find("HTTP/1.1 200", 1);
+    ASSERT_NE(uSecond, std::string::npos) << strBoth;
+    EXPECT_EQ(CRawConnection::Status(strBoth), 200);
+    EXPECT_EQ(uSecond, strBoth.find("\r\n\r\n") + 4) << "no body after a HEAD's header";
+    const std::string strLength = "Content-Length: " + std::to_string(CRawConnection::Body(strBoth.substr(uSecond)).size());
+    EXPECT_NE(strBoth.substr(0, uSecond).find(strLength), std::string::npos) << strBoth;
 }
 
 TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
@@ -1155,6 +1172,13 @@ TEST(HttpServer, MessagesAreFramedAsRfc9112Says)
         EXPECT_EQ(strAll.find("HTTP/1.1", 1), std::string::npos) << "one answer only: " << strAll;
         EXPECT_TRUE(Raw.IsClosed());
     }
+    // The write refused for its coding asked for a change with the token: it is audited.
+    const std::vector<json> AuditLines = Server.Served.AuditLines();
+    ASSERT_FALSE(AuditLines.empty());
+    const json& Audit = AuditLines.back();
+    EXPECT_EQ(Audit["operation"], "write");
+    EXPECT_EQ(Audit["status"], 400);
+    EXPECT_EQ(Audit["result"], "malformed request: a transfer coding other than chunked");
     // A GET with a body is refused; its body is not run as the next request.
     CRawConnection Get(Server.iPort);
     const std::string strInner = RawRequest("POST", "/api/v1/write", Bearer() + Length(strWrite.size()), strWrite);
