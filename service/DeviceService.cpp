@@ -6,6 +6,7 @@
 #include "Token.h"
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 using nlohmann::json;
@@ -293,7 +294,8 @@ struct CDeviceService::SRequestParts
 
 CDeviceService::CDeviceService(CDeviceRuntime& a_rRuntime, SServiceOptions a_Options)
     : m_rRuntime(a_rRuntime), m_Options(std::move(a_Options)), m_Audit(m_Options.m_pAudit),
-      m_Served(ServeMap(a_rRuntime.Catalogue())), m_Map(json::parse(m_Served.m_strJson)), m_Sets(a_rRuntime, m_Map)
+      m_Served(ServeMap(a_rRuntime.Catalogue())), m_Map(json::parse(m_Served.m_strJson)), m_Sets(a_rRuntime, m_Map),
+      m_strInstance(NewToken().substr(0, 16))
 {
     json List = json::array();
     for (const SRegisterEntry& rRegister : a_rRuntime.Catalogue().Registers())
@@ -355,7 +357,21 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
         Parts.m_strOperation = strPath.substr(kApi.size());
     Parts.m_bChanging = IsChanging(strPath) && Parts.m_strOperation != "batch";
     SHttpResponse Response;
-    if (a_rRequest.m_strBody.size() > kMaxBody)
+    // A changing request with its client's id is carried out once: a repeat gets the answer.
+    const std::string& strId = a_rRequest.m_strRequestId;
+    const bool bRemember = !strId.empty() && a_rRequest.m_strMethod == "POST" && IsChanging(strPath);
+    const std::size_t uDigest = std::hash<std::string>{}(strPath + '\n' + a_rRequest.m_strBody);
+    CAnswered::EFound eFound = CAnswered::EFound::NONE;
+    if (!a_rRequest.m_strInstance.empty() && a_rRequest.m_strInstance != m_strInstance)
+        Response = Error(412, "the server restarted (run " + m_strInstance + ", not " + a_rRequest.m_strInstance.substr(0, 16) +
+                                  "): the values and locks set before are gone");
+    else if (bRemember && !CAnswered::IsId(strId))
+        Response = Error(400, "ZEV-Request-Id has 1 to 64 letters, digits, '-', '_' or '.'");
+    else if (bRemember && (eFound = m_Answered.Find(strId, uDigest, Response)) == CAnswered::EFound::SAME)
+        return Response;  // carried out before and audited then: this changes nothing
+    else if (eFound == CAnswered::EFound::ANOTHER)
+        Response = Error(400, "ZEV-Request-Id " + strId + " was given to another request");
+    else if (a_rRequest.m_strBody.size() > kMaxBody)
     {
         Response = Error(413, "request body larger than " + std::to_string(kMaxBody) + " bytes");
     }
@@ -376,6 +392,8 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
     }
     if (Parts.m_bChanging && !Parts.m_bAudited)
         AuditLine(a_rRequest, Parts, Response.m_iStatus, Response.m_strError);
+    if (bRemember && eFound == CAnswered::EFound::NONE && CAnswered::IsId(strId))
+        m_Answered.Keep(strId, uDigest, Response);
     return Response;
 }
 

@@ -3,6 +3,7 @@
 // device sees it; a refused request makes no transfer and changes no word, flag or lock.
 #pragma once
 
+#include "Answered.h"
 #include "AuditLog.h"
 #include "DeviceRuntime.h"
 #include "EventHub.h"
@@ -29,6 +30,8 @@ struct SHttpRequest
     std::string m_strClient;         // the peer's address, for the audit log
     std::string m_strAcceptEncoding; // "gzip" in it: a compressed answer is welcome
     std::string m_strIfNoneMatch;    // an entity tag the client holds
+    std::string m_strRequestId;      // the client's id of a changing request, for its repeats
+    std::string m_strInstance;       // the service's run the client knows (refused if another)
 };
 
 struct SHttpResponse
@@ -79,6 +82,9 @@ public:
     CEventHub& Events() { return m_Hub; }
     CAuditLog& Audit() { return m_Audit; }
     bool IsReadOnly() const { return m_Options.m_bReadOnly; }
+    // This service's run among all runs: a client that sees it change knows the device's
+    // values and locks it set before are gone.
+    const std::string& Instance() const { return m_strInstance; }
     // The device's identity and its whole register map (GET /api/v1/map), as JSON text made
     // from the runtime's catalogue: the console's tree, and the static register reference.
     const std::string& MapText() const { return m_Served.m_strJson; }
@@ -99,5 +105,7 @@ private:
     nlohmann::json m_Map;  // the same, parsed once: descriptions and register sets
     std::string m_strRegisterList;  // GET /api/v1/registers, built once
     CRegisterSets m_Sets;
+    CAnswered m_Answered;
+    std::string m_strInstance;
 };
 } // namespace rlzev

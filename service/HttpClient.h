@@ -21,7 +21,11 @@ public:
     CHttpClient(const CHttpClient&) = delete;
     CHttpClient& operator=(const CHttpClient&) = delete;
 
-    // False when no answer came (a_rError says why); an answer of any status is true.
+    // False when no answer came (a_rError says why); an answer of any status is true. A
+    // request whose answer is lost on the wire is sent again (a POST under the same id, which
+    // the server carries out once); a POST left without an answer is said to be of unknown
+    // outcome. a_Timeout bounds the whole call. A server restarted since this client's last
+    // answer refuses the next request once (412).
     bool Send(const std::string& a_strMethod, const std::string& a_strPath, const std::string& a_strBody,
               SHttpResponse& a_rResponse, std::string& a_rError);
 

@@ -26,8 +26,11 @@ using Clock = std::chrono::steady_clock;
 
 const std::size_t kDrainBytes = 65536;  // read and dropped after a refusal, before closing
 // The stream ends when the connection does: no length, no chunks.
-const char* const kEventsHeader = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-                                  "X-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+std::string EventsHeader(const std::string& a_strInstance)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+           "X-Content-Type-Options: nosniff\r\nZEV-Instance: " + a_strInstance + "\r\nConnection: close\r\n\r\n";
+}
 
 // The device calls, one at a time, in the order the requests became complete.
 class CDeviceWorker
@@ -204,6 +207,12 @@ private:
         m_Request.m_strAuthorization = Field(*m_Parser, http::field::authorization);
         m_Request.m_strAcceptEncoding = Field(*m_Parser, http::field::accept_encoding);
         m_Request.m_strIfNoneMatch = Field(*m_Parser, http::field::if_none_match);
+        const auto Id = rHeader.find("ZEV-Request-Id");
+        if (Id != rHeader.end())
+            m_Request.m_strRequestId = std::string(Id->value());
+        const auto Instance = rHeader.find("ZEV-Instance");
+        if (Instance != rHeader.end())
+            m_Request.m_strInstance = std::string(Instance->value());
         m_Request.m_strClient = m_strClient;
         m_bKeepAlive = rHeader.keep_alive();
 
@@ -316,6 +325,7 @@ private:
         rResponse.result(static_cast<unsigned>(a_Response.m_iStatus));
         rResponse.set(http::field::content_type, a_Response.m_strContentType);
         rResponse.set("X-Content-Type-Options", "nosniff");
+        rResponse.set("ZEV-Instance", m_rServer.m_rService.Instance());
         if (a_Response.m_bConsoleFile)
         {
             rResponse.set("Content-Security-Policy",
@@ -379,7 +389,7 @@ private:
         // A HEAD learns what the stream would be without taking one of its places.
         if (m_bHead)
         {
-            m_strOut = std::string(kEventsHeader);
+            m_strOut = EventsHeader(m_rServer.m_rService.Instance());
             m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
             return net::async_write(m_Stream, net::buffer(m_strOut),
                                     [Self = shared_from_this()](beast::error_code a_Error, std::size_t) {
@@ -398,7 +408,7 @@ private:
         });
         if (!m_pSubscription)
             return Respond(Refusal(503, "too many event-stream clients: try again later"), false);
-        m_strOut = kEventsHeader;
+        m_strOut = EventsHeader(m_rServer.m_rService.Instance());
         m_bEventsWriting = true;
         m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
         net::async_write(m_Stream, net::buffer(m_strOut), [Self = shared_from_this()](beast::error_code a_Error, std::size_t) {

@@ -722,31 +722,46 @@ TEST(HttpServer, TheClientKeepsItsConnectionAndLetsGoOfOneThatFailed)
         EXPECT_EQ(Response.m_strBody, "new");
         EXPECT_EQ(Server.iConnections, 2);
     }
-    // On a kept connection, a request that got no answer in time or a broken one is said so
-    // and not sent again (the server may be carrying it out); the connection is let go at
-    // once, and the next request goes out anew with nothing of the old one read.
+    // A POST whose answer breaks on the way is sent again on a new connection under the same
+    // id (the server carries it out once); one left without an answer by the call's timeout
+    // is said to be of unknown outcome, never sent again past it.
     for (const std::string strAnswer : {"", "nonsense\r\n\r\n"})
     {
-        std::atomic<int> iRequests{0};
-        std::atomic<bool> bClosed{false};
+        std::mutex Mutex;
+        std::vector<std::string> Ids;
         SCannedServer Server([&](tcp::socket& a_rSocket, int a_iConnection) {
-            for (std::string strNext = strOk; !ReadRequest(a_rSocket).empty(); strNext = a_iConnection == 0 ? strAnswer : strOk)
+            for (std::string strNext = strOk;; strNext = a_iConnection == 0 ? strAnswer : strOk)
             {
-                ++iRequests;
+                const std::string strHeader = ReadRequest(a_rSocket);
+                if (strHeader.empty())
+                    return;
+                const std::size_t uId = strHeader.find("ZEV-Request-Id: ");
+                std::lock_guard<std::mutex> Lock(Mutex);
+                Ids.push_back(uId == std::string::npos ? "" : strHeader.substr(uId + 16, strHeader.find('\r', uId) - uId - 16));
                 Write(a_rSocket, strNext);
             }
-            bClosed = true;
         });
         rlzev::CHttpClient Client(Server.strUrl, "tok", milliseconds(1000));
         ASSERT_TRUE(Client.Send("POST", "/a", "{}", Response, strError)) << strError;
-        EXPECT_FALSE(Client.Send("POST", "/b", "{}", Response, strError));
-        EXPECT_EQ(strError, strAnswer.empty() ? "no answer in time" : "bad version");
-        WaitFor([&] { return bClosed.load(); });
-        EXPECT_TRUE(bClosed) << strAnswer;
-        EXPECT_EQ(iRequests, 2) << strAnswer;
-        ASSERT_TRUE(Client.Send("POST", "/c", "{}", Response, strError)) << strError;
-        EXPECT_EQ(Response.m_strBody, "ok");
-        EXPECT_EQ(Server.iConnections, 2);
+        const bool bAnswered = Client.Send("POST", "/b", "{}", Response, strError);
+        std::lock_guard<std::mutex> Lock(Mutex);
+        if (strAnswer.empty())
+        {
+            EXPECT_FALSE(bAnswered);
+            EXPECT_EQ(strError, "no answer in time: the request may or may not have been carried out");
+            EXPECT_EQ(Ids.size(), 2u);
+        }
+        else
+        {
+            EXPECT_TRUE(bAnswered) << strError;
+            EXPECT_EQ(Response.m_strBody, "ok");
+            ASSERT_EQ(Ids.size(), 3u);
+            EXPECT_EQ(Ids[2], Ids[1]) << "the same request, the same id";
+            EXPECT_EQ(Server.iConnections, 2);
+        }
+        ASSERT_GE(Ids.size(), 2u);
+        EXPECT_NE(Ids[0], Ids[1]);
+        EXPECT_FALSE(Ids[0].empty());
     }
     // A listener whose queue is full never completes a connection: the timeout ends the wait.
     boost::asio::io_context Io;
@@ -762,6 +777,113 @@ TEST(HttpServer, TheClientKeepsItsConnectionAndLetsGoOfOneThatFailed)
     EXPECT_FALSE(Client.Send("GET", "/a", "", Response, strError));
     EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(3));
     EXPECT_EQ(strError.rfind("cannot connect to 127.0.0.1:" + strPort + ": ", 0), 0u) << strError;
+}
+
+namespace
+{
+// One whole request or answer off a_rSocket (header and Content-Length body); empty once the peer went.
+std::string ReadMessage(tcp::socket& a_rSocket)
+{
+    boost::asio::streambuf Buffer;
+    boost::system::error_code Error;
+    const std::size_t uHeader = boost::asio::read_until(a_rSocket, Buffer, "\r\n\r\n", Error);
+    if (Error)
+        return std::string();
+    std::string strMessage(boost::asio::buffers_begin(Buffer.data()), boost::asio::buffers_end(Buffer.data()));
+    const std::size_t uField = CRawConnection::Lower(strMessage.substr(0, uHeader)).find("\r\ncontent-length: ");
+    const std::size_t uLength = uField == std::string::npos ? 0 : std::stoul(strMessage.substr(uField + 18));
+    if (strMessage.size() < uHeader + uLength)
+    {
+        std::string strRest(uHeader + uLength - strMessage.size(), '\0');
+        boost::asio::read(a_rSocket, boost::asio::buffer(&strRest[0], strRest.size()), Error);
+        strMessage += strRest;
+    }
+    return strMessage;
+}
+} // namespace
+
+TEST(HttpServer, ARequestWhoseAnswerIsLostRunsOnceAndARestartIsToldOnce)
+{
+    SServer Server;
+    // A proxy that carries each request to the server and drops the first answer.
+    std::atomic<int> iForwarded{0};
+    SCannedServer Proxy([&](tcp::socket& a_rClient, int a_iConnection) {
+        boost::asio::io_context Io;
+        tcp::socket Upstream(Io);
+        boost::system::error_code Error;
+        Upstream.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(Server.iPort)}, Error);
+        for (std::string strRequest = ReadMessage(a_rClient); !strRequest.empty(); strRequest = ReadMessage(a_rClient))
+        {
+            Write(Upstream, strRequest);
+            const std::string strAnswer = ReadMessage(Upstream);
+            ++iForwarded;
+            if (a_iConnection == 0)
+                return;  // lost on the way back
+            Write(a_rClient, strAnswer);
+        }
+    });
+    rlzev::CHttpClient Client(Proxy.strUrl, kToken);
+    rlzev::SHttpResponse Response;
+    std::string strError;
+    const auto uWrites = Server.Served.Host.Bus.m_Counters.m_uWrites;
+    const std::size_t uAudited = Server.Served.AuditLines().size();
+    ASSERT_TRUE(Client.Send("POST", "/api/v1/set", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","value":2,"mode":2})",
+                            Response, strError))
+        << strError;
+    EXPECT_EQ(iForwarded.load(), 2) << "sent again once the answer was lost";
+    EXPECT_EQ(json::parse(Response.m_strBody)["result"], true) << "the answer of the one run, not of a second";
+    EXPECT_EQ(Server.Served.Host.Bus.m_Counters.m_uWrites, uWrites + 1) << "carried out once";
+    EXPECT_EQ(Server.Served.AuditLines().size(), uAudited + 1);
+
+    // What the server keeps answers the same id and the same request only.
+    rlzev::SHttpRequest Request;
+    Request.m_strMethod = "POST";
+    Request.m_strPath = "/api/v1/write";
+    Request.m_strAuthorization = "Bearer " + kToken;
+    Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["7/d"]})";
+    Request.m_strRequestId = "client-1";
+    const std::string strFirst = Server.Served.Service.Handle(Request).m_strBody;
+    const std::string strBefore = Server.Served.State();
+    EXPECT_EQ(Server.Served.Service.Handle(Request).m_strBody, strFirst);
+    Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["8/d"]})";
+    rlzev::SHttpResponse Another = Server.Served.Service.Handle(Request);
+    EXPECT_EQ(Another.m_iStatus, 400);
+    EXPECT_EQ(Another.m_strError, "ZEV-Request-Id client-1 was given to another request");
+    Request.m_strRequestId = "bad id";
+    EXPECT_EQ(Server.Served.Service.Handle(Request).m_iStatus, 400);
+    EXPECT_EQ(Server.Served.State(), strBefore);
+
+    // A client that knew another run of the server is refused once, and knows this run then.
+    Request.m_strRequestId.clear();
+    Request.m_strInstance = "0123456789abcdef";
+    Another = Server.Served.Service.Handle(Request);
+    EXPECT_EQ(Another.m_iStatus, 412);
+    EXPECT_EQ(Another.m_strError, "the server restarted (run " + Server.Served.Service.Instance() +
+                                      ", not 0123456789abcdef): the values and locks set before are gone");
+    EXPECT_EQ(Server.Served.State(), strBefore);
+    // The client sends the run it knows, and learns the new one from the refusal.
+    std::mutex Mutex;
+    std::vector<std::string> Known;
+    SCannedServer Runs([&](tcp::socket& a_rSocket, int) {
+        for (int i = 0;; ++i)
+        {
+            const std::string strHeader = ReadRequest(a_rSocket);
+            if (strHeader.empty())
+                return;
+            const std::size_t uAt = strHeader.find("ZEV-Instance: ");
+            {
+                std::lock_guard<std::mutex> Lock(Mutex);
+                Known.push_back(uAt == std::string::npos ? "" : strHeader.substr(uAt + 14, 1));
+            }
+            Write(a_rSocket, std::string(i == 1 ? "HTTP/1.1 412 X\r\nZEV-Instance: B" : "HTTP/1.1 200 OK\r\nZEV-Instance: A") +
+                                 "\r\nContent-Length: 2\r\n\r\n{}");
+        }
+    });
+    rlzev::CHttpClient Direct(Runs.strUrl, kToken);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(Direct.Send("GET", "/api/v1/device", "", Response, strError)) << strError;
+    std::lock_guard<std::mutex> Lock(Mutex);
+    EXPECT_EQ(Known, (std::vector<std::string>{"", "A", "B"}));
 }
 
 TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
