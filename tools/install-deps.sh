@@ -35,6 +35,7 @@ command -v npm >/dev/null || need+=(nodejs npm)
 # the C interface's C# test: Mono's compiler and runtime
 command -v mcs >/dev/null || need+=(mono-mcs)
 command -v mono >/dev/null || need+=(mono-runtime)
+[ -f /usr/lib/mono/4.5/System.Web.Extensions.dll ] || need+=(libmono-system-web-extensions4.0-cil)
 # clang with libFuzzer and the sanitizer runtimes, for the fuzz target
 probe=$(mktemp -d)
 printf '#include <fuzzer/FuzzedDataProvider.h>\nextern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' > "$probe/f.cpp"

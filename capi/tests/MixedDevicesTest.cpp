@@ -1,8 +1,7 @@
-// C devices and devices of the C++ runtime in one process: the library's one shared report
-// holder would hand a C device's reports to whichever router was installed last. Where
-// rl_zev_c has a library and a holder of its own, each device keeps its own reports,
-// whichever of them is made or destroyed. And one C device on two threads at once, and a
-// C++ host's log callback that throws.
+// C devices beside devices of the C++ runtime in one process: the library's one shared report
+// holder would hand a C device's reports to whichever router was installed last, so each
+// device must keep its own, whichever of them is made or destroyed. And one C device on two
+// threads at once, and a C++ host's log callback that throws.
 #include "DeviceRuntime.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
@@ -12,20 +11,22 @@
 
 #include <atomic>
 #include <list>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace
 {
+using TLines = std::vector<std::string>;
+
 void ZEV_CALL Collect(void* a_pContext, const char*, int32_t, const char* a_pcFunction, const char* a_pcMessage)
 {
-    static_cast<std::vector<std::string>*>(a_pContext)->push_back(std::string(a_pcFunction) + ": " + a_pcMessage);
+    static_cast<TLines*>(a_pContext)->push_back(std::string(a_pcFunction) + ": " + a_pcMessage);
 }
 
-zev_device* MakeCDevice(std::vector<std::string>& a_rReports)
+zev_device* MakeCDevice(TLines& a_rReports)
 {
     zev_device* pDevice = nullptr;
     EXPECT_EQ(zev_create_simulated(&pDevice), ZEV_OK);
@@ -33,7 +34,7 @@ zev_device* MakeCDevice(std::vector<std::string>& a_rReports)
     return pDevice;
 }
 
-// A report made through the library's shared holder, by the runtime's device.
+// A report of an unknown register, made by the runtime's device or by a C device.
 void ReportThroughRuntime(rlzev::CDeviceRuntime& a_rRuntime, const std::string& a_strName)
 {
     a_rRuntime.Run([&](CZEV& a_rDevice) {
@@ -43,45 +44,39 @@ void ReportThroughRuntime(rlzev::CDeviceRuntime& a_rRuntime, const std::string& 
     });
 }
 
-void ReportThroughC(zev_device* a_pDevice, const char* a_pcName)
+std::string ReportThroughC(zev_device* a_pDevice, const char* a_pcName)
 {
     EXPECT_EQ(zev_service_write(a_pDevice, a_pcName, "X", "1/d", 0), ZEV_NOT_FOUND);
-}
-
-std::string Line(const char* a_pcName)
-{
     return std::string("CHWDeviceBase::ServiceWrite: Invalid register submitted: ") + a_pcName;
 }
 } // namespace
 
 TEST(CAndRuntimeDevices, EachKeepsItsOwnReportsWhateverTheOtherDoes)
 {
-    std::vector<std::string> FirstReports, SecondReports;
+    TLines FirstReports, SecondReports, FirstExpected;
     std::ostringstream RuntimeReports;
     SSimulatedHost Host(RuntimeReports);
     zev_device* pFirst = MakeCDevice(FirstReports);
     {
-        // A runtime device made after the C device installs its router.
+        // A runtime device made after the C device installs its router; a second C device
+        // comes and goes while it lives.
         rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
-        ReportThroughC(pFirst, "FIRST");
+        FirstExpected.push_back(ReportThroughC(pFirst, "FIRST"));
         ReportThroughRuntime(Runtime, "RUNTIME");
-        EXPECT_EQ(FirstReports, std::vector<std::string>{Line("FIRST")});
-        EXPECT_NE(RuntimeReports.str().find("Invalid register submitted: RUNTIME"), std::string::npos);
-        EXPECT_EQ(RuntimeReports.str().find("FIRST"), std::string::npos);
-
-        // A C device made and destroyed while the runtime's lives.
         zev_device* pSecond = MakeCDevice(SecondReports);
-        ReportThroughC(pSecond, "SECOND");
+        const std::string strSecond = ReportThroughC(pSecond, "SECOND");
         EXPECT_EQ(zev_destroy(pSecond), ZEV_OK);
         ReportThroughRuntime(Runtime, "AFTER_SECOND");
-        ReportThroughC(pFirst, "FIRST_AGAIN");
-        EXPECT_EQ(SecondReports, std::vector<std::string>{Line("SECOND")});
+        FirstExpected.push_back(ReportThroughC(pFirst, "FIRST_AGAIN"));
+        EXPECT_EQ(SecondReports, TLines{strSecond});
+        EXPECT_NE(RuntimeReports.str().find("Invalid register submitted: RUNTIME"), std::string::npos);
         EXPECT_NE(RuntimeReports.str().find("Invalid register submitted: AFTER_SECOND"), std::string::npos);
     }
-    // The runtime's device is gone: the C device still hears its own.
-    ReportThroughC(pFirst, "FIRST_LAST");
-    EXPECT_EQ(FirstReports, (std::vector<std::string>{Line("FIRST"), Line("FIRST_AGAIN"), Line("FIRST_LAST")}));
+    // The runtime's device is gone: the C device still hears its own, and only its own.
+    FirstExpected.push_back(ReportThroughC(pFirst, "FIRST_LAST"));
+    EXPECT_EQ(FirstReports, FirstExpected);
     EXPECT_EQ(RuntimeReports.str().find("FIRST"), std::string::npos);
+    EXPECT_EQ(RuntimeReports.str().find("submitted: SECOND"), std::string::npos);
     EXPECT_EQ(zev_destroy(pFirst), ZEV_OK);
 }
 
@@ -124,21 +119,7 @@ TEST(CDeviceThreads, TypedAndByNameCallsOnOneDeviceAreSerialised)
     EXPECT_EQ(zev_destroy(pDevice), ZEV_OK);
 }
 
-namespace
-{
-int32_t ZEV_CALL ThrowingLog(void*, const char*)
-{
-    throw std::runtime_error("the log is full");
-}
-
-int32_t ZEV_CALL CollectLog(void* a_pContext, const char* a_pcLine)
-{
-    static_cast<std::vector<std::string>*>(a_pContext)->push_back(a_pcLine);
-    return 0;
-}
-} // namespace
-
-// The exception fails the call that logged, and logging goes on (the log stream stays good).
+// A C++ host's log callback that throws fails the call that logged, and logging goes on.
 TEST(CHost, AThrowingLogCallbackFailsItsCallOnly)
 {
     zev_device* pDevice = nullptr;
@@ -146,15 +127,19 @@ TEST(CHost, AThrowingLogCallbackFailsItsCallOnly)
     zev_signal* pTrigSel = nullptr;
     ASSERT_EQ(zev_signal_lookup(pDevice, "AUD_CNTRL0", "TRIG_SEL", &pTrigSel), ZEV_OK);
     ASSERT_EQ(zev_logging(pDevice, "AUD_CNTRL0", "TRIG_SEL", 1), ZEV_OK);
-    ASSERT_EQ(zev_set_log_callback(pDevice, ThrowingLog, nullptr), ZEV_OK);
+    const zev_log_fn Throwing = [](void*, const char*) -> int32_t { throw std::runtime_error("the log is full"); };
+    ASSERT_EQ(zev_set_log_callback(pDevice, Throwing, nullptr), ZEV_OK);
     EXPECT_EQ(zev_signal_set(pTrigSel, 1, ZEV_WRITE_IMMEDIATE, nullptr), ZEV_HOST_FAULT);
     char acError[128];
     ASSERT_EQ(zev_last_error(pDevice, acError, sizeof acError, nullptr), ZEV_OK);
     EXPECT_STREQ(acError, "host fault: the log callback threw: the log is full");
-    std::vector<std::string> Lines;
-    ASSERT_EQ(zev_set_log_callback(pDevice, CollectLog, &Lines), ZEV_OK);
+    TLines Lines;
+    const zev_log_fn Keep = [](void* a_pLines, const char* a_pcLine) -> int32_t {
+        static_cast<TLines*>(a_pLines)->push_back(a_pcLine);
+        return 0;
+    };
+    ASSERT_EQ(zev_set_log_callback(pDevice, Keep, &Lines), ZEV_OK);
     EXPECT_EQ(zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, nullptr), ZEV_OK);
-    EXPECT_EQ(Lines, std::vector<std::string>{
-                         "Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_1 to value: 2"});
+    EXPECT_EQ(Lines, TLines{"Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_1 to value: 2"});
     EXPECT_EQ(zev_destroy(pDevice), ZEV_OK);
 }

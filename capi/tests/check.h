@@ -8,74 +8,54 @@
 #include <stdio.h>
 #include <string.h>
 
-static int g_iChecks = 0;
-static int g_iFailures = 0;
-
-static char g_acError[4096];
+static int g_iChecks = 0, g_iFailures = 0;
+static char g_acError[4096], g_acSeen[8192];
 
 /* The device's last error text, for failure messages and checks. */
 static const char* LastError(const zev_device* a_pDevice)
 {
     g_acError[0] = '\0';
-    if (zev_last_error(a_pDevice, g_acError, sizeof g_acError, NULL) != ZEV_OK)
-        return "(no last error text)";
-    return g_acError;
+    return zev_last_error(a_pDevice, g_acError, sizeof g_acError, NULL) == ZEV_OK ? g_acError : "(no last error text)";
 }
 
-#define CHECK(a_Condition)                                                                       \
-    do                                                                                           \
-    {                                                                                            \
-        ++g_iChecks;                                                                             \
-        if (!(a_Condition))                                                                      \
-        {                                                                                        \
-            ++g_iFailures;                                                                       \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #a_Condition);           \
-        }                                                                                        \
-    } while (0)
+static void Check(int a_bOk, const char* a_pcFile, int a_iLine, const char* a_pcWhat, const char* a_pcSeen)
+{
+    ++g_iChecks;
+    if (a_bOk)
+        return;
+    ++g_iFailures;
+    fprintf(stderr, "%s:%d: failed: %s%s\n", a_pcFile, a_iLine, a_pcWhat, a_pcSeen);
+}
 
-/* A call's status, with the device's last error text when it is not the one expected. */
+static void CheckStatus(const zev_device* a_pDevice, zev_status a_iSeen, zev_status a_iExpected, const char* a_pcFile,
+                        int a_iLine, const char* a_pcCall)
+{
+    if (a_iSeen != a_iExpected)
+        snprintf(g_acSeen, sizeof g_acSeen, " gave %s, not %s (last error: %s)", zev_status_name(a_iSeen),
+                 zev_status_name(a_iExpected), LastError(a_pDevice));
+    Check(a_iSeen == a_iExpected, a_pcFile, a_iLine, a_pcCall, g_acSeen);
+}
+
+static void CheckText(const char* a_pcSeen, const char* a_pcExpected, const char* a_pcFile, int a_iLine,
+                      const char* a_pcWhat)
+{
+    snprintf(g_acSeen, sizeof g_acSeen, " is \"%s\", not \"%s\"", a_pcSeen, a_pcExpected);
+    Check(strcmp(a_pcSeen, a_pcExpected) == 0, a_pcFile, a_iLine, a_pcWhat, g_acSeen);
+}
+
+#define CHECK(a_Condition) Check((a_Condition) != 0, __FILE__, __LINE__, #a_Condition, "")
 #define CHECK_STATUS(a_pDevice, a_Call, a_iExpected)                                             \
-    do                                                                                           \
-    {                                                                                            \
-        const zev_status iStatus_ = (a_Call);                                                    \
-        ++g_iChecks;                                                                             \
-        if (iStatus_ != (a_iExpected))                                                           \
-        {                                                                                        \
-            ++g_iFailures;                                                                       \
-            fprintf(stderr, "%s:%d: %s gave %s, not %s (last error: %s)\n", __FILE__, __LINE__, #a_Call, \
-                    zev_status_name(iStatus_), zev_status_name(a_iExpected), LastError(a_pDevice)); \
-        }                                                                                        \
-    } while (0)
-
+    CheckStatus(a_pDevice, (a_Call), a_iExpected, __FILE__, __LINE__, #a_Call)
 #define CHECK_OK(a_pDevice, a_Call) CHECK_STATUS(a_pDevice, a_Call, ZEV_OK)
+#define CHECK_TEXT(a_pcSeen, a_pcExpected) CheckText(a_pcSeen, a_pcExpected, __FILE__, __LINE__, #a_pcSeen)
 
-#define CHECK_TEXT(a_pcActual, a_pcExpected)                                                     \
-    do                                                                                           \
-    {                                                                                            \
-        const char* pcActual_ = (a_pcActual);                                                    \
-        const char* pcExpected_ = (a_pcExpected);                                                \
-        ++g_iChecks;                                                                             \
-        if (strcmp(pcActual_, pcExpected_) != 0)                                                 \
-        {                                                                                        \
-            ++g_iFailures;                                                                       \
-            fprintf(stderr, "%s:%d: %s is \"%s\", not \"%s\"\n", __FILE__, __LINE__, #a_pcActual, pcActual_, \
-                    pcExpected_);                                                                \
-        }                                                                                        \
-    } while (0)
-
-#define CHECK_NUMBER(a_Actual, a_Expected)                                                       \
-    do                                                                                           \
-    {                                                                                            \
-        const unsigned long uActual_ = (unsigned long)(a_Actual);                                \
-        const unsigned long uExpected_ = (unsigned long)(a_Expected);                            \
-        ++g_iChecks;                                                                             \
-        if (uActual_ != uExpected_)                                                              \
-        {                                                                                        \
-            ++g_iFailures;                                                                       \
-            fprintf(stderr, "%s:%d: %s is %lu (0x%lX), not %lu (0x%lX)\n", __FILE__, __LINE__, #a_Actual, uActual_, \
-                    uActual_, uExpected_, uExpected_);                                           \
-        }                                                                                        \
-    } while (0)
+/* A signal's handle, the look-up checked. */
+static zev_signal* Signal(zev_device* a_pDevice, const char* a_pcRegister, const char* a_pcSignal)
+{
+    zev_signal* pSignal = NULL;
+    CHECK_OK(a_pDevice, zev_signal_lookup(a_pDevice, a_pcRegister, a_pcSignal, &pSignal));
+    return pSignal;
+}
 
 static int Finish(const char* a_pcSuite)
 {
