@@ -32,7 +32,7 @@ command -v chromedriver >/dev/null || need+=(chromium-driver)
 /usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
 # axe-core (from npm, pinned in tools/node) for the console's accessibility checks
 command -v npm >/dev/null || need+=(nodejs npm)
-# the C interface's C# test: Mono's compiler and runtime
+# the C interface's C# door of the conformance cases: Mono's compiler, runtime and JSON reader
 command -v mcs >/dev/null || need+=(mono-mcs)
 command -v mono >/dev/null || need+=(mono-runtime)
 [ -f /usr/lib/mono/4.5/System.Web.Extensions.dll ] || need+=(libmono-system-web-extensions4.0-cil)
