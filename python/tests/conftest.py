@@ -44,32 +44,16 @@ def read_only_zevd(tmp_path_factory):
                       token_text=" \t%s \r\n# the bench's token\n" % TOKEN)
 
 
-class Local:
-    """A device in this process on the simulator, with its bus to look at."""
-    remote = False
-
-    def __init__(self):
-        self.host = zev.SimulatedHost()
-        self.device = zev.Device(self.host.bus, self.host.utility, self.host.status)
-
-
-class Remote:
-    remote = True
-
-    def __init__(self, url, token_file):
-        self.device = zev.connect(url, token_file=token_file)
-
-
 @pytest.fixture(params=["local", "remote"])
-def side(request):
-    """A device set to its defaults, unlocked: in this process, or behind zevd."""
+def dev(request):
+    """A device set to its defaults, unlocked: in this process on the simulator, or behind zevd."""
     if request.param == "local":
-        side = Local()
+        host = zev.SimulatedHost()
+        device = zev.Device(host.bus, host.utility, host.status)
     else:
         url, token_file = request.getfixturevalue("zevd")
-        side = Remote(url, token_file)
-        side.device.unlock_all()
-    side.device.set_to_default()
-    yield side
-    if side.remote:
-        side.device.close()
+        device = zev.connect(url, token_file=token_file)
+        device.unlock_all()
+    device.set_to_default()
+    with device:
+        yield device
