@@ -430,12 +430,14 @@ zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, ch
 
 // What the call's news make of its result: a failed log callback is a host fault; a report
 // of the library on a call that concerns one register or signal (a refused direction, a
-// read-back never ready) is a refusal with the report's message.
+// read-back never ready) is a refusal with the report's message. Both win over a buffer too
+// small, whose text stays kept: a caller who stops at that status must still learn of them.
 zev_status Settle(zev_device& a_rDevice, zev_status a_iStatus, bool a_bReportRefuses)
 {
     if ((a_rDevice.m_udwNews & kLogFault) != 0)
         return Fail(&a_rDevice, ZEV_HOST_FAULT, "host fault: " + a_rDevice.m_strLogFault);
-    if (a_iStatus == ZEV_OK && a_bReportRefuses && (a_rDevice.m_udwNews & kReported) != 0)
+    if ((a_iStatus == ZEV_OK || a_iStatus == ZEV_BUFFER_TOO_SMALL) && a_bReportRefuses &&
+        (a_rDevice.m_udwNews & kReported) != 0)
         return Fail(&a_rDevice, ZEV_REFUSED, a_rDevice.m_strLastReport);
     return a_iStatus;
 }

@@ -13,11 +13,13 @@
  *   small). A call that succeeds leaves it as it was.
  * - Texts out go into the caller's buffer (text, size in bytes). The needed size, with the
  *   terminating NUL, is written to *needed (needed may be NULL). A buffer too small gets
- *   ZEV_BUFFER_TOO_SMALL and an empty string; the device keeps that call's text, and
- *   zev_fetch_text, called next, hands it over without reading the device again (any other
- *   call on the device between them, zev_last_error aside, drops it). Lists of texts are
- *   one text, the items joined by '\n'; lists given in are lines too ("\n" or "\r\n", the
- *   last line end optional; "" is an empty list).
+ *   an empty string and ZEV_BUFFER_TOO_SMALL, unless the call failed as well (ZEV_REFUSED,
+ *   ZEV_HOST_FAULT): then that status and its last error, *needed beyond the size. Either
+ *   way the device keeps that call's text, and zev_fetch_text, called next, hands it over
+ *   without reading the device again (any other call on the device between them,
+ *   zev_last_error aside, drops it). Lists of texts are one text, the items joined by '\n';
+ *   lists given in are lines too ("\n" or "\r\n", the last line end optional; "" is an
+ *   empty list).
  * - Value texts are the library's: "12/d" decimal, "1F/h" hexadecimal, enumerator names;
  *   reads give "0000001F/h" or the enumerator name.
  * - No C++ exception leaves this interface: one thrown by the library, or escaping a
@@ -169,8 +171,9 @@ ZEV_API zev_status ZEV_CALL zev_create(const zev_host* host, zev_device** device
 ZEV_API zev_status ZEV_CALL zev_destroy(zev_device* device);
 
 ZEV_API zev_status ZEV_CALL zev_last_error(const zev_device* device, char* text, uint32_t size, uint32_t* needed);
-/* The text of the call just before on this device, if it returned ZEV_BUFFER_TOO_SMALL
- * (zev_last_error between them aside); else ZEV_NOT_FOUND. */
+/* The text of the call just before on this device, if it did not fit its buffer (the call
+ * returned ZEV_BUFFER_TOO_SMALL, or failed with *needed beyond the size; zev_last_error
+ * between them aside); else ZEV_NOT_FOUND. */
 ZEV_API zev_status ZEV_CALL zev_fetch_text(zev_device* device, char* text, uint32_t size, uint32_t* needed);
 ZEV_API zev_status ZEV_CALL zev_device_identity(zev_device* device, int32_t which, char* text, uint32_t size,
                                                 uint32_t* needed);

@@ -220,6 +220,26 @@ static void TestTransfers(zev_device* a_pDevice, SHost* a_pHost)
     CHECK_STATUS(a_pDevice, zev_fetch_text(a_pDevice, acText, sizeof acText, NULL), ZEV_NOT_FOUND);
 }
 
+/* A buffer too small hides no refusal: a read of a write-only register gives the status and
+ * last error it gives with room for its text, and keeps the text for zev_fetch_text. */
+static void TestRefusalWithShortBuffer(zev_device* a_pDevice)
+{
+    char acText[64], acWide[64], acError[256];
+    uint32_t udwNeeded = 0;
+
+    CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, "DIN_STROBE", "", 0, 1, acWide, sizeof acWide, NULL, NULL),
+                 ZEV_REFUSED);
+    snprintf(acError, sizeof acError, "%s", LastError(a_pDevice));
+    CHECK_TEXT(acError, ",No read access allowed!");
+    CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, "DIN_STROBE", "", 0, 1, acText, 4, &udwNeeded, NULL),
+                 ZEV_REFUSED);
+    CHECK(acText[0] == '\0' && udwNeeded == strlen(acWide) + 1);
+    CHECK_TEXT(LastError(a_pDevice), acError);
+    CHECK_OK(a_pDevice, zev_fetch_text(a_pDevice, acText, sizeof acText, NULL));
+    CHECK_TEXT(acText, acWide);
+    CHECK_TEXT(LastError(a_pDevice), acError);
+}
+
 /* A status register's words as the host prepares them. A failing log callback makes the call
  * that logged a host fault, typed or by name: the call is done and logging goes on. */
 static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
@@ -358,6 +378,7 @@ int main(void)
     /* Making the device moves nothing on the bus, and destroying it neither. */
     CHECK_TEXT(g_First.m_acLog, "");
     TestTransfers(pDevice, &g_First);
+    TestRefusalWithShortBuffer(pDevice);
     TestPreparedWordsAndLog(pDevice, &g_First);
     TestFailingCallbacks(pDevice, &g_First);
     TestReportsAndCallsInside(pDevice, &g_First);
