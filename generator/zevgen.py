@@ -588,6 +588,12 @@ class NestedCallError(RuntimeError): ...
 class DeviceConnectionError(ConnectionError): ...
 
 
+class OutcomeUnknownError(DeviceConnectionError): ...
+
+
+class DeviceRestartedError(DeviceConnectionError): ...
+
+
 class HWAccess:
     def __init__(self) -> None: ...
 
@@ -689,6 +695,7 @@ class _MapRegister:
 
 
 register_map: Dict[str, _MapRegister]
+identity: Dict[str, str]
 """
 
 

@@ -1281,8 +1281,9 @@ bool Logging(CPyDevice& a_rDevice, const std::vector<CSignalBase*>& a_rSignals, 
 
 // ---- The register map, for the package's tree, enumerations and the remote device -------
 // The runtime's catalogue, read from a device made for it (no transfer happens while a device
-// is made): the package's register map, enumerations and names are the device's own.
-py::list RegisterMap()
+// is made): the package's register map, enumerations and names are the device's own, and a
+// remote device's server must have been built from the same description.
+py::tuple RegisterMap()
 {
     CSimBus Bus;
     CSimStatusRegister Status;
@@ -1294,8 +1295,9 @@ py::list RegisterMap()
         py::gil_scoped_release Release;
         pRuntime.reset(new CDeviceRuntime(Bus, Utility, Status));
     }
+    const rlzev::CCatalogue& rCatalogue = pRuntime->Catalogue();
     py::list Map;
-    for (const rlzev::SRegisterEntry& rRegister : pRuntime->Catalogue().Registers())
+    for (const rlzev::SRegisterEntry& rRegister : rCatalogue.Registers())
     {
         py::list Signals;
         for (const rlzev::SSignalEntry& rSignal : rRegister.m_Signals)
@@ -1310,11 +1312,15 @@ py::list RegisterMap()
                                   rRegister.m_strAccess, rRegister.m_bStatus, Signals, rRegister.m_bReadable,
                                   rRegister.m_bWritable));
     }
+    py::dict Identity;
+    Identity["name"] = rCatalogue.DeviceName();
+    Identity["xmlVersion"] = rCatalogue.XmlVersion();
+    Identity["generatorVersion"] = rCatalogue.GeneratorVersion();
     {
         py::gil_scoped_release Release;
         pRuntime.reset();
     }
-    return Map;
+    return py::make_tuple(Identity, Map);
 }
 
 // The attribute tree is fixed once the device is made: signals are read, never replaced.

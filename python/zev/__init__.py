@@ -18,22 +18,23 @@ released while the library works. A Python exception raised in a host object dur
 from types import SimpleNamespace
 
 from . import _zev
-from ._common import (DeviceConnectionError, Enumeration, HostFault, LockState, NestedCallError, Report,
-                      ReportedError, ServiceError, WriteMode)
+from ._common import (DeviceConnectionError, DeviceRestartedError, Enumeration, HostFault, LockState, NestedCallError,
+                      OutcomeUnknownError, Report, ReportedError, ServiceError, WriteMode)
 from ._zev import HWAccess, ReportLog, Register, Signal, SimBus, SimStatusRegister, StatusRegister, Utility
 
 __version__ = _zev.__version__
 
-__all__ = ["Device", "connect", "WriteMode", "LockState", "Report", "enums", "register_map", "SimulatedHost",
+__all__ = ["Device", "connect", "WriteMode", "LockState", "Report", "enums", "register_map", "identity", "SimulatedHost",
            "HWAccess", "Utility", "StatusRegister", "SimBus", "SimStatusRegister", "ReportLog", "Register", "Signal",
-           "ServiceError", "ReportedError", "HostFault", "NestedCallError", "DeviceConnectionError", "__version__"]
+           "ServiceError", "ReportedError", "HostFault", "NestedCallError", "DeviceConnectionError", "OutcomeUnknownError",
+           "DeviceRestartedError", "__version__"]
 
 _zev._configure(ServiceError, ReportedError, HostFault, NestedCallError, Report, LockState, WriteMode)
 
 
 def _load_map():
     registers = {}
-    for name, address, width, words, access, status, signals, readable, writable in _zev.register_map():
+    for name, address, width, words, access, status, signals, readable, writable in _CATALOGUE[1]:
         registers[name] = SimpleNamespace(
             name=name, address=address, width=width, words=words, access=access, status=status,
             readable=readable, writable=writable,
@@ -42,6 +43,10 @@ def _load_map():
     return registers
 
 
+_CATALOGUE = _zev.register_map()
+identity = _CATALOGUE[0]
+"""The device this package is built for: its name and the versions of its description and
+generator (a remote device's server must have the same)."""
 register_map = _load_map()
 """Every register of the device's catalogue by name: address, width, words, access strategy,
 readable and writable (whether each direction reaches the device), signals."""

@@ -36,6 +36,16 @@ class DeviceConnectionError(ConnectionError):
     """A remote device cannot be reached, or its server refused the token."""
 
 
+class OutcomeUnknownError(DeviceConnectionError):
+    """A changing request got no answer in time or on any connection: the server may or may
+    not have carried it out. Read the device to know."""
+
+
+class DeviceRestartedError(DeviceConnectionError):
+    """The server restarted since this client's last answer: the values and locks set before
+    are gone. Raised once, with nothing done; the next call goes to the new run."""
+
+
 Report = collections.namedtuple("Report", "file line function message access_denied")
 Report.__doc__ = """One report of the library, as the host's utility got it: source file, line,
 function, message (",HW device not ready!"), and access_denied (a refused direction)."""

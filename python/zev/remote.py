@@ -11,11 +11,13 @@ import os
 import re
 import socket
 import threading
+import time
 import urllib.parse
 
 from . import _common as common
-from . import Device, enums, register_map
-from ._common import DeviceConnectionError, HostFault, LockState, Report, ServiceError
+from . import Device, enums, identity, register_map
+from ._common import (DeviceConnectionError, DeviceRestartedError, HostFault, LockState, OutcomeUnknownError, Report,
+                      ServiceError)
 
 _API = "/api/v1/"
 
@@ -36,6 +38,11 @@ class _Connection:
         self.lock = threading.Lock()
         self.sock = None
         self.buffer = b""
+        self.deadline = None  # of the call in progress: every socket operation ends by it
+        self.client_id = os.urandom(8).hex()  # this client's requests are client_id-1, -2, ...
+        self.requests = 0
+        self.instance = None  # the server's run, from its first answer
+        self.answer_instance = None
 
     def close(self):
         if self.sock is not None:
@@ -43,16 +50,20 @@ class _Connection:
             self.sock = None
         self.buffer = b""
 
+    def _left(self):
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("no answer within %g s" % self.timeout)
+        return left
+
     def _open(self):
-        try:
-            sock = socket.create_connection((self.host, self.port), timeout=self.timeout)
-        except OSError as e:
-            raise DeviceConnectionError("cannot reach zevd at %s: %s" % (self.url, e)) from None
+        sock = socket.create_connection((self.host, self.port), timeout=self._left())
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock, self.buffer = sock, b""
         return sock
 
     def _more(self):
+        self.sock.settimeout(self._left())
         data = self.sock.recv(262144)
         if not data:
             raise ConnectionResetError("the server closed the connection")
@@ -91,6 +102,8 @@ class _Connection:
                 chunked = value == b"chunked"
             elif name == b"connection":
                 close = value == b"close"
+            elif name == b"zev-instance":
+                self.answer_instance = value.decode("ascii", "replace")
         if chunked:
             body = b""
             while True:
@@ -115,41 +128,58 @@ class _Connection:
         return status, body
 
     def request(self, method, path, body=None):
-        """(status, answer) of one request; a kept connection the server closed meanwhile is
-        opened again once."""
+        """(status, answer) of one request, within the connection's timeout as a whole. An
+        answer lost on the wire (a reset, a close, a broken answer) is asked for again on a
+        new connection; a POST goes under one id every time, so the server carries it out
+        once. A POST left without an answer raises OutcomeUnknownError."""
         data = b"" if body is None else json.dumps(body, separators=(",", ":")).encode()
-        message = b"%s %s%s HTTP/1.1\r\n%sContent-Length: %d\r\n\r\n%s" % (
-            method.encode(), _API.encode(), path.encode(), self.head, len(data), data) if data else \
-            b"%s %s%s HTTP/1.1\r\n%s\r\n" % (method.encode(), _API.encode(), path.encode(), self.head)
         with self.lock:
-            for attempt in (0, 1):
-                fresh = self.sock is None
+            head = self.head
+            if self.instance:
+                head += b"ZEV-Instance: %s\r\n" % self.instance.encode("ascii")
+            if method == "POST":
+                self.requests += 1
+                head += b"ZEV-Request-Id: %s-%d\r\n" % (self.client_id.encode("ascii"), self.requests)
+            message = b"%s %s%s HTTP/1.1\r\n%sContent-Length: %d\r\n\r\n%s" % (
+                method.encode(), _API.encode(), path.encode(), head, len(data), data) if data else \
+                b"%s %s%s HTTP/1.1\r\n%s\r\n" % (method.encode(), _API.encode(), path.encode(), head)
+            self.deadline = time.monotonic() + self.timeout
+            reached, lost, answered = False, None, None
+            for _ in range(3):
                 try:
-                    if fresh:
+                    if self.sock is None:
                         self._open()
+                    reached = True
+                    self.answer_instance = None
                     self.sock.sendall(message)
-                    status, text = self._answer()
-                except (ConnectionResetError, BrokenPipeError) as e:
-                    self.close()
-                    if attempt == 0 and not fresh:
-                        continue
-                    raise DeviceConnectionError("zevd at %s closed the connection: %s" % (self.url, e)) from None
-                except DeviceConnectionError:
-                    raise
+                    answered = self._answer()
+                    break
                 except (OSError, http.client.HTTPException, ValueError) as e:
                     self.close()
-                    raise DeviceConnectionError("zevd at %s: %s" % (self.url, e)) from None
+                    lost = e
+                    if isinstance(e, socket.timeout) or not reached:
+                        break  # out of time, or the server was never reached
                 except BaseException:
-                    # Ctrl-C halfway through an answer: the connection's state is unknown.
-                    self.close()
+                    self.close()  # Ctrl-C halfway through an answer: the connection's state is unknown
                     raise
-                break
+            if answered is None:
+                if not reached:
+                    raise DeviceConnectionError("cannot reach zevd at %s: %s" % (self.url, lost)) from None
+                if method == "POST":
+                    raise OutcomeUnknownError("zevd at %s: no answer (%s): the request may or may not have been "
+                                              "carried out" % (self.url, lost)) from None
+                raise DeviceConnectionError("zevd at %s: no answer (%s)" % (self.url, lost)) from None
+            status, text = answered
+            if self.answer_instance:
+                self.instance = self.answer_instance
         try:
             answer = json.loads(text) if text else {}
         except ValueError:
             raise ServiceError("zevd answered %d with something that is not JSON" % status) from None
         if status == 401:
             raise DeviceConnectionError("zevd at %s refused the token: %s" % (self.url, answer.get("error", "")))
+        if status == 412:
+            raise DeviceRestartedError("zevd at %s restarted: %s" % (self.url, answer.get("error", "")))
         return status, answer
 
 
@@ -439,6 +469,15 @@ class _Remote:
         status, answer = self.connection.request("GET", "device")
         if status != 200:
             _raise_for(status, answer)
+        # The tree, the enumerations and the checks here are this package's: a server built
+        # from another description would be misread.
+        served = {key: answer.get(key) for key in identity}
+        if served != identity:
+            raise DeviceConnectionError(
+                "zevd at %s serves %s built from %s (generator %s); this package is built from %s (generator %s): "
+                "connect with the package of the server's build" % (
+                    self.connection.url, served["name"], served["xmlVersion"], served["generatorVersion"],
+                    identity["xmlVersion"], identity["generatorVersion"]))
         self.identity = answer
 
     name = property(lambda self: self.identity["name"])
