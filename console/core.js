@@ -117,20 +117,36 @@ window.ZEV = (function () {
     node.title = detail || '';
   };
 
-  // One request; never throws. status 0: the server did not answer.
+  // One request; never throws. status 0: the server did not answer. A POST carries an id of
+  // its own: when its answer is lost it goes out again under the same id, and the server
+  // carries it out once. Every request names the server's run this page knows, so that a
+  // restarted server (its values and locks gone) is told once, with nothing done.
+  let requests = 0;
+  const clientId = Array.from(crypto.getRandomValues(new Uint8Array(8)), (b) => b.toString(16).padStart(2, '0')).join('');
   Z.call = async function (method, path, body) {
     const options = { method, headers: { Authorization: 'Bearer ' + Z.token } };
+    if (Z.instance) options.headers['ZEV-Instance'] = Z.instance;
     if (body !== undefined) {
       options.headers['Content-Type'] = 'application/json';
       options.body = JSON.stringify(body);
     }
+    if (method === 'POST') options.headers['ZEV-Request-Id'] = `${clientId}-${++requests}`;
     let response;
-    try {
-      response = await fetch(Z.API + path, options);
-    } catch (e) {
-      Z.setConnection('unreachable', e.message);
-      return { status: 0, body: { error: `The server did not answer (${e.message}): is zevd still running?` } };
+    for (let attempt = 0; !response; attempt++) {
+      try {
+        response = await fetch(Z.API + path, options);
+      } catch (e) {
+        if (attempt < 2) {
+          await new Promise((resolve) => setTimeout(resolve, 200));
+          continue;
+        }
+        Z.setConnection('unreachable', e.message);
+        const outcome = method === 'POST' ? ': the request may or may not have been carried out' : '';
+        return { status: 0, body: { error: `The server did not answer (${e.message})${outcome}. Is zevd still running?` } };
+      }
     }
+    const instance = response.headers.get('ZEV-Instance');
+    if (instance) Z.instance = instance;
     let parsed;
     try { parsed = await response.json(); } catch (e) { parsed = { error: 'HTTP ' + response.status }; }
     if (response.status === 401) {

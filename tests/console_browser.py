@@ -38,10 +38,10 @@ AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "n
 WCAG = ["wcag2a", "wcag2aa", "wcag21aa", "wcag22aa"]
 
 
-def start_zevd(*extra, audit="audit.log"):
+def start_zevd(*extra, audit="audit.log", listen="127.0.0.1:0"):
     with open(TOKEN_FILE, "w") as f:
         f.write(TOKEN)
-    process = subprocess.Popen([ZEVD, "--listen", "127.0.0.1:0", "--token-file", TOKEN_FILE,
+    process = subprocess.Popen([ZEVD, "--listen", listen, "--token-file", TOKEN_FILE,
                                 "--audit-log", os.path.join(WORK, audit)] + list(extra),
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     url = re.search(r"listening on (http://\S+)", process.stdout.readline()).group(1)
@@ -237,8 +237,8 @@ class Console(unittest.TestCase):
         with open(os.path.join(WORK, "audit.log")) as f:
             return f.read().splitlines()
 
-    def field(self, register, signal):
-        return self.api("POST", "read", {"register": register, "signal": signal})["values"][0]
+    def field(self, register, signal, url=None):
+        return self.api("POST", "read", {"register": register, "signal": signal}, url=url)["values"][0]
 
     def lock(self, register, signal):
         return [s["lock"] for s in self.api("GET", "registers/" + register)["signals"] if s["name"] == signal][0]
@@ -845,7 +845,56 @@ class Console(unittest.TestCase):
         self.assertEqual([a.get_attribute("href").split("#")[1] for a in p.finds("#tree a[aria-current]")], ["/DIN_CNTRL0"])
         self.assertEqual(p.find("#read-at").text, "(not read)")
 
-    def test_21_read_only_server(self):
+    def test_21_a_lost_answer_is_asked_again_and_a_restart_is_told_once(self):
+        process, url = start_zevd(audit="lost.log")
+        port = int(url.rsplit(":", 1)[1])
+        lost = []
+
+        def carry(client):
+            # Each request on a connection of its own to zevd; the first write's answer is lost.
+            with client:
+                while True:
+                    data = client.recv(65536)
+                    head = data.split(b"\r\n\r\n")[0]
+                    if not data or b"/api/v1/events" in head:
+                        return
+                    length = re.search(rb"(?i)content-length: *(\d+)", head)
+                    while length and len(data) < len(head) + 4 + int(length.group(1)):
+                        data += client.recv(65536)
+                    with socket.create_connection(("127.0.0.1", port)) as server:
+                        server.sendall(data.replace(b"Connection: keep-alive", b"Connection: close"))
+                        answer = b"".join(iter(lambda: server.recv(65536), b""))
+                    if data.startswith(b"POST /api/v1/batch ") and b'"op":"write"' in data and not lost:
+                        lost.append(data)
+                        return
+                    client.sendall(answer)
+
+        listener = socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=lambda: [threading.Thread(target=carry, args=(listener.accept()[0],), daemon=True).start()
+                                         for _ in iter(int, 1)], daemon=True).start()
+        p = Page(self.browser, "http://127.0.0.1:%d" % listener.getsockname()[1])
+        try:
+            p.open("/AUD_CNTRL0")
+            p.write("MULT_HP", "5")
+            p.until(lambda: p.message("MULT_HP")[0] == "ok", "the write is done, its lost answer asked for again")
+            self.assertTrue(lost, "the proxy lost the first answer")
+            self.assertEqual(self.field("AUD_CNTRL0", "MULT_HP", url), "00000005/h")
+            with open(os.path.join(WORK, "lost.log")) as log:
+                self.assertEqual(sum('"operation":"batch"' in line for line in log), 1, "carried out once")
+            # zevd restarted on its port: the next write is refused once, saying so, and the one after works.
+            stop(process)
+            process, _ = start_zevd(audit="lost.log", listen="127.0.0.1:%d" % port)
+            p.write("MULT_HP", "6")
+            p.until(lambda: p.message("MULT_HP")[0] == "error", "the restart is said")
+            self.assertIn("the server restarted", p.message("MULT_HP")[1])
+            self.assertEqual(self.field("AUD_CNTRL0", "MULT_HP", url), "00000000/h", "nothing done")
+            p.write("MULT_HP", "7")
+            p.until(lambda: p.message("MULT_HP")[0] == "ok", "the next write goes to the new run")
+        finally:
+            stop(process)
+            listener.close()
+
+    def test_21b_read_only_server(self):
         process, url = start_zevd("--read-only", audit="read-only.log")
         try:
             p = Page(self.browser, url)
