@@ -87,6 +87,34 @@ void BM_SignalRead_InProcess(benchmark::State& a_rState)
 }
 BENCHMARK(BM_SignalRead_InProcess);
 
+// A write with its request id, carried out (a new id each time), beside the same write
+// repeated under one id, which the service answers from what it kept.
+void BM_Write_First(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    rlzev::SHttpRequest Request = ReadRequest(R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["7/d"]})");
+    Request.m_strPath = "/api/v1/write";
+    unsigned long long uId = 0;
+    for (auto _ : a_rState)
+    {
+        Request.m_strRequestId = "bench-" + std::to_string(++uId);
+        benchmark::DoNotOptimize(S.Service.Handle(Request));
+    }
+}
+BENCHMARK(BM_Write_First);
+
+void BM_Write_RepeatAnsweredFromMemory(benchmark::State& a_rState)
+{
+    SServer& S = Server();
+    rlzev::SHttpRequest Request = ReadRequest(R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["7/d"]})");
+    Request.m_strPath = "/api/v1/write";
+    Request.m_strRequestId = "bench-repeated";
+    S.Service.Handle(Request);
+    for (auto _ : a_rState)
+        benchmark::DoNotOptimize(S.Service.Handle(Request));
+}
+BENCHMARK(BM_Write_RepeatAnsweredFromMemory);
+
 void BM_SignalRead_Loopback(benchmark::State& a_rState)
 {
     SServer& S = Server();

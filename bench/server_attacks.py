@@ -101,14 +101,37 @@ def trickling(port):
     return b"HTTP/1.1 -"
 
 
+def full_headers(count):
+    """count connections, each holding a header of nearly the largest size that never ends."""
+    def attack(port):
+        sockets = []
+        for _ in range(count):
+            try:
+                s = socket.create_connection(("127.0.0.1", port))
+                s.sendall(b"GET /api/v1/device HTTP/1.1\r\nHost: x\r\nX-Filler: " + b"a" * 16000)
+                sockets.append(s)
+            except OSError:
+                pass  # closed to make room
+        time.sleep(1.0)
+        for s in sockets:
+            s.close()
+        return b"HTTP/1.1 -"
+    return attack
+
+
 def main():
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 16384), hard))  # zevd inherits it
     print("%-44s %12s %12s %10s %s" % ("request", "peak before", "peak after", "growth", "answer"))
     for name, attack in [("a legitimate session (baseline)", legitimate),
                          ("128 MiB gzip bomb, no token", gzip_bomb),
                          ("32 MiB chunked body, no token", chunked),
                          ("1,500 overlapping ranges on /console.js", ranges),
                          ("16 MB of header fields", headers),
-                         ("1,000 connections dripping a header", trickling)]:
+                         ("1,000 connections dripping a header", trickling),
+                         ("1,000 connections holding a 16 KB header", full_headers(1000)),
+                         ("4,000 connections holding a 16 KB header", full_headers(4000))]:
         daemon, port = start()
         try:
             legitimate(port)  # warm: the server's own first use is not the attack's cost

@@ -25,6 +25,7 @@ using tcp = net::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 const std::size_t kDrainBytes = 65536;  // read and dropped after a refusal, before closing
+const std::size_t kHeaderPiece = 2048;  // a header is read in pieces of this size at most
 // The stream ends when the connection does: no length, no chunks.
 std::string EventsHeader(const std::string& a_strInstance)
 {
@@ -117,6 +118,9 @@ struct CHttpService::SImpl
 
     void Accept();
     void OnAccept(const beast::error_code& a_rError, tcp::socket a_Socket);
+    // The oldest connection that never sent the token, a_bHoldingHeader: one with a header
+    // in progress; null when there is none.
+    std::shared_ptr<CConnection> OldestStranger(bool a_bHoldingHeader);
     void Tick();
     void CloseAll();
 
@@ -128,6 +132,7 @@ struct CHttpService::SImpl
     CDeviceWorker m_Worker;
     std::list<std::weak_ptr<CConnection>> m_Connections;  // the I/O thread's alone
     std::atomic<std::size_t> m_uConnections{0};
+    std::size_t m_uHeaderBytes = 0;  // held by headers in progress, across all connections (I/O thread)
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bRunning{false};
 };
@@ -146,12 +151,17 @@ public:
             m_strClient = Peer.address().to_string();
         m_Stream.socket().set_option(tcp::no_delay(true), Error);
     }
-    ~CConnection() { --m_rServer.m_uConnections; }
+    ~CConnection()
+    {
+        HoldHeader(0);
+        --m_rServer.m_uConnections;
+    }
 
     void Start() { ReadHeader(true); }
     // From the I/O thread: the socket goes, every operation on it ends.
     void Close()
     {
+        HoldHeader(0);
         beast::error_code Ignored;
         m_Heartbeat.cancel();
         m_pSubscription.reset();
@@ -159,6 +169,7 @@ public:
         m_Stream.socket().close(Ignored);
     }
     bool IsAuthorised() const { return m_bAuthorised; }
+    bool HoldsHeader() const { return m_uHeaderHeld != 0; }
     Clock::time_point Opened() const { return m_Opened; }
 
 private:
@@ -171,10 +182,58 @@ private:
         m_Parser->body_limit(std::numeric_limits<std::uint64_t>::max());
         // A deadline for the whole header, not for each piece: a peer dripping bytes gains nothing.
         m_Stream.expires_after(a_bFirst ? m_rServer.m_Limits.m_HeaderTime : m_rServer.m_Limits.m_IdleTime);
-        http::async_read_header(m_Stream, m_Buffer, *m_Parser,
-                                [Self = shared_from_this()](beast::error_code a_Error, std::size_t) {
-                                    Self->OnHeader(a_Error);
-                                });
+        ParseHeader();
+    }
+
+    // The header is read piece by piece, and what it holds meanwhile counts against one budget
+    // for all connections: many peers each holding most of a header cost no more than it.
+    void ParseHeader()
+    {
+        if (m_Buffer.size() != 0)
+        {
+            beast::error_code Error;
+            m_Buffer.consume(m_Parser->put(m_Buffer.data(), Error));
+            if (Error != http::error::need_more)
+            {
+                HoldHeader(0);
+                return OnHeader(Error);
+            }
+        }
+        const std::size_t uHold = m_Buffer.size() + kHeaderPiece;
+        if (!HoldHeader(uHold))
+        {
+            // Room is made by the oldest stranger holding a header, this one if need be.
+            std::shared_ptr<CConnection> pOldest = m_rServer.OldestStranger(true);
+            if (pOldest && pOldest.get() != this)
+                pOldest->Close();
+            if (!HoldHeader(uHold))
+            {
+                HoldHeader(0);
+                return Refuse(503, "too many request headers in progress: try again later");
+            }
+        }
+        m_Stream.async_read_some(m_Buffer.prepare(kHeaderPiece), [Self = shared_from_this()](beast::error_code a_Error,
+                                                                                            std::size_t a_uBytes) {
+            Self->m_Buffer.commit(a_uBytes);
+            if (a_Error)
+            {
+                Self->HoldHeader(0);
+                return Self->OnHeader(a_Error);
+            }
+            Self->ParseHeader();
+        });
+    }
+
+    // Holds a_uBytes of the server's header budget for this connection (0: none); false, and
+    // nothing changed, when the budget has not that much left.
+    bool HoldHeader(std::size_t a_uBytes)
+    {
+        std::size_t& rAll = m_rServer.m_uHeaderBytes;
+        if (a_uBytes > m_uHeaderHeld && rAll - m_uHeaderHeld + a_uBytes > m_rServer.m_Limits.m_uMaxHeaderBytesInAll)
+            return false;
+        rAll = rAll - m_uHeaderHeld + a_uBytes;
+        m_uHeaderHeld = a_uBytes;
+        return true;
     }
 
     void OnHeader(beast::error_code a_Error)
@@ -484,6 +543,7 @@ private:
     bool m_bHead = false;
     bool m_bAuthorised = false;
     std::size_t m_uDrained = 0;
+    std::size_t m_uHeaderHeld = 0;  // of the server's budget for headers in progress
     net::steady_timer m_Heartbeat;
     std::shared_ptr<CEventHub::CSubscription> m_pSubscription;
     std::deque<SEvent> m_Events;
@@ -517,19 +577,7 @@ void CHttpService::SImpl::OnAccept(const beast::error_code& a_rError, tcp::socke
     if (m_uConnections >= m_Limits.m_uMaxConnections)
     {
         // Room is made by the oldest connection that never sent the token.
-        std::shared_ptr<CConnection> pOldest;
-        for (auto It = m_Connections.begin(); It != m_Connections.end();)
-        {
-            std::shared_ptr<CConnection> pConnection = It->lock();
-            if (!pConnection)
-            {
-                It = m_Connections.erase(It);
-                continue;
-            }
-            if (!pConnection->IsAuthorised() && (!pOldest || pConnection->Opened() < pOldest->Opened()))
-                pOldest = pConnection;
-            ++It;
-        }
+        std::shared_ptr<CConnection> pOldest = OldestStranger(false);
         if (pOldest)
             pOldest->Close();
         else
@@ -543,6 +591,25 @@ void CHttpService::SImpl::OnAccept(const beast::error_code& a_rError, tcp::socke
     m_Connections.push_back(pConnection);
     pConnection->Start();
     Accept();
+}
+
+std::shared_ptr<CConnection> CHttpService::SImpl::OldestStranger(bool a_bHoldingHeader)
+{
+    std::shared_ptr<CConnection> pOldest;
+    for (auto It = m_Connections.begin(); It != m_Connections.end();)
+    {
+        std::shared_ptr<CConnection> pConnection = It->lock();
+        if (!pConnection)
+        {
+            It = m_Connections.erase(It);
+            continue;
+        }
+        if (!pConnection->IsAuthorised() && (!a_bHoldingHeader || pConnection->HoldsHeader()) &&
+            (!pOldest || pConnection->Opened() < pOldest->Opened()))
+            pOldest = pConnection;
+        ++It;
+    }
+    return pOldest;
 }
 
 void CHttpService::SImpl::Tick()

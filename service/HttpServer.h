@@ -19,6 +19,8 @@ struct SServerLimits
     std::size_t m_uMaxConnections = 4096;    // then the oldest connection without a request
                                              // carrying the token makes room
     std::size_t m_uMaxHeaderBytes = 16384;   // request line and header fields
+    std::size_t m_uMaxHeaderBytesInAll = 8u << 20;  // of all headers in progress together; then
+                                                    // the oldest stranger holding one makes room
     std::chrono::milliseconds m_HeaderTime{10000};  // the whole header must have come by then
     std::chrono::milliseconds m_BodyTime{30000};    // and then the whole body
     std::chrono::milliseconds m_IdleTime{5000};     // a kept-alive connection waits this long

@@ -917,6 +917,36 @@ TEST(HttpServer, TheOldestStrangerMakesRoomForANewConnection)
     EXPECT_FALSE(Known.IsClosed());
 }
 
+TEST(HttpServer, HeadersInProgressShareOneBudgetAndTheOldestStrangerMakesRoom)
+{
+    rlzev::SServerLimits Limits;
+    Limits.m_uMaxHeaderBytesInAll = 64u << 10;
+    SServer Server(false, Limits);
+    // Strangers each holding 6 KiB of a header that never ends: far more than the budget.
+    const std::string strPart = "GET /api/v1/device HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(6000, 'a');
+    std::vector<std::unique_ptr<CRawConnection>> Strangers;
+    for (int i = 0; i < 40; ++i)
+    {
+        Strangers.emplace_back(new CRawConnection(Server.iPort));
+        Strangers.back()->Send(strPart);
+        std::this_thread::sleep_for(milliseconds(5));  // in order, so that the oldest is the first
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    std::size_t uOpen = 0;
+    for (const auto& pStranger : Strangers)
+    {
+        pStranger->Read(milliseconds(20));
+        uOpen += pStranger->IsClosed() ? 0 : 1;
+    }
+    EXPECT_LE(uOpen, 8u) << "at most the budget's worth of them holds a header";
+    EXPECT_TRUE(Strangers.front()->IsClosed()) << "the oldest went first";
+    EXPECT_FALSE(Strangers.back()->IsClosed()) << "the newest is heard";
+    // A client's whole request still gets its answer.
+    CRawConnection Client(Server.iPort);
+    Client.Send(RawRequest("GET", "/api/v1/device", Bearer()));
+    EXPECT_EQ(CRawConnection::Status(Client.ReadAnswer()), 200);
+}
+
 TEST(HttpServer, EachRequestIsTakenAsItsTargetAndHeadersSay)
 {
     SServer Server;
