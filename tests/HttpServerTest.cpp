@@ -805,9 +805,9 @@ std::string ReadMessage(tcp::socket& a_rSocket)
 TEST(HttpServer, ARequestWhoseAnswerIsLostRunsOnceAndARestartIsToldOnce)
 {
     SServer Server;
-    // A proxy that carries each request to the server and drops the first answer.
-    std::atomic<int> iForwarded{0};
-    SCannedServer Proxy([&](tcp::socket& a_rClient, int a_iConnection) {
+    // A proxy that carries each request to the server and drops the answers it is told to.
+    std::atomic<int> iForwarded{0}, iDrop{1};
+    SCannedServer Proxy([&](tcp::socket& a_rClient, int) {
         boost::asio::io_context Io;
         tcp::socket Upstream(Io);
         boost::system::error_code Error;
@@ -817,23 +817,36 @@ TEST(HttpServer, ARequestWhoseAnswerIsLostRunsOnceAndARestartIsToldOnce)
             Write(Upstream, strRequest);
             const std::string strAnswer = ReadMessage(Upstream);
             ++iForwarded;
-            if (a_iConnection == 0)
+            if (iDrop > 0 && --iDrop >= 0)
                 return;  // lost on the way back
             Write(a_rClient, strAnswer);
         }
     });
-    rlzev::CHttpClient Client(Proxy.strUrl, kToken);
     rlzev::SHttpResponse Response;
     std::string strError;
     const auto uWrites = Server.Served.Host.Bus.m_Counters.m_uWrites;
     const std::size_t uAudited = Server.Served.AuditLines().size();
-    ASSERT_TRUE(Client.Send("POST", "/api/v1/set", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","value":2,"mode":2})",
-                            Response, strError))
-        << strError;
+    {
+        // (Gone after its call: the proxy serves one connection at a time.)
+        rlzev::CHttpClient Client(Proxy.strUrl, kToken);
+        ASSERT_TRUE(Client.Send("POST", "/api/v1/set", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","value":2,"mode":2})",
+                                Response, strError))
+            << strError;
+    }
     EXPECT_EQ(iForwarded.load(), 2) << "sent again once the answer was lost";
     EXPECT_EQ(json::parse(Response.m_strBody)["result"], true) << "the answer of the one run, not of a second";
     EXPECT_EQ(Server.Served.Host.Bus.m_Counters.m_uWrites, uWrites + 1) << "carried out once";
     EXPECT_EQ(Server.Served.AuditLines().size(), uAudited + 1);
+    // zevctl --connect alike, its answer lost twice.
+    iDrop = 2;
+    const SZevctl Zevctl3 = Zevctl({"--connect", Proxy.strUrl, "--token-file", TokenFile(), "write", "DIN_CNTRL0", "FIFOLEVEL", "9/d"});
+    EXPECT_EQ(Zevctl3.m_iCode, 0) << Zevctl3.m_strErr;
+    EXPECT_EQ(Server.Served.Host.Bus.m_Counters.m_uWrites, uWrites + 2) << "carried out once";
+    EXPECT_EQ(Server.Served.AuditLines().size(), uAudited + 2);
+    iDrop = 3;  // every try
+    const SZevctl Unknown = Zevctl({"--connect", Proxy.strUrl, "--token-file", TokenFile(), "write", "DIN_CNTRL0", "FIFOLEVEL", "10/d"});
+    EXPECT_EQ(Unknown.m_iCode, ZEVCTL_UNREACHABLE);
+    EXPECT_NE(Unknown.m_strErr.find("the request may or may not have been carried out"), std::string::npos) << Unknown.m_strErr;
 
     // What the server keeps answers the same id and the same request only.
     rlzev::SHttpRequest Request;
