@@ -119,6 +119,24 @@ def full_headers(count):
     return attack
 
 
+def kept_after_large_headers(count, filler=15500):
+    """count connections, each sending a whole public GET with a header of filler bytes, then staying."""
+    def attack(port):
+        sockets = []
+        for _ in range(count):
+            try:
+                s = socket.create_connection(("127.0.0.1", port))
+                s.sendall(b"GET /index.html HTTP/1.1\r\nHost: x\r\nX-Filler: " + b"a" * filler + b"\r\n\r\n")
+                sockets.append(s)
+            except OSError:
+                pass
+        time.sleep(1.0)
+        for s in sockets:
+            s.close()
+        return b"HTTP/1.1 -"
+    return attack
+
+
 def main():
     import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -131,7 +149,9 @@ def main():
                          ("16 MB of header fields", headers),
                          ("1,000 connections dripping a header", trickling),
                          ("1,000 connections holding a 16 KB header", full_headers(1000)),
-                         ("4,000 connections holding a 16 KB header", full_headers(4000))]:
+                         ("4,000 connections holding a 16 KB header", full_headers(4000)),
+                         ("4,000 kept connections after a small header", kept_after_large_headers(4000, 10)),
+                         ("4,000 kept connections after a 15.5 KB header", kept_after_large_headers(4000))]:
         daemon, port = start()
         try:
             legitimate(port)  # warm: the server's own first use is not the attack's cost

@@ -86,6 +86,16 @@ void CSequentialRead_ParallelWrite::Read(unsigned a_udwAddress, unsigned, unsign
 }
 
 
+unsigned CSequentialRead_ParallelWrite::ReadBackStatusAddress()
+{
+    return kStatusAddress;
+}
+
+unsigned CSequentialRead_ParallelWrite::ReadBackDataAddress()
+{
+    return kDataAddress;
+}
+
 void CSequentialRead_ParallelWrite::SetAdapter(CHWAccess* a_pAdapter)
 {
     m_pAdapter = a_pAdapter;

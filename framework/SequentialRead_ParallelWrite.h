@@ -8,6 +8,9 @@ class RL_ZEV_EXPORT CSequentialRead_ParallelWrite
 {
 public:
     virtual ~CSequentialRead_ParallelWrite();
+    // The read-back path's own registers, for a host that must know which transfers are its.
+    static unsigned ReadBackStatusAddress();
+    static unsigned ReadBackDataAddress();
 
 protected:
     explicit CSequentialRead_ParallelWrite(CHWAccess* a_pAdapter);

@@ -6,6 +6,7 @@
 #include "HWDeviceBase.h"
 #include "RamRegister.h"
 #include "ReportRouter.h"
+#include "SequentialRead_ParallelWrite.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -150,9 +151,18 @@ struct CDeviceRuntime::SHooks
 
     // A transfer the host did not finish: the image of its register no longer tells what
     // the hardware holds. Marked now and again as the call ends, after whatever the library
-    // put back while the fault passed.
+    // put back while the fault passed. A fault in the read-back path leaves the image of the
+    // register being read (which its transfers do not name) made up: every register then.
     void Faulted(unsigned a_udwAddress)
     {
+        if (a_udwAddress == CSequentialRead_ParallelWrite::ReadBackStatusAddress() ||
+            a_udwAddress == CSequentialRead_ParallelWrite::ReadBackDataAddress())
+        {
+            for (const SSpan& rSpan : m_ByAddress)
+                rSpan.m_pRegister->ForgetHwImage();
+            m_bForgetAll = true;
+            return;
+        }
         const auto It = std::upper_bound(m_ByAddress.begin(), m_ByAddress.end(), a_udwAddress,
                                          [](unsigned a_udwWanted, const SSpan& a_rSpan) { return a_udwWanted < a_rSpan.m_udwFirst; });
         if (It == m_ByAddress.begin())
@@ -168,6 +178,10 @@ struct CDeviceRuntime::SHooks
         for (CRegisterBase* pRegister : m_Faulted)
             pRegister->ForgetHwImage();
         m_Faulted.clear();
+        if (m_bForgetAll)
+            for (const SSpan& rSpan : m_ByAddress)
+                rSpan.m_pRegister->ForgetHwImage();
+        m_bForgetAll = false;
     }
 
     bool Listening() const
@@ -220,6 +234,7 @@ struct CDeviceRuntime::SHooks
     };
     std::vector<SSpan> m_ByAddress;  // by first address
     std::vector<CRegisterBase*> m_Faulted;
+    bool m_bForgetAll = false;
 };
 
 CDeviceRuntime::CCall*& CDeviceRuntime::CurrentCall()

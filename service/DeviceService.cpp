@@ -392,7 +392,13 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
     }
     if (Parts.m_bChanging && !Parts.m_bAudited)
         AuditLine(a_rRequest, Parts, Response.m_iStatus, Response.m_strError);
-    if (bRemember && eFound == CAnswered::EFound::NONE && CAnswered::IsId(strId))
+    // Kept only what was carried out and changed, or may have: a request refused for a
+    // restart did nothing (its id stays free), a batch of reads may simply be asked again.
+    const bool bAskedChange = Parts.m_strOperation != "batch" ||
+                              std::any_of(Parts.m_Operations.begin(), Parts.m_Operations.end(),
+                                          [](const SOperation& a_rOperation) { return rlzev::Changes(a_rOperation); });
+    if (bRemember && eFound == CAnswered::EFound::NONE && CAnswered::IsId(strId) && Response.m_iStatus != 412 &&
+        bAskedChange)
         m_Answered.Keep(strId, uDigest, Response);
     return Response;
 }

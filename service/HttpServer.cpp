@@ -182,6 +182,10 @@ private:
         m_Parser->body_limit(std::numeric_limits<std::uint64_t>::max());
         // A deadline for the whole header, not for each piece: a peer dripping bytes gains nothing.
         m_Stream.expires_after(a_bFirst ? m_rServer.m_Limits.m_HeaderTime : m_rServer.m_Limits.m_IdleTime);
+        m_bHead = false;
+        // A kept connection holds no memory a large header or body grew its buffer to.
+        if (m_Buffer.size() == 0)
+            m_Buffer.shrink_to_fit();
         ParseHeader();
     }
 
@@ -199,7 +203,9 @@ private:
                 return OnHeader(Error);
             }
         }
-        const std::size_t uHold = m_Buffer.size() + kHeaderPiece;
+        // What the buffer takes in memory for the next piece is what is held.
+        const auto Piece = m_Buffer.prepare(kHeaderPiece);
+        const std::size_t uHold = m_Buffer.capacity();
         if (!HoldHeader(uHold))
         {
             // Room is made by the oldest stranger holding a header, this one if need be.
@@ -212,8 +218,7 @@ private:
                 return Refuse(503, "too many request headers in progress: try again later");
             }
         }
-        m_Stream.async_read_some(m_Buffer.prepare(kHeaderPiece), [Self = shared_from_this()](beast::error_code a_Error,
-                                                                                            std::size_t a_uBytes) {
+        m_Stream.async_read_some(Piece, [Self = shared_from_this()](beast::error_code a_Error, std::size_t a_uBytes) {
             Self->m_Buffer.commit(a_uBytes);
             if (a_Error)
             {
@@ -278,8 +283,14 @@ private:
         const bool bChunked = m_Parser->chunked();
         const auto Length = m_Parser->content_length();
         const bool bBody = bChunked || (Length && *Length > 0);
-        // Only chunked is a transfer coding the server takes; any other leaves the length unknown.
-        if (rHeader.find(http::field::transfer_encoding) != rHeader.end() && !bChunked)
+        // Only chunked is a transfer coding the server takes, alone: any other leaves the
+        // body's length or form unknown.
+        const auto Coding = rHeader.find(http::field::transfer_encoding);
+        bool bOtherCoding = rHeader.count(http::field::transfer_encoding) > 1 || (Coding != rHeader.end() && !bChunked);
+        if (Coding != rHeader.end())
+            for (const auto& rToken : http::token_list(Coding->value()))
+                bOtherCoding = bOtherCoding || !beast::iequals(rToken, "chunked");
+        if (bOtherCoding)
         {
             // Refused before its body, like any other; with the token a change asked for is audited.
             const std::string strText = "malformed request: a transfer coding other than chunked";

@@ -388,6 +388,13 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     EXPECT_EQ(uSecond, strBoth.find("\r\n\r\n") + 4) << "no body after a HEAD's header";
     const std::string strLength = "Content-Length: " + std::to_string(CRawConnection::Body(strBoth.substr(uSecond)).size());
     EXPECT_NE(strBoth.substr(0, uSecond).find(strLength), std::string::npos) << strBoth;
+    // A refusal after a HEAD is whole.
+    Fifth.Send(RawRequest("HEAD", "/api/v1/device", Bearer()) +
+               RawRequest("GET", "/api/v1/device", Bearer() + "X-Filler: " + std::string(17000, 'a') + "\r\n"));
+    const std::string strRefused = Fifth.Read(milliseconds(1000));
+    const std::size_t uRefusal = strRefused.find("HTTP/1.1 431");
+    ASSERT_NE(uRefusal, std::string::npos) << strRefused.substr(0, 300);
+    EXPECT_NE(CRawConnection::Body(strRefused.substr(uRefusal)).find("request header larger than"), std::string::npos);
 }
 
 TEST(ServiceHttp, EightClientsAtOnceLeaveExactlyWhatTheyWrote)
@@ -866,14 +873,28 @@ TEST(HttpServer, ARequestWhoseAnswerIsLostRunsOnceAndARestartIsToldOnce)
     EXPECT_EQ(Server.Served.Service.Handle(Request).m_iStatus, 400);
     EXPECT_EQ(Server.Served.State(), strBefore);
 
-    // A client that knew another run of the server is refused once, and knows this run then.
-    Request.m_strRequestId.clear();
+    // A batch of reads is not kept: asked again, it reads again.
+    rlzev::SHttpRequest Reads = Request;
+    Reads.m_strPath = "/api/v1/batch";
+    Reads.m_strBody = R"({"operations":[{"op":"read","register":"DIN_CNTRL0","signal":"FIFOLEVEL"}]})";
+    Reads.m_strRequestId = "client-reads";
+    EXPECT_EQ(json::parse(Server.Served.Service.Handle(Reads).m_strBody)["results"][0]["values"][0], "00000007/h");
+    Server.Served.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"8/d"}}});
+    EXPECT_EQ(json::parse(Server.Served.Service.Handle(Reads).m_strBody)["results"][0]["values"][0], "00000008/h");
+
+    // A client that knew another run of the server is refused once, and knows this run then;
+    // the request's id stays free, for nothing was done.
+    const std::string strAfterReads = Server.Served.State();
+    Request.m_strRequestId = "client-2";
     Request.m_strInstance = "0123456789abcdef";
     Another = Server.Served.Service.Handle(Request);
     EXPECT_EQ(Another.m_iStatus, 412);
     EXPECT_EQ(Another.m_strError, "the server restarted (run " + Server.Served.Service.Instance() +
                                       ", not 0123456789abcdef): the values and locks set before are gone");
-    EXPECT_EQ(Server.Served.State(), strBefore);
+    EXPECT_EQ(Server.Served.State(), strAfterReads);
+    Request.m_strInstance = Server.Served.Service.Instance();
+    EXPECT_EQ(Server.Served.Service.Handle(Request).m_iStatus, 200);
+    EXPECT_EQ(Server.Served.Post("read", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"][0], "00000008/h");
     // The client sends the run it knows, and learns the new one from the refusal.
     std::mutex Mutex;
     std::vector<std::string> Known;
@@ -1337,6 +1358,16 @@ TEST(HttpServer, MessagesAreFramedAsRfc9112Says)
         EXPECT_EQ(strAll.find("HTTP/1.1", 1), std::string::npos) << "one answer only: " << strAll;
         EXPECT_TRUE(Raw.IsClosed());
     }
+    // Chunked after another coding is refused too, whole and properly chunked as its body is.
+    CRawConnection Coded(Server.iPort);
+    Coded.Send(RawRequest("POST", "/api/v1/write", Bearer() + "Transfer-Encoding: gzip, chunked\r\n",
+                          [&] {
+                              char acSize[16];
+                              std::snprintf(acSize, sizeof acSize, "%zx", strWrite.size());
+                              return std::string(acSize);
+                          }() + "\r\n" + strWrite + "\r\n0\r\n\r\n"));
+    EXPECT_EQ(CRawConnection::Status(Coded.Read(milliseconds(2000))), 400);
+    EXPECT_EQ(Server.Served.State(), strBefore);
     // The write refused for its coding asked for a change with the token: it is audited.
     const std::vector<json> AuditLines = Server.Served.AuditLines();
     ASSERT_FALSE(AuditLines.empty());

@@ -229,6 +229,16 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
     EXPECT_FALSE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED)) << "once written, the image is trusted again";
     EXPECT_EQ(Writes(), Before + 1);
+
+    // A fault in the read-back path, which the library catches: the word read is made up,
+    // and the register it was for is not named by the transfer that failed.
+    Bus.m_iThrowOnRead = 2;  // the first status poll
+    const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(true); });
+    Before = Writes();
+    EXPECT_TRUE(Runtime.Run([&](CZEV& a_rDevice) {
+        return a_rDevice.AUD_CNTRL1.MULT_GAIN.Set(udwRead, CSignalBase::HW_WRITE_IF_CHANGED);
+    }));
+    EXPECT_EQ(Writes(), Before + 1) << "the made-up word is not taken for the hardware's";
 }
 
 // A bus that calls back into a device while a transfer of its own device runs.

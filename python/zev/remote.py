@@ -151,6 +151,7 @@ class _Connection:
                         self._open()
                     reached = True
                     self.answer_instance = None
+                    self.sock.settimeout(self._left())
                     self.sock.sendall(message)
                     answered = self._answer()
                     break
