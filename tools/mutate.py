@@ -48,6 +48,17 @@ SERVICE_OPERATIONS = ("rl_zev_service_tests", ["@build/tests/rl_zev_service_test
 PYTHON_TESTS = [("zev_python", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                                 "@src/python/tests"])]
 GENERATOR_TESTS = [(None, ["@python", "-m", "unittest", "discover", "-s", "@src/generator/tests"])]
+# The conformance cases through one kind of door: the Python devices (in-process and remote,
+# which needs zevd) or the C interface by ctypes.
+CONFORMANCE_PYTHON = ("zev_python zevd", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+                                          "@src/tests/conformance", "-k", "not ctypes"])
+CONFORMANCE_CTYPES = ("rl_zev_c zev_python", ["@python", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
+                                              "@src/tests/conformance", "-k", "ctypes"])
+CAPI_TESTS = [("rl_zev_c_sim_test", ["@build/capi/tests/rl_zev_c_sim_test"]),
+              ("rl_zev_c_callback_test", ["@build/capi/tests/rl_zev_c_callback_test"]),
+              ("rl_zev_c_mixed_test", ["@build/capi/tests/rl_zev_c_mixed_test"] + GTEST),
+              CONFORMANCE_CTYPES,
+              ("rl_zev_c_csharp", ["mono", "@build/capi/tests/ZevCSharp.exe", "@src/tests/conformance/cases.json"])]
 
 # What each area mutates and its tests, cheapest and likeliest to fail first.
 AREAS = {
@@ -86,6 +97,18 @@ AREAS = {
         "tests": SERVICE_TESTS + [("zevd zevctl", ["@python", "@src/tests/zevd_end_to_end.py",
                                                    "@build/zevd", "@build/zevctl",
                                                    "@src/apps/zevctl/session.zev"])],
+    },
+    "capi": {
+        "files": ["capi/*.cpp"],
+        "skip": [],
+        "library_options": "-O1",
+        "tests": CAPI_TESTS,
+    },
+    "python": {
+        "files": ["python/*.cpp", "python/zev/*.py"],
+        "skip": [],
+        "library_options": "-O1",
+        "tests": [("zev_python zevd", PYTHON_TESTS[0][1]), CONFORMANCE_PYTHON],
     },
     "generator": {
         "files": ["generator/zevgen.py"],
@@ -288,7 +311,10 @@ class Workspace:
         # must not meet them.
         temp = os.path.join(os.path.dirname(self.build), "tmp")
         os.makedirs(temp, exist_ok=True)
-        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"), TMPDIR=temp, TEST_TMPDIR=temp)
+        env = dict(os.environ, PYTHONPATH=os.path.join(self.build, "python"), TMPDIR=temp, TEST_TMPDIR=temp,
+                   ZEVD=os.path.join(self.build, "zevd"),
+                   ZEV_C_LIBRARY=os.path.join(self.build, "capi", "librl_zev_c.so"),
+                   LD_LIBRARY_PATH=os.path.join(self.build, "capi"))  # for Mono's P/Invoke
         report = os.path.join(os.path.dirname(self.build), "cases.json")
         failing = []
         for target, command in tests:
