@@ -41,7 +41,6 @@ void CFakeBus::Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned
 
 void CFakeBus::Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount)
 {
-    ++m_udwReads;
     if (m_iThrowOnRead > 0 && --m_iThrowOnRead == 0)
     {
         m_rLog.push_back("Read " + Hex(a_udwAddress) + " throws");
@@ -53,8 +52,7 @@ void CFakeBus::Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwB
     if (bPoll)
     {
         ++m_udwPollsSinceReset;
-        const bool bReady = m_udwReadyAfterPolls != 0 && m_udwPollsSinceReset >= m_udwReadyAfterPolls &&
-                            m_udwLatchedAddress != m_udwNeverReadyAddress;
+        const bool bReady = m_udwReadyAfterPolls != 0 && m_udwPollsSinceReset >= m_udwReadyAfterPolls;
         a_udwpData[0] = (m_Words[24] & ~0x10000u) | (bReady ? 0x10000u : 0u);
         return;
     }
@@ -63,7 +61,6 @@ void CFakeBus::Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwB
     if (m_bArmed && a_udwAddress != 30)
     {
         m_Words[30] = m_Words[a_udwAddress];
-        m_udwLatchedAddress = a_udwAddress;
         m_bArmed = false;
     }
 }
@@ -110,5 +107,5 @@ void CRecordingStatus::PrepareReset(unsigned* a_udwpValue)
 void CRecordingStatus::PrepareResetAll(unsigned* a_udwpValue)
 {
     m_rLog.push_back("PrepareResetAll " + Hex(*a_udwpValue));
-    *a_udwpValue = m_udwResetAllWord;
+    *a_udwpValue = 0xFFFFFFFF;
 }

@@ -26,15 +26,12 @@ public:
     unsigned m_udwReadyAfterPolls = 1;  // 0: never ready
     int m_iThrowOnRead = 0;             // n > 0: the n-th Read from now on throws
     int m_iThrowOnWrite = 0;            // n > 0: the n-th Write from now on throws
-    unsigned m_udwNeverReadyAddress = 0xFFFFFFFF;  // a read-back of this address never gets ready
     bool m_bRecordPolls = true;         // off for tests that poll thousands of times
     unsigned m_udwPollsSinceReset = 0;
-    unsigned m_udwReads = 0;
 
 private:
     CallLog& m_rLog;
     bool m_bArmed = false;  // the ready bit was reset: the next read starts a read-back
-    unsigned m_udwLatchedAddress = 0;
 };
 
 class CRecordingUtility : public CUtility_Interface
@@ -64,9 +61,7 @@ public:
 
     void PrepareSet(unsigned* a_udwpValue) override;
     void PrepareReset(unsigned* a_udwpValue) override;
-    void PrepareResetAll(unsigned* a_udwpValue) override;
-
-    unsigned m_udwResetAllWord = 0xFFFFFFFF;  // what PrepareResetAll leaves in the word
+    void PrepareResetAll(unsigned* a_udwpValue) override;  // leaves all ones
 
 private:
     CallLog& m_rLog;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sstream>
 #include <stdexcept>
 
 using namespace ZEVTEST;
@@ -33,41 +35,28 @@ struct HostFault : ::testing::Test
 TEST_F(HostFault, AThrowingBusLeavesTheLockStatesOfEveryServicePath)
 {
     auto& R = D.DIN_MS_DET_LOW;  // read directly, so the bus's exception passes through
+    auto& Ram = D.SWP_CODE_RAM;
     R.ROUND_MODE.Lock();
     const std::vector<unsigned> Before = States(R);
     ASSERT_EQ(Before, (std::vector<unsigned>{UNLOCKED, UNLOCKED, LOCKED, UNLOCKED}));
-
-    H.Bus.m_iThrowOnRead = 1;
-    EXPECT_THROW(R.ServiceRead("MS_DET_LOW", Values, strError, 0, 1), std::runtime_error);
-    EXPECT_EQ(States(R), Before) << "signal read";
-    H.Bus.m_iThrowOnRead = 1;
-    EXPECT_THROW(R.ServiceRead("ROUND_MODE", Values, strError, 0, 1), std::runtime_error);
-    EXPECT_EQ(States(R), Before) << "enumerated signal read, locked before";
-    H.Bus.m_iThrowOnRead = 1;
-    EXPECT_THROW(R.ServiceRead("", Values, strError, 0, 1), std::runtime_error);
-    EXPECT_EQ(States(R), Before) << "whole-register read";
-    H.Bus.m_iThrowOnWrite = 1;
-    EXPECT_THROW(R.ServiceWrite("MS_DET_LOW", {"5/d"}, strError, 0), std::runtime_error);
-    EXPECT_EQ(States(R), Before) << "signal write: neither SERVICE_ACCESS nor LOCKED";
-    H.Bus.m_iThrowOnWrite = 1;
-    EXPECT_THROW(R.ServiceWrite("", {"5/d"}, strError, 0), std::runtime_error);
-    EXPECT_EQ(States(R), Before) << "whole-register write";
-
-    // The application's own calls work on afterwards: its value goes out and comes back.
-    H.Log.clear();
-    EXPECT_TRUE(R.MS_DET_LOW.Set(7, CSignalBase::HW_WRITE_IMMEDIATE));
-    EXPECT_EQ(H.Log, CallLog{"Write 0x11A 4: 0x7"});
-    EXPECT_EQ(R.MS_DET_LOW.Get(false), 7u);
-    EXPECT_EQ(R.MS_DET_LOW.Get(true), 7u);
-
-    // A memory written and read by the text service.
-    auto& Ram = D.SWP_CODE_RAM;
-    H.Bus.m_iThrowOnWrite = 1;
-    EXPECT_THROW(Ram.ServiceWrite("", {"1/d"}, strError, 3), std::runtime_error);
-    EXPECT_EQ(Ram.GetLockState(), UNLOCKED);
-    H.Bus.m_iThrowOnRead = 1;
-    EXPECT_THROW(Ram.ServiceRead("", Values, strError, 0, 2), std::runtime_error);
-    EXPECT_EQ(Ram.GetLockState(), UNLOCKED);
+    // The exception passes through every path; a signal write leaves neither SERVICE_ACCESS nor LOCKED.
+    const std::pair<const char*, std::function<void()>> aCalls[] = {
+        {"signal read", [&] { R.ServiceRead("MS_DET_LOW", Values, strError, 0, 1); }},
+        {"enumerated signal read, locked before", [&] { R.ServiceRead("ROUND_MODE", Values, strError, 0, 1); }},
+        {"whole-register read", [&] { R.ServiceRead("", Values, strError, 0, 1); }},
+        {"signal write", [&] { R.ServiceWrite("MS_DET_LOW", {"5/d"}, strError, 0); }},
+        {"whole-register write", [&] { R.ServiceWrite("", {"5/d"}, strError, 0); }},
+        {"memory write", [&] { Ram.ServiceWrite("", {"1/d"}, strError, 3); }},
+        {"memory read", [&] { Ram.ServiceRead("", Values, strError, 0, 2); }}};
+    for (const auto& Call : aCalls)
+    {
+        SCOPED_TRACE(Call.first);
+        H.Bus.m_iThrowOnRead = H.Bus.m_iThrowOnWrite = 1;
+        EXPECT_THROW(Call.second(), std::runtime_error);
+        H.Bus.m_iThrowOnRead = H.Bus.m_iThrowOnWrite = 0;
+        EXPECT_EQ(States(R), Before);
+        EXPECT_EQ(Ram.GetLockState(), UNLOCKED);
+    }
 }
 
 TEST_F(HostFault, AThrowingUtilityLeavesTheLockStateOfARefusedWrite)
@@ -102,6 +91,14 @@ TEST_F(HostFault, AnUnlockWhoseWriteThrowsStaysLocked)
     R.UnlockAll();
     EXPECT_EQ(H.Log, CallLog{"Write 0x11A 4: 0x0"}) << "the application's word goes out, once";
     EXPECT_EQ(States(R), (std::vector<unsigned>{UNLOCKED, UNLOCKED, UNLOCKED, UNLOCKED}));
+    // A read for the change log that throws while UnlockAll holds the signals' writes back.
+    std::ostringstream Log;
+    R.MS_DET_LOW.Logging(&Log, true);
+    H.Bus.m_iThrowOnRead = 1;
+    EXPECT_THROW(R.UnlockAll(), std::runtime_error);
+    H.Log.clear();
+    R.ROUND_MODE.Set(DIN_MS_DET_LOW::CSignal_ROUND_MODE::CUT_24_BIT, CSignalBase::HW_WRITE_IMMEDIATE);
+    EXPECT_EQ(H.Log, CallLog{"Write 0x11A 4: 0x40"}) << "writing is enabled again";
 
     auto& Ram = D.ENT_H1;
     std::string strName;

@@ -8,7 +8,6 @@ const SEnumerator kMarkers[] = {{0, "MARKER_SIG_0"}, {1, "MARKER_SIG_1"}, {2, "M
                                 {4, "MARKER_SIG_4"}, {5, "MARKER_SIG_5"}, {6, "MARKER_SIG_6"}, {7, "MARKER_SIG_7"}};
 const SEnumerator kOffOn[] = {{0, "OFF"}, {1, "ON"}};
 const SEnumerator kOnOff[] = {{0, "ON"}, {1, "OFF"}};
-const SEnumerator kEnableDisable[] = {{1, "ENABLE"}, {0, "DISABLE"}};
 
 const SRegisterLayout kAUD_CNTRL0 = {"AUD_CNTRL0", 0xE00, 24, 0x00F00000, 0x00F00000, 0, 0x000FFFFF, 0, false};
 const SSignalInfo kTRIG_SEL = {"TRIG_SEL", 0, 3, 0, kMarkers, 8};
@@ -23,7 +22,7 @@ const SSignalInfo kB_READY = {"B_READY", 1, 1, 0, kOffOn, 2};
 const SSignalInfo kC_READY = {"C_READY", 2, 1, 0, kOffOn, 2};
 
 const SRegisterLayout kPRESTAT = {"PRESTAT", 0x22, 32, 0xFFFEFFFC, 0xFFFFFFFC, 0x10000, 0x10003, 0x10003, false};
-const SSignalInfo kA_MASK = {"A_MASK", 0, 1, 1, kEnableDisable, 2};
+const SSignalInfo kA_MASK = {"A_MASK", 0, 1, 1, nullptr, 0};
 const SSignalInfo kB_MASK = {"B_MASK", 1, 1, 1, nullptr, 0};
 
 const SRegisterLayout kDET_RESET = {"DET_RESET", 0x1201, 16, 0xFFFC, 0xFFFC, 0, 0x3, 0, false};
@@ -93,9 +92,6 @@ CTestDevice::CTestDevice(CHWAccess* a_pHWAccess, CUtility_Interface* a_pUtility,
       PRI_SERVAL(a_pHWAccess, a_pStatusRegister), DIN_MS_DET_LOW(a_pHWAccess, a_pStatusRegister),
       ENT_H1(a_pHWAccess, a_pStatusRegister), SWP_CODE_RAM(a_pHWAccess, a_pStatusRegister)
 {
-    m_strName = "ZEV";
-    m_strXMLVersion = "PD_ZEV.xml@@/main/kem_main/1";
-    m_strCodeGeneratorVersion = "1.1.0.0";
     for (CRegisterBase* pRegister : std::initializer_list<CRegisterBase*>{
              &AUD_CNTRL0, &STATREG, &PRESTAT, &DET_RESET, &PRI_SERVAL, &DIN_MS_DET_LOW, &ENT_H1, &SWP_CODE_RAM})
         m_pRegisterList->push_back(pRegister);

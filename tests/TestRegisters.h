@@ -73,14 +73,7 @@ public:
 class CRegister_PRESTAT;
 namespace PRESTAT
 {
-class CSignal_A_MASK : public CFieldSignal
-{
-public:
-    enum A_MASK : unsigned { ENABLE = 1, DISABLE = 0 };
-    explicit CSignal_A_MASK(CRegister_PRESTAT* a_pRegister);
-    A_MASK Get(bool a_bReadHW) const { return static_cast<A_MASK>(CFieldSignal::Get(a_bReadHW)); }
-    bool Set(A_MASK a_eValue, ESignalHwWrite a_eMode) { return CFieldSignal::Set(a_eValue, a_eMode); }
-};
+class CSignal_A_MASK : public CFieldSignal { public: explicit CSignal_A_MASK(CRegister_PRESTAT* a_pRegister); };
 class CSignal_B_MASK : public CFieldSignal { public: explicit CSignal_B_MASK(CRegister_PRESTAT* a_pRegister); };
 } // namespace PRESTAT
 

@@ -26,11 +26,6 @@ SResult Zevctl(std::vector<std::string> a_Args, const std::string& a_strInput = 
     const int iCode = RunZevctl(a_Args, In, Out, Err);
     return {iCode, Out.str(), HideLineNumbers(Err.str())};
 }
-
-unsigned Lines(const std::string& a_strText)
-{
-    return static_cast<unsigned>(std::count(a_strText.begin(), a_strText.end(), '\n'));
-}
 } // namespace
 
 TEST(Zevctl, SnapshotOfTheDefaultDevice)
@@ -42,7 +37,6 @@ TEST(Zevctl, SnapshotOfTheDefaultDevice)
                                 "% SnapShot of all Registers:\n% ____________________________________\n"
                                 "% Register: AUD_CNTRL0\n";
     EXPECT_EQ(R.m_strOut.substr(0, strHead.size()), strHead);
-    EXPECT_EQ(Lines(R.m_strOut), 5u + 441 * 3 + 2316);
     EXPECT_NE(R.m_strOut.find("ZEV.DIN_TRIGGER_CNTRL1.TRIGGER_SELECT_TRG1 = 1; % Wert =EXT_MARKER_1\n"), std::string::npos);
     EXPECT_NE(R.m_strOut.find("ZEV.PRI_VERSION.ZEV_VERSION = 256; % Wert =100\n"), std::string::npos);
 
@@ -54,7 +48,7 @@ TEST(Zevctl, ListsRegistersAndSignals)
 {
     SResult R = Zevctl({"list"});
     EXPECT_EQ(R.m_iCode, 0);
-    EXPECT_EQ(Lines(R.m_strOut), 441u);
+    EXPECT_EQ(std::count(R.m_strOut.begin(), R.m_strOut.end(), '\n'), 441);
     EXPECT_EQ(R.m_strOut.substr(0, R.m_strOut.find('\n')),
               "AUD_CNTRL0                     0x00E00 24 CSequentialRead_ParallelWrite     1");
     EXPECT_NE(R.m_strOut.find("SWP_DATA_RAM                   0x10000 32 CSequentialRead_ParallelWrite 49152\n"), std::string::npos);
@@ -64,30 +58,12 @@ TEST(Zevctl, ListsRegistersAndSignals)
                           "  MS_DET_LOW                       4..0  default 0          number\n"
                           "  IN0_SELDIR                         30  default 0          0 ON, 1 OFF\n"
                           "  IN1_SELDIR                         31  default 0          0 ON, 1 OFF\n");
+    EXPECT_EQ(Zevctl({"list", "AUD_CNTRL0"}).m_iCode, 0) << "the first register of the map";
     R = Zevctl({"list", "ENT_H1"});
     EXPECT_EQ(R.m_strOut, "ENT_H1 0x0020D 32 bits CSequentialRead_ParallelWrite 7 words\n");
     R = Zevctl({"list", "NOPE"});
     EXPECT_EQ(R.m_iCode, 1);
     EXPECT_EQ(R.m_strErr, "Register not found!\n");
-}
-
-TEST(Zevctl, SingleCommandsAndTheirErrors)
-{
-    EXPECT_EQ(Zevctl({"read", "DIN_TRIGGER_CNTRL1"}).m_strOut, "0A418820/h\n");
-    EXPECT_EQ(Zevctl({"read", "DIN_TRIGGER_CNTRL1", "TRIGGER_SELECT_TRG3"}).m_strOut, "EXT_MARKER_3\n");
-    EXPECT_EQ(Zevctl({"get", "DIN_DITHER", "INITVALUE_IM"}).m_strOut, "37\n");
-    EXPECT_EQ(Zevctl({"write", "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_3"}).m_iCode, 0);
-
-    SResult R = Zevctl({"write", "AUD_CNTRL0", "SHIFT_HP", "8/d"});
-    EXPECT_EQ(R.m_iCode, 1);
-    EXPECT_EQ(R.m_strErr, "SignalBase:#: CSignalBase::ServiceWrite: Value limit exceeded: 8/d,\n");
-    R = Zevctl({"get", "DIN_STROBE", "DET_START"});
-    EXPECT_EQ(R.m_iCode, 1);
-    EXPECT_EQ(R.m_strErr, "ParallelWrite:#: CParallelWrite::Read: ,No read access allowed!\n");
-    R = Zevctl({"--keep-going", "run"}, "write PRI_SERVAL SERVAL 1/d\nunlock PRI_SERVAL SERVAL\n");
-    EXPECT_EQ(R.m_strErr, "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n"
-                          "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n")
-        << "the unlock's write is refused too";
 }
 
 TEST(Zevctl, ServiceSessionScript)
@@ -128,6 +104,10 @@ TEST(Zevctl, BadScriptsStopAtTheFirstErrorUnlessToldOtherwise)
                           "HWDeviceBase:#: CHWDeviceBase::ServiceRead: Invalid register submitted: NOPE\n"
                           "zevctl: line 3: A subcommand is required\n");
 
+    R = Zevctl({"--keep-going", "run"}, "write PRI_SERVAL SERVAL 1/d\nunlock PRI_SERVAL SERVAL\n");
+    EXPECT_EQ(R.m_strErr, "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n"
+                          "ParallelRead:#: CParallelRead::Write: ,No write access allowed!\n")
+        << "the unlock's write is refused too";
     R = Zevctl({"run", "/nonexistent/script"});
     EXPECT_EQ(R.m_iCode, 3);
     EXPECT_EQ(R.m_strErr, "zevctl: cannot open /nonexistent/script\n");
