@@ -1027,6 +1027,116 @@ public:
     std::vector<py::object> m_Members;
 };
 
+// ---- The typed set and get, called as Python calls a built-in ---------------------------
+
+// They are what a script calls most: taken as Python passes them, their arguments need no
+// tuple, no vectors and no look-up of the signal's type, which pybind11's dispatcher makes
+// per call. The texts of a wrong call are Python's own, as a remote device's signal gives them.
+void FastArguments(const char* a_pcFunction, PyObject* const* a_ppArgs, Py_ssize_t a_iArgs, PyObject* a_pNames,
+                   const char* const* a_ppcNames, size_t a_uRequired, size_t a_uCount, PyObject** a_ppOut)
+{
+    const size_t uPositional = static_cast<size_t>(PyVectorcall_NARGS(a_iArgs));
+    if (uPositional > a_uCount)
+        throw py::type_error(std::string(a_pcFunction) + "() takes from " + std::to_string(a_uRequired + 1) + " to " +
+                             std::to_string(a_uCount + 1) + " positional arguments but " +
+                             std::to_string(uPositional + 1) + " were given");
+    for (size_t i = 0; i < uPositional; ++i)
+        a_ppOut[i] = a_ppArgs[i];
+    const Py_ssize_t iNames = a_pNames != nullptr ? PyTuple_GET_SIZE(a_pNames) : 0;
+    for (Py_ssize_t k = 0; k < iNames; ++k)
+    {
+        PyObject* pName = PyTuple_GET_ITEM(a_pNames, k);
+        size_t j = 0;
+        while (j < a_uCount && PyUnicode_CompareWithASCIIString(pName, a_ppcNames[j]) != 0)
+            ++j;
+        if (j == a_uCount)
+            throw py::type_error(std::string(a_pcFunction) + "() got an unexpected keyword argument '" +
+                                 std::string(py::str(pName)) + "'");
+        if (a_ppOut[j] != nullptr)
+            throw py::type_error(std::string(a_pcFunction) + "() got multiple values for argument '" + a_ppcNames[j] + "'");
+        a_ppOut[j] = a_ppArgs[uPositional + static_cast<size_t>(k)];
+    }
+    for (size_t i = 0; i < a_uRequired; ++i)
+        if (a_ppOut[i] == nullptr)
+            throw py::type_error(std::string(a_pcFunction) + "() missing 1 required positional argument: '" +
+                                 a_ppcNames[i] + "'");
+}
+
+// A C++ exception as pybind11's dispatcher would have raised it.
+PyObject* RaiseCurrent()
+{
+    try
+    {
+        throw;
+    }
+    catch (py::error_already_set& e)
+    {
+        e.restore();
+    }
+    catch (...)
+    {
+        if (!py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators) &&
+            !py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+            PyErr_SetString(PyExc_SystemError, "an exception escaped the zev module");
+    }
+    return nullptr;
+}
+
+CPySignal& SignalOf(PyObject* a_pSelf)
+{
+    // The method's descriptor has checked that a_pSelf is a Signal.
+    auto* pInstance = reinterpret_cast<py::detail::instance*>(a_pSelf);
+    if (!pInstance->simple_layout || !pInstance->simple_holder_constructed)
+        throw py::type_error("the signal is not part of a device");
+    return *static_cast<CPySignal*>(pInstance->simple_value_holder[0]);
+}
+
+PyObject* SignalSet(PyObject* a_pSelf, PyObject* const* a_ppArgs, Py_ssize_t a_iArgs, PyObject* a_pNames)
+{
+    try
+    {
+        static const char* const s_apcNames[] = {"value", "mode"};
+        PyObject* apArgs[2] = {nullptr, nullptr};
+        FastArguments("set", a_ppArgs, a_iArgs, a_pNames, s_apcNames, 1, 2, apArgs);
+        static PyObject* const s_pImmediate = PyLong_FromLong(0);
+        const bool bWritten = SignalOf(a_pSelf).Set(apArgs[0], apArgs[1] != nullptr ? apArgs[1] : s_pImmediate);
+        return py::bool_(bWritten).release().ptr();
+    }
+    catch (...)
+    {
+        return RaiseCurrent();
+    }
+}
+
+PyObject* SignalGet(PyObject* a_pSelf, PyObject* const* a_ppArgs, Py_ssize_t a_iArgs, PyObject* a_pNames)
+{
+    try
+    {
+        static const char* const s_apcNames[] = {"read_hw"};
+        PyObject* apArgs[1] = {nullptr};
+        FastArguments("get", a_ppArgs, a_iArgs, a_pNames, s_apcNames, 0, 1, apArgs);
+        return SignalOf(a_pSelf).Get(apArgs[0] != nullptr ? apArgs[0] : Py_False).release().ptr();
+    }
+    catch (...)
+    {
+        return RaiseCurrent();
+    }
+}
+
+#define RL_ZEV_SIGNATURE(name, args) name args "\n--\n\n"
+
+PyMethodDef g_aSignalCalls[] = {
+    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SignalSet)), METH_FASTCALL | METH_KEYWORDS,
+     RL_ZEV_SIGNATURE("set", "(self, value, mode=0)")
+     "The library's typed Set: the value (a member of the signal's Enum, or an int from 0 to max) and the write "
+     "mode (zev.WriteMode). Returns the library's result: True when the register was written."},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SignalGet)), METH_FASTCALL | METH_KEYWORDS,
+     RL_ZEV_SIGNATURE("get", "(self, read_hw=False)")
+     "The library's typed Get, reading the register first with read_hw=True: a member of the signal's Enum, "
+     "or an int."},
+};
+
+
 // A memory's words, written by the library straight into a buffer Python owns.
 struct SBufferView
 {
@@ -1337,8 +1447,6 @@ void RefuseSetattr(py::handle a_Self, const py::handle& a_rName, const char* a_p
 } // namespace
 
 // Docstrings begin with the call's signature in the form inspect.signature reads.
-#define RL_ZEV_SIGNATURE(name, args) name args "\n--\n\n"
-
 PYBIND11_MODULE(_zev, m)
 {
     py::options Options;
@@ -1461,13 +1569,6 @@ PYBIND11_MODULE(_zev, m)
 
     py::class_<CPySignal>(m, "Signal", py::custom_type_setup(&VisitDevice<CPySignal>),
                           "A bit field of a register, typed: set(value, mode) and get(read_hw) are the library's Set and Get.")
-        .def("set", &CPySignal::Set, RL_ZEV_SIGNATURE("set", "(self, value, mode=0)")
-             "The library's typed Set: the value (a member of the signal's Enum, or an int from 0 to max) and the write "
-             "mode (zev.WriteMode). Returns the library's result: True when the register was written.",
-             py::arg("value"), py::arg("mode") = 0)
-        .def("get", &CPySignal::Get, RL_ZEV_SIGNATURE("get", "(self, read_hw=False)")
-             "The library's typed Get, reading the register first with read_hw=True: a member of the signal's Enum, "
-             "or an int.", py::arg("read_hw") = false)
         .def("lock", [](CPySignal& s) {
             CFieldSignal* pSignal = s.m_pSignal;
             s.m_pDevice->Run([pSignal](CZEV&) { pSignal->Lock(); return 0; }, EReports::RAISE);
@@ -1532,6 +1633,15 @@ PYBIND11_MODULE(_zev, m)
         .def("__deepcopy__", [](const CPySignal& s, py::handle) -> py::object { throw py::type_error(s.Name() + " is part of its device and cannot be copied"); })
         .def("__reduce__", [](const CPySignal& s) -> py::object { throw py::type_error(s.Name() + " is part of its device and cannot be pickled"); })
         .def("__repr__", [](const CPySignal& s) { return "<zev signal " + s.Name() + ">"; });
+    for (PyMethodDef& rCall : g_aSignalCalls)
+    {
+        PyObject* pType = m.attr("Signal").ptr();
+        const py::object Descriptor =
+            py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(pType), &rCall));
+        if (!Descriptor)
+            throw py::error_already_set();
+        py::setattr(pType, rCall.ml_name, Descriptor);
+    }
 
     py::class_<CPyRegister>(m, "Register", py::dynamic_attr(), py::custom_type_setup(&VisitDevice<CPyRegister>),
                             "A register (its signals are attributes) or a memory (get, set, get_array).")

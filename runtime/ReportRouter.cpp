@@ -69,18 +69,28 @@ void CLibraryGate::EnterShared()
 {
     if (t_udwSharedDepth++ > 0)
         return;  // already inside: waiting for a maker now would wait for ourselves
+    unsigned udwState = m_udwState.load();
+    while ((udwState & kMaker) == 0)
+        if (m_udwState.compare_exchange_weak(udwState, udwState + 1))
+            return;
+    // A maker sets its bit under the mutex: holding it, the bit cannot come back between
+    // the wait and the count.
     std::unique_lock<std::mutex> Lock(m_Mutex);
-    m_Changed.wait(Lock, [this] { return !m_bAlone && m_udwWaitingAlone == 0; });
-    ++m_udwShared;
+    m_Changed.wait(Lock, [this] { return (m_udwState.load() & kMaker) == 0; });
+    m_udwState.fetch_add(1);
 }
 
 void CLibraryGate::LeaveShared()
 {
     if (--t_udwSharedDepth > 0)
         return;
-    std::lock_guard<std::mutex> Lock(m_Mutex);
-    if (--m_udwShared == 0)
+    if (m_udwState.fetch_sub(1) == (kMaker | 1))
+    {
+        // The last call out while a maker waits; the mutex makes sure it is waiting or
+        // has yet to look.
+        std::lock_guard<std::mutex> Lock(m_Mutex);
         m_Changed.notify_all();
+    }
 }
 
 void CLibraryGate::EnterAlone()
@@ -89,7 +99,8 @@ void CLibraryGate::EnterAlone()
         throw std::logic_error("a device cannot be made or destroyed from inside a device call");
     std::unique_lock<std::mutex> Lock(m_Mutex);
     ++m_udwWaitingAlone;
-    m_Changed.wait(Lock, [this] { return !m_bAlone && m_udwShared == 0; });
+    m_udwState.fetch_or(kMaker);
+    m_Changed.wait(Lock, [this] { return !m_bAlone && (m_udwState.load() & ~kMaker) == 0; });
     --m_udwWaitingAlone;
     m_bAlone = true;
 }
@@ -98,6 +109,8 @@ void CLibraryGate::LeaveAlone()
 {
     std::lock_guard<std::mutex> Lock(m_Mutex);
     m_bAlone = false;
+    if (m_udwWaitingAlone == 0)
+        m_udwState.fetch_and(~kMaker);
     m_Changed.notify_all();
 }
 } // namespace rlzev

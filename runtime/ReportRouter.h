@@ -60,10 +60,13 @@ public:
 
 private:
     CLibraryGate() = default;
+    // The calls inside, and one bit while a maker waits or works: with no maker about, a
+    // call passes with one atomic step each way; the mutex is for waiting only.
+    static constexpr unsigned kMaker = 1u << 31;
+    std::atomic<unsigned> m_udwState{0};
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
-    unsigned m_udwShared = 0;
-    unsigned m_udwWaitingAlone = 0;
-    bool m_bAlone = false;
+    unsigned m_udwWaitingAlone = 0;  // under m_Mutex
+    bool m_bAlone = false;           // under m_Mutex
 };
 } // namespace rlzev
