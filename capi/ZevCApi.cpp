@@ -31,6 +31,8 @@
 
 static_assert(std::is_same<unsigned, uint32_t>::value, "the library's words are the C interface's uint32_t");
 
+using rlzev::MeansAll;
+
 namespace
 {
 const std::size_t kKeptReports = 1000;
@@ -209,10 +211,6 @@ std::string JoinTexts(const std::vector<std::string>& a_rTexts)
     return strJoined;
 }
 
-bool MeansAll(const std::string& a_strName)
-{
-    return a_strName == "ALL" || a_strName == "all";
-}
 } // namespace
 
 struct zev_signal

@@ -27,6 +27,7 @@ namespace py = pybind11;
 using rlzev::CDeviceRuntime;
 using rlzev::SCallRecord;
 using rlzev::SReport;
+using rlzev::MeansAll;
 
 #ifndef RL_ZEV_VERSION
 #define RL_ZEV_VERSION "0"
@@ -1329,10 +1330,6 @@ void Check(CPyDevice& a_rDevice, bool a_bOk, const std::string& a_strError)
         a_rDevice.Refused(a_strError);
 }
 
-bool MeansAll(const std::string& a_strName)
-{
-    return a_strName == "ALL" || a_strName == "all";
-}
 
 // The signals a logging request names, as the library would find them; an unknown name
 // raises ServiceError with the text the service gives (the library answers it with true).

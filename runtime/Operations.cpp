@@ -15,11 +15,6 @@ namespace rlzev
 {
 namespace
 {
-bool MeansAll(const std::string& a_strName)
-{
-    return a_strName == "ALL" || a_strName == "all";
-}
-
 std::string HexText(unsigned a_udwWord)
 {
     char acText[16];
@@ -442,6 +437,11 @@ bool IsName(const std::string& a_strName)
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
             return false;
     return true;
+}
+
+bool MeansAll(const std::string& a_strName)
+{
+    return a_strName == "ALL" || a_strName == "all";
 }
 
 std::string ValueTextError(const std::string& a_strText)

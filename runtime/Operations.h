@@ -113,6 +113,8 @@ bool Changes(const SOperation& a_rOperation);
 
 // Letters, digits and '_', 1 to kMaxName characters.
 bool IsName(const std::string& a_strName);
+// "ALL" or "all": every register (or every signal) of a lock, unlock or logging request.
+bool MeansAll(const std::string& a_strName);
 // A value text: 1 to kMaxValueText printable characters, no spaces. Empty: fine; else why not.
 std::string ValueTextError(const std::string& a_strText);
 
