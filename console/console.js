@@ -103,7 +103,7 @@
     $('lock-all').addEventListener('click', () => deviceAction('lock', { register: 'ALL', signal: 'ALL' }, 'all locked', 'Lock all'));
     $('unlock-all').addEventListener('click', () => deviceAction('unlock', { register: 'ALL', signal: 'ALL' }, 'all unlocked', 'Unlock all'));
     $('snapshot').addEventListener('click', downloadSnapshot);
-    $('radix').addEventListener('change', () => { if (Z.current) Z.showValues(); Z.showHistory(); });
+    $('radix').addEventListener('change', () => { if (Z.current) Z.showValues(); Z.showHistory(); Z.redrawSets(); });
     $('auto').addEventListener('change', setAuto);
     $('auto-seconds').addEventListener('change', setAuto);
     $('login').addEventListener('submit', (event) => {

@@ -9,6 +9,8 @@
   const PER_ROW = 8;
 
   const wordText = (w) => (Z.radix() === 'dec' ? String(w >>> 0) : Z.hex(w, 8));
+  // The Words field's example, in the radix its words are read in.
+  const wordsExample = () => (Z.radix() === 'dec' ? 'words: 26 43 60' : 'words: 1A 2B 3C');
 
   // The open page read now (the memory's lock state with it).
   Z.readMemory = async function () {
@@ -106,7 +108,7 @@
     // Write a range; fill a range with one word.
     const start = el('input', { id: 'mem-start', type: 'number', min: 0, max: register.words - 1, value: c.page * PAGE, disabled: !writable });
     const words = el('input', { id: 'mem-words', type: 'text', className: 'mono', autocomplete: 'off', spellcheck: 'false',
-      placeholder: 'words: 1A 2B 3C', disabled: !writable });
+      placeholder: wordsExample(), disabled: !writable });
     const writeMessage = el('p', { className: 'message', id: 'mem-message', role: 'status' });
     const write = el('button', { type: 'button', id: 'mem-write', text: 'Write range', disabled: !writable, title: writable ? null : why });
     write.addEventListener('click', () => {
@@ -190,6 +192,7 @@
   Z.showMemory = function () {
     const c = Z.current;
     const register = c.register;
+    if ($('mem-words')) $('mem-words').placeholder = wordsExample();
     if (Z.reference || !$('memory-words')) return;
     const pages = Math.ceil(register.words / PAGE);
     const first = c.page * PAGE;
@@ -210,7 +213,7 @@
         const cells = c.words.slice(i, i + PER_ROW).map((w, k) => {
           const diff = diffs.get(index + k);
           const td = el('td', { className: 'word' + (c.changedWords.has(index + k) ? ' changed' : '') + (diff ? ' differs' : ''),
-            text: wordText(w), title: diff ? `${Z.diffs.label}: ${diff.set}` : null });
+            text: wordText(w), title: diff ? `${Z.diffs.label}: ${Z.diffValue(register, diff, 'set')}` : null });
           return td;
         });
         rows.push(el('tr', {}, el('th', { scope: 'row', text: String(index) }),

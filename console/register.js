@@ -294,7 +294,27 @@
       }
       rows.push(grid);
     }
-    return el('div', { className: 'bits', role: 'group', 'aria-label': `Bits of ${register.name}, ${width - 1} to 0` }, ...rows);
+    const group = el('div', { className: 'bits', role: 'group', 'aria-label': `Bits of ${register.name}, ${width - 1} to 0; left and right arrows move between bits` }, ...rows);
+    rovingFocus(group);
+    return group;
+  }
+
+  // The bit buttons are one stop of Tab, the left and right arrows (Home, End) move between them: the
+  // editors below are not 32 presses away.
+  function rovingFocus(group) {
+    const buttons = [...group.querySelectorAll('button.bit')];
+    buttons.forEach((button, i) => { button.tabIndex = i === 0 ? 0 : -1; });
+    group.addEventListener('keydown', (event) => {
+      const at = buttons.indexOf(document.activeElement);
+      if (at < 0) return;
+      const to = { ArrowLeft: at - 1, ArrowRight: at + 1, Home: 0, End: buttons.length - 1 }[event.key];
+      if (to === undefined) return;
+      event.preventDefault();
+      const next = buttons[Math.max(0, Math.min(buttons.length - 1, to))];
+      buttons[at].tabIndex = -1;
+      next.tabIndex = 0;
+      next.focus();
+    });
   }
 
   async function flipBit(signal, bit) {
@@ -470,7 +490,7 @@
       const value = c.values ? c.values.get(name) : null;
       const diff = diffs.find((d) => d.signal === name);
       refs.valueCell.replaceChildren(Z.writeOnly(register) ? el('span', { className: 'note', text: 'write-only' })
-        : Z.fieldText(signal, value), ...(diff ? [el('span', { className: 'set-value', text: `${Z.diffs.label}: ${diff.set}` })] : []));
+        : Z.fieldText(signal, value), ...(diff ? [el('span', { className: 'set-value', text: `${Z.diffs.label}: ${Z.diffValue(register, diff, 'set')}` })] : []));
       refs.tr.classList.toggle('changed', c.changed.has(name));
       refs.tr.classList.toggle('differs', !!diff);
       const lock = c.signalLocks.get(name) || '';

@@ -11,6 +11,17 @@
 
   // ---- differences: from a loaded set, or from the defaults ----
   Z.differencesOf = (name) => (Z.diffs && Z.diffs.byRegister.get(name)) || [];
+  // A value of a comparison as the library writes it ("0000001F/h", "31/d"), in the chosen
+  // radix: a field's as its editor shows it, a memory word's as the memory table does.
+  Z.diffValue = function (register, diff, which) {
+    const text = String(diff[which]);
+    const m = /^([0-9A-Fa-f]+)\/([hd])$/i.exec(text);
+    if (!m) return text;
+    const value = parseInt(m[1], m[2].toLowerCase() === 'h' ? 16 : 10);
+    const signal = diff.signal && register && register.signals.find((s) => s.name === diff.signal);
+    if (signal) return Z.fieldText(signal, value);
+    return Z.radix() === 'dec' ? String(value >>> 0) : Z.hex(value, 8);
+  };
 
   function stamp() {
     const d = new Date();
@@ -119,12 +130,13 @@
     }
     const items = [];
     for (const [name, list] of d.byRegister) {
+      const register = Z.byName.get(name);
       const fields = list.map((diff) => {
         const id = `apply-${name}-${diff.signal || 'w' + diff.word}`;
         const box = el('input', { type: 'checkbox', id, 'data-register': name, 'data-signal': diff.signal || null });
         const what = diff.signal ? diff.signal : `word ${diff.word}`;
         return el('li', {}, box, el('label', { for: id }, el('a', { href: `#/${name}${diff.signal ? '/' + diff.signal : ''}`, text: what }),
-          `: device ${diff.device}, ${d.label} ${diff.set}`));
+          `: device ${Z.diffValue(register, diff, 'device')}, ${d.label} ${Z.diffValue(register, diff, 'set')}`));
       });
       items.push(el('li', {}, el('a', { href: '#/' + name, className: 'register', text: name }), el('ul', {}, ...fields)));
     }
@@ -201,6 +213,9 @@
     } else if (button) button.focus();
   }
 
+  // A name that may break after each underscore, and only there.
+  const breakable = (name) => name.split(/(?<=_)/).flatMap((part, i) => (i ? [el('wbr'), part] : [part]));
+
   function showHistory() {
     const rows = history.slice().reverse().map((entry) => {
       const button = el('button', { type: 'button', text: 'Undo',
@@ -210,8 +225,9 @@
       button.addEventListener('click', () => undo(entry, button));
       return el('tr', { 'data-entry': entry.n },
         el('td', { text: Z.time(entry.time).slice(0, 8) }),
-        el('td', {}, el('a', { href: '#/' + entry.register.name + (entry.signal ? '/' + entry.signal.name : ''), text: entry.register.name })),
-        el('td', { text: what(entry) + (entry.undoOf ? ` (undo of ${entry.undoOf})` : '') }),
+        el('td', {}, el('a', { href: '#/' + entry.register.name + (entry.signal ? '/' + entry.signal.name : '') },
+          ...breakable(entry.register.name))),
+        el('td', {}, ...breakable(what(entry) + (entry.undoOf ? ` (undo of ${entry.undoOf})` : ''))),
         el('td', { className: 'mono', text: describe(entry, 'old') }),
         el('td', { className: 'mono', text: describe(entry, 'new') }),
         el('td', {}, button));
@@ -223,6 +239,12 @@
       : el('p', { className: 'note', text: 'Writes of this session appear here, newest first, each with Undo.' }));
   }
   Z.showHistory = showHistory;
+  // A change of radix redraws the values, the ticks stay.
+  Z.redrawSets = function () {
+    const ticked = [...$('set-panel').querySelectorAll('input[type=checkbox]:checked')].map((box) => box.id);
+    showPanel();
+    for (const id of ticked) if ($(id)) $(id).checked = true;
+  };
 
   Z.wireSets = function () {
     $('save-set').addEventListener('click', () => { Z.say($('save-message'), 'ok', ''); $('save-dialog').showModal(); });

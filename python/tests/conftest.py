@@ -11,21 +11,27 @@ import zev
 TOKEN = "python-tests-token-0123456789"
 
 
-def _serve(folder, *options, token_text=TOKEN + "\n"):
-    """A zevd on a free port, stopped when the session ends: its address and token file."""
+def start_zevd(folder, *options, listen="127.0.0.1:0", token_text=TOKEN + "\n"):
+    """A zevd with its token and audit log in folder: the process, its address and token file."""
     binary = os.environ.get("ZEVD")
     if not binary or not os.path.exists(binary):
         pytest.skip("no zevd (set ZEVD to the binary)")
     token_file = folder / "token"
     token_file.write_text(token_text, newline="")
-    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--token-file", str(token_file),
+    process = subprocess.Popen([binary, "--listen", listen, "--token-file", str(token_file),
                                 "--audit-log", str(folder / "audit.log"), *options],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    line = process.stdout.readline()
+    match = re.search(r"listening on (http://\S+)", line)
+    assert match, "zevd did not start: %r" % line
+    return process, match.group(1), str(token_file)
+
+
+def _serve(folder, *options, **keywords):
+    """A zevd on a free port, stopped when the session ends: its address and token file."""
+    process, url, token_file = start_zevd(folder, *options, **keywords)
     try:
-        line = process.stdout.readline()
-        match = re.search(r"listening on (http://\S+)", line)
-        assert match, "zevd did not start: %r" % line
-        yield match.group(1), str(token_file)
+        yield url, token_file
     finally:
         process.terminate()
         process.wait(10)

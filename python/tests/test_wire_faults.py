@@ -3,7 +3,6 @@ connections, a server that trickles, restarts or was built from another descript
 import os
 import re
 import socket
-import subprocess
 import threading
 import time
 
@@ -11,7 +10,7 @@ import pytest
 
 import zev
 
-from conftest import TOKEN
+from conftest import TOKEN, start_zevd
 
 
 def _message(sock):
@@ -90,59 +89,46 @@ def test_a_change_whose_answer_is_lost_runs_once_or_is_said_unknown(zevd):
         assert dev.DIN_CNTRL0.FIFOLEVEL.get() in (2, 3), "the connection serves the next call"
 
 
-def test_the_timeout_bounds_the_whole_call():
+def _answering(answer):
+    """A server of one connection that reads a request and calls answer(client): its address."""
     listener = socket.create_server(("127.0.0.1", 0))
 
-    def trickle():
+    def serve():
         client, _ = listener.accept()
         with client:
             _message(client)
             try:
-                for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + b" " * 1000:
-                    client.sendall(bytes([byte]))
-                    time.sleep(0.05)
+                answer(client)
             except OSError:
                 pass  # the client gave up, as it must
 
-    threading.Thread(target=trickle, daemon=True).start()
-    started = time.monotonic()
+    threading.Thread(target=serve, daemon=True).start()
+    return "http://127.0.0.1:%d" % listener.getsockname()[1]
+
+
+def test_the_timeout_bounds_the_whole_call():
+    def trickle(client):
+        for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + b" " * 1000:
+            client.sendall(bytes([byte]))
+            time.sleep(0.05)
+    url, started = _answering(trickle), time.monotonic()
     with pytest.raises(zev.DeviceConnectionError, match="no answer"):
-        zev.connect("http://127.0.0.1:%d" % listener.getsockname()[1], token=TOKEN, timeout=1)
+        zev.connect(url, token=TOKEN, timeout=1)
     assert time.monotonic() - started < 2.5, "each byte in time, the call not"
 
 
 def test_a_server_of_another_description_is_refused_and_a_restart_is_told_once(tmp_path):
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def other_build():
-        client, _ = listener.accept()
-        with client:
-            _message(client)
-            body = b'{"name":"ZEV","xmlVersion":"PD_ZEV.xml@@/main/kem_main/2","generatorVersion":"1.1.0.0"}'
-            client.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
-
-    threading.Thread(target=other_build, daemon=True).start()
+    body = b'{"name":"ZEV","xmlVersion":"PD_ZEV.xml@@/main/kem_main/2","generatorVersion":"1.1.0.0"}'
+    url = _answering(lambda client: client.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)))
     with pytest.raises(zev.DeviceConnectionError, match="built from PD_ZEV.xml@@/main/kem_main/2 .*this package is"):
-        zev.connect("http://127.0.0.1:%d" % listener.getsockname()[1], token=TOKEN)
+        zev.connect(url, token=TOKEN)
 
-    binary = os.environ.get("ZEVD")
-    if not binary or not os.path.exists(binary):
-        pytest.skip("no zevd (set ZEVD to the binary)")
-    token_file = tmp_path / "token"
-    token_file.write_text(TOKEN)
-
-    def start(listen):
-        process = subprocess.Popen([binary, "--listen", listen, "--token-file", str(token_file),
-                                    "--audit-log", str(tmp_path / "audit.log")],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        return process, re.search(r"listening on (http://\S+)", process.stdout.readline()).group(1)
-
-    first, url = start("127.0.0.1:0")
-    with zev.connect(url, token_file=str(token_file)) as dev:
+    first, url, token_file = start_zevd(tmp_path)
+    with zev.connect(url, token_file=token_file) as dev:
         dev.DIN_CNTRL0.FIFOLEVEL.set(5)
         first.terminate()
         first.wait(10)
-        second, _ = start(url[len("http://"):])
+        second = start_zevd(tmp_path, listen=url[len("http://"):])[0]
         try:
             with pytest.raises(zev.DeviceRestartedError, match="restarted.*values and locks set before are gone"):
                 dev.DIN_CNTRL0.FIFOLEVEL.set(6)
