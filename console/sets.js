@@ -91,12 +91,33 @@
     return { format: 'rl_zev register set 1', device: Z.map.device, registers };
   }
 
+  // What to apply: fields by name, a memory's words as runs of consecutive words (the other
+  // words of the memory stay as they are).
+  function onlyOf(items) {
+    const only = [];
+    const seen = new Set();
+    for (const item of items.slice().sort((a, b) => a.register.localeCompare(b.register) || (a.word ?? -1) - (b.word ?? -1))) {
+      if (item.word === undefined) {
+        const key = item.register + '.' + (item.signal || '');
+        if (!seen.has(key)) only.push(item.signal ? { register: item.register, signal: item.signal } : { register: item.register });
+        seen.add(key);
+        continue;
+      }
+      const last = only[only.length - 1];
+      if (last && last.register === item.register && last.start !== undefined && last.start + last.count === item.word) last.count++;
+      else if (!(last && last.register === item.register && last.start !== undefined && item.word < last.start + last.count)) {
+        only.push({ register: item.register, start: item.word, count: 1 });
+      }
+    }
+    return only;
+  }
+
   async function apply(all) {
-    const chosen = [...$('set-list').querySelectorAll('input[type=checkbox]:checked')].map((box) =>
-      box.dataset.signal ? { register: box.dataset.register, signal: box.dataset.signal } : { register: box.dataset.register });
+    const chosen = [...$('set-list').querySelectorAll('input[type=checkbox]:checked')].map((box) => ({
+      register: box.dataset.register, signal: box.dataset.signal || undefined,
+      word: box.dataset.word !== undefined ? Number(box.dataset.word) : undefined }));
     if (!all && !chosen.length) { Z.say($('set-message'), 'error', 'choose the values to apply'); return; }
-    const only = all ? Z.diffs.list.map((d) => (d.signal ? { register: d.register, signal: d.signal } : { register: d.register })) : chosen;
-    const unique = [...new Map(only.map((o) => [o.register + '.' + (o.signal || ''), o])).values()];
+    const unique = onlyOf(all ? Z.diffs.list : chosen);
     // Apply all writes every differing value, not the whole set: what is equal stays as it is
     // (and unlocked).
     const body = { set: setToApply(), only: unique };
@@ -133,7 +154,8 @@
       const register = Z.byName.get(name);
       const fields = list.map((diff) => {
         const id = `apply-${name}-${diff.signal || 'w' + diff.word}`;
-        const box = el('input', { type: 'checkbox', id, 'data-register': name, 'data-signal': diff.signal || null });
+        const box = el('input', { type: 'checkbox', id, 'data-register': name, 'data-signal': diff.signal || null,
+          'data-word': diff.word !== undefined ? String(diff.word) : null });
         const what = diff.signal ? diff.signal : `word ${diff.word}`;
         return el('li', {}, box, el('label', { for: id }, el('a', { href: `#/${name}${diff.signal ? '/' + diff.signal : ''}`, text: what }),
           `: device ${Z.diffValue(register, diff, 'device')}, ${d.label} ${Z.diffValue(register, diff, 'set')}`));

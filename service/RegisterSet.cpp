@@ -3,6 +3,7 @@
 #include "BadRequest.h"
 
 #include <cstdio>
+#include <map>
 #include <set>
 
 using nlohmann::json;
@@ -426,31 +427,53 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
     if (!a_rBody.contains("set"))
         throw SBadRequest{"missing field 'set'"};
     std::vector<SEntry> Entries = this->Entries(a_rBody["set"]);
+    // What to apply: whole entries (a register, a field) and ranges of a memory's words.
+    std::map<std::string, std::vector<std::pair<unsigned, unsigned>>> Ranges;  // register: (start, count)
     const auto Only = a_rBody.find("only");
     if (Only != a_rBody.end())
     {
+        const char* const pcShape = "field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional) "
+                                    "or {\"register\": R, \"start\": N, \"count\": N} (a memory's words)";
         if (!Only->is_array())
-            throw SBadRequest{"field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)"};
+            throw SBadRequest{pcShape};
         std::set<std::pair<std::string, std::string>> Chosen;
         for (const json& rItem : *Only)
         {
+            const bool bRange = rItem.is_object() && (rItem.contains("start") || rItem.contains("count"));
             if (!rItem.is_object() || !rItem.contains("register") || !rItem["register"].is_string() ||
-                (rItem.contains("signal") && !rItem["signal"].is_string()))
-                throw SBadRequest{"field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)"};
+                (rItem.contains("signal") && (!rItem["signal"].is_string() || bRange)) ||
+                (bRange && !(rItem.contains("start") && rItem["start"].is_number_unsigned() && rItem.contains("count") &&
+                             rItem["count"].is_number_unsigned() && rItem["count"].get<unsigned long long>() > 0)))
+                throw SBadRequest{pcShape};
             const std::string strRegister = rItem["register"].get<std::string>();
             const std::string strSignal = rItem.value("signal", std::string());
-            bool bInSet = false;
+            const SEntry* pFound = nullptr;
             for (const SEntry& rEntry : Entries)
-                bInSet = bInSet || (rEntry.m_strRegister == strRegister && (strSignal.empty() || rEntry.m_strSignal == strSignal));
-            if (!bInSet)
+                if (pFound == nullptr && rEntry.m_strRegister == strRegister && (strSignal.empty() || rEntry.m_strSignal == strSignal))
+                    pFound = &rEntry;
+            if (pFound == nullptr)
                 throw SBadRequest{"the set has no " + strRegister + (strSignal.empty() ? "" : "." + strSignal)};
-            Chosen.insert({strRegister, strSignal});
+            if (!bRange)
+            {
+                Chosen.insert({strRegister, strSignal});
+                continue;
+            }
+            const unsigned long long uStart = rItem["start"].get<unsigned long long>();
+            const unsigned long long uCount = rItem["count"].get<unsigned long long>();
+            if (!pFound->m_strSignal.empty() || uStart + uCount > pFound->m_Words.size())
+                throw SBadRequest{"the set has no words " + std::to_string(uStart) + " to " + std::to_string(uStart + uCount - 1) +
+                                  " of " + strRegister};
+            Ranges[strRegister].push_back({static_cast<unsigned>(uStart), static_cast<unsigned>(uCount)});
         }
         std::vector<SEntry> Kept;
         for (SEntry& rEntry : Entries)
             if (Chosen.count({rEntry.m_strRegister, ""}) != 0 || Chosen.count({rEntry.m_strRegister, rEntry.m_strSignal}) != 0)
                 Kept.push_back(std::move(rEntry));
+            else if (rEntry.m_strSignal.empty() && Ranges.count(rEntry.m_strRegister) != 0)
+                Kept.push_back(std::move(rEntry));
         Entries.swap(Kept);
+        for (auto It = Ranges.begin(); It != Ranges.end();)  // a whole register chosen too: the whole wins
+            It = Chosen.count({It->first, ""}) != 0 ? Ranges.erase(It) : std::next(It);
     }
     std::vector<SOperation> Operations;
     std::vector<const SEntry*> Applied;
@@ -461,6 +484,21 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
         {
             if (Skipped.empty() || Skipped.back()["register"] != rEntry.m_strRegister)
                 Skipped.push_back({{"register", rEntry.m_strRegister}, {"reason", "read-only: it cannot be written"}});
+            continue;
+        }
+        const auto Range = Ranges.find(rEntry.m_strRegister);
+        if (rEntry.m_strSignal.empty() && Range != Ranges.end())
+        {
+            for (const auto& rRange : Range->second)
+            {
+                SOperation Operation;
+                Operation.m_strRegister = rEntry.m_strRegister;
+                Operation.m_eOperation = EOperation::WRITE_WORDS;
+                Operation.m_udwStart = rRange.first;
+                Operation.m_Words.assign(rEntry.m_Words.begin() + rRange.first, rEntry.m_Words.begin() + rRange.first + rRange.second);
+                Operations.push_back(std::move(Operation));
+                Applied.push_back(&rEntry);
+            }
             continue;
         }
         SOperation Operation;
@@ -501,6 +539,8 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
         json Result = {{"register", Applied[i]->m_strRegister}};
         if (!Applied[i]->m_strSignal.empty())
             Result["signal"] = Applied[i]->m_strSignal;
+        if (Operations[i].m_eOperation == EOperation::WRITE_WORDS && Ranges.count(Applied[i]->m_strRegister) != 0)
+            Result["start"] = Operations[i].m_udwStart, Result["count"] = Operations[i].m_Words.size();
         const SOutcome& rOutcome = Outcomes[i];
         Result["status"] = rOutcome.m_eStatus == SOutcome::DONE      ? 200
                            : rOutcome.m_eStatus == SOutcome::REFUSED ? 422

@@ -709,6 +709,21 @@ class Console(unittest.TestCase):
         p.find("#close-set").click()
         self.assertFalse(p.finds("#tree .diff-count"))
 
+        # One word of a memory applied: its neighbours stay as they are.
+        words_set = json.loads(saved)
+        words_set["registers"] = [{"name": "ENT_H1", "words": " ".join(["00000000"] * 7)}]
+        with open(set_file + ".words", "w") as f:
+            json.dump(words_set, f)
+        self.api("POST", "writeWords", {"register": "ENT_H1", "start": 2, "words": [3, 4, 5]})
+        p.find("#set-file").send_keys(set_file + ".words")
+        p.expect(differences, 3, "three words differ")
+        p.find('#set-list input[data-register="ENT_H1"][data-word="3"]').click()
+        p.find("#apply-selected").click()
+        p.expect(lambda: self.api("POST", "words", {"register": "ENT_H1"})["words"], [0, 0, 3, 0, 5, 0, 0], "word 3 alone")
+        self.assertEqual(self.api("POST", "sets/apply", {"set": words_set, "only": [{"register": "ENT_H1", "start": 6, "count": 2}]}),
+                         {"error": "the set has no words 6 to 7 of ENT_H1"})
+        p.find("#close-set").click()
+
         # zevctl applies the console's file (one format).
         self.write("AUD_CNTRL0", "MULT_DE", 4)
         self.zevctl("apply", set_file, "AUD_CNTRL0")
