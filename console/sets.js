@@ -122,8 +122,11 @@
     // (and unlocked).
     const body = { set: setToApply(), only: unique };
     if (!unique.length) { Z.say($('set-message'), 'ok', 'nothing differs: nothing to apply'); return; }
+    const differences = Z.diffs.list;
+    const source = Z.diffs.source;
     const answer = await Z.call('POST', 'sets/apply', body);
     if (answer.status !== 200) { Z.say($('set-message'), 'error', Z.failed('Apply', answer).text); return; }
+    recordApply(differences, answer.body.results, source);
     const { written, refused, skipped } = answer.body;
     const refusedText = answer.body.results.filter((r) => r.status !== 200)
       .map((r) => `${r.register}${r.signal ? '.' + r.signal : ''}: ${r.error}`).join('\n');
@@ -204,7 +207,37 @@
     showHistory();
   }
 
+  // One History entry per apply: the values it wrote, each with the device's before, undone
+  // together.
+  function recordApply(differences, results, source) {
+    const covers = (r, d) => r.status === 200 && r.register === d.register &&
+      (r.signal ? r.signal === d.signal : r.start !== undefined ? d.word >= r.start && d.word < r.start + r.count : true);
+    const parts = differences.filter((d) => results.some((r) => covers(r, d)))
+      .map((d) => ({ register: d.register, signal: d.signal, word: d.word ?? undefined, old: d.device, new: d.set }));
+    if (parts.length) add({ parts, source, register: null, signal: null });
+  }
+  // The writes that put a_parts' values back (which: 'old' or 'new'); consecutive words in one.
+  function partOperations(parts, which) {
+    const operations = [];
+    for (const part of parts) {
+      const last = operations[operations.length - 1];
+      if (part.word === undefined) {
+        operations.push(part.signal ? { op: 'write', register: part.register, signal: part.signal, values: [part[which]] }
+          : { op: 'write', register: part.register, values: [part[which]] });
+      } else if (last && last.op === 'writeWords' && last.register === part.register && last.start + last.words.length === part.word) {
+        last.words.push(parseInt(part[which], 16));
+      } else {
+        operations.push({ op: 'writeWords', register: part.register, start: part.word, words: [parseInt(part[which], 16)] });
+      }
+    }
+    return operations;
+  }
+
   function describe(entry, which) {
+    if (entry.parts) {
+      const first = entry.parts[0];
+      return Z.diffValue(Z.byName.get(first.register), first, which) + (entry.parts.length > 1 ? ' …' : '');
+    }
     const v = entry[which];
     if (v === null || v === undefined) return '?';
     if (entry.start !== undefined) {
@@ -215,11 +248,26 @@
     return '0x' + Z.hex(v, entry.register.width / 4);
   }
   function what(entry) {
+    if (entry.parts) return entry.parts.length === 1 ? (entry.parts[0].signal || `word ${entry.parts[0].word ?? ''}`.trim()) : `${entry.parts.length} values`;
     if (entry.start !== undefined) return `words ${entry.start} to ${entry.start + entry.new.length - 1}`;
     return entry.signal ? entry.signal.name : '(whole word)';
   }
 
+  async function undoApply(entry, button) {
+    const answers = await Z.batch(partOperations(entry.parts, 'old'));
+    const failed = answers.find((a) => a.status !== 200);
+    const verdict = failed ? Z.judge(failed, '') : { kind: 'ok', text: `undone: the set ${entry.source} (${what(entry)})` };
+    Z.notify(verdict.kind, verdict.text);
+    if (verdict.kind === 'ok') {
+      entry.undone = true;
+      add(Object.assign({}, entry, { parts: entry.parts.map((p) => ({ ...p, old: p.new, new: p.old })), undoOf: entry.n, undone: false }));
+      if (Z.diffs) await compare(Z.diffs.set, Z.diffs.label, Z.diffs.source);
+      if (Z.current) await Z.refresh();
+    } else if (button) button.focus();
+  }
+
   async function undo(entry, button) {
+    if (entry.parts) { await undoApply(entry, button); return; }
     const register = entry.register;
     let operation;
     if (entry.start !== undefined) operation = { op: 'writeWords', register: register.name, start: entry.start, words: entry.old };
@@ -240,15 +288,17 @@
 
   function showHistory() {
     const rows = history.slice().reverse().map((entry) => {
+      const unknown = !entry.parts && entry.old === null;
+      const label = entry.parts ? `set ${entry.source}` : entry.register.name;
       const button = el('button', { type: 'button', text: 'Undo',
-        'aria-label': `Undo write ${entry.n}: ${entry.register.name} ${what(entry)}`,
-        disabled: entry.old === null || entry.undone || Z.readOnly,
-        title: entry.old === null ? 'the value before is not known (write-only register)' : entry.undone ? 'undone' : null });
+        'aria-label': `Undo write ${entry.n}: ${label} ${what(entry)}`,
+        disabled: unknown || entry.undone || Z.readOnly,
+        title: unknown ? 'the value before is not known (write-only register)' : entry.undone ? 'undone' : null });
       button.addEventListener('click', () => undo(entry, button));
       return el('tr', { 'data-entry': entry.n },
         el('td', { text: Z.time(entry.time).slice(0, 8) }),
-        el('td', {}, el('a', { href: '#/' + entry.register.name + (entry.signal ? '/' + entry.signal.name : '') },
-          ...breakable(entry.register.name))),
+        el('td', {}, entry.parts ? el('span', {}, ...breakable(label))
+          : el('a', { href: '#/' + entry.register.name + (entry.signal ? '/' + entry.signal.name : '') }, ...breakable(label))),
         el('td', {}, ...breakable(what(entry) + (entry.undoOf ? ` (undo of ${entry.undoOf})` : ''))),
         el('td', { className: 'mono', text: describe(entry, 'old') }),
         el('td', { className: 'mono', text: describe(entry, 'new') }),

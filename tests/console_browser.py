@@ -694,6 +694,15 @@ class Console(unittest.TestCase):
         p.find("#apply-all").click()
         p.expect(differences, 0, "nothing differs")
         self.assertEqual(self.api("POST", "sets/compare", {"set": json.loads(saved)})["differences"], [])
+        # Each apply is one History entry, undone as a whole.
+        p.find("#tab-history").click()
+        self.assertEqual([td.text for td in p.finds("#history tbody tr:first-child td")][1:5],
+                         ["set console-set.json", "FIFOLEVEL", "33", "1"])
+        p.find("#history tbody tr:first-child button").click()
+        p.until(lambda: self.field("DIN_CNTRL0", "FIFOLEVEL") == "00000021/h", "the apply undone")
+        p.expect(differences, 1, "the undone value differs again")
+        self.api("POST", "sets/apply", {"set": json.loads(saved), "only": [{"register": "DIN_CNTRL0", "signal": "FIFOLEVEL"}]})
+        p.find("#tab-set").click()
 
         # The device against its defaults, the same way.
         p.find("#close-set").click()
