@@ -149,6 +149,7 @@
     }
     Z.map = mapAnswer.body;
     Z.readOnly = !!device.body.readOnly;
+    Z.limits = device.body.limits;
     $('identity').textContent = `${device.body.name}: ${device.body.xmlVersion}, generator ${device.body.generatorVersion}`;
     $('actions').hidden = false;
     $('live').hidden = false;

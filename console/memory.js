@@ -58,6 +58,10 @@
     return { value };
   }
 
+  // A write of any length, in as many requests as the server's limits need: each request
+  // reads a part's words (for History) and writes them, so a part is half the words one
+  // request may carry, and at most what its body may hold. Progress and Cancel in the
+  // message; Cancel stops before the next part, and what was written stays one History entry.
   async function writeWords(start, words, message, what) {
     const c = Z.current;
     const register = c.register;
@@ -66,15 +70,34 @@
       return;
     }
     const readable = !Z.writeOnly(register);
-    const results = await Z.batch((readable ? [{ op: 'words', register: register.name, start, count: words.length }] : [])
-      .concat([{ op: 'writeWords', register: register.name, start, words }]));
-    const [before, written] = readable ? results : [null, results[0]];
-    const verdict = Z.judge(written, what);
-    Z.say(message, verdict.kind, verdict.text);
-    if (verdict.kind !== 'ok') Z.notify(verdict.kind, `${register.name}: ${verdict.text}`);
-    if (written.status === 200 && !(written.reports || []).some((r) => r.accessDenied)) {
-      Z.recordWords(register, start, before && before.status === 200 ? before.words : null, words);
+    const limits = Z.limits || { words: 65536, bodyBytes: 1 << 20 };
+    const part = Math.max(1, Math.min(Math.floor(limits.words / (readable ? 2 : 1)), Math.floor(limits.bodyBytes / 12)));
+    const parts = Math.ceil(words.length / part);
+    let cancelled = false;
+    const cancel = el('button', { type: 'button', className: 'cancel-write', text: 'Cancel', onclick: () => { cancelled = true; } });
+    const before = [];
+    let done = 0;
+    let failed = null;
+    for (let at = 0; at < words.length && !cancelled; at += part) {
+      if (parts > 1) {
+        Z.say(message, 'ok', `writing: ${done} of ${words.length} words written`);
+        message.append(' ', cancel);
+      }
+      const chunk = words.slice(at, at + part);
+      const results = await Z.batch((readable ? [{ op: 'words', register: register.name, start: start + at, count: chunk.length }] : [])
+        .concat([{ op: 'writeWords', register: register.name, start: start + at, words: chunk }]));
+      const [read, written] = readable ? results : [null, results[0]];
+      if (written.status !== 200 || (written.reports || []).some((r) => r.accessDenied)) { failed = written; break; }
+      if (read && read.status === 200) before.push(...read.words);
+      done += chunk.length;
+      if ((written.reports || []).length) { failed = written; break; }
     }
+    const verdict = failed ? Z.judge(failed, what) : cancelled && done < words.length
+      ? { kind: 'warn', text: `cancelled: ${done} of ${words.length} words written from word ${start}` }
+      : { kind: 'ok', text: what };
+    Z.say(message, verdict.kind, parts > 1 && verdict.kind === 'error' ? `${verdict.text} (${done} of ${words.length} words written before)` : verdict.text);
+    if (verdict.kind !== 'ok') Z.notify(verdict.kind, `${register.name}: ${verdict.text}`);
+    if (done > 0) Z.recordWords(register, start, readable && before.length === done ? before : null, words.slice(0, done));
     if (Z.current === c) { await Z.readMemory(); Z.showMemory(); }
   }
   Z.writeWords = writeWords;

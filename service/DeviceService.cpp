@@ -473,6 +473,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     {
         json Device = m_Map["device"];
         Device["readOnly"] = m_Options.m_bReadOnly;
+        // What one request may carry, for a client that splits a large write.
+        Device["limits"] = {{"words", SLimits::kMaxWords}, {"operations", SLimits::kMaxOperations}, {"bodyBytes", kMaxBody}};
         return Answer(200, Device);
     }
     if (strOperation == "map")

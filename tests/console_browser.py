@@ -562,6 +562,22 @@ class Console(unittest.TestCase):
         first = p.finds("#memory-words tr")[0]
         self.assertEqual([c.text for c in first.find_elements(By.CSS_SELECTOR, "th, td")[:2]], ["64", "0x10040"])
 
+        # The whole of the largest memory filled, in as many requests as the limits need; Cancel
+        # stops before the next one and says how far it came.
+        ram = lambda: self.api("POST", "words", {"register": "SWP_DATA_RAM"})["words"]  # noqa: E731
+        p.fill(fill_start="0", fill_count="49152", fill_word="5")
+        p.find("#mem-fill").click()
+        p.expect(lambda: p.message("#fill-message"), ("ok", "49152 words filled"), "the memory filled", timeout=60)
+        self.assertEqual(set(ram()), {5})
+        p.js("ZEV.limits = { words: 2000, bodyBytes: 1 << 20 }")
+        p.fill(fill_word="6")
+        p.find("#mem-fill").click()
+        p.find("#fill-message .cancel-write").click()
+        p.until(lambda: p.message("#fill-message")[0] == "warn", "cancelled")
+        done = int(re.search(r"cancelled: (\d+) of 49152 words written", p.message("#fill-message")[1]).group(1))
+        self.assertTrue(0 < done < 49152 and done % 1000 == 0, done)
+        self.assertEqual(ram(), [6] * done + [5] * (49152 - done))
+
         p.go("ENT_H1")
         for radix, written in (("dec", [26, 43, 60]), ("hex", [0x1A, 0x2B, 0x3C])):
             Select(p.find("#radix")).select_by_value(radix)
