@@ -66,12 +66,15 @@
     box.scrollTop = box.scrollHeight;
   }
 
+  // The stream also tells the connection, with nobody acting: lost as it breaks, back as it
+  // opens again (tried every second while the server is away).
   Z.follow = async function () {
     for (;;) {
-      let wait = 2;
+      let wait = 1;
       try {
         const response = await fetch(Z.API + 'events', { headers: { Authorization: 'Bearer ' + Z.token }, signal: leaving.signal });
-        if (response.status === 401) { status('The server refused the token.'); return; }
+        if (response.status === 401) { status('The server refused the token.'); Z.setConnection('refused'); return; }
+        Z.setConnection('connected');
         if (response.status !== 200) {
           wait = Number(response.headers.get('Retry-After')) || 5;
           let why = '';
@@ -94,10 +97,12 @@
             }
           }
           status('The event stream ended; trying again.');
+          Z.setConnection('unreachable', 'the event stream ended');
         }
       } catch (e) {
         if (leaving.signal.aborted) return;
         status(`The event stream broke off (${e.message}); trying again in ${wait} s.`);
+        Z.setConnection('unreachable', `the event stream broke off (${e.message})`);
       }
       delete $('live').dataset.streaming;
       await new Promise((resolve) => setTimeout(resolve, wait * 1000));

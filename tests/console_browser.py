@@ -809,8 +809,18 @@ class Console(unittest.TestCase):
         p = Page(self.browser, url)
         try:
             p.open("/AUD_CNTRL0")
+            p.until(p.streaming, "the live panel follows the event stream")
         finally:
             stop(process)
+        # Nobody acts: the header says so within 2 s, and again when zevd is back on its port.
+        connection = lambda: p.find("#connection").text  # noqa: E731
+        p.expect(connection, "Server unreachable", "the stop shown", timeout=2)
+        process, _ = start_zevd(audit="gone.log", listen=url.split("//")[1])
+        try:
+            p.expect(connection, "Connected", "the return shown", timeout=2.5)
+        finally:
+            stop(process)
+        p.expect(connection, "Server unreachable", "the stop shown again", timeout=2)
         p.write("MULT_HP", "5")
         p.until(lambda: p.message("MULT_HP")[0] == "error", "the failed write is said beside the field")
         self.assertIn("did not answer", p.message("MULT_HP")[1])
