@@ -1,9 +1,11 @@
 /* What only the C door has, on the simulated ZEV, compiled as C: its ABI version, texts in
- * the caller's buffers, lines in and out, the catalogue's handles, the typed set's own rules,
- * the calls no other door has, null pointers. What every door answers alike is the
- * conformance cases' (through this library by ctypes and by C#); callbacks, faults and the
- * kept text are capi_callback_host's. zev_sim_peek shows what reached the device. */
+ * the caller's buffers, lines in and out, the report log's cap, the catalogue's handles, the
+ * typed set's own rules, ZEV_NOT_FOUND apart from ZEV_REFUSED, null pointers. What every door
+ * answers alike is the conformance cases' (through this library by ctypes and by C#);
+ * callbacks, faults and the kept text are capi_callback_host's. */
 #include "check.h"
+
+static char s_acReports[1 << 18];
 
 static uint32_t Peek(zev_device* a_pDevice, uint32_t a_udwAddress)
 {
@@ -12,28 +14,44 @@ static uint32_t Peek(zev_device* a_pDevice, uint32_t a_udwAddress)
     return udwWord;
 }
 
-/* A buffer exactly big enough, one byte short (an empty string, the size it needs, a text
- * saying so) and none (the size alone); the last error read into a short buffer stays the
- * last error; lines in ("\r\n" ends one too, the last needs no end, "" is no value) and out,
- * joined by '\n' with their count. */
+static zev_register* Register(zev_device* a_pDevice, const char* a_pcName)
+{
+    zev_register* pRegister = NULL;
+    CHECK_OK(a_pDevice, zev_register_find(a_pDevice, a_pcName, &pRegister));
+    return pRegister;
+}
+
+/* A table's row: which one gave what, when it is not what it should be. */
+static void CheckRow(uint32_t a_udwRow, zev_status a_iSeen, zev_status a_iExpected, int a_iLine)
+{
+    char acRow[64];
+    snprintf(acRow, sizeof acRow, "row %u gave %s", a_udwRow, zev_status_name(a_iSeen));
+    Check(a_iSeen == a_iExpected, __FILE__, a_iLine, acRow, "");
+}
+
+/* A buffer too small gets an empty string (one of no bytes is not touched, none at all gets
+ * the size alone), the size it needs and a text saying so; lines in ("\r\n" ends one too, the
+ * last needs no end, "" is no value) and out, with their count. The report log keeps the last
+ * 1000 reports. */
 static void TestTexts(zev_device* a_pDevice)
 {
-    char acText[64] = "untouched";
-    uint32_t udwNeeded = 0, udwCount = 0;
+    static const uint32_t s_audwShort[] = {0, 1, 3};
+    char acText[64];
+    uint32_t udwNeeded = 0, udwCount = 0, i;
 
-    CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, acText, 3, &udwNeeded),
-                 ZEV_BUFFER_TOO_SMALL);
-    CHECK(acText[0] == '\0' && udwNeeded == 4);
+    for (i = 0; i < 3; ++i)
+    {
+        acText[0] = 'u';
+        CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, acText, s_audwShort[i], &udwNeeded),
+                     ZEV_BUFFER_TOO_SMALL);
+        CHECK(acText[0] == (i == 0 ? 'u' : '\0') && udwNeeded == 4);
+    }
     CHECK_TEXT(LastError(a_pDevice), "the text needs 4 bytes, the buffer holds 3");
+    CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, NULL, 9, &udwNeeded),
+                 ZEV_BUFFER_TOO_SMALL);
     CHECK_OK(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, acText, 4, &udwNeeded));
     CHECK_TEXT(acText, "ZEV");
-    CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_XML_VERSION, NULL, 0, &udwNeeded),
-                 ZEV_BUFFER_TOO_SMALL);
-    CHECK(udwNeeded == sizeof "PD_ZEV.xml@@/main/kem_main/1");
     CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, 3, acText, sizeof acText, NULL), ZEV_BAD_ARGUMENT);
-    CHECK_STATUS(a_pDevice, zev_last_error(a_pDevice, acText, 5, &udwNeeded), ZEV_BUFFER_TOO_SMALL);
-    CHECK(udwNeeded == sizeof "no identity text 3");
-    CHECK_TEXT(LastError(a_pDevice), "no identity text 3");
 
     CHECK_OK(a_pDevice, zev_service_write(a_pDevice, "ENT_H1", "", "1/d\r\n2/h\n30/d", 2));
     CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "MULT_HP", "", 0), ZEV_REFUSED);
@@ -41,6 +59,13 @@ static void TestTexts(zev_device* a_pDevice)
     CHECK_OK(a_pDevice, zev_service_read(a_pDevice, "ENT_H1", "", 1, 4, acText, sizeof acText, &udwNeeded, &udwCount));
     CHECK_TEXT(acText, "00000000/h\n00000001/h\n00000002/h\n0000001E/h");
     CHECK(udwCount == 4 && udwNeeded == 44);
+
+    for (i = 0; i < 1001; ++i)
+        zev_service_write(a_pDevice, "AUD_CNTRL0", "MULT_HP", i == 0 ? "64/d" : "65/d", 0);
+    CHECK_OK(a_pDevice, zev_report_count(a_pDevice, &udwCount));
+    CHECK_OK(a_pDevice, zev_reports(a_pDevice, s_acReports, sizeof s_acReports, NULL));
+    CHECK(udwCount == 1000 && strstr(s_acReports, "64/d") == NULL);
+    CHECK_OK(a_pDevice, zev_clear_reports(a_pDevice));
 }
 
 /* The catalogue's handles: registers by index in the device's list order and by name, each
@@ -68,19 +93,19 @@ static void TestCatalogue(zev_device* a_pDevice)
     CHECK_TEXT(LastError(a_pDevice), "no register 441: the device has 441");
     for (i = 0; i < 5; ++i)
     {
-        CHECK_OK(a_pDevice, zev_register_find(a_pDevice, s_apcRegisters[i], &pRegister));
-        CHECK_OK(a_pDevice, zev_register_describe(pRegister, &Info));
+        CHECK_OK(a_pDevice, zev_register_describe(Register(a_pDevice, s_apcRegisters[i]), &Info));
         CHECK(Info.access == s_audwAccess[i] && Info.status == (i == 0));
     }
     CHECK(Info.address == 0x10000 && Info.width == 32 && Info.words == 49152 && Info.signal_count == 0);
 
-    CHECK_OK(a_pDevice, zev_register_find(a_pDevice, "AUD_CNTRL0", &pRegister));
+    pRegister = Register(a_pDevice, "AUD_CNTRL0");
     CHECK_OK(a_pDevice, zev_register_describe(pRegister, &Info));
     CHECK(Info.address == 0x0E00 && Info.width == 24 && Info.words == 1 && Info.signal_count == 5);
     CHECK_OK(a_pDevice, zev_signal_at(pRegister, 1, &pSignal));
     CHECK_OK(a_pDevice, zev_signal_name(pSignal, acName, sizeof acName, NULL));
     CHECK_OK(a_pDevice, zev_signal_describe(pSignal, &SignalInfo));
     CHECK(strcmp(acName, "MULT_HP") == 0 && SignalInfo.low == 3 && SignalInfo.width == 6 && SignalInfo.max_value == 63);
+    CHECK_STATUS(a_pDevice, zev_signal_at(pRegister, 5, &pSignal), ZEV_NOT_FOUND);
     CHECK_STATUS(a_pDevice, zev_signal_find(pRegister, "TRIG_SEl", &pSignal), ZEV_NOT_FOUND);
     CHECK(pSignal == NULL);
 
@@ -98,15 +123,54 @@ static void TestCatalogue(zev_device* a_pDevice)
     CHECK(pSignal == NULL);
 }
 
+/* A name the device lacks is ZEV_NOT_FOUND; a refusal of names it has is ZEV_REFUSED. "ALL"
+ * and "all" stand for every register or signal in a lock, unlock or logging only. A call on
+ * one register whose library call reported (a refused direction, a read-back never ready)
+ * is refused, and a refused write was not written. */
+static void TestNamesAndRefusals(zev_device* a_pDevice)
+{
+    uint32_t audwWords[2] = {1, 2}, i;
+    int32_t iWritten = -1;
+    zev_register* pRam = Register(a_pDevice, "ENT_H2");
+    const zev_status aiSeen[][2] = {
+        {zev_lock(a_pDevice, "ALL", "TRIG_SEL"), ZEV_REFUSED}, /* not every register has it */
+        {zev_unlock(a_pDevice, "all", "TRIG_SEL"), ZEV_REFUSED},
+        {zev_lock(a_pDevice, "NOPE", "TRIG_SEL"), ZEV_NOT_FOUND},
+        {zev_unlock(a_pDevice, "AUD_CNTRL0", "NOPE"), ZEV_NOT_FOUND},
+        {zev_lock(a_pDevice, "ALL", "NOPE"), ZEV_NOT_FOUND},
+        {zev_logging(a_pDevice, "all", "NOPE", 1), ZEV_NOT_FOUND},
+        {zev_service_read(a_pDevice, "ALL", "", 0, 1, NULL, 0, NULL, NULL), ZEV_NOT_FOUND},
+        {zev_service_write(a_pDevice, "AUD_CNTRL0", "", "", 0), ZEV_REFUSED},
+        {zev_register_read(Register(a_pDevice, "DIN_STROBE"), 0, 1, audwWords), ZEV_REFUSED},
+        {zev_register_set_to_default(Register(a_pDevice, "PRI_SERVAL"), &iWritten), ZEV_REFUSED}};
+
+    for (i = 0; i < sizeof aiSeen / sizeof aiSeen[0]; ++i)
+        CheckRow(i, aiSeen[i][0], aiSeen[i][1], __LINE__);
+    CHECK(iWritten == 0);
+    CHECK_STATUS(a_pDevice, zev_register_write(Register(a_pDevice, "PRI_SERVAL"), 0, 1, audwWords), ZEV_REFUSED);
+    CHECK_OK(a_pDevice, zev_sim_ready_after(a_pDevice, 0));
+    CHECK_STATUS(a_pDevice, zev_memory_get(Register(a_pDevice, "SWP_DATA_RAM"), 0, 1, 1, audwWords, NULL), ZEV_REFUSED);
+    CHECK_OK(a_pDevice, zev_sim_ready_after(a_pDevice, 1));
+    CHECK_OK(a_pDevice, zev_lock(a_pDevice, "all", "all"));
+    CHECK_OK(a_pDevice, zev_unlock(a_pDevice, "ALL", "ALL"));
+    /* A memory's defaults are written only when they change its words. */
+    CHECK_OK(a_pDevice, zev_memory_set(pRam, 0, 2, audwWords, NULL));
+    CHECK_OK(a_pDevice, zev_register_set_to_default(pRam, &iWritten));
+    CHECK(iWritten == 1);
+    CHECK_OK(a_pDevice, zev_register_set_to_default(pRam, &iWritten));
+    CHECK(iWritten == 0);
+    CHECK_OK(a_pDevice, zev_clear_reports(a_pDevice));
+}
+
 /* The typed set's own rules: a mode the library does not know defers, a value beyond the field
- * is refused before the device (nothing written). zev_lock_all and zev_unlock_all, memories
- * too. Exactly count words reach the caller's buffer, read from the device only when asked.
- * Null pointers: ZEV_BAD_ARGUMENT before anything is done, the last error saying which. */
-static void TestTypedLocksWordsAndNulls(zev_device* a_pDevice)
+ * is refused before the device (nothing written); a write-one-to-clear status register's word
+ * goes out as the simulator prepares it. zev_lock_all and zev_unlock_all, memories too. Exactly count
+ * words reach the caller's buffer, read from the device only when asked. */
+static void TestTypedLocksAndWords(zev_device* a_pDevice)
 {
     zev_signal* pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL");
-    zev_register* pRam = NULL;
-    uint32_t audwWords[2] = {0x11, 0x22}, audwBack[3] = {0, 0, 0xDEADBEEFu}, udwSignal = 9, udwRam = 9;
+    zev_register* pRam = Register(a_pDevice, "DET_APD_SSRAM");
+    uint32_t audwWords[2] = {0x11, 0x22}, audwBack[3] = {0, 0, 0xDEADBEEFu}, udwSignal = 9, udwRam = 9, i;
     int32_t iWritten = -1, iRead = -1;
 
     CHECK_OK(a_pDevice, zev_set_to_default(a_pDevice));
@@ -117,16 +181,17 @@ static void TestTypedLocksWordsAndNulls(zev_device* a_pDevice)
     CHECK(iWritten == 0 && Peek(a_pDevice, 0x0E00) == 0);
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 5, ZEV_WRITE_IMMEDIATE, &iWritten));
     CHECK(iWritten == 1 && Peek(a_pDevice, 0x0E00) == (5u | (3u << 9)));
+    CHECK_OK(a_pDevice, zev_sim_poke(a_pDevice, 0x18, 0x8000));
+    CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "PRI_STATUSREG1", "SR1_B_REC_END"), 1, 0, NULL));
+    CHECK(Peek(a_pDevice, 0x18) == 0x8000); /* prepared, its 1 cleared no bit of the device */
 
-    CHECK_OK(a_pDevice, zev_register_find(a_pDevice, "DET_APD_SSRAM", &pRam));
-    CHECK_OK(a_pDevice, zev_lock_all(a_pDevice));
-    CHECK_OK(a_pDevice, zev_signal_lock_state(pTrigSel, &udwSignal));
-    CHECK_OK(a_pDevice, zev_register_lock_state(pRam, &udwRam));
-    CHECK(udwSignal == ZEV_LOCKED && udwRam == ZEV_LOCKED);
-    CHECK_OK(a_pDevice, zev_unlock_all(a_pDevice));
-    CHECK_OK(a_pDevice, zev_signal_lock_state(pTrigSel, &udwSignal));
-    CHECK_OK(a_pDevice, zev_register_lock_state(pRam, &udwRam));
-    CHECK(udwSignal == ZEV_UNLOCKED && udwRam == ZEV_UNLOCKED);
+    for (i = 0; i < 2; ++i)
+    {
+        CHECK_OK(a_pDevice, i == 0 ? zev_lock_all(a_pDevice) : zev_unlock_all(a_pDevice));
+        CHECK_OK(a_pDevice, zev_signal_lock_state(pTrigSel, &udwSignal));
+        CHECK_OK(a_pDevice, zev_register_lock_state(pRam, &udwRam));
+        CHECK(udwSignal == (i == 0 ? ZEV_LOCKED : ZEV_UNLOCKED) && udwRam == udwSignal);
+    }
 
     CHECK_OK(a_pDevice, zev_memory_set(pRam, 10, 2, audwWords, NULL));
     CHECK_OK(a_pDevice, zev_sim_poke(a_pDevice, 0x5000 + 11, 0x99));
@@ -134,29 +199,56 @@ static void TestTypedLocksWordsAndNulls(zev_device* a_pDevice)
     CHECK(iRead == 0 && audwBack[0] == 0x11 && audwBack[1] == 0x22 && audwBack[2] == 0xDEADBEEFu);
     CHECK_OK(a_pDevice, zev_memory_get(pRam, 10, 2, 1, audwBack, &iRead));
     CHECK(iRead == 1 && audwBack[1] == 0x99 && audwBack[2] == 0xDEADBEEFu);
-    audwBack[1] = 0xDEADBEEFu;
-    CHECK_OK(a_pDevice, zev_register_read(pRam, 11, 1, audwBack));
-    CHECK(audwBack[0] == 0x99 && audwBack[1] == 0xDEADBEEFu);
+}
 
-    CHECK_STATUS(a_pDevice, zev_memory_get(pRam, 0, 1, 1, NULL, NULL), ZEV_BAD_ARGUMENT);
-    CHECK_TEXT(LastError(a_pDevice), "the words are a null pointer");
+/* Every null pointer a call takes, one at a time: ZEV_BAD_ARGUMENT before anything is done (a
+ * look-up's handle NULL, a written flag 0, no word changed). */
+static void TestNulls(zev_device* a_pDevice)
+{
+    zev_signal *pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"), *pAt = pTrigSel, *pFind = pTrigSel;
+    zev_register *pRegister = Register(a_pDevice, "AUD_CNTRL0"), *pRam = Register(a_pDevice, "ENT_H1");
+    const uint32_t udwWord = Peek(a_pDevice, 0x0E00);
+    int32_t iWritten = -1;
+    uint32_t i;
+    const zev_status aiSeen[] = {
+        zev_lock(a_pDevice, NULL, "ALL"), zev_lock(a_pDevice, "AUD_CNTRL0", NULL),
+        zev_logging(a_pDevice, NULL, "ALL", 1), zev_logging(a_pDevice, "AUD_CNTRL0", NULL, 1),
+        zev_service_read(a_pDevice, "AUD_CNTRL0", NULL, 0, 1, NULL, 0, NULL, NULL),
+        zev_service_write(a_pDevice, NULL, "", "1/d", 0), zev_service_write(a_pDevice, "AUD_CNTRL0", NULL, "1/d", 0),
+        zev_service_write(a_pDevice, "AUD_CNTRL0", "", NULL, 0),
+        zev_value_by_string(a_pDevice, NULL, "TRIG_SEL", NULL, 0, NULL),
+        zev_value_by_string(a_pDevice, "AUD_CNTRL0", NULL, NULL, 0, NULL), zev_register_describe(pRegister, NULL),
+        zev_register_lock_state(pRegister, NULL), zev_register_set_to_default(NULL, &iWritten),
+        zev_signal_at(NULL, 0, &pAt), zev_signal_find(NULL, "TRIG_SEL", &pFind), zev_signal_describe(pTrigSel, NULL),
+        zev_signal_enumerator_value(pTrigSel, "MARKER_SIG_1", NULL), zev_signal_lock_state(pTrigSel, NULL),
+        zev_signal_get(pTrigSel, 0, NULL), zev_create_simulated(NULL)};
+
+    for (i = 0; i < sizeof aiSeen / sizeof aiSeen[0]; ++i)
+        CheckRow(i, aiSeen[i], ZEV_BAD_ARGUMENT, __LINE__);
+    CHECK(pAt == NULL && pFind == NULL && iWritten == 0 && Peek(a_pDevice, 0x0E00) == udwWord);
     CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, NULL, "", 0, 1, NULL, 0, NULL, NULL), ZEV_BAD_ARGUMENT);
     CHECK_TEXT(LastError(a_pDevice), "a name is a null pointer");
-    CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 0, NULL), ZEV_BAD_ARGUMENT);
-    CHECK_STATUS(NULL, zev_create_simulated(NULL), ZEV_BAD_ARGUMENT);
+    CHECK_STATUS(a_pDevice, zev_memory_get(pRam, 0, 1, 1, NULL, NULL), ZEV_BAD_ARGUMENT);
+    CHECK_TEXT(LastError(a_pDevice), "the words are a null pointer");
+    /* The register's name is looked up before the handle is asked for. */
+    CHECK_STATUS(a_pDevice, zev_signal_lookup(a_pDevice, "NOPE", "TRIG_SEL", NULL), ZEV_NOT_FOUND);
     CHECK_OK(NULL, zev_destroy(NULL));
 }
 
 int main(void)
 {
     zev_device* pDevice = NULL;
+    char acText[8];
     CHECK(zev_abi_version() == ZEV_ABI_VERSION);
     CHECK_OK(NULL, zev_create_simulated(&pDevice));
     if (pDevice == NULL)
         return Finish("capi_sim");
+    CHECK_STATUS(pDevice, zev_fetch_text(pDevice, acText, sizeof acText, NULL), ZEV_NOT_FOUND); /* nothing kept yet */
     TestTexts(pDevice);
     TestCatalogue(pDevice);
-    TestTypedLocksWordsAndNulls(pDevice);
+    TestNamesAndRefusals(pDevice);
+    TestTypedLocksAndWords(pDevice);
+    TestNulls(pDevice);
     CHECK_OK(NULL, zev_destroy(pDevice));
     return Finish("capi_sim");
 }
