@@ -255,7 +255,7 @@
 
   async function undoApply(entry, button) {
     const answers = await Z.batch(partOperations(entry.parts, 'old'));
-    const failed = answers.find((a) => a.status !== 200);
+    const failed = answers.find((a) => Z.judge(a, '').kind !== 'ok');
     const verdict = failed ? Z.judge(failed, '') : { kind: 'ok', text: `undone: the set ${entry.source} (${what(entry)})` };
     Z.notify(verdict.kind, verdict.text);
     if (verdict.kind === 'ok') {

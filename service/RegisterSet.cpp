@@ -1,6 +1,7 @@
 #include "RegisterSet.h"
 
 #include "BadRequest.h"
+#include "Operations.h"
 
 #include <cstdio>
 #include <map>
@@ -437,6 +438,8 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
         if (!Only->is_array())
             throw SBadRequest{pcShape};
         std::set<std::pair<std::string, std::string>> Chosen;
+        unsigned long long uRangeWords = 0;
+        std::size_t uRanges = 0;
         for (const json& rItem : *Only)
         {
             const bool bRange = rItem.is_object() && (rItem.contains("start") || rItem.contains("count"));
@@ -460,9 +463,14 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::functi
             }
             const unsigned long long uStart = rItem["start"].get<unsigned long long>();
             const unsigned long long uCount = rItem["count"].get<unsigned long long>();
-            if (!pFound->m_strSignal.empty() || uStart + uCount > pFound->m_Words.size())
-                throw SBadRequest{"the set has no words " + std::to_string(uStart) + " to " + std::to_string(uStart + uCount - 1) +
-                                  " of " + strRegister};
+            const std::size_t uWords = pFound->m_Words.size();
+            if (!pFound->m_strSignal.empty() || uCount > uWords || uStart > uWords - uCount)
+                throw SBadRequest{"the set has no words " + std::to_string(uStart) + " to " +
+                                  (uCount > uWords ? std::string("beyond") : std::to_string(uStart + uCount - 1)) + " of " + strRegister};
+            // Ranges repeat what a set holds once: their words are bounded as a request's are.
+            uRangeWords += uCount;
+            if (uRangeWords > SLimits::kMaxWords || ++uRanges > SLimits::kMaxOperations)
+                throw SBadRequest{"too many words: at most " + std::to_string(SLimits::kMaxWords) + " in one request"};
             Ranges[strRegister].push_back({static_cast<unsigned>(uStart), static_cast<unsigned>(uCount)});
         }
         std::vector<SEntry> Kept;

@@ -745,8 +745,11 @@ class Console(unittest.TestCase):
         p.find('#set-list input[data-register="ENT_H1"][data-word="3"]').click()
         p.find("#apply-selected").click()
         p.expect(lambda: self.api("POST", "words", {"register": "ENT_H1"})["words"], [0, 0, 3, 0, 5, 0, 0], "word 3 alone")
-        self.assertEqual(self.api("POST", "sets/apply", {"set": words_set, "only": [{"register": "ENT_H1", "start": 6, "count": 2}]}),
-                         {"error": "the set has no words 6 to 7 of ENT_H1"})
+        for only, error in (([{"register": "ENT_H1", "start": 6, "count": 2}], "the set has no words 6 to 7 of ENT_H1"),
+                            ([{"register": "ENT_H1", "start": 2 ** 64 - 1, "count": 1}],
+                             "the set has no words 18446744073709551615 to 18446744073709551615 of ENT_H1"),
+                            ([{"register": "ENT_H1", "start": 0, "count": 7}] * 9363, "too many words: at most 65536 in one request")):
+            self.assertEqual(self.api("POST", "sets/apply", {"set": words_set, "only": only}), {"error": error})
         p.find("#close-set").click()
 
         # zevctl applies the console's file (one format).
