@@ -67,17 +67,25 @@ CLibraryGate& CLibraryGate::Instance()
 
 void CLibraryGate::EnterShared()
 {
-    if (t_udwSharedDepth++ > 0)
-        return;  // already inside: waiting for a maker now would wait for ourselves
+    if (t_udwSharedDepth > 0)
+    {
+        ++t_udwSharedDepth;  // already inside: waiting for a maker now would wait for ourselves
+        return;
+    }
     unsigned udwState = m_udwState.load();
     while ((udwState & kMaker) == 0)
         if (m_udwState.compare_exchange_weak(udwState, udwState + 1))
+        {
+            t_udwSharedDepth = 1;
             return;
+        }
     // A maker sets its bit under the mutex: holding it, the bit cannot come back between
-    // the wait and the count.
+    // the wait and the count. (The depth counts only once inside: a lock that throws leaves
+    // the thread outside.)
     std::unique_lock<std::mutex> Lock(m_Mutex);
     m_Changed.wait(Lock, [this] { return (m_udwState.load() & kMaker) == 0; });
     m_udwState.fetch_add(1);
+    t_udwSharedDepth = 1;
 }
 
 void CLibraryGate::LeaveShared()
