@@ -8,6 +8,24 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <utility>
+
+inline std::string Lower(std::string a_strText)
+{
+    for (char& c : a_strText)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return a_strText;
+}
+// The status code of an answer ("HTTP/1.1 401 ..." gives 401), 0 for none.
+inline int Status(const std::string& a_strAnswer)
+{
+    return a_strAnswer.compare(0, 5, "HTTP/") == 0 && a_strAnswer.size() > 12 ? std::atoi(a_strAnswer.c_str() + 9) : 0;
+}
+inline std::string Body(const std::string& a_strAnswer)
+{
+    const std::size_t uEnd = a_strAnswer.find("\r\n\r\n");
+    return uEnd == std::string::npos ? std::string() : a_strAnswer.substr(uEnd + 4);
+}
 
 class CRawConnection
 {
@@ -37,9 +55,9 @@ public:
     {
         std::string strIn;
         const auto Deadline = std::chrono::steady_clock::now() + a_Time;
-        while (strIn.size() < a_uEnough && !m_bClosed)
+        for (bool bDone = true; bDone && strIn.size() < a_uEnough && !m_bClosed;)
         {
-            bool bDone = false;
+            bDone = false;
             boost::system::error_code Error;
             std::size_t uBytes = 0;
             m_Socket.async_read_some(boost::asio::buffer(m_acBuffer), [&](boost::system::error_code a_Error, std::size_t a_uBytes) {
@@ -49,20 +67,17 @@ public:
             });
             m_Io.restart();
             m_Io.run_until(Deadline);
-            if (!bDone)
+            const bool bLate = !bDone;
+            if (bLate)
             {
                 m_Socket.cancel();
                 m_Io.restart();
                 m_Io.run();
-                // On Windows a read the cancel came too late for has taken its bytes all the same.
-                strIn.append(m_acBuffer, uBytes);
-                if (Error && Error != boost::asio::error::operation_aborted)
-                    m_bClosed = true;
-                break;
             }
+            // On Windows a read the cancel came too late for has taken its bytes all the same.
             strIn.append(m_acBuffer, uBytes);
-            if (Error)
-                m_bClosed = true;
+            m_bClosed = Error && Error != boost::asio::error::operation_aborted;
+            bDone = !bLate;
         }
         return strIn;
     }
@@ -75,11 +90,9 @@ public:
             const std::size_t uHeaderEnd = m_strPending.find("\r\n\r\n");
             if (uHeaderEnd != std::string::npos)
             {
-                std::size_t uLength = 0;
                 const std::size_t uField = Lower(m_strPending.substr(0, uHeaderEnd)).find("\r\ncontent-length:");
-                if (uField != std::string::npos)
-                    uLength = std::strtoul(m_strPending.c_str() + uField + 17, nullptr, 10);
-                const std::size_t uTotal = uHeaderEnd + 4 + uLength;
+                const std::size_t uTotal =
+                    uHeaderEnd + 4 + (uField == std::string::npos ? 0 : std::strtoul(m_strPending.c_str() + uField + 17, nullptr, 10));
                 if (m_strPending.size() >= uTotal)
                 {
                     std::string strAnswer = m_strPending.substr(0, uTotal);
@@ -89,11 +102,7 @@ public:
             }
             const auto Now = std::chrono::steady_clock::now();
             if (m_bClosed || Now >= Deadline)
-            {
-                std::string strRest;
-                strRest.swap(m_strPending);
-                return strRest;
-            }
+                return std::exchange(m_strPending, std::string());
             m_strPending += Read(std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Now), 1);
         }
     }
@@ -104,7 +113,6 @@ public:
         boost::system::error_code Error;
         m_Socket.shutdown(boost::asio::ip::tcp::socket::shutdown_send, Error);
     }
-
     // Gone at once, as a crashed or impatient client goes: the server meets a reset.
     void Reset()
     {
@@ -112,24 +120,6 @@ public:
         m_Socket.set_option(boost::asio::socket_base::linger(true, 0), Error);
         m_Socket.close(Error);
         m_bClosed = true;
-    }
-
-    static std::string Lower(std::string a_strText)
-    {
-        for (char& c : a_strText)
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-        return a_strText;
-    }
-    // The status code of an answer ("HTTP/1.1 401 ..." gives 401), 0 for none.
-    static int Status(const std::string& a_strAnswer)
-    {
-        return a_strAnswer.compare(0, 5, "HTTP/") == 0 && a_strAnswer.size() > 12 ? std::atoi(a_strAnswer.c_str() + 9) : 0;
-    }
-    static std::string Body(const std::string& a_strAnswer)
-    {
-        const std::size_t uEnd = a_strAnswer.find("\r\n\r\n");
-        return uEnd == std::string::npos ? std::string() : a_strAnswer.substr(uEnd + 4);
     }
 
 private:

@@ -35,12 +35,20 @@ struct CKeepingUtility : CUtility_Interface
     bool m_bStop = false;
 };
 
-struct SHostObjects
+template <class TBus = CSimBus>
+struct SHost
 {
-    SHostObjects() { Bus.m_pUtility = &Utility; }
-    CSimBus Bus;
+    SHost() { Bus.m_pUtility = &Utility; }
+    TBus Bus;
     CSimStatusRegister Status;
     CKeepingUtility Utility;
+};
+using SHostObjects = SHost<>;
+// A host and the runtime of its device.
+template <class TBus = CSimBus>
+struct SRun : SHost<TBus>
+{
+    rlzev::CDeviceRuntime Runtime{this->Bus, this->Utility, this->Status};
 };
 
 // A report through the library's shared holder: the text service's refusal of a name.
@@ -59,8 +67,8 @@ std::string ReportThroughTheHolder(rlzev::CDeviceRuntime& a_rRuntime, const std:
 
 TEST(Runtime, ReportsReachTheirOwnDeviceWhateverOtherDevicesDo)
 {
-    SHostObjects Served;
-    rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
+    SRun<> Served;
+    rlzev::CDeviceRuntime& Runtime = Served.Runtime;
     // A second device made, used and dropped over and over on another thread.
     std::atomic<bool> bDone(false);
     std::atomic<unsigned> uOtherWrong(0), uOthers(0);
@@ -103,8 +111,8 @@ TEST(Runtime, ReportsReachTheirOwnDeviceWhateverOtherDevicesDo)
 
 TEST(Runtime, ADeviceMadeOutsideTheRuntimeIsNotHeard)
 {
-    SHostObjects Served, Raw;
-    rlzev::CDeviceRuntime Runtime(Served.Bus, Served.Utility, Served.Status);
+    SHostObjects Raw;
+    SRun<> Served;
     const unsigned long long uBefore = rlzev::CReportRouter::Instance().Unrouted();
     {
         CZEV Outside(&Raw.Bus, &Raw.Utility, &Raw.Status);
@@ -115,14 +123,14 @@ TEST(Runtime, ADeviceMadeOutsideTheRuntimeIsNotHeard)
     EXPECT_EQ(rlzev::CReportRouter::Instance().Unrouted(), uBefore + 1) << "counted, and given to nobody else";
     EXPECT_TRUE(Served.Utility.m_Messages.empty());
     // Its destruction cleared the library's holder; the runtime's device still reports.
-    ReportThroughTheHolder(Runtime, "STILL", nullptr);
+    ReportThroughTheHolder(Served.Runtime, "STILL", nullptr);
     EXPECT_EQ(Served.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: STILL"});
 }
 
 TEST(Runtime, CallsOfOneDeviceNeverOverlap)
 {
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    SRun<> Host;
+    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
     std::atomic<int> iInside(0), iMost(0);
     std::vector<std::thread> Threads;
     for (int t = 0; t < 4; ++t)
@@ -148,28 +156,47 @@ TEST(Runtime, CallsOfOneDeviceNeverOverlap)
     EXPECT_EQ(iMost.load(), 1);
 }
 
-TEST(Runtime, AHostFaultPassesThroughWithTheReportsSoFar)
+// A bus whose reads throw what no host should: not a std::exception.
+struct CStrangeBus : CSimBus
 {
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
+    {
+        if (m_bThrow)
+            throw 42;
+        CSimBus::Read(a_udwAddress, a_udwpData, a_udwByteCount);
+    }
+    bool m_bThrow = false;
+};
+
+TEST(Runtime, AHostFaultPassesThroughWithTheReportsSoFarAndStopsABatchThere)
+{
+    SRun<CStrangeBus> Host;
     Host.Bus.m_iThrowOnRead = 3;
     rlzev::SCallRecord Record;
-    EXPECT_THROW(Runtime.Run(
+    EXPECT_THROW(Host.Runtime.Run(
                      [](CZEV& a_rDevice) {
                          a_rDevice.PRI_SERVAL.SERVAL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE);  // a refused direction
                          std::list<std::string> Values;
                          std::string strError;
-                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
-                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
-                         a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
+                         for (int i = 0; i < 3; ++i)
+                             a_rDevice.ServiceRead("DIN_MS_DET_LOW", "MS_DET_LOW", Values, strError, 0, 1);
                      },
                      &Record),
                  std::runtime_error);
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, ",No write access allowed!");
     EXPECT_TRUE(Record.m_Reports[0].m_bAccessDenied);
-    EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.GetLockState(); }), 0u)
+    EXPECT_EQ(Host.Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.GetLockState(); }), 0u)
         << "and the device is consistent";
+    // A fault of any kind, even what is no std::exception, stops a batch there.
+    rlzev::SOperation Read;
+    Read.m_eOperation = rlzev::EOperation::WORDS;
+    Read.m_strRegister = "DIN_MS_DET_LOW";
+    Host.Bus.m_bThrow = true;
+    const std::vector<rlzev::SOutcome> Outcomes = Host.Runtime.RunBatch({Read, Read}, {});
+    EXPECT_EQ(Outcomes[0].m_eStatus, rlzev::SOutcome::FAULT);
+    EXPECT_EQ(Outcomes[0].m_strError, "host fault: unknown exception");
+    EXPECT_EQ(Outcomes[1].m_eStatus, rlzev::SOutcome::SKIPPED);
 }
 
 // A bus whose n-th write from now throws, as a host's may when the board goes away.
@@ -186,11 +213,9 @@ struct CFailingBus : CSimBus
 
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
 {
-    CFailingBus Bus;
-    CSimStatusRegister Status;
-    CKeepingUtility Utility;
-    Bus.m_pUtility = &Utility;
-    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
+    SRun<CFailingBus> Host;
+    CFailingBus& Bus = Host.Bus;
+    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
     const auto Writes = [&] { return Bus.m_Counters.m_uWrites; };
     const auto Run = [&](rlzev::SOperation a_Operation) {
         return Runtime.RunBatch({std::move(a_Operation)}, {})[0];
@@ -255,29 +280,20 @@ struct CCallingBus : CSimBus
 
 TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
 {
-    CCallingBus Bus;
-    CSimStatusRegister Status;
-    CKeepingUtility Utility;
-    Bus.m_pUtility = &Utility;
-    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
-    SHostObjects OtherHost;
-    rlzev::CDeviceRuntime Other(OtherHost.Bus, OtherHost.Utility, OtherHost.Status);
+    SRun<CCallingBus> Host, Other;
+    CCallingBus& Bus = Host.Bus;
+    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
     auto Write = [&] { Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE); }); };
 
     Bus.m_Call = [&] { Runtime.Run([](CZEV&) {}); };
     EXPECT_THROW(Write(), std::logic_error) << "its own device: it would wait for itself";
-    Bus.m_Call = [&] {
-        SHostObjects Host;
-        rlzev::CDeviceRuntime Made(Host.Bus, Host.Utility, Host.Status);
-    };
+    Bus.m_Call = [&] { SRun<> Made; };
     EXPECT_THROW(Write(), std::logic_error) << "a device made: it would wait for this call";
     EXPECT_FALSE(rlzev::CDeviceRuntime::IsInsideCall());
     // Another device may be called; its reports go to it, and then to this one again.
     Bus.m_Call = [&] {
         EXPECT_TRUE(rlzev::CDeviceRuntime::IsInsideCall());
-        ReportThroughTheHolder(Other, "INNER", nullptr);
-        std::list<std::string> Values;
-        std::string strError;
+        ReportThroughTheHolder(Other.Runtime, "INNER", nullptr);
         Bus.m_Call = nullptr;
     };
     rlzev::SCallRecord Record;
@@ -289,7 +305,7 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
             a_rDevice.ServiceRead("OUTER", "", Values, strError, 0, 1);
         },
         &Record);
-    EXPECT_EQ(OtherHost.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: INNER"});
+    EXPECT_EQ(Other.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: INNER"});
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, "Invalid register submitted: OUTER");
 }
@@ -324,8 +340,8 @@ TEST(Runtime, AHostCallingAnotherDeviceNeverDeadlocksWithAMakerAndThatDevicesCal
     // A is in a call of X whose host calls Y; B calls Y; C makes a device meanwhile. C waits
     // for A, B for C: A must still reach Y.
     InAProcessOfItsOwn([] {
-        SHostObjects HostX, HostY;
-        rlzev::CDeviceRuntime X(HostX.Bus, HostX.Utility, HostX.Status), Y(HostY.Bus, HostY.Utility, HostY.Status);
+        SRun<> HostX, HostY;
+        rlzev::CDeviceRuntime &X = HostX.Runtime, &Y = HostY.Runtime;
         std::atomic<bool> bInside(false), bGo(false);
         std::thread A([&] {
             X.Run([&](CZEV&) {
@@ -337,10 +353,7 @@ TEST(Runtime, AHostCallingAnotherDeviceNeverDeadlocksWithAMakerAndThatDevicesCal
         });
         while (!bInside)
             SleepFor(5);
-        std::thread C([] {
-            SHostObjects Host;
-            rlzev::CDeviceRuntime Made(Host.Bus, Host.Utility, Host.Status);
-        });
+        std::thread C([] { SRun<> Made; });
         SleepFor(200);  // C waits for A to leave
         std::thread B([&] { Y.Run([](CZEV&) {}); });
         SleepFor(200);  // B waits for C
@@ -419,23 +432,12 @@ struct CKeepingObserver : rlzev::CDeviceObserver
     std::vector<std::string> m_Texts;
 };
 
-// A bus whose reads throw what no host should: not a std::exception.
-struct CStrangeBus : CSimBus
-{
-    void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
-    {
-        if (m_bThrow)
-            throw 42;
-        CSimBus::Read(a_udwAddress, a_udwpData, a_udwByteCount);
-    }
-    bool m_bThrow = false;
-};
 } // namespace
 
 TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
 {
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    SRun<> Host;
+    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
     CKeepingObserver Observer;
     Runtime.AddObserver(Observer);
     rlzev::SCallRecord Plain, Traced;
@@ -452,50 +454,40 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     ASSERT_EQ(Observer.m_Texts.size(), 4u);
     EXPECT_EQ(Observer.m_Texts[2], std::string(4096, 'x')) << "a runaway line is cut";
     EXPECT_EQ(Observer.m_Texts[3], "next") << "a line starts empty";
-    Runtime.RemoveObserver(Observer);
-    Runtime.Run(Write);
-    EXPECT_EQ(Observer.m_Texts.size(), 4u) << "removed, it hears nothing more";
     {
         rlzev::SCallRecord Held;
         const rlzev::CDeviceRuntime::CHandle Handle = Runtime.Acquire(&Held);
         Write(*Handle);
         EXPECT_TRUE(Held.m_Events.empty()) << "a held device's record keeps no events";
     }
-}
-
-// An operation's own default (what logging switched on and off logs: the conformance cases).
-TEST(Runtime, ALoggingOperationSwitchesLoggingOnUnlessToldOff)
-{
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
-    CKeepingObserver Observer;
-    Runtime.AddObserver(Observer);
+    // A logging operation's own default: on, unless told off (the rest: the conformance cases).
     rlzev::SOperation Logging;
     Logging.m_eOperation = rlzev::EOperation::LOGGING;
     Logging.m_strRegister = "DIN_CNTRL0";
     Logging.m_strSignal = "ALL";
-    auto Write = [](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(3, CSignalBase::HW_WRITE_IMMEDIATE); };
     Runtime.RunBatch({Logging}, {});
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(4, CSignalBase::HW_WRITE_IMMEDIATE); });
+    EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 3 to value: 4");
+    Runtime.RemoveObserver(Observer);
+    const std::size_t uHeard = Observer.m_Texts.size();
     Runtime.Run(Write);
-    ASSERT_FALSE(Observer.m_Texts.empty());
-    EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 0 to value: 3");
+    EXPECT_EQ(Observer.m_Texts.size(), uHeard) << "removed, it hears nothing more";
 }
 
 // A host asking the library's holder whether to stop waiting gets its own device's answer
 // inside a call, and "stop" outside any (nobody is waiting for it there).
 TEST(Runtime, TheHoldersStopWaitingIsTheCallingDevicesOwn)
 {
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    SRun<> Host;
     auto Ask = [](CZEV&) { return CZEVUtilities::GetInstance().StopWaiting(); };
-    EXPECT_FALSE(Runtime.Run(Ask));
+    EXPECT_FALSE(Host.Runtime.Run(Ask));
     Host.Utility.m_bStop = true;
-    EXPECT_TRUE(Runtime.Run(Ask));
+    EXPECT_TRUE(Host.Runtime.Run(Ask));
     Host.Utility.m_bStop = false;
     EXPECT_TRUE(CZEVUtilities::GetInstance().StopWaiting());
     // The router forwards a refused direction the same way, and counts one with no call.
     rlzev::CReportRouter& rRouter = rlzev::CReportRouter::Instance();
-    Runtime.Run([&](CZEV&) { rRouter.ReportAccessDenied("f", 1, "g", "denied"); });
+    Host.Runtime.Run([&](CZEV&) { rRouter.ReportAccessDenied("f", 1, "g", "denied"); });
     EXPECT_EQ(Host.Utility.m_Messages, std::vector<std::string>{"denied"});
     const unsigned long long uUnrouted = rRouter.Unrouted();
     rRouter.ReportAccessDenied("f", 1, "g", "nobody's");
@@ -503,27 +495,10 @@ TEST(Runtime, TheHoldersStopWaitingIsTheCallingDevicesOwn)
     EXPECT_EQ(Host.Utility.m_Messages.size(), 1u);
 }
 
-TEST(Runtime, AFaultOfAnyKindStopsABatchThere)
-{
-    CStrangeBus Bus;
-    CSimStatusRegister Status;
-    CKeepingUtility Utility;
-    Bus.m_pUtility = &Utility;
-    rlzev::CDeviceRuntime Runtime(Bus, Utility, Status);
-    rlzev::SOperation Read;
-    Read.m_eOperation = rlzev::EOperation::WORDS;
-    Read.m_strRegister = "DIN_MS_DET_LOW";
-    Bus.m_bThrow = true;
-    const std::vector<rlzev::SOutcome> Outcomes = Runtime.RunBatch({Read, Read}, {});
-    EXPECT_EQ(Outcomes[0].m_eStatus, rlzev::SOutcome::FAULT);
-    EXPECT_EQ(Outcomes[0].m_strError, "host fault: unknown exception");
-    EXPECT_EQ(Outcomes[1].m_eStatus, rlzev::SOutcome::SKIPPED);
-}
-
 TEST(Runtime, ReadsHandTheDevicesValueToTheApplicationUnlessToldToKeepIt)
 {
-    SHostObjects Host;
-    rlzev::CDeviceRuntime Runtime(Host.Bus, Host.Utility, Host.Status);
+    SRun<> Host;
+    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
     auto ApplicationWord = [&] { return Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.GetAppImage()[0]; }); };
     rlzev::SOperation Read;
     Read.m_eOperation = rlzev::EOperation::READ;
@@ -563,8 +538,7 @@ TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
     // Once a device is dropped, the router is back at once, for whoever routes next.
     CKeepingUtility Routed;
     {
-        SHostObjects Host;
-        rlzev::CDeviceRuntime Dropped(Host.Bus, Host.Utility, Host.Status);
+        SRun<> Dropped;
     }
     CUtility_Interface* pBefore = rlzev::ExchangeRoute(&Routed);
     CZEVUtilities::GetInstance().ReportError("file", 1, "function", "message");
@@ -603,10 +577,11 @@ TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
     for (int i = 0; i < 500 && iDone.load() == 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(iDone.load(), 2) << "the call was not let in when the device was made";
-    // Any leaving wakes it, so that a failure above still ends.
-    rGate.EnterShared();
-    rGate.LeaveShared();
-    Caller.join();
+    // A caller never let in is left waiting (the test has failed), not joined: no hang.
+    if (iDone.load() == 2)
+        Caller.join();
+    else
+        Caller.detach();
 }
 
 TEST(Runtime, AProcessThatLostNoReportCountsNone)

@@ -1,6 +1,7 @@
-// The device service in-process: every operation on the simulated device, batches and
-// block reads, every kind of bad request refused with nothing changed, library refusals with
-// their exact texts and reports, a read-only server that changes nothing, the audit log.
+// The device service in-process: what only the service does (the operations themselves and
+// their answers: the conformance cases): the device's description, batches and block reads,
+// every kind of bad request refused with nothing changed, limits, a read-only server that
+// changes nothing, tokens, register sets and the audit log.
 #include "AuditLog.h"
 #include "Console.h"
 #include "ServedDevice.h"
@@ -15,11 +16,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <new>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #ifndef _WIN32
 #include <csignal>
@@ -31,17 +32,41 @@
 
 using namespace rlzevtest;
 
-TEST(Service, ServesEveryOperationOfTheTextService)
+namespace
+{
+// The answer to a request, its status as expected.
+json Posted(SServed& a_rS, int a_iStatus, const std::string& a_strOperation, const json& a_rBody)
+{
+    int iStatus = 0;
+    json Answer = a_rS.Post(a_strOperation, a_rBody, &iStatus);
+    EXPECT_EQ(iStatus, a_iStatus) << a_strOperation << " " << a_rBody.dump().substr(0, 200) << ": " << Answer.dump().substr(0, 200);
+    return Answer;
+}
+json View(SServed& a_rS, const std::string& a_strRegister)
+{
+    return a_rS.Call("GET", "/api/v1/registers/" + a_strRegister, "");
+}
+// What the audit lines name, in order.
+std::vector<std::string> Audited(SServed& a_rS, const char* a_pcField = "operation")
+{
+    a_rS.Service.Audit().Flush();
+    std::vector<std::string> Found;
+    for (const json& Line : a_rS.AuditLines())
+        Found.push_back(Line[a_pcField].is_array() ? Line[a_pcField][0] : Line[a_pcField]);
+    return Found;
+}
+} // namespace
+
+TEST(Service, ServesTheDeviceItsRegistersAndTheirStates)
 {
     SServed S;
-    int iStatus = 0;
     EXPECT_EQ(S.Call("GET", "/api/v1/device", ""), json({{"name", "ZEV"}, {"xmlVersion", "PD_ZEV.xml@@/main/kem_main/1"},
-                                                         {"generatorVersion", "1.1.0.0"}, {"readOnly", false}}));
+                                                         {"generatorVersion", "1.1.0.0"}, {"readOnly", false},
+                                                         {"limits", {{"bodyBytes", 1048576}, {"operations", 16384}, {"words", 65536}}}}));
     const json List = S.Call("GET", "/api/v1/registers", "");
     ASSERT_EQ(List["registers"].size(), 441u);
     EXPECT_EQ(List["registers"][0].dump(), R"({"access":"CSequentialRead_ParallelWrite","address":3584,"name":"AUD_CNTRL0","signals":5,"status":false,"width":24,"words":1})");
-
-    json Reg = S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "");
+    json Reg = View(S, "DIN_MS_DET_LOW");
     EXPECT_EQ(Reg["signals"][1].dump(), R"({"default":0,"enumerators":[{"name":"ON","value":0},{"name":"OFF","value":1}],"high":30,"lock":"UNLOCKED","low":30,"max":1,"name":"IN0_SELDIR","width":1})");
     // The whole map is every register as described, without the device's state.
     const json Map = S.Call("GET", "/api/v1/map", "");
@@ -52,12 +77,17 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     for (json& Signal : Reg["signals"])
         Signal.erase("lock");
     EXPECT_EQ(Map["registers"][43], Reg);
-    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/PRI_SERVAL", ""), "SERVAL")["max"], 0xFFFFFFFFu);
-    // The hardware word as last written, looked at without a transfer.
-    S.Post("write", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}, {"values", {"5/d"}}});
-    const auto Counters = S.Host.Bus.m_Counters.m_uReads;
-    EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["hardwareWord"].get<unsigned>() & 0x1F, 5u);
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, Counters);
+    EXPECT_EQ(Signal(View(S, "PRI_SERVAL"), "SERVAL")["max"], 0xFFFFFFFFu);
+    // The hardware word as last written (by the longest value text, 64 characters), looked at
+    // without a transfer, and the locks.
+    EXPECT_EQ(S.Post("write", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}, {"values", {std::string(61, '0') + "5/d"}}}),
+              json({{"reports", json::array()}}));
+    const auto uReads = S.Host.Bus.m_Counters.m_uReads;
+    Reg = View(S, "DIN_MS_DET_LOW");
+    EXPECT_EQ(Reg["hardwareWord"].get<unsigned>() & 0x1F, 5u);
+    EXPECT_EQ(Reg["lock"], "UNLOCKED");
+    EXPECT_EQ(Signal(Reg, "MS_DET_LOW")["lock"], "LOCKED");
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads, uReads);
     const json State = S.Post("state", {{"register", "DIN_MS_DET_LOW"}, {"trace", true}});
     EXPECT_EQ(State["lock"], "UNLOCKED");
     EXPECT_EQ(State["signals"], json::parse(R"([{"name": "MS_DET_LOW", "lock": "LOCKED"}, {"name": "IN0_SELDIR", "lock": "UNLOCKED"},
@@ -65,18 +95,6 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     EXPECT_EQ(State["hardwareWord"].get<unsigned>() & 0x1F, 5u);
     EXPECT_EQ(State["events"], json::array()) << "traced, and nothing happened";
     EXPECT_EQ(S.Post("state", {{"register", "ENT_H1"}})["signals"], json::array()) << "a memory has no signals";
-    EXPECT_EQ(S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "")["lock"], "UNLOCKED");
-
-    // The locks a register's view shows (what each door reads and writes back: the
-    // conformance cases); a value text may be 64 characters long.
-    EXPECT_EQ(S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {std::string(60, '0') + "32/d"}}}),
-              json({{"reports", json::array()}})) << "the longest value text, 64 characters";
-    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
-    S.Post("unlock", {{"register", "DIN_CNTRL0"}, {"signal", "ALL"}});
-    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "UNLOCKED");
-    S.Post("lock", {{"register", "all"}, {"signal", "all"}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
 
     // Defaults and the snapshot, as the device itself makes them.
     EXPECT_EQ(S.Post("defaults", json::object())["result"], true);
@@ -84,8 +102,7 @@ TEST(Service, ServesEveryOperationOfTheTextService)
     S.Runtime.Run([&](CZEV& a_rDevice) { a_rDevice.SnapShot(Direct); });
     const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
     EXPECT_EQ(Snapshot["snapshot"], Direct.str());
-    EXPECT_FALSE(Snapshot["reports"].empty()) << "write-only registers are met; their refused reads are reported";
-    EXPECT_TRUE(Snapshot["reports"][0]["accessDenied"]);
+    EXPECT_TRUE(Snapshot["reports"][0]["accessDenied"]) << "write-only registers are met; their refused reads are reported";
     EXPECT_EQ(Snapshot.count("events"), 0u);
     for (const char* pcQuery : {"?trace=1", "?trace=true"})
         EXPECT_FALSE(S.Call("GET", std::string("/api/v1/snapshot") + pcQuery, "")["events"].empty()) << pcQuery;
@@ -95,11 +112,10 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
 {
     SServed S;
     // A report's fields beyond its message (the texts and classes: the conformance cases).
-    json Answer = S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
-    ASSERT_EQ(Answer["reports"].size(), 1u);
-    EXPECT_EQ(Answer["reports"][0]["file"], "SignalBase");
-    EXPECT_EQ(Answer["reports"][0]["function"], "CSignalBase::ServiceWrite");
-    EXPECT_EQ(Answer["reports"][0]["accessDenied"], false);
+    const json Report = S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}})["reports"][0];
+    EXPECT_EQ(Report["file"], "SignalBase");
+    EXPECT_EQ(Report["function"], "CSignalBase::ServiceWrite");
+    EXPECT_EQ(Report["accessDenied"], false);
     EXPECT_EQ(S.Post("read", {{"register", "NOPE"}})["reports"][0]["function"], "CHWDeviceBase::ServiceRead");
     // What a refusal quotes comes back as it was sent: UTF-8, not escaped.
     rlzev::SHttpRequest Request;
@@ -115,15 +131,21 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     Request.m_strPath = "/api/v1/write";
     Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})";
     EXPECT_EQ(Writable.Handle(Request).m_iStatus, 200);
-    // A refused direction says so in its report (what each door answers: the conformance cases).
-    Answer = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}});
-    EXPECT_EQ(Answer["reports"][0]["accessDenied"], true);
+    // A refused direction says so in its report, takes its place among the events, and goes
+    // on to the host's own utility.
+    S.Host.Utility.m_bQuietAccessDenied = false;
+    S.Reports.str("");
+    const json Denied = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}, {"trace", true}});
+    EXPECT_EQ(Denied["reports"][0]["accessDenied"], true);
+    ASSERT_EQ(Denied["events"].size(), 1u);
+    EXPECT_EQ(Denied["events"][0]["type"], "report");
+    EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
+    EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
 }
 
 TEST(Service, BadRequestsAreRefusedAndChangeNothing)
 {
     SServed S;
-    SServed ReadOnly(true);
     struct SCase
     {
         const char* m_pcMethod;
@@ -169,6 +191,10 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", "{\"register\":\"" + std::string(65, 'A') + "\",\"values\":[\"1/d\"]}", 400, "field 'register' is not"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
+        // Numbers the parser cannot hold.
+        {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":1e400})", 400, "malformed JSON body: number overflow parsing '1e400'"},
+        {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":-1e400,"count":1})", 400, "malformed JSON body: number overflow"},
+        {"POST", "/api/v1/read", R"({"register":[[[[["x"]]]]]})", 400, "field 'register' must be a string"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
@@ -179,6 +205,14 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/batch", AsManyOperations.dump(), 400, "no such operation: nope"},
         {"POST", "/api/v1/batch", TooManyOperations.dump(), 400, "a batch has 1 to 16384 operations"},
         {"POST", "/api/v1/batch", R"({"operations":5})", 400, "field 'operations' must be an array of operations"},
+        {"POST", "/api/v1/batch", R"({"operations":[]})", 400, "a batch has 1 to 16384 operations"},
+        {"POST", "/api/v1/batch", R"({"operations":{}})", 400, "field 'operations' must be an array of operations"},
+        {"POST", "/api/v1/batch", R"({"operations":[{"register":"X"}]})", 400, "each operation is an object with its 'op'"},
+        {"POST", "/api/v1/batch", R"({"operations":[{"op":"snapshot"}]})", 400, "no such operation: snapshot"},
+        {"POST", "/api/v1/batch", R"({"operations":[{"op":"read","register":"X","values":[]}]})", 400, "unknown field 'values'"},
+        {"POST", "/api/v1/batch", R"({"ops":[]})", 400, "unknown field 'ops'"},
+        {"POST", "/api/v1/batch", R"({"operations":[{"op":"write","register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["1/d"]},{"op":"read","register":"ENT_H1","start":7,"count":1}]})",
+         400, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 7 to 7"},  // one bad: none runs
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
         {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "field 'words' must be an array of at most 65536"},
@@ -193,13 +227,16 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/read", R"({"register":"az_09"})", 422, "Invalid register submitted: az_09"},
         {"POST", "/api/v1/write", strHuge, 413, "request body larger than"},
         {"POST", "/api/v1/write", strLargest, 400, "malformed JSON body"},
-        {"POST", "/api/v1/read", R"({"register":"SWP_DATA_RAM","count":49153})", 400, "range beyond the memory"},
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","count":1.5})", 400, "field 'count' must be"},
         {"POST", "/api/v1/lock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/value", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/unlock", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/logging", R"({"register":"AUD_CNTRL0","enable":true})", 400, "missing field 'signal'"},
         {"POST", "/api/v1/get", R"({"register":"AUD_CNTRL0"})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/set", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL"})", 400, "missing field 'value'"},
+        {"POST", "/api/v1/set", R"({"register":"AUD_CNTRL0","value":3})", 400, "missing field 'signal'"},
+        {"POST", "/api/v1/set", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","value":3,"mode":3})", 400, "field 'mode'"},
+        {"POST", "/api/v1/set", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","value":-1})", 400, "field 'value' must be"},
         {"POST", "/api/v1/logging", R"({"register":"AUD_CNTRL0","signal":"ALL","enable":"yes"})", 400, "field 'enable' must be true or false"},
         {"POST", "/api/v1/defaults", R"({"trace":1})", 400, "field 'trace' must be true or false"},
         {"GET", "/api/v1/write", "", 405, "GET is not allowed for /api/v1/write: use POST"},
@@ -221,6 +258,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         EXPECT_EQ(Answer["error"].get<std::string>().rfind(Case.m_pcError, 0), 0u) << Answer["error"];
         EXPECT_EQ(S.State(), strBefore);
     }
+    EXPECT_EQ(S.AuditLines().front()["status"], 400) << "a refused change is audited";
 
     // No token, a wrong one, one of another length, a token without its scheme: 401.
     const std::string strWrite = R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["MARKER_SIG_3"]})";
@@ -228,41 +266,20 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
          {std::string(), "Bearer " + kToken.substr(0, 31) + "0", "Bearer " + kToken + "0", std::string("Bearer "), kToken, "Basic " + kToken})
     {
         int iStatus = 0;
-        const json Answer = S.Call("POST", "/api/v1/write", strWrite, &iStatus, strAuthorization);
+        S.Call("POST", "/api/v1/write", strWrite, &iStatus, strAuthorization);
         EXPECT_EQ(iStatus, 401) << strAuthorization;
         EXPECT_EQ(S.Call("GET", "/api/v1/device", "", &iStatus, strAuthorization).count("name"), 0u);
         EXPECT_EQ(iStatus, 401);
     }
     EXPECT_EQ(S.State(), strBefore);
-
-    // Read-only: every changing request 403, reads served.
-    const std::string strReadOnlyBefore = ReadOnly.State();
-    for (const char* pcOperation : {"write", "writeWords", "lock", "unlock", "logging", "defaults"})
-    {
-        int iStatus = 0;
-        const json Answer = ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, strWrite, &iStatus);
-        EXPECT_EQ(iStatus, 403) << pcOperation;
-        EXPECT_EQ(Answer["error"], std::string("the server is read-only: ") + pcOperation + " is refused");
-    }
-    EXPECT_EQ(ReadOnly.State(), strReadOnlyBefore);
-    int iStatus = 0;
-    // A block read moves words from the hardware, and none to the application.
-    ReadOnly.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
-    const std::string strApplication = ReadOnly.Application();
-    EXPECT_EQ(ReadOnly.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}}, &iStatus)["words"], json({0xABCD}));
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(ReadOnly.Application(), strApplication);
-    EXPECT_EQ(ReadOnly.Post("state", {{"register", "AUD_CNTRL0"}}, &iStatus).count("error"), 0u);
-    EXPECT_EQ(iStatus, 200);
 }
 
 TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
 {
     SServed S;
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"32/d"}}});
-    S.Post("read", {{"register", "DIN_CNTRL0"}});
-    S.Post("words", {{"register", "ENT_H1"}});
-    S.Post("state", {{"register", "ENT_H1"}});
+    for (const char* pcRead : {"read", "words", "state"})
+        S.Post(pcRead, {{"register", "ENT_H1"}});
     S.Post("get", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}});
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"256/d"}}});
     // Refused before the device: audited too; a wrong token only counted.
@@ -273,29 +290,25 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     // Every field capped: a thousand values, names as long as the server takes.
     S.Post("write", {{"register", std::string(64, 'R')}, {"values", std::vector<std::string>(1000, std::string(62, '7') + "/d")}});
     S.Service.Audit().Flush();
-    const std::vector<json> Audit = S.AuditLines();
+    std::vector<json> Audit = S.AuditLines();
     ASSERT_EQ(Audit.size(), 7u) << S.Audit.str();
-    EXPECT_EQ(Audit[0]["client"], "127.0.0.1");
-    EXPECT_EQ(Audit[0]["operation"], "write");
-    EXPECT_EQ(Audit[0]["register"], "DIN_CNTRL0");
-    EXPECT_EQ(Audit[0]["signal"], "FIFOLEVEL");
-    EXPECT_EQ(Audit[0]["values"], json({"32/d"}));
-    EXPECT_EQ(Audit[0]["result"], "ok");
-    EXPECT_EQ(Audit[0]["time"].get<std::string>().size(), 24u);
+    for (json& Line : Audit)
+    {
+        EXPECT_EQ(Line["time"].get<std::string>().size(), 24u);
+        Line.erase("time");
+    }
+    EXPECT_EQ(Audit[0], json({{"client", "127.0.0.1"}, {"operation", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"},
+                              {"start", 0}, {"values", {"32/d"}}, {"status", 200}, {"result", "ok"}}));
     EXPECT_EQ(Audit[1]["status"], 422);
     EXPECT_EQ(Audit[1]["result"], "Value limit exceeded: 256/d,");
-    EXPECT_EQ(Audit[2]["operation"], "lock");
-    EXPECT_EQ(Audit[2]["status"], 400);
-    EXPECT_EQ(Audit[2]["result"], "missing field 'signal'");
-    EXPECT_EQ(Audit[3]["operation"], "token") << "the first refusal at once";
-    EXPECT_EQ(Audit[3]["refused"], 1);
+    EXPECT_EQ(Audit[2], json({{"client", "127.0.0.1"}, {"operation", "lock"}, {"register", "DIN_CNTRL0"}, {"status", 400}, {"result", "missing field 'signal'"}}));
+    EXPECT_EQ(Audit[3], json({{"client", "127.0.0.1"}, {"operation", "token"}, {"refused", 1}, {"status", 401}})) << "the first refusal at once";
     EXPECT_EQ(Audit[4]["operation"], "defaults");
     EXPECT_NE(Audit[4]["result"].get<std::string>().find("report(s)"), std::string::npos);
     EXPECT_EQ(Audit[5]["values"].size(), 17u) << "sixteen values and the count";
     EXPECT_EQ(Audit[5]["values"][16], "... (1000 in all)");
     EXPECT_LE(Audit[5]["result"].get<std::string>().size(), 160u);
-    EXPECT_EQ(Audit[6]["operation"], "token") << "the rest counted in one line";
-    EXPECT_EQ(Audit[6]["refused"], 49);
+    EXPECT_EQ(Audit[6]["refused"], 49) << "the rest counted in one line";
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
 }
 
@@ -335,12 +348,21 @@ TEST(Service, AuditLinesNameWhatEachChangeAskedAndHowItEnded)
          "status": 200, "result": "1 of 2 refused: Value limit exceeded: 999/d,"},
         {"client": "127.0.0.1", "operation": "batch", "operations": [)" + strRefused + "," + strWrites + R"(], "count": 3,
          "status": 500, "result": "host fault: simulated bus fault"}])"));
+    // Refused before the service (by the server): audited when they ask for a change.
+    for (const char* pcPath : {"/api/v1/batch", "/api/v1/sets/apply", "/api/v1/write", "/api/v1/read", "/api/v1/sets/save", "/index.html"})
+    {
+        rlzev::SHttpRequest Request;
+        Request.m_strMethod = "POST";
+        Request.m_strPath = pcPath;
+        S.Service.AuditRefused(Request, 413, "request body too large");
+    }
+    const std::vector<std::string> Operations = Audited(S);
+    EXPECT_EQ(std::vector<std::string>(Operations.end() - 3, Operations.end()), std::vector<std::string>({"batch", "sets/apply", "write"}));
 }
 
 TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
 {
     SServed S;
-    int iStatus = 0;
     // As many memory words as one request takes, spread over a batch: the rest of a memory,
     // one-word registers' words (a read's whole register, whatever range it answers), a block
     // and words written, and nothing for a register there is not.
@@ -352,41 +374,29 @@ TEST(Service, RangesAndTotalsCountEveryWordARequestNames)
                                   {{"op", "getBlock"}, {"register", "NOPE"}},
                                   Block,
                                   {{"op", "writeWords"}, {"register", "SWP_DATA_RAM"}, {"words", std::vector<unsigned>(16381, 1)}}}}};
-    const json Served = S.Post("batch", Words, &iStatus);
-    ASSERT_EQ(iStatus, 200) << Served.dump().substr(0, 300);
+    const json Served = Posted(S, 200, "batch", Words);
     EXPECT_EQ(Served["results"][0]["words"].size(), 32768u);
     EXPECT_EQ(Served["results"][1]["words"].size(), 4u);
     EXPECT_EQ(Served["results"][4]["error"], "Invalid register submitted: NOPE");
     Words["operations"][5]["words"].push_back(1);
-    EXPECT_EQ(S.Post("batch", Words, &iStatus)["error"], "too many words: at most 65536 in one request");
-    EXPECT_EQ(iStatus, 400);
+    EXPECT_EQ(Posted(S, 400, "batch", Words)["error"], "too many words: at most 65536 in one request");
     // As many values: a whole memory and more for a signal (which the library refuses).
     json Values = {{"operations", {{{"op", "write"}, {"register", "SWP_DATA_RAM"}, {"values", std::vector<std::string>(49152, "1/d")}},
                                    {{"op", "write"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"},
                                     {"values", std::vector<std::string>(16384, "1/d")}}}}};
-    EXPECT_EQ(S.Post("batch", Values, &iStatus)["results"][1]["status"], 422);
-    EXPECT_EQ(iStatus, 200);
+    EXPECT_EQ(Posted(S, 200, "batch", Values)["results"][1]["status"], 422);
     Values["operations"][1]["values"].push_back("1/d");
-    EXPECT_EQ(S.Post("batch", Values, &iStatus)["error"], "too many values: at most 65536");
-    EXPECT_EQ(iStatus, 400);
+    EXPECT_EQ(Posted(S, 400, "batch", Values)["error"], "too many values: at most 65536");
 
     // A memory's range starts at its word 0, whatever signal is named (a range from its end,
     // a signal's values and a register there is not: the conformance cases).
     const std::string strBefore = S.State();
-    for (const json& Beyond : {json{{"register", "ENT_H1"}, {"signal", "NOPE"}, {"start", 6}, {"values", {"1/d", "2/d"}}},
-                               json{{"register", "ENT_H1"}, {"start", 5}, {"words", {1, 2, 3}}}})
-    {
-        S.Post(Beyond.contains("words") ? "writeWords" : "write", Beyond, &iStatus);
-        EXPECT_EQ(iStatus, 400) << Beyond << ": a memory takes words from the start, whatever signal is named";
-    }
+    Posted(S, 400, "write", {{"register", "ENT_H1"}, {"signal", "NOPE"}, {"start", 6}, {"values", {"1/d", "2/d"}}});
+    Posted(S, 400, "writeWords", {{"register", "ENT_H1"}, {"start", 5}, {"words", {1, 2, 3}}});
     EXPECT_EQ(S.State(), strBefore);
     // A register there is not has no range, but its words count as any range a request names.
     for (const char* pOp : {"read", "words"})
-    {
-        EXPECT_EQ(S.Post(pOp, {{"register", "NOPE"}, {"count", 65537}}, &iStatus)["error"],
-                  "too many words: at most 65536 in one request");
-        EXPECT_EQ(iStatus, 400) << pOp;
-    }
+        EXPECT_EQ(Posted(S, 400, pOp, {{"register", "NOPE"}, {"count", 65537}})["error"], "too many words: at most 65536 in one request");
 }
 
 TEST(Service, AServiceGoneIsNoLongerTheRuntimesObserver)
@@ -412,40 +422,20 @@ TEST(Service, TheExportedReferenceIsTheConsoleByteForByte)
     const std::string strFolder = testing::TempDir() + "zevd-reference-test";
     std::string strError;
     ASSERT_TRUE(rlzev::WriteReference(strFolder, "{}", strError)) << strError;
+    auto Read = [&](const std::string& a_strName) {
+        std::ifstream File(strFolder + "/" + a_strName, std::ios::binary);
+        std::string strText(std::istreambuf_iterator<char>(File), {});
+        File.close();
+        std::remove((strFolder + "/" + a_strName).c_str());
+        return strText;
+    };
     for (unsigned i = 0; i < rlzev::g_udwConsoleFileCount; ++i)
     {
         const rlzev::SConsoleFile& rFile = rlzev::g_aConsoleFiles[i];
-        const std::string strPath = strFolder + "/" + rFile.m_pcName;
-        std::ifstream File(strPath, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(File), {}),
-                  std::string(reinterpret_cast<const char*>(rFile.m_pData), rFile.m_uSize))
-            << rFile.m_pcName;
-        File.close();
-        std::remove(strPath.c_str());
+        EXPECT_EQ(Read(rFile.m_pcName), std::string(reinterpret_cast<const char*>(rFile.m_pData), rFile.m_uSize)) << rFile.m_pcName;
     }
-    std::ifstream Script(strFolder + "/reference.js", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(Script), {}), "window.ZEV_REFERENCE = {};\n");
-    Script.close();
-    std::remove((strFolder + "/reference.js").c_str());
+    EXPECT_EQ(Read("reference.js"), "window.ZEV_REFERENCE = {};\n");
     std::remove(strFolder.c_str());
-}
-
-TEST(Service, RefusalsBeforeTheServiceAreAuditedWhenTheyAskForAChange)
-{
-    SServed S;
-    for (const char* pcPath : {"/api/v1/batch", "/api/v1/sets/apply", "/api/v1/write", "/api/v1/read", "/api/v1/sets/save", "/index.html"})
-    {
-        rlzev::SHttpRequest Request;
-        Request.m_strMethod = "POST";
-        Request.m_strPath = pcPath;
-        Request.m_strClient = "127.0.0.1";
-        S.Service.AuditRefused(Request, 413, "request body too large");  // as the server does before the service
-    }
-    S.Service.Audit().Flush();
-    std::vector<std::string> Audited;
-    for (const json& Line : S.AuditLines())
-        Audited.push_back(Line["operation"]);
-    EXPECT_EQ(Audited, std::vector<std::string>({"batch", "sets/apply", "write"}));
 }
 
 TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
@@ -465,36 +455,27 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
     const std::string strBefore = Utc();
     const std::string strLimit(rlzev::CAuditLog::kMaxText, 'x');
     const std::string strLong = "y" + strLimit;  // one past the limit, starting with what is cut off last
-    json Sixteen = json::array(), Seventeen = json::array();
+    json Sixteen = json::array();
     for (int i = 0; i < 16; ++i)
         Sixteen.push_back(i);
-    Seventeen = Sixteen;
+    json Seventeen = Sixteen;
     Seventeen.push_back(16);
-    Log.Write({{"kept", strLimit},
-               {"cut", strLong},
-               {"sixteen", Sixteen},
-               {"seventeen", Seventeen},
-               {"inList", {1, strLong}},
-               {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}},
-               {"text", "1 \xC2\xB5s \xFF"}});
+    Log.Write({{"kept", strLimit}, {"cut", strLong}, {"sixteen", Sixteen}, {"seventeen", Seventeen}, {"inList", {1, strLong}},
+               {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}}, {"text", "1 \xC2\xB5s \xFF"}});
     const std::string strAfter = Utc();
     const std::string strWritten = Sink.str();
-    const json Line = json::parse(strWritten);
-    const std::string strCut = strLong.substr(0, rlzev::CAuditLog::kMaxText) + "... (129 bytes)";
-    EXPECT_EQ(Line["kept"], strLimit);
-    EXPECT_EQ(Line["cut"], strCut);
-    EXPECT_EQ(Line["sixteen"], Sixteen);
-    json Capped = Sixteen;
-    Capped.push_back("... (17 in all)");
-    EXPECT_EQ(Line["seventeen"], Capped);
-    EXPECT_EQ(Line["inList"], json({1, strCut}));
-    EXPECT_EQ(Line["inObject"]["deep"]["deeper"][0], strCut);
-    // UTF-8 as it came, a byte that is none replaced rather than the line lost.
-    EXPECT_NE(strWritten.find("\"1 \xC2\xB5s \xEF\xBF\xBD\""), std::string::npos) << strWritten;
+    json Line = json::parse(strWritten);
     // The time of writing, in UTC to the millisecond.
     const std::string strTime = Line["time"];
     EXPECT_EQ(strTime.size(), 24u);
     EXPECT_TRUE(strBefore <= strTime && strTime <= strAfter) << strBefore << " " << strTime << " " << strAfter;
+    Line.erase("time");
+    const std::string strCut = strLong.substr(0, rlzev::CAuditLog::kMaxText) + "... (129 bytes)";
+    json Capped = Sixteen;
+    Capped.push_back("... (17 in all)");
+    // UTF-8 as it came, a byte that is none replaced rather than the line lost.
+    EXPECT_EQ(Line, json({{"kept", strLimit}, {"cut", strCut}, {"sixteen", Sixteen}, {"seventeen", Capped}, {"inList", {1, strCut}},
+                          {"inObject", {{"deep", {{"deeper", json::array({strCut})}}}}}, {"text", "1 \xC2\xB5s \xEF\xBF\xBD"}}));
     EXPECT_EQ(strWritten.back(), '\n');
     EXPECT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line";
 }
@@ -524,14 +505,13 @@ TEST(Service, TheAuditLogIsInItsFileAtOnceAndNamesWhomItRefused)
     Log.RefusedToken("192.0.2.9");
     Log.RefusedToken("192.0.2.10");
     Log.Flush();
-    const std::vector<json> Read = Lines();
+    std::vector<json> Read = Lines();
     ASSERT_EQ(Read.size(), 4u) << "a flush with nothing counted writes nothing";
+    EXPECT_EQ(Read[3]["time"].get<std::string>().size(), 24u);
+    Read[3].erase("time");
     EXPECT_EQ(Read[2]["refused"], 1);
     EXPECT_EQ(Read[2]["client"], "192.0.2.8");
-    EXPECT_EQ(Read[3]["refused"], 2);
-    EXPECT_EQ(Read[3]["client"], "192.0.2.10") << "the last one refused";
-    EXPECT_EQ(Read[3]["operation"], "token");
-    EXPECT_EQ(Read[3]["time"].get<std::string>().size(), 24u);
+    EXPECT_EQ(Read[3], json({{"operation", "token"}, {"refused", 2}, {"client", "192.0.2.10"}, {"status", 401}})) << "the last one refused";
     File.close();
     std::remove(strPath.c_str());
 }
@@ -539,20 +519,17 @@ TEST(Service, TheAuditLogIsInItsFileAtOnceAndNamesWhomItRefused)
 TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
 {
     SServed S;
-    int iStatus = 0;
-    const json Answer = S.Post("batch", {{"operations",
-                                          {{{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}},
-                                           {{"op", "read"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}},
-                                           {{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"999/d"}}},
-                                           {{"op", "value"}, {"register", "AUD_CNTRL0"}, {"signal", "NOPE"}},
-                                           {{"op", "state"}, {"register", "DIN_CNTRL0"}},
-                                           {{"op", "words"}, {"register", "ENT_H1"}, {"start", 5}, {"count", 2}},
-                                           {{"op", "writeWords"}, {"register", "ENT_H1"}, {"start", 5}, {"words", {7, 4294967295u}}},
-                                           {{"op", "words"}, {"register", "ENT_H1"}, {"start", 4}},
-                                           {{"op", "logging"}, {"register", "NOPE"}, {"signal", "ALL"}},
-                                           {{"op", "defaults"}}}}},
-                               &iStatus);
-    ASSERT_EQ(iStatus, 200) << Answer;
+    const json Answer = Posted(S, 200, "batch", {{"operations",
+                                                  {{{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}},
+                                                   {{"op", "read"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}},
+                                                   {{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"999/d"}}},
+                                                   {{"op", "value"}, {"register", "AUD_CNTRL0"}, {"signal", "NOPE"}},
+                                                   {{"op", "state"}, {"register", "DIN_CNTRL0"}},
+                                                   {{"op", "words"}, {"register", "ENT_H1"}, {"start", 5}, {"count", 2}},
+                                                   {{"op", "writeWords"}, {"register", "ENT_H1"}, {"start", 5}, {"words", {7, 4294967295u}}},
+                                                   {{"op", "words"}, {"register", "ENT_H1"}, {"start", 4}},
+                                                   {{"op", "logging"}, {"register", "NOPE"}, {"signal", "ALL"}},
+                                                   {{"op", "defaults"}}}}});
     EXPECT_EQ(Answer.count("error"), 0u) << "nothing faulted";
     const json& R = Answer["results"];
     ASSERT_EQ(R.size(), 10u);
@@ -568,7 +545,6 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
     EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u}));
     EXPECT_EQ(R[8]["status"], 422);
     // One audit line for the batch: its changing operations alone, with what each asked.
-    S.Service.Audit().Flush();
     const json Line = S.AuditLines().back();
     EXPECT_EQ(Line["count"], 10);
     EXPECT_EQ(Line["operations"], json::parse(R"([
@@ -577,54 +553,16 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
         {"op": "writeWords", "register": "ENT_H1", "words": 2},
         {"op": "logging", "register": "NOPE", "signal": "ALL"},
         {"op": "defaults"}])"));
-
-    // One malformed operation: the whole batch is refused and nothing runs.
-    const std::string strBefore = S.State();
-    const json Bad = S.Post("batch", {{"operations", {{{"op", "write"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"1/d"}}},
-                                                      {{"op", "read"}, {"register", "ENT_H1"}, {"start", 7}, {"count", 1}}}}},
-                            &iStatus);
-    EXPECT_EQ(iStatus, 400);
-    EXPECT_EQ(Bad["error"], "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 7 to 7");
-    for (const char* pcBody : {R"({"operations":[]})", R"({"operations":{}})", R"({"operations":[{"register":"X"}]})",
-                               R"({"operations":[{"op":"snapshot"}]})", R"({"operations":[{"op":"read","register":"X","values":[]}]})",
-                               R"({"ops":[]})"})
-    {
-        S.Call("POST", "/api/v1/batch", pcBody, &iStatus);
-        EXPECT_EQ(iStatus, 400) << pcBody;
-    }
-    EXPECT_EQ(S.State(), strBefore);
-
-    // A host fault stops the batch where it happens: what came before stays done.
+    // (A malformed operation refuses the whole batch: the bad requests.) A host fault stops
+    // the batch where it happens: what came before stays done.
     S.Host.Bus.m_iThrowOnRead = 2;
-    const json Faulted = S.Post("batch", {{"operations", {{{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
-                                                          {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}},
-                                                          {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}}}}},
-                                &iStatus);
-    EXPECT_EQ(iStatus, 500);
+    const json Words = {{"op", "words"}, {"register", "DIN_MS_DET_LOW"}};
+    const json Faulted = Posted(S, 500, "batch", {{"operations", {Words, Words, Words}}});
     EXPECT_EQ(Faulted["results"][0]["status"], 200);
     EXPECT_EQ(Faulted["results"][1]["status"], 500);
     EXPECT_EQ(Faulted["results"][1]["error"], "host fault: simulated bus fault");
     EXPECT_EQ(Faulted["results"][2]["status"], 424);
     EXPECT_EQ(Faulted["error"], "host fault: simulated bus fault");
-}
-
-TEST(Service, AllSignalsInOneBatch)
-{
-    SServed S;
-    json Operations = json::array();
-    for (unsigned i = 0; i < g_udwZevRegisterCount; ++i)
-        for (unsigned s = 0; s < g_aZevRegisterMap[i].m_udwSignalCount; ++s)
-            Operations.push_back({{"op", "read"}, {"register", g_aZevRegisterMap[i].m_pcName},
-                                  {"signal", g_aZevRegisterMap[i].m_pSignals[s].m_pcName}});
-    ASSERT_EQ(Operations.size(), 2316u);
-    int iStatus = 0;
-    const json Answer = S.Post("batch", {{"operations", Operations}}, &iStatus);
-    ASSERT_EQ(iStatus, 200);
-    ASSERT_EQ(Answer["results"].size(), 2316u);
-    // The same texts as one request each.
-    for (std::size_t i : {std::size_t(0), std::size_t(1000), std::size_t(2315)})
-        EXPECT_EQ(Answer["results"][i]["values"],
-                  S.Post("read", {{"register", Operations[i]["register"]}, {"signal", Operations[i]["signal"]}})["values"]);
 }
 
 TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
@@ -634,73 +572,17 @@ TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
     S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // the device changed a word by itself
     const std::string strApplication = S.Application();
     const auto Before = S.Host.Bus.m_Counters;
-    int iStatus = 0;
-    const json Answer = S.Post("words", {{"register", "SWP_DATA_RAM"}, {"start", 100}, {"count", 64}}, &iStatus);
-    ASSERT_EQ(iStatus, 200);
+    const json Answer = Posted(S, 200, "words", {{"register", "SWP_DATA_RAM"}, {"start", 100}, {"count", 64}});
     EXPECT_EQ(Answer["words"].size(), 64u);
     EXPECT_EQ(Answer["words"][30], 0xABCDu);
     EXPECT_EQ(Answer["words"][0], 5u);
     // 64 words through the read-back path: a status write and three reads each, no more.
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, 64u);
     EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Before.m_uReads, 64u * 3);
-    EXPECT_EQ(S.Application(), strApplication) << "the application's words stay as they were";
-
-    // A one-word register's word, read now, without handing it to the application.
+    // A one-word register's word, read now: the application's words stay as they were.
     S.Host.Bus.Poke(0x11A, 0x4000001F);
     EXPECT_EQ(S.Post("words", {{"register", "DIN_MS_DET_LOW"}})["words"], json({0x4000001F}));
     EXPECT_EQ(S.Application(), strApplication);
-    // A memory read directly: one transfer of the block.
-    S.Host.Bus.Poke(0x2000 + 7, 0x77);
-    const auto Direct = S.Host.Bus.m_Counters;
-    EXPECT_EQ(S.Post("words", {{"register", "SWP_CODE_RAM"}, {"start", 6}, {"count", 2}})["words"], json({0, 0x77}));
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Direct.m_uReads, 1u);
-    EXPECT_EQ(S.Application(), strApplication);
-}
-
-TEST(Service, AReadOnlyServerChangesNoApplicationState)
-{
-    SServed S(true);
-    S.Runtime.Run([](CZEV& a_rDevice) {
-        a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
-        a_rDevice.DIN_MS_DET_LOW.IN0_SELDIR.Lock();
-    });
-    S.Host.Bus.Poke(0x11A, 0x4000005F);  // the device changed the register by itself
-    S.Host.Bus.Poke(0x2000 + 9, 77);
-    const std::string strApplication = S.Application();
-    int iStatus = 0;
-    EXPECT_EQ(S.Post("read", {{"register", "DIN_MS_DET_LOW"}}, &iStatus)["values"], json({"4000005F/h"}));
-    EXPECT_EQ(S.Post("value", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}})["values"], json({"31"}));
-    EXPECT_EQ(S.Post("read", {{"register", "SWP_CODE_RAM"}, {"start", 8}, {"count", 2}})["values"],
-              json({"00000000/h", "0000004D/h"}));
-    const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
-    EXPECT_NE(Snapshot["snapshot"].get<std::string>().find("ZEV.DIN_MS_DET_LOW.MS_DET_LOW = 31;"), std::string::npos);
-    EXPECT_EQ(S.Application(), strApplication);
-    const json State = S.Call("GET", "/api/v1/registers/DIN_MS_DET_LOW", "");
-    EXPECT_EQ(Signal(State, "IN0_SELDIR")["lock"], "LOCKED") << "every lock state is back";
-    EXPECT_EQ(Signal(State, "MS_DET_LOW")["lock"], "UNLOCKED");
-    // A batch asking for a change is refused whole.
-    S.Post("batch", {{"operations", {{{"op", "read"}, {"register", "DIN_MS_DET_LOW"}}, {{"op", "unlock"}, {"register", "ALL"}, {"signal", "ALL"}}}}},
-           &iStatus);
-    EXPECT_EQ(iStatus, 403);
-}
-
-TEST(Service, NumbersTheParserCannotHoldAreABadRequest)
-{
-    SServed S;
-    const std::string strBefore = S.State();
-    for (const char* pcBody : {R"({"register":"ENT_H1","start":1e400})", R"({"register":"ENT_H1","start":-1e400,"count":1})",
-                               R"({"register":[[[[["x"]]]]]})"})
-    {
-        int iStatus = 0;
-        const json Answer = S.Call("POST", "/api/v1/read", pcBody, &iStatus);
-        EXPECT_EQ(iStatus, 400) << pcBody;
-        EXPECT_EQ(Answer["error"].get<std::string>().find("json.exception"), std::string::npos) << Answer;
-    }
-    int iStatus = 0;
-    EXPECT_EQ(S.Call("POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":1e400})", &iStatus)["error"],
-              "malformed JSON body: number overflow parsing '1e400'");
-    EXPECT_EQ(S.AuditLines().back()["status"], 400) << "and a refused change is audited";
-    EXPECT_EQ(S.State(), strBefore);
 }
 
 TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
@@ -718,32 +600,19 @@ TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
     ASSERT_TRUE(Plain.ServiceRead("AUD_CNTRL0", "", Values, strError, 0, 1));
     const std::vector<std::string> Ten(10, "171/d");  // a memory transfer is shown by its first words
     ASSERT_TRUE(Plain.ServiceWrite("PWR_RAMP", "", {Ten.begin(), Ten.end()}, strError, 0));
-    const auto Counters = Bare.Bus.m_Counters;
 
     SServed S;
     const auto Before = S.Host.Bus.m_Counters;
-    json Events = S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"MARKER_SIG_3"}}, {"trace", true}})["events"];
-    const json Read = S.Post("read", {{"register", "AUD_CNTRL0"}, {"trace", true}});
-    const json Memory = S.Post("write", {{"register", "PWR_RAMP"}, {"values", Ten}, {"trace", true}});
-    for (const json* pAnswer : {&Read, &Memory})
-        for (const json& Event : (*pAnswer)["events"])
-            Events.push_back(Event);
     std::string strEvents;
-    for (const json& Event : Events)
-        strEvents += Event["text"].get<std::string>() + "\n";
+    for (const json& Answer : {S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"MARKER_SIG_3"}}, {"trace", true}}),
+                               S.Post("read", {{"register", "AUD_CNTRL0"}, {"trace", true}}),
+                               S.Post("write", {{"register", "PWR_RAMP"}, {"values", Ten}, {"trace", true}})})
+        for (const json& Event : Answer["events"])
+            strEvents += Event["text"].get<std::string>() + "\n";
     EXPECT_EQ(strEvents, Trace.str());
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Before.m_uReads, Counters.m_uReads);
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, Counters.m_uWrites);
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWaits - Before.m_uWaits, Counters.m_uWaits);
-
-    // Reports take their place among the transfers, and go on to the host's own utility.
-    S.Host.Utility.m_bQuietAccessDenied = false;
-    const json Denied = S.Post("write", {{"register", "PRI_SERVAL"}, {"signal", "SERVAL"}, {"values", {"1/d"}}, {"trace", true}});
-    ASSERT_EQ(Denied["events"].size(), 1u);
-    EXPECT_EQ(Denied["events"][0]["type"], "report");
-    EXPECT_EQ(Denied["events"][0]["message"], ",No write access allowed!");
-    EXPECT_EQ(S.Reports.str(), "ParallelRead:14: CParallelRead::Write: ,No write access allowed!\n");
-    // (How long transfers and a failed read are traced: the conformance cases.)
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Before.m_uReads, Bare.Bus.m_Counters.m_uReads);
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, Bare.Bus.m_Counters.m_uWrites);
+    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWaits - Before.m_uWaits, Bare.Bus.m_Counters.m_uWaits);
 }
 
 TEST(Service, TokensAreRandomPrivateAndComparedWhole)
@@ -751,17 +620,13 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     const std::string strA = rlzev::NewToken(), strB = rlzev::NewToken();
     EXPECT_EQ(strA.size(), 64u);
     EXPECT_EQ(strA.find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_NE(strA, strB);
     EXPECT_TRUE(rlzev::SameToken(strA, strA));
-    EXPECT_FALSE(rlzev::SameToken(strA, strA.substr(0, 63)));
-    EXPECT_FALSE(rlzev::SameToken(strA, strA + "0"));
-    EXPECT_FALSE(rlzev::SameToken(strA, strB));
-    for (const std::size_t uAt : {std::size_t(0), strA.size() - 1})  // one character apart, at either end
-    {
-        std::string strNear = strA;
-        strNear[uAt] = strNear[uAt] == '0' ? '1' : '0';
-        EXPECT_FALSE(rlzev::SameToken(strA, strNear)) << uAt;
-    }
+    // Shorter, longer, another, and one character apart at either end.
+    std::string strFirst = strA, strLast = strA;
+    strFirst[0] = strFirst[0] == '0' ? '1' : '0';
+    strLast.back() = strLast.back() == '0' ? '1' : '0';
+    for (const std::string& strOther : {strA.substr(0, 63), strA + "0", strB, strFirst, strLast})
+        EXPECT_FALSE(rlzev::SameToken(strA, strOther)) << strOther;
     EXPECT_FALSE(rlzev::SameToken("", "")) << "no token configured lets nobody in";
     // Every hex digit, high and low half of a byte alike: sixteen tokens miss one by chance
     // about once in 10^13.
@@ -773,10 +638,7 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
             strHigh += strToken[c], strLow += strToken[c + 1];
     }
     for (const char c : std::string("0123456789abcdef"))
-    {
-        EXPECT_NE(strHigh.find(c), std::string::npos) << c;
-        EXPECT_NE(strLow.find(c), std::string::npos) << c;
-    }
+        EXPECT_TRUE(strHigh.find(c) != std::string::npos && strLow.find(c) != std::string::npos) << c;
 
     const std::string strPath = testing::TempDir() + "zevd-token-test";
     std::ofstream(strPath) << "old";
@@ -802,17 +664,17 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     {
         Low.rlim_cur = static_cast<rlim_t>(iFree);  // every descriptor below it is taken
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &Low), 0);
-        bool bThrown = false;
+        std::string strThrown;
         try
         {
             rlzev::NewToken();
         }
         catch (const std::runtime_error& e)
         {
-            bThrown = std::string(e.what()) == "cannot read /dev/urandom";
+            strThrown = e.what();
         }
         setrlimit(RLIMIT_NOFILE, &Old);
-        EXPECT_TRUE(bThrown);
+        EXPECT_EQ(strThrown, "cannot read /dev/urandom");
     }
     // A token file that cannot be written whole is a failure.
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Old), 0);
@@ -824,110 +686,125 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     setrlimit(RLIMIT_FSIZE, &Old);
     std::signal(SIGXFSZ, OldSignal);
     EXPECT_FALSE(bWritten);
-    ASSERT_TRUE(rlzev::WriteTokenFile(strPath, strA));
 #endif
     // A hand-written file may carry spaces and a Windows line end; a file of blanks or none
     // at all holds no token.
-    for (const char* pcText : {"  abc \t\r\nnext line\n", "abc", "\tabc\n"})
+    for (const auto& Case : {std::make_pair("  abc \t\r\nnext line\n", "abc"), std::make_pair("abc", "abc"),
+                             std::make_pair("\tabc\n", "abc"), std::make_pair(" \t\r\n", "")})
     {
-        std::ofstream(strPath, std::ios::binary | std::ios::trunc) << pcText;
-        EXPECT_EQ(rlzev::ReadTokenFile(strPath), "abc") << pcText;
+        std::ofstream(strPath, std::ios::binary | std::ios::trunc) << Case.first;
+        EXPECT_EQ(rlzev::ReadTokenFile(strPath), Case.second) << Case.first;
     }
-    std::ofstream(strPath, std::ios::binary | std::ios::trunc) << " \t\r\n";
-    EXPECT_EQ(rlzev::ReadTokenFile(strPath), "");
     std::remove(strPath.c_str());
     EXPECT_EQ(rlzev::ReadTokenFile(strPath), "");
 #ifndef _WIN32
     // The token's home is the user's home, or the working folder without one.
     const char* pcHome = std::getenv("HOME");
-    const bool bHome = pcHome != nullptr;
-    const std::string strHome = bHome ? pcHome : "";
+    const std::string strHome = pcHome != nullptr ? pcHome : "";
     ::setenv("HOME", "/home/someone", 1);
     EXPECT_EQ(rlzev::DefaultTokenPath(), "/home/someone/.zevd-token");
     ::setenv("HOME", "", 1);
     EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
     ::unsetenv("HOME");
     EXPECT_EQ(rlzev::DefaultTokenPath(), "./.zevd-token");
-    if (bHome)
+    if (pcHome != nullptr)
         ::setenv("HOME", strHome.c_str(), 1);
 #endif
 }
 
-
 TEST(Service, TheApplicationsTypedAccessOverTheService)
 {
     SServed S;
-    int iStatus = 0;
-    // A typed Set as the application makes it: nothing is locked (its values, modes and
-    // transfers, and the gets: the conformance cases).
-    EXPECT_EQ(S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}}, &iStatus), json({{"reports", json::array()}, {"result", true}}));
-    const json State = S.Call("GET", "/api/v1/registers/AUD_CNTRL0", "");
-    EXPECT_EQ(Signal(State, "TRIG_SEL")["lock"], "UNLOCKED");
-    // A block got answers whether the library read the hardware.
+    // Whether a block got read the hardware (the rest of the typed access: the conformance cases).
     S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130, changed by the device
-    const json Block = {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}};
-    EXPECT_EQ(S.Post("getBlock", Block), json({{"reports", json::array()}, {"result", false}, {"words", {0}}}))
-        << "the application's word";
-    json FromHardware = Block;
-    FromHardware["readHw"] = true;
-    EXPECT_EQ(S.Post("getBlock", FromHardware), json({{"reports", json::array()}, {"result", true}, {"words", {0xABCD}}}));
-    for (const json& Bad : {json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}, {"mode", 3}},
-                            json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}},
-                            json{{"register", "AUD_CNTRL0"}, {"value", 3}},
-                            json{{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", -1}}})
+    json Block = {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}};
+    EXPECT_EQ(S.Post("getBlock", Block), json({{"reports", json::array()}, {"result", false}, {"words", {0}}})) << "the application's word";
+    Block["readHw"] = true;
+    EXPECT_EQ(S.Post("getBlock", Block), json({{"reports", json::array()}, {"result", true}, {"words", {0xABCD}}}));
+    // The sets are audited, refused ones too, and so is a get that reads the hardware (it
+    // hands the application a new word); the other gets are not.
+    S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"value", 3}});
+    S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}});
+    S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}});
+    EXPECT_EQ(Audited(S), std::vector<std::string>({"getBlock", "set", "set"}));
+}
+
+TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
+{
+    SServed S(true);
+    S.Runtime.Run([](CZEV& a_rDevice) {
+        a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(3, CSignalBase::HW_WRITE_IMMEDIATE);
+        a_rDevice.DIN_MS_DET_LOW.IN0_SELDIR.Lock();
+    });
+    // Every changing request 403.
+    const std::string strBefore = S.State();
+    const std::string strWrite = R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["MARKER_SIG_3"]})";
+    for (const char* pcOperation : {"write", "writeWords", "lock", "unlock", "logging", "defaults"})
     {
-        S.Post("set", Bad, &iStatus);
-        EXPECT_EQ(iStatus, 400) << Bad;
+        int iStatus = 0;
+        const json Answer = S.Call("POST", std::string("/api/v1/") + pcOperation, strWrite, &iStatus);
+        EXPECT_EQ(iStatus, 403) << pcOperation;
+        EXPECT_EQ(Answer["error"], std::string("the server is read-only: ") + pcOperation + " is refused");
     }
-    EXPECT_EQ(S.Post("getBlock", {{"register", "ENT_H1"}, {"start", 7}})["words"], json::array()) << "nothing is left";
-    // The sets change the device and are audited, refused ones too, and so is a get that
-    // reads the hardware (it hands the application a new word); the other gets are not.
-    S.Service.Audit().Flush();
-    std::vector<std::string> Audited;
-    for (const json& Line : S.AuditLines())
-        Audited.push_back(Line["operation"]);
-    EXPECT_EQ(Audited, std::vector<std::string>({"set", "getBlock", "set", "set", "set", "set"}));
-    // A read-only server answers the application's reads that change nothing, and only them.
-    SServed ReadOnly(true);
+    // The application's typed access answers only what changes nothing.
     for (const char* pcBody : {R"({"register":"ENT_H1","words":[1]})", R"({"register":"ENT_H1","readHw":true})",
                                R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","readHw":true})",
                                R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","value":1})"})
         for (const char* pcOperation : {"set", "setBlock", "registerDefaults", "getBlock", "get"})
         {
-            const std::string strBefore = ReadOnly.State();
-            const json Answer = ReadOnly.Call("POST", std::string("/api/v1/") + pcOperation, pcBody, &iStatus);
-            if (iStatus == 403 || iStatus == 400)
-                EXPECT_EQ(ReadOnly.State(), strBefore) << pcOperation << pcBody;
-            else
-                ADD_FAILURE() << pcOperation << pcBody << ": " << Answer.dump();
+            int iStatus = 0;
+            const json Answer = S.Call("POST", std::string("/api/v1/") + pcOperation, pcBody, &iStatus);
+            EXPECT_TRUE(iStatus == 403 || iStatus == 400) << pcOperation << pcBody << ": " << Answer.dump();
         }
-    ReadOnly.Host.Bus.Poke(0x0E00, 5);
-    ReadOnly.Post("words", {{"register", "AUD_CNTRL0"}});  // the hardware's word, the application's kept
-    ReadOnly.Host.Bus.Poke(0x5000, 9);
-    ReadOnly.Post("words", {{"register", "DET_APD_SSRAM"}, {"start", 0}, {"count", 1}});
-    const std::string strBefore = ReadOnly.State();
-    EXPECT_EQ(ReadOnly.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}}, &iStatus)["value"], 5);
-    EXPECT_EQ(ReadOnly.Post("getBlock", {{"register", "DET_APD_SSRAM"}, {"count", 2}})["words"], json({9, 0}));
-    EXPECT_EQ(ReadOnly.Post("appWords", {{"register", "AUD_CNTRL0"}})["words"], json({0}));
-    EXPECT_EQ(ReadOnly.State(), strBefore) << "what Get answers, without handing the application the word";
+    EXPECT_EQ(S.State(), strBefore);
+
+    // Reads move words from the hardware, and none to the application; every lock state is back.
+    S.Host.Bus.Poke(0x11A, 0x4000005F);  // the device changed the register by itself
+    S.Host.Bus.Poke(0x2000 + 9, 77);
+    S.Host.Bus.Poke(0x0E00, 5);
+    S.Host.Bus.Poke(0x5000, 9);
+    S.Host.Bus.Poke(0x10000 + 130, 0xABCD);  // SWP_DATA_RAM's word 130
+    const std::string strApplication = S.Application();
+    EXPECT_EQ(Posted(S, 200, "read", {{"register", "DIN_MS_DET_LOW"}})["values"], json({"4000005F/h"}));
+    EXPECT_EQ(S.Post("value", {{"register", "DIN_MS_DET_LOW"}, {"signal", "MS_DET_LOW"}})["values"], json({"31"}));
+    EXPECT_EQ(S.Post("read", {{"register", "SWP_CODE_RAM"}, {"start", 8}, {"count", 2}})["values"], json({"00000000/h", "0000004D/h"}));
+    EXPECT_EQ(Posted(S, 200, "words", {{"register", "SWP_DATA_RAM"}, {"start", 130}, {"count", 1}})["words"], json({0xABCD}));
+    Posted(S, 200, "state", {{"register", "AUD_CNTRL0"}});
+    S.Post("words", {{"register", "AUD_CNTRL0"}});  // the hardware's word, the application's kept
+    S.Post("words", {{"register", "DET_APD_SSRAM"}, {"start", 0}, {"count", 1}});
+    const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
+    EXPECT_NE(Snapshot["snapshot"].get<std::string>().find("ZEV.DIN_MS_DET_LOW.MS_DET_LOW = 31;"), std::string::npos);
+    EXPECT_EQ(S.Application(), strApplication);
+    const json State = View(S, "DIN_MS_DET_LOW");
+    EXPECT_EQ(Signal(State, "IN0_SELDIR")["lock"], "LOCKED");
+    EXPECT_EQ(Signal(State, "MS_DET_LOW")["lock"], "UNLOCKED");
+    // What Get answers, without handing the application the word.
+    const std::string strRead = S.State();
+    EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 5);
+    EXPECT_EQ(S.Post("getBlock", {{"register", "DET_APD_SSRAM"}, {"count", 2}})["words"], json({9, 0}));
+    EXPECT_EQ(S.Post("appWords", {{"register", "AUD_CNTRL0"}})["words"], json({0}));
+    EXPECT_EQ(S.State(), strRead);
+    // A batch of reads is served, one asking for a change refused whole.
     const json Read = {{"op", "read"}, {"register", "AUD_CNTRL0"}};
-    const json Get = {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}};
-    ReadOnly.Post("batch", {{"operations", {Read, Get}}}, &iStatus);
-    EXPECT_EQ(iStatus, 200) << "a batch of reads is served";
-    json ReadHw = Get;
-    ReadHw["readHw"] = true;
-    ReadOnly.Post("batch", {{"operations", {Read, ReadHw}}}, &iStatus);
-    EXPECT_EQ(iStatus, 403) << "and one that hands the application a word is not";
+    json Get = {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}};
+    Posted(S, 200, "batch", {{"operations", {Read, Get}}});
+    Get["readHw"] = true;
+    Posted(S, 403, "batch", {{"operations", {Read, Get}}});
+    Posted(S, 403, "batch", {{"operations", {Read, {{"op", "unlock"}, {"register", "ALL"}, {"signal", "ALL"}}}}});
+    // Register sets are compared, and applied not at all.
+    SServed Writable;
+    Writable.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
+    const json Set = Writable.Post("sets/save", {{"registers", {"DIN_CNTRL0"}}})["set"];
+    EXPECT_EQ(Posted(S, 200, "sets/compare", {{"set", Set}})["differences"].size(), 1u);
+    Posted(S, 403, "sets/apply", {{"set", Set}});
 }
 
 TEST(Service, RegisterSetsAreSavedComparedAndApplied)
 {
     SServed S;
-    int iStatus = 0;
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
     S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 1}, {"words", {5, 6}}});
-    const json Saved = S.Post("sets/save", {{"registers", {"DIN_CNTRL0", "ENT_H1", "DET_RESET"}}}, &iStatus);
-    ASSERT_EQ(iStatus, 200) << Saved;
+    const json Saved = Posted(S, 200, "sets/save", {{"registers", {"DIN_CNTRL0", "ENT_H1", "DET_RESET"}}});
     const json& Set = Saved["set"];
     EXPECT_EQ(Set["format"], "rl_zev register set 1");
     EXPECT_EQ(Set["device"]["xmlVersion"], "PD_ZEV.xml@@/main/kem_main/1");
@@ -937,32 +814,30 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(Set["registers"][0]["signals"]["ROUND_MODE"], "ROUND_18_BIT");
     EXPECT_EQ(Set["registers"][1], json({{"name", "ENT_H1"}, {"words", "00000000 00000005 00000006 00000000 00000000 00000000 00000000"}}));
     EXPECT_EQ(Saved["skipped"], json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
+    const std::size_t uFields = Set["registers"][0]["signals"].size();
 
     // The same device: nothing differs.
-    json Compared = S.Post("sets/compare", {{"set", Set}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
+    const json Compared = Posted(S, 200, "sets/compare", {{"set", Set}});
     EXPECT_EQ(Compared["differences"], json::array());
-    EXPECT_EQ(Compared["compared"], Set["registers"][0]["signals"].size() + 7);
+    EXPECT_EQ(Compared["compared"], uFields + 7);
     // Changed: exactly the changes, field by field and word by word.
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"7/d"}}});
     S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 6}, {"words", {9}}});
-    Compared = S.Post("sets/compare", {{"set", Set}});
-    EXPECT_EQ(Compared["differences"],
+    EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"],
               json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"set", "00000021/h"}, {"device", "00000007/h"}},
                     {{"register", "ENT_H1"}, {"word", 6}, {"set", "00000000/h"}, {"device", "00000009/h"}}}));
     // A chosen part applied, then all; the set's values are on the hardware, with the service.
-    json Applied = S.Post("sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}}, &iStatus);
-    EXPECT_EQ(iStatus, 200);
-    EXPECT_EQ(Applied["written"], 1);
+    EXPECT_EQ(Posted(S, 200, "sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}})["written"], 1);
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"].size(), 1u);
-    Applied = S.Post("sets/apply", {{"set", Set}});
-    EXPECT_EQ(Applied["written"], Set["registers"][0]["signals"].size() + 1) << "every field of the set, and the memory";
+    const json Applied = S.Post("sets/apply", {{"set", Set}});
+    EXPECT_EQ(Applied["written"], uFields + 1) << "every field of the set, and the memory";
     EXPECT_EQ(Applied["refused"], 0);
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"], json::array());
-    EXPECT_EQ(Signal(S.Call("GET", "/api/v1/registers/DIN_CNTRL0", ""), "FIFOLEVEL")["lock"], "LOCKED");
-    EXPECT_EQ(S.AuditLines().back()["operation"], "sets/apply");
-    EXPECT_EQ(S.AuditLines().back()["registers"], 2);
-    EXPECT_EQ(S.AuditLines().back()["result"], std::to_string(Set["registers"][0]["signals"].size() + 1) + " written, 0 refused");
+    EXPECT_EQ(Signal(View(S, "DIN_CNTRL0"), "FIFOLEVEL")["lock"], "LOCKED");
+    json Line = S.AuditLines().back();
+    Line.erase("time");
+    EXPECT_EQ(Line, json({{"client", "127.0.0.1"}, {"operation", "sets/apply"}, {"registers", 2}, {"status", 200},
+                          {"result", std::to_string(uFields + 1) + " written, 0 refused"}}));
 
     // Against the defaults: after SetToDefault nothing differs, then the one change does.
     S.Post("unlock", {{"register", "ALL"}, {"signal", "ALL"}});
@@ -983,39 +858,28 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
 
     // Sets that are not sets of this device, or name what it does not have: 400, nothing done.
     const std::string strBefore = S.State();
-    auto Broken = [&](const std::function<void(json&)>& a_Change) {
-        json Bad = Set;
-        a_Change(Bad);
-        const std::string strError = S.Post("sets/apply", {{"set", Bad}}, &iStatus)["error"].get<std::string>();
-        return strError + " " + std::to_string(iStatus);
+    const std::tuple<const char*, json, const char*> aBroken[] = {
+        {"/format", "something else", "not a register set: its 'format' must be \"rl_zev register set 1\""},
+        {"/device/xmlVersion", "PD_ZEV.xml@@/main/kem_main/2",
+         "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)"},
+        {"/registers/0/name", "NOPE", "no register NOPE in this device"},
+        {"/registers/0/signals/NOPE", "1/d", "no signal NOPE in register DIN_CNTRL0"},
+        {"/registers/0/signals/FIFOLEVEL", "256/d",
+         "DIN_CNTRL0.FIFOLEVEL: \"256/d\" is not a value of it (an enumerator name, 1F/h or 31/d up to 255)"},
+        {"/registers/0/signals/ROUND_MODE", "round_18_bit", "DIN_CNTRL0.ROUND_MODE: \"round_18_bit\" is not a value of it (an enumerator name, 1F/h or 31/d up to 3)"},
+        {"/registers/1/words", "0000000G", "ENT_H1: word 0 is not eight hexadecimal digits"},
+        {"/registers/1/words", "00000001  00000002", "ENT_H1: word 1 is not eight hexadecimal digits"},
+        {"/registers/1/words", "000000011", "ENT_H1: word 0 is not eight hexadecimal digits"},
+        {"/registers/-", Set["registers"][1], "register ENT_H1 is in the set twice"},
     };
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["format"] = "something else"; }),
-              "not a register set: its 'format' must be \"rl_zev register set 1\" 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["device"]["xmlVersion"] = "PD_ZEV.xml@@/main/kem_main/2"; }),
-              "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1) 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["name"] = "NOPE"; }), "no register NOPE in this device 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["NOPE"] = "1/d"; }),
-              "no signal NOPE in register DIN_CNTRL0 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["FIFOLEVEL"] = "256/d"; }),
-              "DIN_CNTRL0.FIFOLEVEL: \"256/d\" is not a value of it (an enumerator name, 1F/h or 31/d up to 255) 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][0]["signals"]["ROUND_MODE"] = "round_18_bit"; }).substr(0, 30),
-              "DIN_CNTRL0.ROUND_MODE: \"round_");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "0000000G"; }),
-              "ENT_H1: word 0 is not eight hexadecimal digits 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "00000001  00000002"; }),
-              "ENT_H1: word 1 is not eight hexadecimal digits 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"][1]["words"] = "000000011"; }),
-              "ENT_H1: word 0 is not eight hexadecimal digits 400");
-    EXPECT_EQ(Broken([](json& a_rSet) { a_rSet["registers"].push_back(a_rSet["registers"][1]); }), "register ENT_H1 is in the set twice 400");
-    S.Post("sets/apply", {{"set", Set}, {"only", {{{"register", "AUD_CNTRL0"}}}}}, &iStatus);
-    EXPECT_EQ(iStatus, 400) << "only what the set has";
+    for (const auto& Case : aBroken)
+    {
+        json Bad = Set;
+        Bad[json::json_pointer(std::get<0>(Case))] = std::get<1>(Case);
+        EXPECT_EQ(Posted(S, 400, "sets/apply", {{"set", Bad}})["error"], std::get<2>(Case));
+    }
+    Posted(S, 400, "sets/apply", {{"set", Set}, {"only", {{{"register", "AUD_CNTRL0"}}}}});  // only what the set has
     EXPECT_EQ(S.State(), strBefore);
-
-    // A read-only server saves and compares, and applies nothing.
-    SServed ReadOnly(true);
-    EXPECT_EQ(ReadOnly.Post("sets/compare", {{"set", Set}}, &iStatus)["differences"].size(), 3u);
-    ReadOnly.Post("sets/apply", {{"set", Set}}, &iStatus);
-    EXPECT_EQ(iStatus, 403);
 }
 
 TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
@@ -1023,8 +887,7 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     SServed S;
     int iStatus = 0;
     // Saved whole: every register that can be read, memories only when asked for.
-    const json All = S.Post("sets/save", json::object(), &iStatus);
-    ASSERT_EQ(iStatus, 200);
+    const json All = Posted(S, 200, "sets/save", json::object());
     EXPECT_EQ(All["set"]["registers"].size(), 422u) << "441, less 7 write-only and 12 memories";
     EXPECT_EQ(All["skipped"].size(), 7u);
     std::size_t uSignals = 0;
@@ -1090,13 +953,12 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
             Found.push_back(rResult["status"]);
         return Found;
     };
-    const json Refused = S.Post("sets/apply", Mixed, &iStatus);
+    const json Refused = Posted(S, 200, "sets/apply", Mixed);
     EXPECT_EQ(Statuses(Refused), std::vector<int>({422, 200, 200}));
     EXPECT_EQ(Refused["results"][0]["error"], "Invalid value(s) submitted: 00000003/h,");
     EXPECT_EQ(Refused["refused"], 1);
     EXPECT_EQ(S.AuditLines().back()["result"], "2 written, 1 refused");
     EXPECT_EQ(S.AuditLines().back()["status"], 200);
-    EXPECT_EQ(iStatus, 200);
     struct SFailing : std::streambuf
     {
         int overflow(int) override { return traits_type::eof(); }
@@ -1104,126 +966,87 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     std::ostream& rReports = S.Reports;
     std::streambuf* pReports = rReports.rdbuf(&Failing);
     rReports.exceptions(std::ios::badbit);
-    const json Faulted = S.Post("sets/apply", Mixed, &iStatus);
+    const json Faulted = Posted(S, 500, "sets/apply", Mixed);
     rReports.exceptions(std::ios::goodbit);
     rReports.rdbuf(pReports);
     EXPECT_EQ(Statuses(Faulted), std::vector<int>({500, 424, 424}));
     EXPECT_EQ(Faulted["results"][1]["error"], "not run: an earlier operation faulted");
     EXPECT_EQ(S.AuditLines().back()["status"], 500);
     EXPECT_EQ(S.AuditLines().back()["result"], Faulted["error"]);
-    EXPECT_EQ(iStatus, 500);
     EXPECT_EQ(Faulted["error"].get<std::string>().rfind("host fault: ", 0), 0u) << Faulted["error"];
     // Write-only registers are written, and left out of a comparison.
     const json WriteOnly = SetOf({{{"name", "DET_RESET"}, {"signals", {{"DET0_RESET", "0/d"}, {"QP_RESET", "0/d"}}}}});
     EXPECT_EQ(S.Post("sets/apply", WriteOnly)["written"], 2);
-    EXPECT_EQ(S.Post("sets/compare", WriteOnly)["skipped"],
-              json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
+    EXPECT_EQ(S.Post("sets/compare", WriteOnly)["skipped"], json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
 
     // A fault of the host's bus ends a save or a comparison with its text.
     S.Host.Bus.m_iThrowOnRead = -1;
-    EXPECT_EQ(S.Post("sets/save", {{"registers", {"DIN_MS_DET_LOW"}}}, &iStatus)["error"], "host fault: simulated bus fault");
-    EXPECT_EQ(iStatus, 500);
-    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_MS_DET_LOW"}}}, &iStatus)["error"], "host fault: simulated bus fault");
-    EXPECT_EQ(iStatus, 500);
+    EXPECT_EQ(Posted(S, 500, "sets/save", {{"registers", {"DIN_MS_DET_LOW"}}})["error"], "host fault: simulated bus fault");
+    EXPECT_EQ(Posted(S, 500, "sets/compare", {{"registers", {"DIN_MS_DET_LOW"}}})["error"], "host fault: simulated bus fault");
     S.Host.Bus.m_iThrowOnRead = 0;
     // A read never ready is told in the answer's reports.
     S.Host.Bus.m_udwReadyAfterPolls = 0;
-    const json Unready = S.Post("sets/save", {{"registers", {"AUD_CNTRL0"}}});
+    json Unready = S.Post("sets/save", {{"registers", {"AUD_CNTRL0"}}})["reports"][0];
     S.Host.Bus.m_udwReadyAfterPolls = 1;
-    ASSERT_FALSE(Unready["reports"].empty());
-    EXPECT_EQ(Unready["reports"][0]["message"], ",HW device not ready!");
-    EXPECT_EQ(Unready["reports"][0]["type"], "report");
-    EXPECT_FALSE(Unready["reports"][0]["accessDenied"]);
-    EXPECT_GT(Unready["reports"][0]["line"], 0);
-    EXPECT_FALSE(Unready["reports"][0]["file"].get<std::string>().empty());
-    EXPECT_FALSE(Unready["reports"][0]["function"].get<std::string>().empty());
+    EXPECT_GT(Unready["line"], 0);
+    EXPECT_FALSE(Unready["file"].get<std::string>().empty() || Unready["function"].get<std::string>().empty());
+    for (const char* pcField : {"line", "file", "function"})
+        Unready.erase(pcField);
+    EXPECT_EQ(Unready, json({{"type", "report"}, {"message", ",HW device not ready!"}, {"accessDenied", false}}));
 
     // What is no set, or asks what a set cannot: 400 with what is wrong, nothing done.
     const std::string strBefore = S.State();
     const json Memory = {{"name", "ENT_H1"}, {"words", "00000001"}};
     const json Signals = {{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}};
-    const std::pair<std::string, json> aRefused[] = {
-        {"sets/save", {{"registers", "DIN_CNTRL0"}}},
-        {"sets/save", {{"registers", {7}}}},
-        {"sets/save", {{"memories", "yes"}}},
-        {"sets/save", {{"register", {"DIN_CNTRL0"}}}},
-        {"sets/save", {{"registers", {"NOPE"}}}},
-        {"sets/save", {{"registers", {"SWP_DATA_RAM", "DIN_CNTRL0", "SWP_DATA_RAM"}}}},
-        {"sets/compare", {{"registers", {"DIN_CNTRL0", "DIN_CNTRL0"}}}},
-        {"sets/save", json::array()},
-        {"sets/compare", {{"set", SetOf({Signals})["set"]}, {"registers", {"DIN_CNTRL0"}}}},
-        {"sets/apply", {{"set", "x"}}},
-        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"registers", json::array()}}}}},
-        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"device", "x"}, {"registers", json::array()}}}}},
-        {"sets/apply", {{"set", Header}}},
-        {"sets/apply", SetOf(json::object())},
-        {"sets/apply", SetOf({7})},
-        {"sets/apply", SetOf({{{"words", "00000001"}}})},
-        {"sets/apply", SetOf({{{"name", 7}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", 1}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001"}, {"signals", json::object()}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001 00000002 00000003 00000004 00000005 00000006 00000007 00000008"}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "0000001"}}})},
-        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001,00000002"}}})},
-        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {"FIFOLEVEL"}}}})},
-        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}}})},
-        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}, {"words", "00000001"}}})},
-        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", 7}}}}})},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", "DIN_CNTRL0"}}},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {"DIN_CNTRL0"}}}},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"signal", "FIFOLEVEL"}}}}}},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", 7}}}}}},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}}}}}},
-        {"sets/apply", {{"set", SetOf({Signals, Memory})["set"]}, {"only", {{{"register", "ENT_H2"}}}}}},
-        {"sets/apply", {{"set", SetOf({Signals})["set"]}, {"also", true}}},
-    };
-    std::vector<std::string> Errors;
-    for (const auto& Case : aRefused)
-    {
-        const json Answer = S.Post(Case.first, Case.second, &iStatus);
-        EXPECT_EQ(iStatus, 400) << Case.second;
-        Errors.push_back(Answer.value("error", ""));
-    }
+    const json Both = SetOf({Signals, Memory})["set"];
     const std::string strMemoryWords = "ENT_H1 is a memory: its 'words' are hexadecimal words separated by spaces";
     const std::string strSignals = "DIN_CNTRL0: its 'signals' are an object of signal names and value texts";
-    const std::string strOnly = "field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional)";
-    EXPECT_EQ(Errors, std::vector<std::string>({
-                          "field 'registers' must be an array of register names",
-                          "field 'registers' must be an array of register names",
-                          "field 'memories' must be true or false",
-                          "unknown field 'register'",
-                          "no register NOPE in this device",
-                          "field 'registers' names SWP_DATA_RAM twice",
-                          "field 'registers' names DIN_CNTRL0 twice",
-                          "the body must be a JSON object",
-                          "compare takes a 'set', or the 'registers' to hold against their defaults",
-                          "not a register set: its 'format' must be \"rl_zev register set 1\"",
-                          "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)",
-                          "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)",
-                          "a register set holds an array 'registers'",
-                          "a register set holds an array 'registers'",
-                          "each register of a set is an object with its 'name'",
-                          "each register of a set is an object with its 'name'",
-                          "each register of a set is an object with its 'name'",
-                          strMemoryWords,
-                          strMemoryWords,
-                          strMemoryWords,
-                          "ENT_H1 has 7 words, the set 8",
-                          "ENT_H1: word 0 is not eight hexadecimal digits",
-                          "ENT_H1: word 0 is not eight hexadecimal digits",
-                          strSignals,
-                          strSignals,
-                          strSignals,
-                          "DIN_CNTRL0.FIFOLEVEL: a value is a text",
-                          strOnly,
-                          strOnly,
-                          strOnly,
-                          strOnly,
-                          "the set has no DIN_CNTRL0.SEL_IN",
-                          "the set has no ENT_H2",
-                          "unknown field 'also'",
-                      }));
+    const std::string strOnly = "field 'only' must be an array of {\"register\": R, \"signal\": S} (signal optional) or "
+                                 "{\"register\": R, \"start\": N, \"count\": N} (a memory's words)";
+    const std::string strRegisters = "field 'registers' must be an array of register names";
+    const std::string strDevice = "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)";
+    const std::string strHolds = "a register set holds an array 'registers'";
+    const std::string strName = "each register of a set is an object with its 'name'";
+    const std::tuple<const char*, json, std::string> aRefused[] = {
+        {"sets/save", {{"registers", "DIN_CNTRL0"}}, strRegisters},
+        {"sets/save", {{"registers", {7}}}, strRegisters},
+        {"sets/save", {{"memories", "yes"}}, "field 'memories' must be true or false"},
+        {"sets/save", {{"register", {"DIN_CNTRL0"}}}, "unknown field 'register'"},
+        {"sets/save", {{"registers", {"NOPE"}}}, "no register NOPE in this device"},
+        {"sets/save", {{"registers", {"SWP_DATA_RAM", "DIN_CNTRL0", "SWP_DATA_RAM"}}}, "field 'registers' names SWP_DATA_RAM twice"},
+        {"sets/compare", {{"registers", {"DIN_CNTRL0", "DIN_CNTRL0"}}}, "field 'registers' names DIN_CNTRL0 twice"},
+        {"sets/save", json::array(), "the body must be a JSON object"},
+        {"sets/compare", {{"set", SetOf({Signals})["set"]}, {"registers", {"DIN_CNTRL0"}}},
+         "compare takes a 'set', or the 'registers' to hold against their defaults"},
+        {"sets/apply", {{"set", "x"}}, "not a register set: its 'format' must be \"rl_zev register set 1\""},
+        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"registers", json::array()}}}}, strDevice},
+        {"sets/apply", {{"set", {{"format", "rl_zev register set 1"}, {"device", "x"}, {"registers", json::array()}}}}, strDevice},
+        {"sets/apply", {{"set", Header}}, strHolds},
+        {"sets/apply", SetOf(json::object()), strHolds},
+        {"sets/apply", SetOf({7}), strName},
+        {"sets/apply", SetOf({{{"words", "00000001"}}}), strName},
+        {"sets/apply", SetOf({{{"name", 7}}}), strName},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", 1}}}), strMemoryWords},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}}}), strMemoryWords},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001"}, {"signals", json::object()}}}), strMemoryWords},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001 00000002 00000003 00000004 00000005 00000006 00000007 00000008"}}}),
+         "ENT_H1 has 7 words, the set 8"},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "0000001"}}}), "ENT_H1: word 0 is not eight hexadecimal digits"},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001,00000002"}}}), "ENT_H1: word 0 is not eight hexadecimal digits"},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {"FIFOLEVEL"}}}}), strSignals},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}}}), strSignals},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", "7/d"}}}, {"words", "00000001"}}}), strSignals},
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", 7}}}}}), "DIN_CNTRL0.FIFOLEVEL: a value is a text"},
+        {"sets/apply", {{"set", Both}, {"only", "DIN_CNTRL0"}}, strOnly},
+        {"sets/apply", {{"set", Both}, {"only", {"DIN_CNTRL0"}}}, strOnly},
+        {"sets/apply", {{"set", Both}, {"only", {{{"signal", "FIFOLEVEL"}}}}}, strOnly},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", 7}}}}}, strOnly},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}}}}}, "the set has no DIN_CNTRL0.SEL_IN"},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "ENT_H2"}}}}}, "the set has no ENT_H2"},
+        {"sets/apply", {{"set", SetOf({Signals})["set"]}, {"also", true}}, "unknown field 'also'"},
+    };
+    for (const auto& Case : aRefused)
+        EXPECT_EQ(Posted(S, 400, std::get<0>(Case), std::get<1>(Case)).value("error", ""), std::get<2>(Case)) << std::get<1>(Case);
     EXPECT_TRUE(S.State() == strBefore);
 }
 
@@ -1258,11 +1081,9 @@ TEST(Service, AuditLinesComeInTheDevicesOrder)
     for (std::thread& Writer : Writers)
         Writer.join();
     S.Runtime.RemoveObserver(Watcher);
-    std::vector<std::string> Written, Audited;
+    std::vector<std::string> Written;
     for (unsigned long ulWord : Watcher.m_Words)
         Written.push_back(std::to_string((ulWord >> 2) & 0xFF) + "/d");
-    for (const json& Line : S.AuditLines())
-        Audited.push_back(Line["values"][0]);
     ASSERT_EQ(Written.size(), 240u);
-    EXPECT_EQ(Audited, Written) << "each line is written while its write still holds the device";
+    EXPECT_EQ(Audited(S, "values"), Written) << "each line is written while its write still holds the device";
 }
