@@ -421,7 +421,7 @@ TEST(Service, TheExportedReferenceIsTheConsoleByteForByte)
     // Byte for byte on Windows as well, where a file opened as text would gain a CR per line.
     const std::string strFolder = testing::TempDir() + "zevd-reference-test";
     std::string strError;
-    ASSERT_TRUE(rlzev::WriteReference(strFolder, "{}", strError)) << strError;
+    ASSERT_TRUE(rlzev::WriteReference(strFolder, "{}", strError) && strError.empty()) << strError;
     auto Read = [&](const std::string& a_strName) {
         std::ifstream File(strFolder + "/" + a_strName, std::ios::binary);
         std::string strText(std::istreambuf_iterator<char>(File), {});
