@@ -582,11 +582,14 @@ class Console(unittest.TestCase):
         for radix, written in (("dec", [26, 43, 60]), ("hex", [0x1A, 0x2B, 0x3C])):
             Select(p.find("#radix")).select_by_value(radix)
             example = p.find("#mem-words").get_attribute("placeholder").split(": ", 1)[1]
+            # Both radixes write the same words: start each from zeros and no message.
+            self.api("POST", "writeWords", {"register": "ENT_H1", "start": 4, "words": [0, 0, 0]})
+            p.js("const m = document.querySelector('#mem-message'); m.className = 'message'; m.textContent = ''")
             p.fill(mem_start="4", mem_words=example)
             p.find("#mem-write").click()
-            p.expect(lambda: self.api("POST", "words", {"register": "ENT_H1", "start": 4, "count": 3})["words"], written,
-                     "the example as typed in " + radix)
-            self.assertEqual(p.message("#mem-message")[0], "ok")
+            # The words reach the device before the page says so: wait for both.
+            p.expect(lambda: (self.api("POST", "words", {"register": "ENT_H1", "start": 4, "count": 3})["words"],
+                              p.message("#mem-message")[0]), (written, "ok"), "the example as typed in " + radix)
         self.api("POST", "writeWords", {"register": "ENT_H1", "start": 4, "words": [0, 0, 0]})
         p.fill(mem_start="2", mem_words="AB CD")
         p.find("#mem-write").click()
