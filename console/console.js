@@ -9,24 +9,12 @@
   let autoTimer = null;
   let reading = false;
 
-  // ---- the token: from the address zevd printed, kept for this browser session ----
-  // #token=T opens the console; #token=T/AUD_CNTRL0/TRIG_SEL opens that signal too.
-  function takeToken() {
-    const match = /^#token=([^/&]+)(.*)$/.exec(location.hash);
-    if (match) {
-      sessionStorage.setItem('zevToken', decodeURIComponent(match[1]));
-      const rest = match[2].replace(/^&/, '');
-      history.replaceState(null, '', location.pathname + '#/' + rest.replace(/^\/+/, ''));
-    }
-    return sessionStorage.getItem('zevToken');
-  }
-
   // ---- the address: #/REGISTER or #/REGISTER/SIGNAL ----
   function route() {
     if (/^#token=/.test(location.hash)) {
       // A new address with a token in this tab: a new token means a new start.
       const before = Z.token;
-      if (takeToken() !== before) { location.reload(); return; }
+      if (window.zevTakeToken() !== before) { location.reload(); return; }
     }
     const parts = location.hash.replace(/^#\/?/, '').split('/').filter(Boolean).map(decodeURIComponent);
     if (parts.length === 0) return;
@@ -117,7 +105,6 @@
   }
 
   function ready() {
-    for (const register of Z.map.registers) Z.byName.set(register.name, register);
     Z.buildTree();
     route();
     requestAnimationFrame(() => {
@@ -136,9 +123,11 @@
       ready();
       return;
     }
-    Z.token = takeToken();
+    const early = window.ZEV_EARLY;
+    Z.token = early ? early.token : window.zevTakeToken();
     if (!Z.token) { Z.showLogin('This page needs the token zevd printed with its address (or the contents of the token file).'); return; }
-    const [device, mapAnswer] = await Promise.all([Z.call('GET', 'device'), Z.call('GET', 'map')]);
+    const [device, mapAnswer] = await Promise.all([Z.call('GET', 'device', undefined, early && early.device),
+      Z.call('GET', 'map', undefined, early && early.map)]);
     if (device.status !== 200 || mapAnswer.status !== 200) {
       if (device.status !== 401 && mapAnswer.status !== 401) {
         const failed = device.status !== 200 ? device : mapAnswer;

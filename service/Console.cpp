@@ -17,8 +17,9 @@ const SConsoleFile* FindConsoleFile(const std::string& a_strPath)
 {
     const std::string strName = a_strPath == "/" ? "index.html" : a_strPath.substr(a_strPath.empty() ? 0 : 1);
     const SConsoleFile* const pEnd = g_aConsoleFiles + g_udwConsoleFileCount;
-    const SConsoleFile* const pFile =
-        std::find_if(g_aConsoleFiles, pEnd, [&](const SConsoleFile& a_rFile) { return strName == a_rFile.m_pcName; });
+    const SConsoleFile* const pFile = std::find_if(g_aConsoleFiles, pEnd, [&](const SConsoleFile& a_rFile) {
+        return a_rFile.m_eRole != EConsoleRole::WRITTEN && strName == a_rFile.m_pcName;
+    });
     return pFile == pEnd ? nullptr : pFile;
 }
 
@@ -49,6 +50,8 @@ bool WriteReference(const std::string& a_strFolder, const std::string& a_strMapJ
     for (unsigned i = 0; i < g_udwConsoleFileCount; ++i)
     {
         const SConsoleFile& rFile = g_aConsoleFiles[i];
+        if (rFile.m_eRole == EConsoleRole::SERVED)
+            continue;
         if (!WriteFile(a_strFolder + "/" + rFile.m_pcName, reinterpret_cast<const char*>(rFile.m_pData), rFile.m_uSize,
                        a_rError))
             return false;

@@ -7,6 +7,13 @@
 
 namespace rlzev
 {
+enum class EConsoleRole
+{
+    BOTH,     // served and written to a reference
+    SERVED,   // the served page, its parts inline
+    WRITTEN,  // the page of a reference, its parts beside it
+};
+
 struct SConsoleFile
 {
     const char* m_pcName;  // "index.html", "console.js", ...
@@ -16,6 +23,8 @@ struct SConsoleFile
     const unsigned char* m_pGzip;  // the same, gzip-compressed once at build time
     std::size_t m_uGzipSize;
     const char* m_pcEtag;          // a quoted entity tag of the content
+    EConsoleRole m_eRole;
+    const char* m_pcInline;        // the policy directives allowing its inline script and style
 };
 
 extern const SConsoleFile g_aConsoleFiles[];

@@ -343,8 +343,10 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
             Response.m_bConsoleFile = true;
             return Response;
         }
-        SHttpResponse Response = StaticFile(*FindConsoleFile(strPath), a_rRequest);
+        const SConsoleFile& rFile = *FindConsoleFile(strPath);
+        SHttpResponse Response = StaticFile(rFile, a_rRequest);
         Response.m_bConsoleFile = true;
+        Response.m_strInline = rFile.m_pcInline;
         return Response;
     }
     if (!Authorised(a_rRequest.m_strAuthorization))

@@ -43,6 +43,7 @@ struct SHttpResponse
     std::string m_strContentEncoding;    // "gzip" for a compressed body
     std::string m_strEtag;               // the entity tag of the body, when it has one
     bool m_bConsoleFile = false;         // a page of the console: its own security headers
+    std::string m_strInline;             // and the policy directives allowing its inline parts
 };
 
 struct SServiceOptions

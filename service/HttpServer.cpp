@@ -398,8 +398,10 @@ private:
         rResponse.set("ZEV-Instance", m_rServer.m_rService.Instance());
         if (a_Response.m_bConsoleFile)
         {
+            // Inline script and style only as the page was built: by their hashes.
+            const std::string strInline = a_Response.m_strInline.empty() ? "" : a_Response.m_strInline + "; ";
             rResponse.set("Content-Security-Policy",
-                          "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+                          "default-src 'self'; " + strInline + "img-src 'self' data:; frame-ancestors 'none'");
             rResponse.set("Referrer-Policy", "no-referrer");
             rResponse.set(http::field::cache_control, "no-cache");
         }
