@@ -1,4 +1,5 @@
 #include "DeviceRuntime.h"
+#include "TransferRuns.h"
 
 #include "Operations.h"
 
@@ -20,26 +21,6 @@ namespace rlzev
 {
 namespace
 {
-const unsigned kTracedWords = 8;  // a memory transfer is shown by its first words
-
-// The simulator's own trace text, so that a trace reads alike in-process and over the network.
-std::string TransferText(char a_cKind, unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount)
-{
-    char acPart[40];
-    std::snprintf(acPart, sizeof acPart, "bus: %c 0x%05X %u%s", a_cKind, a_udwAddress, a_udwByteCount,
-                  a_cKind == 'R' ? " ->" : "");
-    std::string strText = acPart;
-    const unsigned udwWords = (a_udwByteCount + 3) / 4;
-    for (unsigned i = 0; i < udwWords && i < kTracedWords; ++i)
-    {
-        std::snprintf(acPart, sizeof acPart, " 0x%08X", a_udwpData[i]);
-        strText += acPart;
-    }
-    if (udwWords > kTracedWords)
-        strText += " ... (" + std::to_string(udwWords) + " words)";
-    return strText;
-}
-
 } // namespace
 
 // The decorators the device is made on: they forward every call to the host's objects and
@@ -60,8 +41,10 @@ struct CDeviceRuntime::SHooks
                 m_rHooks.Faulted(a_udwAddress);
                 throw;
             }
-            if (m_rHooks.WantsText())
-                m_rHooks.Text(SDeviceEvent::TRANSFER, TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
+            if (m_rHooks.Tracing())
+                m_rHooks.Record(TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
+            if (m_rHooks.Listening())
+                m_rHooks.m_Runs.Transfer('W', a_udwAddress, a_udwpData, a_udwByteCount);
         }
         void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
@@ -80,14 +63,18 @@ struct CDeviceRuntime::SHooks
                 }
                 throw;
             }
-            if (m_rHooks.WantsText())
-                m_rHooks.Text(SDeviceEvent::TRANSFER, TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
+            if (m_rHooks.Tracing())
+                m_rHooks.Record(TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
+            if (m_rHooks.Listening())
+                m_rHooks.m_Runs.Transfer('R', a_udwAddress, a_udwpData, a_udwByteCount);
         }
         void Wait(unsigned a_udwDuration) override
         {
             m_rInner.Wait(a_udwDuration);
-            if (m_rHooks.WantsText())
-                m_rHooks.Text(SDeviceEvent::TRANSFER, "bus: wait " + std::to_string(a_udwDuration));
+            if (m_rHooks.Tracing())
+                m_rHooks.Record("bus: wait " + std::to_string(a_udwDuration));
+            if (m_rHooks.Listening())
+                m_rHooks.m_Runs.Wait(a_udwDuration);
         }
         CHWAccess& m_rInner;
         SHooks& m_rHooks;
@@ -144,7 +131,9 @@ struct CDeviceRuntime::SHooks
     };
 
     SHooks(CHWAccess& a_rBus, CUtility_Interface& a_rUtility)
-        : m_Bus(a_rBus, *this), m_Utility(a_rUtility, *this), m_Lines(*this), m_EventLog(&m_Lines)
+        : m_Bus(a_rBus, *this), m_Utility(a_rUtility, *this), m_Lines(*this), m_EventLog(&m_Lines),
+          m_Runs(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), CSequentialRead_ParallelWrite::ReadBackDataAddress(),
+                 [this](const SDeviceEvent& a_rEvent) { Observe(a_rEvent); })
     {
         m_Bus.m_pUtility = &m_Utility;
     }
@@ -191,7 +180,15 @@ struct CDeviceRuntime::SHooks
                 return true;
         return false;
     }
-    bool WantsText() const { return (m_pRecord != nullptr && m_bTrace) || Listening(); }
+    bool Tracing() const { return m_pRecord != nullptr && m_bTrace; }
+    bool WantsText() const { return Tracing() || Listening(); }
+    // A transfer for the call's trace; the observers have it through m_Runs.
+    void Record(std::string a_strText)
+    {
+        SDeviceEvent Event;
+        Event.m_strText = std::move(a_strText);
+        m_pRecord->m_Events.push_back(std::move(Event));
+    }
     void Text(SDeviceEvent::EKind a_eKind, std::string a_strText)
     {
         SDeviceEvent Event;
@@ -210,11 +207,19 @@ struct CDeviceRuntime::SHooks
     }
     void Tell(SDeviceEvent a_Event)
     {
+        if (Listening())
+        {
+            m_Runs.Flush();  // the transfers before it first
+            Observe(a_Event);
+        }
+        if (Tracing())
+            m_pRecord->m_Events.push_back(std::move(a_Event));
+    }
+    void Observe(const SDeviceEvent& a_rEvent)
+    {
         for (CDeviceObserver* pObserver : m_Observers)
             if (pObserver->IsListening())
-                pObserver->OnEvent(a_Event);
-        if (m_pRecord != nullptr && m_bTrace)
-            m_pRecord->m_Events.push_back(std::move(a_Event));
+                pObserver->OnEvent(a_rEvent);
     }
     static std::string Text(const char* a_pcText) { return a_pcText == nullptr ? std::string() : std::string(a_pcText); }
 
@@ -222,6 +227,7 @@ struct CDeviceRuntime::SHooks
     CUtility m_Utility;
     CLines m_Lines;
     std::ostream m_EventLog;
+    CTransferRuns m_Runs;  // the transfers as the observers are told them
     SCallRecord* m_pRecord = nullptr;
     bool m_bTrace = false;  // set by each call
     std::vector<CDeviceObserver*> m_Observers;
@@ -279,6 +285,14 @@ CDeviceRuntime::CCall::~CCall()
     // the event log meanwhile, say).
     m_rRuntime.m_pHooks->m_pRecord = nullptr;
     m_rRuntime.m_pHooks->ForgetFaulted();
+    try
+    {
+        m_rRuntime.m_pHooks->m_Runs.Flush();  // the call's last run, before the next caller's transfers
+    }
+    catch (...)
+    {
+        // An observer that cannot take it (out of memory) loses it: the call itself is done.
+    }
     m_Lock.unlock();
     CLibraryGate::Instance().LeaveShared();
 }

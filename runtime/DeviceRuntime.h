@@ -46,6 +46,16 @@ struct SDeviceEvent
     EKind m_eKind = TRANSFER;
     std::string m_strText;
     SReport m_Report;
+    // A TRANSFER that tells words read one after the other through the read-back path:
+    // what its text says, as numbers.
+    struct SRun
+    {
+        unsigned long long m_uTransfers = 0;  // 0: one transfer, told by the text alone
+        unsigned m_udwAddress = 0;
+        unsigned m_udwWords = 0;
+        unsigned m_udwFirst = 0;  // the first word read and the last
+        unsigned m_udwLast = 0;
+    } m_Run;
 };
 
 // What one call did, kept for its caller: its reports always, all its events when traced.

@@ -36,6 +36,10 @@ void CEventHub::OnEvent(const SDeviceEvent& a_rEvent)
     {
         pcType = a_rEvent.m_eKind == SDeviceEvent::LOG ? "log" : "transfer";
         Event = {{"type", pcType}, {"text", Cut(a_rEvent.m_strText)}};
+        const SDeviceEvent::SRun& rRun = a_rEvent.m_Run;
+        if (rRun.m_uTransfers != 0)
+            Event["run"] = {{"address", rRun.m_udwAddress}, {"words", rRun.m_udwWords}, {"first", rRun.m_udwFirst},
+                            {"last", rRun.m_udwLast}, {"transfers", rRun.m_uTransfers}};
     }
     Publish(pcType, Event.dump(-1, ' ', false, json::error_handler_t::replace));
 }

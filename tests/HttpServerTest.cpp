@@ -277,7 +277,8 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
     for (const auto& Row : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {RawRequest("GET", "/api/v1/device", "Origin: http://elsewhere.example\r\n" + Bearer()), {"Cache-Control: no-store\r\n"}},
              {RawRequest("GET", "/", ""), {"Content-Type: text/html; charset=utf-8\r\n", strCsp, "X-Content-Type-Options: nosniff\r\n",
-                                           "Referrer-Policy: no-referrer\r\n", "<script src=\"console.js\">"}},
+                                           "Referrer-Policy: no-referrer\r\n", "; script-src 'self' 'sha256-",
+                                           "<script>window.ZEV_REFERENCE = null;"}},
              {RawRequest("GET", "/index.html", ""), {"\r\nCache-Control: no-cache\r\n"}},
              {RawRequest("GET", "/reference.js", ""), {"\r\n\r\nwindow.ZEV_REFERENCE = null;", strCsp, "Content-Type: text/javascript; charset=utf-8\r\n"}},
              {RawRequest("GET", "/console.css", ""), {}},
@@ -290,6 +291,7 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
             EXPECT_TRUE(Has(strAnswer, strText)) << strText << strAnswer.substr(0, 600);
         EXPECT_FALSE(Has(Lower(strAnswer), "access-control")) << Row.first;
         EXPECT_EQ(Has(strAnswer, "Content-Security-Policy"), Row.first[5] != 'a') << Row.first;
+        EXPECT_FALSE(Has(strAnswer, "unsafe-inline")) << Row.first;
     }
     // A GET with a body is refused, on the public pages too.
     ExpectAnswers(Server.iPort, {{RawRequest("GET", "/api/v1/map", ""), 401, ""},
@@ -924,12 +926,20 @@ TEST(HttpServer, AStreamSlowerThanTheDeviceGetsWholeEventsInOrderAndWhatWasDropp
     Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
     WaitFor([&] { return Server.Served.Service.Events().IsListening(); });
     std::this_thread::sleep_for(Limits.m_WriteTime + milliseconds(500));  // heartbeats only, longer than a write's time
-    // A transfer event a word. The listener reads once the device is done, or after about 6 s
-    // (a sanitized build on a busy machine is slow): well within a write's time either way.
+    // A transfer event a word: each word written alone, at every other address (words read
+    // back one after the other would be one event). The listener reads once the device is
+    // done, or after about 6 s (a sanitized build on a busy machine is slow): well within a
+    // write's time either way.
     std::atomic<int> iStatus{0};
     std::thread Device([&] {
-        int iDone = 0;
-        Server.Served.Post("words", {{"register", "SWP_DATA_RAM"}}, &iDone);
+        int iDone = 200;
+        for (unsigned uRound = 0; uRound < 8 && iDone == 200; ++uRound)  // megabytes, in requests within their bytes
+        {
+            json Operations = json::array();
+            for (unsigned i = 0; i < 12000; ++i)
+                Operations.push_back({{"op", "writeWords"}, {"register", "SWP_DATA_RAM"}, {"start", 2 * i}, {"words", {uRound * 12000 + i + 1}}});
+            Server.Served.Post("batch", {{"operations", Operations}}, &iDone);
+        }
         iStatus = iDone;
     });
     WaitFor([&] { return iStatus != 0; }, 3000);

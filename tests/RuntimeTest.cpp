@@ -3,6 +3,7 @@
 // host must not make from inside a call.
 #include "DeviceRuntime.h"
 #include "ReportRouter.h"
+#include "TransferRuns.h"
 #include "ZEV.h"
 #include "ZevSimulator.h"
 #include "ZEVUtilities.h"
@@ -428,7 +429,11 @@ namespace
 struct CKeepingObserver : rlzev::CDeviceObserver
 {
     bool IsListening() const override { return true; }
-    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override { m_Texts.push_back(a_rEvent.m_strText); }
+    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override
+    {
+        m_Texts.push_back(a_rEvent.m_eKind == rlzev::SDeviceEvent::REPORT ? "report: " + a_rEvent.m_Report.m_strMessage
+                                                                        : a_rEvent.m_strText);
+    }
     std::vector<std::string> m_Texts;
 };
 
@@ -589,4 +594,103 @@ TEST(Runtime, AProcessThatLostNoReportCountsNone)
     // In a process of its own: earlier tests of this program lose reports on purpose.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(rlzev::CReportRouter::Instance().Unrouted() == 0 ? 0 : 1), testing::ExitedWithCode(0), "");
+}
+
+// The stream's transfers: words read back one after the other at consecutive addresses are one
+// event; a lone word read back, anything that breaks the pattern, and every other transfer are
+// told as they came, in the device's order.
+TEST(Runtime, WordsReadBackInARowAreOneEventAndEverythingElseIsToldAsItCame)
+{
+    const unsigned kStatus = 0x18, kData = 0x1E, kReady = 0x10000;
+    std::vector<rlzev::SDeviceEvent> Told;
+    rlzev::CTransferRuns Runs(kStatus, kData, [&](const rlzev::SDeviceEvent& a_rEvent) { Told.push_back(a_rEvent); });
+    auto R = [&](unsigned a_udwAddress, unsigned a_udwValue) { Runs.Transfer('R', a_udwAddress, &a_udwValue, 4); };
+    auto Word = [&](unsigned a_udwAddress, unsigned a_udwValue, unsigned a_udwPolls, bool a_bReady = true) {
+        const unsigned udwMask = kReady;
+        Runs.Transfer('W', kStatus, &udwMask, 4);
+        R(a_udwAddress, 0);
+        for (unsigned i = 1; i <= a_udwPolls; ++i)
+        {
+            Runs.Wait(8);
+            R(kStatus, a_bReady && i == a_udwPolls ? kReady : 0);
+        }
+        Runs.Wait(50);
+        if (a_bReady)
+            R(kData, a_udwValue);
+    };
+    auto Texts = [&] {
+        std::vector<std::string> Texts;
+        for (const rlzev::SDeviceEvent& rEvent : Told)
+            Texts.push_back(rEvent.m_strText);
+        Told.clear();
+        return Texts;
+    };
+    const std::vector<std::string> kLone = {"bus: W 0x00018 4 0x00010000", "bus: R 0x10008 4 -> 0x00000000", "bus: wait 8",
+                                            "bus: R 0x00018 4 -> 0x00010000", "bus: wait 50", "bus: R 0x0001E 4 -> 0x00000099"};
+
+    // Three words in a row, one of them polled twice; nothing is told before the run ends.
+    Word(0x10004, 0x11, 1);
+    Word(0x10005, 0x12, 2);
+    Word(0x10006, 0x13, 1);
+    EXPECT_TRUE(Told.empty());
+    Runs.Flush();
+    ASSERT_EQ(Told.size(), 1u);
+    const rlzev::SDeviceEvent::SRun& rRun = Told[0].m_Run;
+    EXPECT_EQ(std::vector<unsigned long long>({rRun.m_uTransfers, rRun.m_udwAddress, rRun.m_udwWords, rRun.m_udwFirst, rRun.m_udwLast}),
+              std::vector<unsigned long long>({20, 0x10004, 3, 0x11, 0x13}));
+    EXPECT_EQ(Texts(), std::vector<std::string>{"bus: R 0x10004 3 words -> 0x00000011 ... 0x00000013 (read back, 20 transfers)"});
+
+    // A lone word, and a word at a gap (each lone), step by step, before the transfer after them.
+    Word(0x10008, 0x99, 1);
+    Word(0x1000A, 0x99, 1);
+    const unsigned udwDirect = 7;
+    Runs.Transfer('W', 0x100, &udwDirect, 2);
+    std::vector<std::string> Expected = kLone;
+    for (const std::string& strStep : kLone)
+        Expected.push_back(strStep == "bus: R 0x10008 4 -> 0x00000000" ? "bus: R 0x1000A 4 -> 0x00000000" : strStep);
+    Expected.push_back("bus: W 0x00100 2 0x00000007");
+    EXPECT_EQ(Texts(), Expected);
+    EXPECT_EQ(Told.size(), 0u);
+
+    // A word never ready breaks the run: the run so far, then the broken word's steps as they
+    // came, then the next word (lone again).
+    Word(0x10000, 1, 1);
+    Word(0x10001, 2, 1);
+    Word(0x10002, 0, 2, false);
+    Word(0x10008, 0x99, 1);
+    Runs.Wait(3);  // not a read-back's: ends it
+    const std::vector<std::string> Broken = Texts();
+    ASSERT_EQ(Broken.size(), 1u + 7 + kLone.size() + 1);
+    EXPECT_EQ(Broken[0], "bus: R 0x10000 2 words -> 0x00000001 ... 0x00000002 (read back, 12 transfers)");
+    EXPECT_EQ(std::vector<std::string>(Broken.begin() + 1, Broken.begin() + 8),
+              std::vector<std::string>({"bus: W 0x00018 4 0x00010000", "bus: R 0x10002 4 -> 0x00000000", "bus: wait 8",
+                                        "bus: R 0x00018 4 -> 0x00000000", "bus: wait 8", "bus: R 0x00018 4 -> 0x00000000",
+                                        "bus: wait 50"}));
+    EXPECT_EQ(std::vector<std::string>(Broken.begin() + 8, Broken.end() - 1), kLone);
+    EXPECT_EQ(Broken.back(), "bus: wait 3");
+}
+
+// Through the runtime: an observer hears the run before a report that follows it, or as the
+// call ends, and the call's own trace keeps every transfer.
+TEST(Runtime, AnObserverHearsAMemoryReadBackAsOneEventAndTheTraceEveryTransfer)
+{
+    SRun<> Host;
+    CKeepingObserver Observer;
+    Host.Runtime.AddObserver(Observer);
+    rlzev::SCallRecord Traced;
+    auto Read = [](CZEV& a_rDevice) {
+        std::vector<unsigned> Words(49152);
+        a_rDevice.SWP_DATA_RAM.Get(Words.data(), 0, 49152, true);
+    };
+    Host.Runtime.Run(Read, &Traced, true);
+    Host.Runtime.Run([&](CZEV& a_rDevice) {
+        Read(a_rDevice);
+        a_rDevice.PRI_SERVAL.SERVAL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE);  // a refused direction
+    });
+    Host.Runtime.RemoveObserver(Observer);
+    ASSERT_EQ(Observer.m_Texts.size(), 3u);
+    for (unsigned i : {0u, 1u})
+        EXPECT_EQ(Observer.m_Texts[i].rfind("bus: R 0x10000 49152 words -> ", 0), 0u) << Observer.m_Texts[i];
+    EXPECT_EQ(Observer.m_Texts[2].rfind("report: ", 0), 0u) << Observer.m_Texts[2];
+    EXPECT_EQ(Traced.m_Events.size(), 6u * 49152);
 }
