@@ -544,6 +544,7 @@ def render_map(model):
 STUB_PRELUDE = """# Type stubs of the zev Python package, generated from {source}: editors complete
 # registers, signals and enumerators from them, and mypy checks a script's names, values and
 # enumerators against them. Do not edit.
+import os
 from array import array
 from enum import IntEnum
 from typing import IO, Any, Dict, List, NamedTuple, Optional, Sequence, Type, Union
@@ -743,7 +744,13 @@ def render_stubs(model):
             "    def logging(self, register: str, signal: str, file: Optional[IO[str]], enable: bool = ...) -> bool: ...",
             "    def service_read(self, register: str, signal: str = ..., start: int = ..., count: Optional[int] = ...) -> List[str]: ...",
             "    def service_write(self, register: str, signal: str, values: Sequence[str], start: int = ...) -> None: ...",
-            "    def get_value_by_string(self, register: str, signal: str) -> List[str]: ..."]
+            "    def get_value_by_string(self, register: str, signal: str) -> List[str]: ...",
+            "    def save_set(self, file: Union[str, os.PathLike[str], IO[str], None] = ..., "
+            "registers: Optional[Sequence[str]] = ..., memories: bool = ...) -> str: ...",
+            "    def compare_set(self, file: Union[str, os.PathLike[str], IO[str], Dict[str, Any], None] = ..., "
+            "registers: Optional[Sequence[str]] = ...) -> List[Dict[str, Any]]: ...",
+            "    def apply_set(self, file: Union[str, os.PathLike[str], IO[str], Dict[str, Any]], "
+            "only: Optional[Sequence[Union[str, Dict[str, Any]]]] = ...) -> Dict[str, Any]: ..."]
     out += ["    %s: _%s" % (r.name, r.name) for r in model.registers]
     out += ["", "", "def connect(url: str, token: Optional[str] = ..., token_file: Optional[str] = ...,",
             "            timeout: float = ...) -> Device: ..."]

@@ -7,6 +7,10 @@
 // GIL is released while the library works, so that other Python threads run meanwhile.
 #include "DeviceRuntime.h"
 #include "Operations.h"
+#ifdef RL_ZEV_SETS
+#include "BadRequest.h"
+#include "RegisterSet.h"
+#endif
 #include "ZEV.h"
 #include "ZevSimulator.h"
 
@@ -657,6 +661,10 @@ struct SDeviceParts
     CCheckedBus m_CheckedBus;
     std::unique_ptr<CDeviceRuntime> m_pRuntime;
     std::unordered_map<const CSignalBase*, std::shared_ptr<CPyLineStream>> m_Logs;
+#ifdef RL_ZEV_SETS
+    nlohmann::json m_Map;  // the register map the sets are checked against, made at the first
+    std::unique_ptr<rlzev::CRegisterSets> m_pSets;
+#endif
 };
 
 // Python's garbage collector may drop a device inside a host object's method, that is
@@ -754,7 +762,59 @@ public:
     auto Run(TCall&& a_Call, EReports a_eReports, py::object (*a_pResult)(const void*) = nullptr)
         -> decltype(a_Call(std::declval<CZEV&>()))
     {
-        using TResult = decltype(a_Call(std::declval<CZEV&>()));
+        return Enter([&](CDeviceRuntime& a_rRuntime, rlzev::SCallRecord& a_rRecord) { return a_rRuntime.Run(a_Call, &a_rRecord); },
+                     a_eReports, a_pResult);
+    }
+
+    // A register-set operation ("save", "compare", "apply") as the service carries it out:
+    // the request's body and the answer's as JSON texts, with the answer's status (400 and
+    // the text for a body that breaks a rule, nothing written).
+    std::pair<int, std::string> Sets(const std::string& a_strOperation, const std::string& a_strBody)
+    {
+#ifdef RL_ZEV_SETS
+        if (!m_pParts)
+            throw py::value_error("the device has been destroyed");
+        SDeviceParts& rParts = *m_pParts;
+        if (!rParts.m_pSets)
+        {
+            rParts.m_Map = nlohmann::json::parse(rlzev::CatalogueJson(rParts.m_pRuntime->Catalogue()));
+            rParts.m_pSets.reset(new rlzev::CRegisterSets(*rParts.m_pRuntime, rParts.m_Map));
+        }
+        rlzev::CRegisterSets& rSets = *rParts.m_pSets;
+        const nlohmann::json Body = nlohmann::json::parse(a_strBody, nullptr, false);
+        nlohmann::json Answer;
+        const int iStatus = Enter([&](CDeviceRuntime&, rlzev::SCallRecord&) {
+            try
+            {
+                if (Body.is_discarded() || !Body.is_object())
+                    throw rlzev::SBadRequest("the body is not a JSON object");
+                if (a_strOperation == "save")
+                    return rSets.Save(Body, Answer);
+                if (a_strOperation == "compare")
+                    return rSets.Compare(Body, Answer);
+                if (a_strOperation == "apply")
+                    return rSets.Apply(Body, Answer, [](int, const std::string&) {});
+                throw rlzev::SBadRequest("no such set operation: " + a_strOperation);
+            }
+            catch (const rlzev::SBadRequest& e)
+            {
+                Answer = {{"error", e.m_strText}};
+                return 400;
+            }
+        }, EReports::RAISE);
+        return {iStatus, Answer.dump()};
+#else
+        (void)a_strOperation, (void)a_strBody;
+        throw py::type_error("this build of the module has no register sets (it was built without nlohmann-json)");
+#endif
+    }
+
+    // As Run, for work that calls the runtime itself (register sets: several calls).
+    template <class TInvoke>
+    auto Enter(TInvoke&& a_Invoke, EReports a_eReports, py::object (*a_pResult)(const void*) = nullptr)
+        -> decltype(a_Invoke(std::declval<CDeviceRuntime&>(), std::declval<rlzev::SCallRecord&>()))
+    {
+        using TResult = decltype(a_Invoke(std::declval<CDeviceRuntime&>(), std::declval<rlzev::SCallRecord&>()));
         if (!m_pParts)
             throw py::value_error("the device has been destroyed");
         SPyCall Call;
@@ -773,7 +833,7 @@ public:
             py::gil_scoped_release Release;
             try
             {
-                return rRuntime.Run(a_Call, &Call.m_Record);
+                return a_Invoke(rRuntime, Call.m_Record);
             }
             catch (const SCancelled&)
             {
@@ -1790,6 +1850,8 @@ PYBIND11_MODULE(_zev, m)
         .def_property_readonly("bus", [](const CPyDevice& d) { return d.m_pParts ? d.m_pParts->m_Bus : py::none(); })
         .def_property_readonly("utility", [](const CPyDevice& d) { return d.m_pParts ? d.m_pParts->m_Utility : py::none(); })
         .def_property_readonly("status", [](const CPyDevice& d) { return d.m_pParts ? d.m_pParts->m_Status : py::none(); })
+        .def("sets", &CPyDevice::Sets, RL_ZEV_SIGNATURE("sets", "(self, operation, body)")
+             "A register-set operation (save, compare, apply) as zevd carries it out: (status, answer), JSON texts.")
         .def("last_reports", [](const CPyDevice& d) {
             return t_LastReports.m_pDevice == &d ? ReportList(t_LastReports.m_Reports) : py::list();
         })

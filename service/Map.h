@@ -3,11 +3,12 @@
 // per service, kept with its gzip form and entity tag so that a request costs no rebuild.
 #pragma once
 
+#include "RegisterSet.h"  // CatalogueJson
+
 #include <string>
 
 namespace rlzev
 {
-class CCatalogue;
 
 struct SServedMap
 {
@@ -16,8 +17,6 @@ struct SServedMap
     std::string m_strEtag;  // quoted, as the header carries it
 };
 
-// {"device": {name, xmlVersion, generatorVersion}, "registers": [...]}, keys sorted.
-std::string CatalogueJson(const CCatalogue& a_rCatalogue);
 SServedMap ServeMap(const CCatalogue& a_rCatalogue);
 // A gzip member (RFC 1952) of a_strText, as a browser takes it.
 std::string Gzip(const std::string& a_strText);

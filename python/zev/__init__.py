@@ -15,8 +15,12 @@ released while the library works. A Python exception raised in a host object dur
 (KeyboardInterrupt included) is raised by the call; so are the library's reports
 (zev.ReportedError) and refusals (zev.ServiceError).
 """
+import json
+import os
+import warnings
 from types import SimpleNamespace
 
+from . import _common as common
 from . import _zev
 from ._common import (DeviceConnectionError, DeviceRestartedError, Enumeration, HostFault, LockState, NestedCallError,
                       OutcomeUnknownError, Report, ReportedError, ServiceError, WriteMode)
@@ -220,6 +224,88 @@ class Device:
     def last_reports(self):
         """The reports of this thread's last call of this device (zev.Report tuples)."""
         return self._device.last_reports()
+
+    # ---- register sets: the file zevctl and the console save, load and apply ----------------
+
+    def _sets(self, operation, body):
+        status, answer = self._device.sets(operation, json.dumps(body))
+        answer = json.loads(answer)
+        if status != 200:
+            raise common.service_error(ServiceError, answer.get("error", "HTTP %d" % status), [])
+        return answer
+
+    def save_set(self, file=None, registers=None, memories=False):
+        """The device's values as a register set: the text of the file zevctl save writes,
+        byte for byte, returned and written to file (a path or a text file) when given.
+        registers: names (default every register); memories=True adds every memory when no
+        register is named. A register that cannot be read (write-only) is left out with a
+        warning."""
+        body = {"memories": common.flag(memories, "memories")}
+        if registers is not None:
+            body["registers"] = _names(registers)
+        answer = self._sets("save", body)
+        for skipped in answer["skipped"]:
+            warnings.warn("not saved: %s: %s" % (skipped["register"], skipped["reason"]), stacklevel=2)
+        text = json.dumps(answer["set"], indent=1, ensure_ascii=False) + "\n"
+        if file is not None:
+            _write_text(file, text)
+        return text
+
+    def compare_set(self, file=None, registers=None):
+        """Where the device differs from a register set (a path, a text file or the parsed
+        document), or with no set, from its defaults (registers: names, default every
+        register). Each difference: {"register", "signal" or "word", "set", "device"}."""
+        if file is None:
+            body = {} if registers is None else {"registers": _names(registers)}
+        elif registers is not None:
+            raise TypeError("registers name what is compared with the defaults: give a set or registers")
+        else:
+            body = {"set": _load_set(file)}
+        return self._sets("compare", body)["differences"]
+
+    def apply_set(self, file, only=None):
+        """Writes a register set (a path, a text file or the parsed document) to the device:
+        all of it, or only the fields named ("REG" or "REG.SIGNAL", or the service's items
+        such as {"register": "ENT_H1", "start": 2, "count": 3}). A field the device refuses
+        does not stop the others: {"written", "refused", "results"}, each refusal in results."""
+        body = {"set": _load_set(file)}
+        if only is not None:
+            body["only"] = [_field(item) for item in only]
+        return self._sets("apply", body)
+
+
+def _names(registers):
+    if isinstance(registers, str) or not isinstance(registers, (list, tuple)):
+        raise TypeError("registers must be a list of names, not %s" % type(registers).__name__)
+    return [common.text(name, "a register name") for name in registers]
+
+
+def _load_set(file):
+    if isinstance(file, dict):
+        return file
+    if isinstance(file, (str, os.PathLike)):
+        with open(file, encoding="utf-8") as f:
+            return json.load(f)
+    if hasattr(file, "read"):
+        return json.load(file)
+    raise TypeError("a register set is a path, a text file or its parsed document, not %s" % type(file).__name__)
+
+
+def _write_text(file, text):
+    if isinstance(file, (str, os.PathLike)):
+        with open(file, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+    elif hasattr(file, "write"):
+        file.write(text)
+    else:
+        raise TypeError("file is a path or a text file, not %s" % type(file).__name__)
+
+
+def _field(item):
+    if isinstance(item, dict):
+        return item
+    register, dot, signal = common.text(item, "a field").partition(".")
+    return {"register": register, "signal": signal} if dot else {"register": register}
 
 
 def connect(url, token=None, token_file=None, timeout=10.0):

@@ -525,6 +525,12 @@ class _Remote:
                         error = error or e
         return error
 
+    def sets(self, operation, body):
+        """A register-set operation of the service: (status, answer), as the device in this
+        process gives them."""
+        status, answer = self.connection.request("POST", "sets/" + operation, json.loads(body))
+        return status, json.dumps(answer)
+
     def _call(self, operation, body, device_wide=False, result=None, method="POST"):
         """One operation; the answer, after its reports are raised as in-process."""
         swapped = _stand_in(body) if body else {}

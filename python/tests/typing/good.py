@@ -14,3 +14,6 @@ remote: zev.Device = zev.connect("http://127.0.0.1:7411", token_file="token")
 remote.AUD_CNTRL0.TRIG_SEL.set(zev.enums.AUD_CNTRL0.TRIG_SEL.MARKER_SIG_1)
 with zev.connect("http://127.0.0.1:7411", token_file="token") as served:
     served.ENT_H1.set([1, 2], start=4)
+saved: str = dev.save_set("bench.json", registers=["AUD_CNTRL0", "ENT_H1"])
+differences: list = dev.compare_set("bench.json") + dev.compare_set(registers=["AUD_CNTRL0"])
+written: int = dev.apply_set("bench.json", only=["AUD_CNTRL0.TRIG_SEL", {"register": "ENT_H1", "start": 2, "count": 1}])["written"]

@@ -9,7 +9,8 @@
 //
 // Signal values are the library's own texts (an enumerator name, or eight hexadecimal
 // digits and "/h"; "12/d" is taken too); a memory's words are eight hexadecimal digits each,
-// separated by single spaces, from word 0.
+// separated by single spaces, from word 0. Kept with the runtime so that every door (the
+// service, Python in this process) works on sets the same way.
 #pragma once
 
 #include "DeviceRuntime.h"
@@ -22,12 +23,18 @@
 
 namespace rlzev
 {
+class CCatalogue;
+
+// The register map, {"device": {name, xmlVersion, generatorVersion}, "registers": [...]}, keys
+// sorted: what sets are checked against, and what the service serves as its map.
+std::string CatalogueJson(const CCatalogue& a_rCatalogue);
+
 class CRegisterSets
 {
 public:
     static const char* const kFormat;  // "rl_zev register set 1"
 
-    // a_rMap: the generated register map (GET /api/v1/map's document).
+    // a_rMap: CatalogueJson's document, parsed; kept by the caller.
     CRegisterSets(CDeviceRuntime& a_rRuntime, const nlohmann::json& a_rMap);
 
     // Each takes the request's body and gives the answer's body and status; a request that

@@ -1,5 +1,5 @@
-// A request that breaks a rule of the service: answered 400 with its text, and nothing of it
-// reaches the device (internal to the service).
+// A request that breaks a rule (of the service, of a register set): answered 400 with its
+// text, and nothing of it reaches the device.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 #include "RegisterSet.h"
 
 #include "BadRequest.h"
+#include "Catalogue.h"
 #include "Operations.h"
 
 #include <cstdio>
@@ -11,6 +12,36 @@ using nlohmann::json;
 
 namespace rlzev
 {
+std::string CatalogueJson(const CCatalogue& a_rCatalogue)
+{
+    using nlohmann::json;
+    json Registers = json::array();
+    for (const SRegisterEntry& rRegister : a_rCatalogue.Registers())
+    {
+        json Signals = json::array();
+        for (const SSignalEntry& rSignal : rRegister.m_Signals)
+        {
+            json Enumerators = json::array();
+            for (const SEnumeratorEntry& rEnumerator : rSignal.m_Enumerators)
+                Enumerators.push_back({{"name", rEnumerator.m_strName}, {"value", rEnumerator.m_udwValue}});
+            Signals.push_back({{"name", rSignal.m_strName}, {"low", rSignal.m_udwLow},
+                               {"high", rSignal.m_udwLow + rSignal.m_udwWidth - 1}, {"width", rSignal.m_udwWidth},
+                               {"default", rSignal.m_udwDefault}, {"max", rSignal.m_udwMax},
+                               {"enumerators", std::move(Enumerators)}});
+        }
+        Registers.push_back({{"name", rRegister.m_strName}, {"address", rRegister.m_udwAddress},
+                             {"width", rRegister.m_udwWidth}, {"access", rRegister.m_strAccess},
+                             {"readable", rRegister.m_bReadable}, {"writable", rRegister.m_bWritable},
+                             {"words", rRegister.m_udwWords}, {"status", rRegister.m_bStatus},
+                             {"default", rRegister.m_udwDefault}, {"unused", rRegister.m_udwUnused},
+                             {"hidden", rRegister.m_udwHidden}, {"forcedOnes", rRegister.m_udwForcedOnes},
+                             {"signals", std::move(Signals)}});
+    }
+    const json Device = {{"name", a_rCatalogue.DeviceName()}, {"xmlVersion", a_rCatalogue.XmlVersion()},
+                         {"generatorVersion", a_rCatalogue.GeneratorVersion()}};
+    return json{{"device", Device}, {"registers", std::move(Registers)}}.dump();
+}
+
 const char* const CRegisterSets::kFormat = "rl_zev register set 1";
 
 namespace
