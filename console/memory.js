@@ -70,9 +70,11 @@
       return;
     }
     const readable = !Z.writeOnly(register);
-    const limits = Z.limits || { words: 65536, bodyBytes: 1 << 20 };
-    const part = Math.max(1, Math.min(Math.floor(limits.words / (readable ? 2 : 1)), Math.floor(limits.bodyBytes / 12)));
+    const part = Math.max(1, Math.min(Math.floor(Z.limits.words / (readable ? 2 : 1)), Math.floor(Z.limits.bodyBytes / 12)));
     const parts = Math.ceil(words.length / part);
+    // No second write of this memory from this page while one is under way.
+    const busy = ['mem-write', 'mem-fill', 'mem-import'].map($).filter((control) => control && !control.disabled);
+    for (const control of busy) control.disabled = true;
     let cancelled = false;
     const cancel = el('button', { type: 'button', className: 'cancel-write', text: 'Cancel', onclick: () => { cancelled = true; } });
     const before = [];
@@ -92,6 +94,7 @@
       done += chunk.length;
       if ((written.reports || []).length) { failed = written; break; }
     }
+    for (const control of busy) control.disabled = false;
     const verdict = failed ? Z.judge(failed, what) : cancelled && done < words.length
       ? { kind: 'warn', text: `cancelled: ${done} of ${words.length} words written from word ${start}` }
       : { kind: 'ok', text: what };

@@ -580,8 +580,11 @@ class Console(unittest.TestCase):
         p.js("ZEV.limits = { words: 2000, bodyBytes: 1 << 20 }")
         p.fill(fill_word="6")
         p.find("#mem-fill").click()
+        busy = lambda: [p.find(c).get_attribute("disabled") is not None for c in ("#mem-write", "#mem-fill", "#mem-import")]  # noqa: E731
+        self.assertEqual(busy(), [True] * 3, "no second write while one is under way")
         p.find("#fill-message .cancel-write").click()
         p.until(lambda: p.message("#fill-message")[0] == "warn", "cancelled")
+        self.assertEqual(busy(), [False] * 3)
         done = int(re.search(r"cancelled: (\d+) of 49152 words written", p.message("#fill-message")[1]).group(1))
         self.assertTrue(0 < done < 49152 and done % 1000 == 0, done)
         self.assertEqual(ram(), [6] * done + [5] * (49152 - done))
@@ -601,8 +604,9 @@ class Console(unittest.TestCase):
         self.api("POST", "writeWords", {"register": "ENT_H1", "start": 4, "words": [0, 0, 0]})
         p.fill(mem_start="2", mem_words="AB CD")
         p.find("#mem-write").click()
-        p.expect(lambda: p.message("#mem-message"), ("ok", "written"), "the range is written")
-        self.assertEqual(p.texts("#memory-words td.word")[:4], ["00000000", "00000000", "000000AB", "000000CD"])
+        # (the page reads the words back after it says so)
+        p.expect(lambda: (p.message("#mem-message"), p.texts("#memory-words td.word")[:4]),
+                 (("ok", "written"), ["00000000", "00000000", "000000AB", "000000CD"]), "the range is written and shown")
         self.assertEqual(self.api("POST", "words", {"register": "ENT_H1", "start": 2, "count": 2})["words"], [0xAB, 0xCD])
         Select(p.find("#radix")).select_by_value("dec")
         p.expect(lambda: p.texts("#memory-words td.word")[2:4], ["171", "205"], "words in decimal")
