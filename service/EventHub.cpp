@@ -89,6 +89,12 @@ std::shared_ptr<CEventHub::CSubscription> CEventHub::Subscribe(std::function<voi
     return pSubscription;
 }
 
+bool CEventHub::HasRoom() const
+{
+    std::lock_guard<std::mutex> Lock(m_Mutex);
+    return !m_bClosed && m_Subscribers.size() < m_uMaxSubscribers;
+}
+
 void CEventHub::Close()
 {
     std::lock_guard<std::mutex> Lock(m_Mutex);

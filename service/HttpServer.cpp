@@ -458,9 +458,11 @@ private:
     // ---- The event stream: server-sent events until the client goes or the server stops.
     void StartEvents()
     {
-        // A HEAD learns what the stream would be without taking one of its places.
+        // A HEAD learns what the stream would be (its 503 too) without taking one of its places.
         if (m_bHead)
         {
+            if (!m_rServer.m_rService.Events().HasRoom())
+                return Respond(Refusal(503, "too many event-stream clients: try again later"), false);
             m_strOut = EventsHeader(m_rServer.m_rService.Instance());
             m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
             return net::async_write(m_Stream, net::buffer(m_strOut),

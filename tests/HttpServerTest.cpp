@@ -387,6 +387,9 @@ TEST(ServiceHttp, TheEventStreamTellsTransfersReportsAndLogLines)
     const std::string strFifth = Fifth.ReadAnswer();
     EXPECT_EQ(Status(strFifth), 503);
     EXPECT_TRUE(Has(strFifth, "Retry-After: 5\r\n"));
+    CRawConnection FullHead(Server.iPort);
+    FullHead.Send(RawRequest("HEAD", "/api/v1/events", Bearer()));
+    EXPECT_EQ(Status(FullHead.Read(milliseconds(2000), 15)), 503) << "a HEAD answers as its GET would, places taken";
     // The connection stays for other requests. A HEAD is its GET's header alone: the next
     // answer follows it at once.
     Fifth.Send(RawRequest("HEAD", "/api/v1/device", Bearer()) + RawRequest("GET", "/api/v1/device", Bearer()));
