@@ -41,7 +41,8 @@ def bundle(files):
     one inline script; a served console has no reference (it asks the device for its map).
     Returns (page, the policy directives that allow its inline parts)."""
     texts = {os.path.basename(path): open(path, encoding="utf-8").read() for path in files}
-    texts["reference.js"] = "window.ZEV_REFERENCE = null;\n"
+    # (strict first: the head's scripts are one, and a directive counts only at its start)
+    texts["reference.js"] = "'use strict';\nwindow.ZEV_REFERENCE = null;\n"
     scripts = []
 
     def inline(run):

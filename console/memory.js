@@ -58,13 +58,15 @@
     return { value };
   }
 
+  const writing = new Set();  // memories with a write under way
+  const writeControls = () => ['mem-write', 'mem-fill', 'mem-import'].map($).filter(Boolean);
+
   // A write of any length, in as many requests as the server's limits need: each request
   // reads a part's words (for History) and writes them, so a part is half the words one
   // request may carry, and at most what its body may hold. Progress and Cancel in the
   // message; Cancel stops before the next part, and what was written stays one History entry.
   async function writeWords(start, words, message, what) {
-    const c = Z.current;
-    const register = c.register;
+    const register = Z.current.register;
     if (start + words.length > register.words) {
       Z.say(message, 'error', `${words.length} words from word ${start} run past the memory's end (${register.words} words): not sent`);
       return;
@@ -72,19 +74,29 @@
     const readable = !Z.writeOnly(register);
     const part = Math.max(1, Math.min(Math.floor(Z.limits.words / (readable ? 2 : 1)), Math.floor(Z.limits.bodyBytes / 12)));
     const parts = Math.ceil(words.length / part);
-    // No second write of this memory from this page while one is under way.
-    const busy = ['mem-write', 'mem-fill', 'mem-import'].map($).filter((control) => control && !control.disabled);
-    for (const control of busy) control.disabled = true;
+    // No second write of this memory from this page while one is under way (the memory's view
+    // opened again meanwhile has them disabled too).
+    if (writing.has(register.name)) { Z.say(message, 'warn', 'a write of this memory is under way: wait for it, or cancel it'); return; }
+    writing.add(register.name);
+    for (const control of writeControls()) control.disabled = true;
+    try {
+      await writePartsOf(register, start, words, message, what, readable, part, parts);
+    } finally {
+      writing.delete(register.name);
+      if (Z.current && Z.current.register === register) for (const control of writeControls()) control.disabled = false;
+    }
+  }
+
+  // (The message is found by its id each time: the memory's view may be opened again meanwhile.)
+  async function writePartsOf(register, start, words, message, what, readable, part, parts) {
+    const say = (kind, text) => { const shown = $(message.id) || message; Z.say(shown, kind, text); return shown; };
     let cancelled = false;
     const cancel = el('button', { type: 'button', className: 'cancel-write', text: 'Cancel', onclick: () => { cancelled = true; } });
     const before = [];
     let done = 0;
     let failed = null;
     for (let at = 0; at < words.length && !cancelled; at += part) {
-      if (parts > 1) {
-        Z.say(message, 'ok', `writing: ${done} of ${words.length} words written`);
-        message.append(' ', cancel);
-      }
+      if (parts > 1) say('ok', `writing: ${done} of ${words.length} words written`).append(' ', cancel);
       const chunk = words.slice(at, at + part);
       const results = await Z.batch((readable ? [{ op: 'words', register: register.name, start: start + at, count: chunk.length }] : [])
         .concat([{ op: 'writeWords', register: register.name, start: start + at, words: chunk }]));
@@ -94,14 +106,13 @@
       done += chunk.length;
       if ((written.reports || []).length) { failed = written; break; }
     }
-    for (const control of busy) control.disabled = false;
     const verdict = failed ? Z.judge(failed, what) : cancelled && done < words.length
       ? { kind: 'warn', text: `cancelled: ${done} of ${words.length} words written from word ${start}` }
       : { kind: 'ok', text: what };
-    Z.say(message, verdict.kind, parts > 1 && verdict.kind === 'error' ? `${verdict.text} (${done} of ${words.length} words written before)` : verdict.text);
+    say(verdict.kind, parts > 1 && verdict.kind === 'error' ? `${verdict.text} (${done} of ${words.length} words written before)` : verdict.text);
     if (verdict.kind !== 'ok') Z.notify(verdict.kind, `${register.name}: ${verdict.text}`);
     if (done > 0) Z.recordWords(register, start, readable && before.length === done ? before : null, words.slice(0, done));
-    if (Z.current === c) { await Z.readMemory(); Z.showMemory(); }
+    if (Z.current && Z.current.register === register) { await Z.readMemory(); Z.showMemory(); }
   }
   Z.writeWords = writeWords;
 
@@ -136,7 +147,8 @@
     const words = el('input', { id: 'mem-words', type: 'text', className: 'mono', autocomplete: 'off', spellcheck: 'false',
       placeholder: wordsExample(), disabled: !writable });
     const writeMessage = el('p', { className: 'message', id: 'mem-message', role: 'status' });
-    const write = el('button', { type: 'button', id: 'mem-write', text: 'Write range', disabled: !writable, title: writable ? null : why });
+    const idle = !writing.has(register.name);
+    const write = el('button', { type: 'button', id: 'mem-write', text: 'Write range', disabled: !writable || !idle, title: writable ? null : why });
     write.addEventListener('click', () => {
       const at = parseIndex(start, register, 'Start word');
       const parsed = parseWords(words.value);
@@ -148,7 +160,7 @@
     const fillCount = el('input', { id: 'fill-count', type: 'number', min: 1, max: register.words, value: register.words, disabled: !writable });
     const fillWord = el('input', { id: 'fill-word', type: 'text', className: 'mono', size: 10, value: '0', disabled: !writable });
     const fillMessage = el('p', { className: 'message', id: 'fill-message', role: 'status' });
-    const fill = el('button', { type: 'button', id: 'mem-fill', text: 'Fill', disabled: !writable, title: writable ? null : why });
+    const fill = el('button', { type: 'button', id: 'mem-fill', text: 'Fill', disabled: !writable || !idle, title: writable ? null : why });
     fill.addEventListener('click', () => {
       const at = parseIndex(fillStart, register, 'Fill from');
       const count = Number(fillCount.value);
@@ -179,7 +191,7 @@
       Z.download(name, lines.join('\n') + '\n');
       Z.say(fileMessage, 'ok', `exported ${count} words to ${name}`);
     });
-    const importFile = el('input', { id: 'mem-import', type: 'file', accept: '.txt,text/plain', disabled: !writable });
+    const importFile = el('input', { id: 'mem-import', type: 'file', accept: '.txt,text/plain', disabled: !writable || !idle });
     importFile.addEventListener('change', async () => {
       const file = importFile.files[0];
       if (!file) return;

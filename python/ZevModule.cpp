@@ -802,7 +802,7 @@ public:
                 return 400;
             }
         }, EReports::RAISE);
-        return {iStatus, Answer.dump()};
+        return {iStatus, Answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
 #else
         (void)a_strOperation, (void)a_strBody;
         throw py::type_error("this build of the module has no register sets (it was built without nlohmann-json)");

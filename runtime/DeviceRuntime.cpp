@@ -45,6 +45,8 @@ struct CDeviceRuntime::SHooks
                 m_rHooks.Record(TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
             if (m_rHooks.Listening())
                 m_rHooks.m_Runs.Transfer('W', a_udwAddress, a_udwpData, a_udwByteCount);
+            else if (m_rHooks.m_Runs.Holds())
+                m_rHooks.m_Runs.Forget();
         }
         void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
@@ -67,6 +69,8 @@ struct CDeviceRuntime::SHooks
                 m_rHooks.Record(TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
             if (m_rHooks.Listening())
                 m_rHooks.m_Runs.Transfer('R', a_udwAddress, a_udwpData, a_udwByteCount);
+            else if (m_rHooks.m_Runs.Holds())
+                m_rHooks.m_Runs.Forget();
         }
         void Wait(unsigned a_udwDuration) override
         {
@@ -75,6 +79,8 @@ struct CDeviceRuntime::SHooks
                 m_rHooks.Record("bus: wait " + std::to_string(a_udwDuration));
             if (m_rHooks.Listening())
                 m_rHooks.m_Runs.Wait(a_udwDuration);
+            else if (m_rHooks.m_Runs.Holds())
+                m_rHooks.m_Runs.Forget();
         }
         CHWAccess& m_rInner;
         SHooks& m_rHooks;

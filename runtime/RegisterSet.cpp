@@ -4,6 +4,7 @@
 #include "Catalogue.h"
 #include "Operations.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -46,6 +47,15 @@ const char* const CRegisterSets::kFormat = "rl_zev register set 1";
 
 namespace
 {
+// At most 64 bytes of a value in a message, cut where a character begins (the text is UTF-8).
+std::string Shown(const std::string& a_strText)
+{
+    std::size_t uEnd = std::min<std::size_t>(a_strText.size(), 64);
+    while (uEnd > 0 && uEnd < a_strText.size() && (static_cast<unsigned char>(a_strText[uEnd]) & 0xC0) == 0x80)
+        --uEnd;
+    return a_strText.substr(0, uEnd);
+}
+
 std::string HexText(unsigned a_udwValue)
 {
     char acText[16];
@@ -346,7 +356,7 @@ std::vector<CRegisterSets::SEntry> CRegisterSets::Entries(const json& a_rSet) co
             Entry.m_strText = rValue.value().get<std::string>();
             if (!ValueOf(*Entry.m_pSignal, Entry.m_strText, Entry.m_udwValue) ||
                 Entry.m_udwValue > (*Entry.m_pSignal)["max"].get<unsigned>())
-                throw SBadRequest{strName + "." + Entry.m_strSignal + ": \"" + Entry.m_strText.substr(0, 64) +
+                throw SBadRequest{strName + "." + Entry.m_strSignal + ": \"" + Shown(Entry.m_strText) +
                                   "\" is not a value of it (an enumerator name, 1F/h or 31/d up to " +
                                   std::to_string((*Entry.m_pSignal)["max"].get<unsigned>()) + ")"};
             Result.push_back(std::move(Entry));

@@ -88,26 +88,39 @@ void CTransferRuns::Flush()
         TellRun();
 }
 
-// Not a read-back after all: what came is told as it came, after the run it follows.
+void CTransferRuns::Forget()
+{
+    m_eCycle = ECycle::NONE;
+    m_Cycle.clear();
+    m_bRun = false;
+    m_FirstCycle.clear();
+}
+
+// Not a read-back after all: what came is told as it came, after the run it follows. (Each
+// is let go before it is told: an observer that throws leaves nothing half told behind.)
 void CTransferRuns::GiveUp()
 {
     if (m_bRun)
         TellRun();
     m_eCycle = ECycle::NONE;
-    TellSteps(m_Cycle);
-    m_Cycle.clear();
+    std::vector<SStep> Steps;
+    Steps.swap(m_Cycle);
+    TellSteps(Steps);
 }
 
 void CTransferRuns::EndCycle(unsigned a_udwWord)
 {
     m_eCycle = ECycle::NONE;
-    const unsigned udwAddress = m_Cycle[1].m_udwAddress;  // the start read's
+    std::vector<SStep> Cycle;
+    Cycle.swap(m_Cycle);
+    const unsigned udwAddress = Cycle[1].m_udwAddress;  // the start read's
     if (m_bRun && udwAddress == m_udwAddress + m_udwWords)
     {
         ++m_udwWords;
         m_udwLast = a_udwWord;
-        m_uTransfers += m_Cycle.size();
-        m_Cycle.clear();
+        m_uTransfers += Cycle.size();
+        Cycle.clear();
+        m_Cycle.swap(Cycle);  // (its room, for the next word)
         return;
     }
     if (m_bRun)
@@ -116,9 +129,8 @@ void CTransferRuns::EndCycle(unsigned a_udwWord)
     m_udwAddress = udwAddress;
     m_udwWords = 1;
     m_udwFirst = m_udwLast = a_udwWord;
-    m_uTransfers = m_Cycle.size();
-    m_FirstCycle.swap(m_Cycle);
-    m_Cycle.clear();
+    m_uTransfers = Cycle.size();
+    m_FirstCycle.swap(Cycle);
 }
 
 void CTransferRuns::TellText(std::string a_strText)
@@ -140,8 +152,9 @@ void CTransferRuns::TellRun()
     m_bRun = false;
     if (m_udwWords == 1)
     {
-        TellSteps(m_FirstCycle);
-        m_FirstCycle.clear();
+        std::vector<SStep> Steps;
+        Steps.swap(m_FirstCycle);
+        TellSteps(Steps);
         return;
     }
     char acText[128];

@@ -34,6 +34,10 @@ public:
     // Tells what is held: before any other event, so that the stream keeps the device's order,
     // and as each call ends.
     void Flush();
+    // Lets go of what is held untold: nobody listens now, and a listener who comes later in
+    // the same call must not get a run begun before it came.
+    void Forget();
+    bool Holds() const { return m_bRun || m_eCycle != ECycle::NONE; }
 
 private:
     struct SStep  // one transfer (or wait) of a read-back held until its word is complete

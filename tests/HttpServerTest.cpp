@@ -278,7 +278,7 @@ TEST(ServiceHttp, StateStaysAcrossInvocationsAndStrangersStayOut)
              {RawRequest("GET", "/api/v1/device", "Origin: http://elsewhere.example\r\n" + Bearer()), {"Cache-Control: no-store\r\n"}},
              {RawRequest("GET", "/", ""), {"Content-Type: text/html; charset=utf-8\r\n", strCsp, "X-Content-Type-Options: nosniff\r\n",
                                            "Referrer-Policy: no-referrer\r\n", "; script-src 'self' 'sha256-",
-                                           "<script>window.ZEV_REFERENCE = null;"}},
+                                           "<script>'use strict';\nwindow.ZEV_REFERENCE = null;"}},
              {RawRequest("GET", "/index.html", ""), {"\r\nCache-Control: no-cache\r\n"}},
              {RawRequest("GET", "/reference.js", ""), {"\r\n\r\nwindow.ZEV_REFERENCE = null;", strCsp, "Content-Type: text/javascript; charset=utf-8\r\n"}},
              {RawRequest("GET", "/console.css", ""), {}},

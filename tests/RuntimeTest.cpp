@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
+#include <utility>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -668,6 +670,37 @@ TEST(Runtime, WordsReadBackInARowAreOneEventAndEverythingElseIsToldAsItCame)
                                         "bus: wait 50"}));
     EXPECT_EQ(std::vector<std::string>(Broken.begin() + 8, Broken.end() - 1), kLone);
     EXPECT_EQ(Broken.back(), "bus: wait 3");
+
+    // What nobody heard is let go: words after it are a run of their own. An observer that
+    // throws loses what it was told then, and nothing of it is told again.
+    Word(0x10000, 1, 1);
+    Word(0x10001, 2, 1);
+    Runs.Forget();
+    Word(0x10005, 5, 1);
+    Word(0x10006, 6, 1);
+    Runs.Flush();
+    EXPECT_EQ(Texts(), std::vector<std::string>{"bus: R 0x10005 2 words -> 0x00000005 ... 0x00000006 (read back, 12 transfers)"});
+    bool bThrow = true;
+    rlzev::CTransferRuns Failing(kStatus, kData, [&](const rlzev::SDeviceEvent& a_rEvent) {
+        if (std::exchange(bThrow, false))
+            throw std::runtime_error("full");
+        Told.push_back(a_rEvent);
+    });
+    const unsigned udwMask = kReady;
+    Failing.Transfer('W', kStatus, &udwMask, 4);
+    EXPECT_THROW(Failing.Flush(), std::runtime_error);
+    for (unsigned i = 0; i < 2; ++i)
+    {
+        Failing.Transfer('W', kStatus, &udwMask, 4);
+        const unsigned audwSteps[] = {0, kReady, 0x30 + i};
+        Failing.Transfer('R', 0x10300 + i, &audwSteps[0], 4);
+        Failing.Wait(8);
+        Failing.Transfer('R', kStatus, &audwSteps[1], 4);
+        Failing.Wait(50);
+        Failing.Transfer('R', kData, &audwSteps[2], 4);
+    }
+    Failing.Flush();
+    EXPECT_EQ(Texts(), std::vector<std::string>{"bus: R 0x10300 2 words -> 0x00000030 ... 0x00000031 (read back, 12 transfers)"});
 }
 
 // Through the runtime: an observer hears the run before a report that follows it, or as the

@@ -582,7 +582,12 @@ class Console(unittest.TestCase):
         p.find("#mem-fill").click()
         busy = lambda: [p.find(c).get_attribute("disabled") is not None for c in ("#mem-write", "#mem-fill", "#mem-import")]  # noqa: E731
         self.assertEqual(busy(), [True] * 3, "no second write while one is under way")
-        p.find("#fill-message .cancel-write").click()
+        p.go("AUD_CNTRL0")
+        p.go("SWP_DATA_RAM")
+        self.assertEqual(busy(), [True] * 3, "nor from the memory opened again, where it goes on")
+        p.until(lambda: p.finds("#fill-message .cancel-write"), "the write's progress in the memory opened again")
+        # (clicked in the page: each part writes the message again around the button)
+        p.js("document.querySelector('#fill-message .cancel-write').click()")
         p.until(lambda: p.message("#fill-message")[0] == "warn", "cancelled")
         self.assertEqual(busy(), [False] * 3)
         done = int(re.search(r"cancelled: (\d+) of 49152 words written", p.message("#fill-message")[1]).group(1))

@@ -337,7 +337,8 @@ private:
                 const std::string strSet = a_rAnswer.at("set").dump(1) + "\n";
                 if (a_rCommand.m_strFile == "-")
                     m_rOut << strSet;
-                else if (!(std::ofstream(a_rCommand.m_strFile) << strSet))
+                // (binary: the same bytes on Windows as the console and Python write)
+                else if (!(std::ofstream(a_rCommand.m_strFile, std::ios::binary) << strSet))
                     m_rErr << "zevctl: cannot write " << a_rCommand.m_strFile << "\n";
             });
         }

@@ -217,5 +217,8 @@ def test_register_sets_are_zevctls_files_and_apply_per_field_and_per_word(dev, r
     with pytest.raises(zev.ServiceError, match="not a register set"):
         dev.apply_set({"format": "another", "registers": []})
     assert [d["word"] for d in dev.compare_set(json.loads(text))] == [1]
-    with pytest.raises(TypeError):
-        dev.save_set(registers="AUD_CNTRL0")
+    for call, error in ((lambda: dev.save_set(registers="AUD_CNTRL0"), TypeError),
+                        (lambda: dev.compare_set(registers=[]), ValueError),
+                        (lambda: dev.apply_set(str(path), only="AUD_CNTRL0"), TypeError)):
+        with pytest.raises(error):
+            call()

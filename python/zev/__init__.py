@@ -270,6 +270,8 @@ class Device:
         does not stop the others: {"written", "refused", "results"}, each refusal in results."""
         body = {"set": _load_set(file)}
         if only is not None:
+            if isinstance(only, (str, dict)) or not isinstance(only, (list, tuple)):
+                raise TypeError("only must be a list of fields, not %s" % type(only).__name__)
             body["only"] = [_field(item) for item in only]
         return self._sets("apply", body)
 
@@ -277,6 +279,8 @@ class Device:
 def _names(registers):
     if isinstance(registers, str) or not isinstance(registers, (list, tuple)):
         raise TypeError("registers must be a list of names, not %s" % type(registers).__name__)
+    if not registers:
+        raise ValueError("registers must name at least one register (None: every register)")
     return [common.text(name, "a register name") for name in registers]
 
 
