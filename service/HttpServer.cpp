@@ -362,7 +362,7 @@ private:
     {
         m_Request.m_strBody = std::move(m_Parser->get().body());
         auto Executor = m_Stream.get_executor();
-        m_rServer.m_Worker.Post([Self = shared_from_this(), Request = m_Request, Executor]() {
+        m_rServer.m_Worker.Post([Self = shared_from_this(), Request = m_Request, Executor]() mutable {
             SHttpResponse Response;
             try
             {
@@ -372,7 +372,11 @@ private:
             {
                 Response = Refusal(500, "internal error");
             }
-            net::post(Executor, [Self, Response = std::move(Response)]() mutable { Self->Respond(std::move(Response), false); });
+            // The connection goes back with the answer: its last owner must be the I/O thread,
+            // whose counts its destructor gives back.
+            net::post(Executor, [Self = std::move(Self), Response = std::move(Response)]() mutable {
+                Self->Respond(std::move(Response), false);
+            });
         });
     }
 
