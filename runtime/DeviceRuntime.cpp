@@ -10,6 +10,7 @@
 #include "SequentialRead_ParallelWrite.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ostream>
 #include <sstream>
@@ -32,6 +33,7 @@ struct CDeviceRuntime::SHooks
         CBus(CHWAccess& a_rInner, SHooks& a_rHooks) : m_rInner(a_rInner), m_rHooks(a_rHooks) {}
         void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
+            Bump(m_rHooks.m_uTransfers);
             try
             {
                 m_rInner.Write(a_udwAddress, a_udwpData, a_udwByteCount);
@@ -50,6 +52,7 @@ struct CDeviceRuntime::SHooks
         }
         void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
+            Bump(m_rHooks.m_uTransfers);
             try
             {
                 m_rInner.Read(a_udwAddress, a_udwpData, a_udwByteCount);
@@ -150,6 +153,7 @@ struct CDeviceRuntime::SHooks
     // register being read (which its transfers do not name) made up: every register then.
     void Faulted(unsigned a_udwAddress)
     {
+        Bump(m_uFaults);
         if (a_udwAddress == CSequentialRead_ParallelWrite::ReadBackStatusAddress() ||
             a_udwAddress == CSequentialRead_ParallelWrite::ReadBackDataAddress())
         {
@@ -204,6 +208,7 @@ struct CDeviceRuntime::SHooks
     }
     void Report(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage, bool a_bDenied)
     {
+        Bump(m_uReports);
         SDeviceEvent Event;
         Event.m_eKind = SDeviceEvent::REPORT;
         Event.m_Report = {Text(a_pcFile), a_iLine, Text(a_pcFunction), Text(a_pcMessage), a_bDenied};
@@ -228,12 +233,19 @@ struct CDeviceRuntime::SHooks
                 pObserver->OnEvent(a_rEvent);
     }
     static std::string Text(const char* a_pcText) { return a_pcText == nullptr ? std::string() : std::string(a_pcText); }
+    // Only a call holding the device counts, so no read-modify-write is needed; a monitor
+    // on another thread reads whole values.
+    static void Bump(std::atomic<unsigned long long>& a_ruCount)
+    {
+        a_ruCount.store(a_ruCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
 
     CBus m_Bus;
     CUtility m_Utility;
     CLines m_Lines;
     std::ostream m_EventLog;
     CTransferRuns m_Runs;  // the transfers as the observers are told them
+    std::atomic<unsigned long long> m_uTransfers{0}, m_uReports{0}, m_uFaults{0}, m_uCalls{0};
     SCallRecord* m_pRecord = nullptr;
     bool m_bTrace = false;  // set by each call
     std::vector<CDeviceObserver*> m_Observers;
@@ -277,6 +289,7 @@ CDeviceRuntime::CCall::CCall(CDeviceRuntime& a_rRuntime, SCallRecord* a_pRecord,
     }
     CReportRouter::Instance().Offer();
     SHooks& rHooks = *a_rRuntime.m_pHooks;
+    SHooks::Bump(rHooks.m_uCalls);
     rHooks.m_pRecord = a_pRecord;
     rHooks.m_bTrace = a_bTrace;
     CurrentCall() = this;
@@ -348,6 +361,17 @@ CDeviceRuntime::~CDeviceRuntime()
     const SAlone Alone;
     std::lock_guard<std::mutex> Lock(m_Mutex);
     DropDevice(m_pDevice);
+}
+
+SRuntimeCounts CDeviceRuntime::Counts() const
+{
+    const SHooks& rHooks = *m_pHooks;
+    SRuntimeCounts Counts;
+    Counts.m_uTransfers = rHooks.m_uTransfers.load(std::memory_order_relaxed);
+    Counts.m_uReports = rHooks.m_uReports.load(std::memory_order_relaxed);
+    Counts.m_uFaults = rHooks.m_uFaults.load(std::memory_order_relaxed);
+    Counts.m_uCalls = rHooks.m_uCalls.load(std::memory_order_relaxed);
+    return Counts;
 }
 
 void CDeviceRuntime::AddObserver(CDeviceObserver& a_rObserver)

@@ -58,6 +58,16 @@ struct SDeviceEvent
     } m_Run;
 };
 
+// What the device has done since it was made, for monitoring: read without a call, from any
+// thread, while calls go on.
+struct SRuntimeCounts
+{
+    unsigned long long m_uTransfers = 0;  // bus reads and writes the host was asked for
+    unsigned long long m_uReports = 0;    // errors and refused directions reported
+    unsigned long long m_uFaults = 0;     // bus transfers the host did not finish (it threw)
+    unsigned long long m_uCalls = 0;      // calls that held the device (Run, Acquire, batches)
+};
+
 // What one call did, kept for its caller: its reports always, all its events when traced.
 struct SCallRecord
 {
@@ -215,6 +225,8 @@ public:
     void RemoveObserver(CDeviceObserver& a_rObserver);
     // Change-log lines written here become LOG events (the target of the LOGGING operation).
     std::ostream& EventLog();
+
+    SRuntimeCounts Counts() const;
 
     // What the device is made of; made with the device, never changed: read it without a call.
     const CCatalogue& Catalogue() const { return *m_pCatalogue; }

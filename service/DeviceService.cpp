@@ -32,6 +32,9 @@ SHttpResponse Error(int a_iStatus, const std::string& a_strText)
     return Response;
 }
 
+// The operations a GET reaches.
+const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
+
 // The operations a POST reaches by name: every row of the runtime's table but the
 // snapshot, which is a GET.
 const SOperationRow* PostedOperation(const std::string& a_strName)
@@ -330,6 +333,20 @@ bool CDeviceService::IsChanging(const std::string& a_strPath)
     return strOperation == "batch" || strOperation == "sets/apply" || (pRow != nullptr && pRow->m_bChanging);
 }
 
+std::string CDeviceService::OperationOf(const std::string& a_strPath)
+{
+    if (a_strPath.compare(0, kApi.size(), kApi) != 0)
+        return "unknown";
+    const std::string strOperation = a_strPath.substr(kApi.size());
+    if (kGets.count(strOperation) != 0 || strOperation == "batch" || strOperation == "sets/save" ||
+        strOperation == "sets/compare" || strOperation == "sets/apply")
+        return strOperation;
+    if (strOperation.compare(0, 10, "registers/") == 0)
+        return "describe";
+    const SOperationRow* pRow = PostedOperation(strOperation);
+    return pRow != nullptr ? pRow->m_pcName : "unknown";
+}
+
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
 {
     const std::string& strPath = a_rRequest.m_strPath;
@@ -456,7 +473,6 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     const std::string& strOperation = a_rParts.m_strOperation;
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
-    static const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
     const SOperationRow* pKind = PostedOperation(strOperation);
     const bool bSets = strOperation == "sets/save" || strOperation == "sets/compare" || strOperation == "sets/apply";
     const bool bPostOperation = pKind != nullptr || strOperation == "batch" || bSets;

@@ -80,7 +80,12 @@ public:
     // large, no length, a broken chunk): its audit line.
     void AuditRefused(const SHttpRequest& a_rRequest, int a_iStatus, const std::string& a_strError);
 
+    // A request's operation for monitoring: one of a fixed set of names ("read", "batch",
+    // "describe", ...), "unknown" for any other path; never a register's name.
+    static std::string OperationOf(const std::string& a_strPath);
+
     CEventHub& Events() { return m_Hub; }
+    const CDeviceRuntime& Runtime() const { return m_rRuntime; }
     CAuditLog& Audit() { return m_Audit; }
     bool IsReadOnly() const { return m_Options.m_bReadOnly; }
     // This service's run among all runs: a client that sees it change knows the device's

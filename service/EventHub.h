@@ -43,6 +43,7 @@ public:
     // under the hub's lock, so it only hands the news on (posts work), never calls the hub.
     // Null when the subscriber limit is reached or the hub is closed.
     std::shared_ptr<CSubscription> Subscribe(std::function<void()> a_Wake);
+    std::size_t Subscribers() const { return m_uSubscribers.load(std::memory_order_relaxed); }
     // Whether a Subscribe now would be taken (what a HEAD of the stream answers).
     bool HasRoom() const;
     // Wakes every subscriber and refuses new ones: for shutdown.

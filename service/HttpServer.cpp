@@ -1,4 +1,5 @@
 #include "HttpServer.h"
+#include "Metrics.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -103,6 +104,9 @@ SHttpResponse Refusal(int a_iStatus, const std::string& a_strText)
     return Response;
 }
 
+// Behind the token like the API: what it counts is the device's business too.
+constexpr const char* kMetricsPath = "/metrics";
+
 std::string Field(const http::request_parser<http::string_body>& a_rParser, http::field a_eField)
 {
     const auto It = a_rParser.get().find(a_eField);
@@ -114,7 +118,10 @@ class CConnection;
 
 struct CHttpService::SImpl
 {
-    SImpl(CDeviceService& a_rService, SServerLimits a_Limits) : m_rService(a_rService), m_Limits(a_Limits) {}
+    SImpl(CDeviceService& a_rService, SServerLimits a_Limits)
+        : m_rService(a_rService), m_Limits(a_Limits), m_Metrics(a_rService.Runtime(), a_rService.Events())
+    {
+    }
 
     void Accept();
     void OnAccept(const beast::error_code& a_rError, tcp::socket a_Socket);
@@ -126,6 +133,7 @@ struct CHttpService::SImpl
 
     CDeviceService& m_rService;
     SServerLimits m_Limits;
+    CServiceMetrics m_Metrics;
     net::io_context m_Io{1};
     tcp::acceptor m_Acceptor{m_Io};
     net::steady_timer m_Tick{m_Io};
@@ -176,6 +184,7 @@ private:
     void ReadHeader(bool a_bFirst)
     {
         m_Parser.emplace();
+        m_Asked = Clock::now();  // until the header says more, for a refusal of the header itself
         m_Parser->header_limit(static_cast<std::uint32_t>(m_rServer.m_Limits.m_uMaxHeaderBytes));
         // The body's limit is set once the header has been looked at: a length too large is
         // answered 401 without the token, 413 with it.
@@ -254,6 +263,7 @@ private:
 
         const auto& rHeader = m_Parser->get();
         m_Request = SHttpRequest();
+        m_Asked = Clock::now();
         // A HEAD is answered as its GET, without the body.
         m_bHead = rHeader.method() == http::verb::head;
         m_Request.m_strMethod = m_bHead ? std::string("GET") : std::string(rHeader.method_string());
@@ -302,14 +312,20 @@ private:
         const bool bGet = m_Request.m_strMethod == "GET";
         if (bGet && CDeviceService::IsPublic(m_Request.m_strPath))
         {
+            m_strOperation = "console";
             if (bBody)
                 return Refuse(400, "a GET has no body");
             return Respond(m_rServer.m_rService.Handle(m_Request), false);
         }
         // Nothing more of the request is read, or looked at, without the token.
         if (!m_rServer.m_rService.Authorised(m_Request.m_strAuthorization))
+        {
+            m_strOperation = "unauthorised";
+            m_rServer.m_Metrics.RefusedToken();
             return Respond(m_rServer.m_rService.Handle(m_Request), true);
+        }
         m_bAuthorised = true;
+        m_strOperation = m_Request.m_strPath == kMetricsPath ? "metrics" : CDeviceService::OperationOf(m_Request.m_strPath);
 
         const std::string strEncoding = Field(*m_Parser, http::field::content_encoding);
         if (!strEncoding.empty() && !beast::iequals(strEncoding, "identity"))
@@ -322,6 +338,8 @@ private:
             return RefuseChange(413, "request body larger than " + std::to_string(CDeviceService::kMaxBody) + " bytes");
         if (bGet && m_Request.m_strPath == "/api/v1/events")
             return StartEvents();
+        if (m_Request.m_strPath == kMetricsPath)
+            return Respond(Metrics(bGet), false);
         if (!bBody)
             return Dispatch();
         if (beast::iequals(Field(*m_Parser, http::field::expect), "100-continue"))
@@ -390,8 +408,23 @@ private:
         Refuse(a_iStatus, a_strText);
     }
 
+    // Read on this thread without the device: a scrape never waits for a device call.
+    SHttpResponse Metrics(bool a_bGet) const
+    {
+        if (!a_bGet)
+            return Refusal(405, m_Request.m_strMethod + " is not allowed for " + std::string(kMetricsPath) + ": use GET");
+        if (!CServiceMetrics::Available())
+            return Refusal(404, "this zevd was built without metrics (prometheus-cpp)");
+        SHttpResponse Response;
+        Response.m_strBody = m_rServer.m_Metrics.Text(m_rServer.m_uConnections);
+        Response.m_strContentType = CServiceMetrics::kContentType;
+        return Response;
+    }
+
     void Respond(SHttpResponse a_Response, bool a_bClose)
     {
+        m_rServer.m_Metrics.Answered(m_strOperation, a_Response.m_iStatus, Clock::now() - m_Asked);
+        m_strOperation = "none";
         const bool bClose = a_bClose || !m_bKeepAlive || m_rServer.m_bStop;
         auto pResponse = std::make_shared<http::response<http::string_body>>();
         http::response<http::string_body>& rResponse = *pResponse;
@@ -467,6 +500,7 @@ private:
         {
             if (!m_rServer.m_rService.Events().HasRoom())
                 return Respond(Refusal(503, "too many event-stream clients: try again later"), false);
+            m_rServer.m_Metrics.Answered(m_strOperation, 200, Clock::now() - m_Asked);
             m_strOut = EventsHeader(m_rServer.m_rService.Instance());
             m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
             return net::async_write(m_Stream, net::buffer(m_strOut),
@@ -486,6 +520,7 @@ private:
         });
         if (!m_pSubscription)
             return Respond(Refusal(503, "too many event-stream clients: try again later"), false);
+        m_rServer.m_Metrics.Answered(m_strOperation, 200, Clock::now() - m_Asked);
         m_strOut = EventsHeader(m_rServer.m_rService.Instance());
         m_bEventsWriting = true;
         m_Stream.expires_after(m_rServer.m_Limits.m_WriteTime);
@@ -561,6 +596,9 @@ private:
     bool m_bKeepAlive = true;
     bool m_bHead = false;
     bool m_bAuthorised = false;
+    // What the metrics call this request: "none" until its header is understood.
+    std::string m_strOperation = "none";
+    Clock::time_point m_Asked;
     std::size_t m_uDrained = 0;
     std::size_t m_uHeaderHeld = 0;  // of the server's budget for headers in progress
     net::steady_timer m_Heartbeat;

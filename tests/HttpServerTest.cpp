@@ -3,6 +3,7 @@
 // server (raw sockets). Single operations through every door: the conformance cases.
 #include "HttpClient.h"
 #include "HttpServer.h"
+#include "Metrics.h"
 #include "RawHttp.h"
 #include "ServedDevice.h"
 #include "ServedOnLoopback.h"
@@ -1438,4 +1439,48 @@ TEST(HttpServer, TheEventHubBoundsItsClientsInBytesAndSharesEvents)
     pClient->Take(Events, uDropped);
     EXPECT_EQ(Events.size(), 16u);
     EXPECT_EQ(uDropped, 1u);
+}
+
+// A scrape: requests by operation and status, what the device did by the simulator's own
+// count, what is open now; behind the token, and never a register's name, even an unknown one.
+TEST(HttpServer, MetricsCountWhatWasAskedAndDoneAndNameNoRegister)
+{
+    if (!rlzev::CServiceMetrics::Available())
+        GTEST_SKIP() << "built without prometheus-cpp";
+    SServer Server;
+    EXPECT_EQ(Status(Ask(Server.iPort, RawRequest("GET", "/metrics", ""))), 401);
+    rlzev::CHttpClient Client(Server.strUrl, kToken);
+    ASSERT_EQ(Call(Client, "POST", "/api/v1/write", kWrite).m_iStatus, 200);
+    ASSERT_EQ(Call(Client, "POST", "/api/v1/write", kWrite).m_iStatus, 200);
+    EXPECT_EQ(Call(Client, "GET", "/api/v1/registers/SECRET_NAME").m_iStatus, 404);
+    EXPECT_EQ(Call(Client, "POST", "/api/v1/SECRET_OP", "{}").m_iStatus, 404);
+    EXPECT_EQ(Call(Client, "POST", "/metrics", "{}").m_iStatus, 405);
+    CRawConnection Listener(Server.iPort);
+    Listener.Send(RawRequest("GET", "/api/v1/events", Bearer()));
+    EXPECT_TRUE(Has(Listener.Read(milliseconds(2000), 1), "200"));
+
+    const rlzev::SHttpResponse Scrape = Call(Client, "GET", "/metrics");
+    ASSERT_EQ(Scrape.m_iStatus, 200);
+    EXPECT_EQ(Scrape.m_strContentType.substr(0, 10), "text/plain");
+    const std::string& strText = Scrape.m_strBody;
+    const auto Value = [&](const std::string& a_strSeries) {
+        const std::size_t uAt = strText.find("\n" + a_strSeries + " ");
+        return uAt == std::string::npos ? -1.0 : std::stod(strText.substr(uAt + a_strSeries.size() + 2));
+    };
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="write",status="200"})"), 2);
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="describe",status="404"})"), 1);
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="unknown",status="404"})"), 1);
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="metrics",status="405"})"), 1);
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="events",status="200"})"), 1);
+    EXPECT_EQ(Value(R"(zev_requests_total{operation="unauthorised",status="401"})"), 1);
+    EXPECT_EQ(Value("zev_refused_tokens_total"), 1);
+    EXPECT_EQ(Value(R"(zev_request_duration_seconds_count{operation="write"})"), 2);
+    const auto& rBus = Server.Served.Host.Bus.m_Counters;
+    EXPECT_EQ(Value("zev_bus_transfers_total"), static_cast<double>(rBus.m_uReads + rBus.m_uWrites));
+    EXPECT_GT(Value("zev_bus_transfers_total"), 0);
+    EXPECT_EQ(Value("zev_device_calls_total"), 3) << "the defaults and two writes";
+    EXPECT_EQ(Value("zev_stream_clients"), 1);
+    EXPECT_EQ(Value("zev_open_connections"), 2);
+    for (const char* pcName : {"SECRET", "DIN_CNTRL0", "FIFOLEVEL"})
+        EXPECT_FALSE(Has(strText, pcName)) << pcName;
 }

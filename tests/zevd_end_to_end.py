@@ -58,6 +58,31 @@ assert [(a["operation"], a["status"]) for a in audit] == [
 assert audit[4]["result"] == "Value limit exceeded: 256/d," and audit[5]["values"] == ["33/d"]
 assert token not in open(audit_file).read() and token not in err
 
+# The systemd unit's own command line, in a state directory of ours: the first start makes the
+# token (owner only), a restart keeps it, and it opens the API and the metrics.
+unit = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "apps", "zevd", "zevd.service.in")
+command = next(line for line in open(unit) if line.startswith("ExecStart=")).split()[1:]
+command = [a.replace("%S", work).replace("127.0.0.1:7411", "127.0.0.1:0") for a in command]
+os.mkdir(os.path.join(work, "zevd"))
+tokens = []
+for _ in range(2):
+    daemon = subprocess.Popen([zevd, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        url = re.fullmatch(r"zevd: listening on (\S+)\n", daemon.stdout.readline()).group(1)
+        assert daemon.stdout.readline() == "zevd: token in %s/zevd/token\n" % work
+        tokens.append(open(os.path.join(work, "zevd", "token")).read().strip())
+        assert os.stat(os.path.join(work, "zevd", "token")).st_mode & 0o777 == 0o600
+        scrape = urllib.request.Request(url + "/metrics", headers={"Authorization": "Bearer " + tokens[-1]})
+        with urllib.request.urlopen(scrape) as answer:
+            assert b"zev_bus_transfers_total " in answer.read()
+    finally:
+        daemon.send_signal(signal.SIGTERM)
+        out, err = daemon.communicate(timeout=30)
+    assert daemon.returncode == 0 and tokens[-1] not in out + err, (out, err)
+assert re.fullmatch(r"[0-9a-f]{64}", tokens[0]) and tokens[1] == tokens[0], tokens
+done = run("--create-token", program=zevd)
+assert done[0] != 0 and "--create-token requires --token-file" in done[2], done
+
 # Bad start-up arguments: a usage error (2) that names them, and no daemon.
 short_token = os.path.join(work, "short")
 with open(short_token, "w") as f:

@@ -66,6 +66,10 @@ int main(int argc, char** argv)
     App.add_option("--listen", strListen, "ADDR:PORT to listen on (default 127.0.0.1:7411; port 0: any free port)");
     App.add_option("--token-file", strTokenFile,
                    "Take the token from this file (default: a new random token, written to ~/.zevd-token)");
+    bool bCreateToken = false;
+    App.add_flag("--create-token", bCreateToken,
+                 "With --token-file: a file that does not exist yet gets a new random token (a service's first start)")
+        ->needs("--token-file");
     App.add_flag("--read-only", bReadOnly, "Refuse every changing request (403)");
     App.add_option("--audit-log", strAuditLog, "Append one line per changing request to this file (default: stderr)");
     std::string strReference;
@@ -97,7 +101,13 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string strToken;
-    if (!strTokenFile.empty())
+    bool bWriteToken = strTokenFile.empty();
+    if (bCreateToken && !std::ifstream(strTokenFile))
+    {
+        strToken = rlzev::NewToken();
+        bWriteToken = true;
+    }
+    else if (!strTokenFile.empty())
     {
         strToken = rlzev::ReadTokenFile(strTokenFile);
         if (strToken.size() < 16)
@@ -142,9 +152,10 @@ int main(int argc, char** argv)
         std::cerr << "zevd: cannot listen on " << strListen << ": " << strBindError << "\n";
         return 1;
     }
-    if (strTokenFile.empty())
+    if (bWriteToken)
     {
-        strTokenFile = rlzev::DefaultTokenPath();
+        if (strTokenFile.empty())
+            strTokenFile = rlzev::DefaultTokenPath();
         if (!rlzev::WriteTokenFile(strTokenFile, strToken))
         {
             std::cerr << "zevd: cannot write the token to " << strTokenFile << "\n";
