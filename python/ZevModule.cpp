@@ -786,15 +786,7 @@ public:
         const int iStatus = Enter([&](CDeviceRuntime&, rlzev::SCallRecord&) {
             try
             {
-                if (Body.is_discarded() || !Body.is_object())
-                    throw rlzev::SBadRequest("the body is not a JSON object");
-                if (a_strOperation == "save")
-                    return rSets.Save(Body, Answer);
-                if (a_strOperation == "compare")
-                    return rSets.Compare(Body, Answer);
-                if (a_strOperation == "apply")
-                    return rSets.Apply(Body, Answer, [](int, const std::string&) {});
-                throw rlzev::SBadRequest("no such set operation: " + a_strOperation);
+                return rSets.Run(a_strOperation, Body, Answer);
             }
             catch (const rlzev::SBadRequest& e)
             {

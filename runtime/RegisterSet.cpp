@@ -463,6 +463,20 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
     return 200;
 }
 
+int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, json& a_rAnswer,
+                       const std::function<void(int, const std::string&)>& a_OnDone)
+{
+    if (a_rBody.is_discarded() || !a_rBody.is_object())
+        throw SBadRequest{"the body must be a JSON object"};
+    if (a_strOperation == "save")
+        return Save(a_rBody, a_rAnswer);
+    if (a_strOperation == "compare")
+        return Compare(a_rBody, a_rAnswer);
+    if (a_strOperation == "apply")
+        return Apply(a_rBody, a_rAnswer, a_OnDone ? a_OnDone : [](int, const std::string&) {});
+    throw SBadRequest{"no such set operation: " + a_strOperation};
+}
+
 int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::function<void(int, const std::string&)>& a_OnDone)
 {
     CheckFields(a_rBody, {"set", "only"});

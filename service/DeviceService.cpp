@@ -535,18 +535,12 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     if (bSets)
     {
         json Out;
-        int iStatus = 200;
-        if (strOperation == "sets/save")
-            iStatus = m_Sets.Save(Body, Out);
-        else if (strOperation == "sets/compare")
-            iStatus = m_Sets.Compare(Body, Out);
-        else
-            iStatus = m_Sets.Apply(Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
-                // Only ever called once the set was found whole: its registers are there.
-                a_rParts.m_Audit["registers"] = Body["set"]["registers"].size();
-                AuditLine(a_rRequest, a_rParts, a_iStatus, a_strResult);
-                a_rParts.m_bAudited = true;
-            });
+        const int iStatus = m_Sets.Run(strOperation.substr(5), Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
+            // Only ever called on an apply of a set found whole: its registers are there.
+            a_rParts.m_Audit["registers"] = Body["set"]["registers"].size();
+            AuditLine(a_rRequest, a_rParts, a_iStatus, a_strResult);
+            a_rParts.m_bAudited = true;
+        });
         return Answer(iStatus, Out);
     }
     std::vector<std::pair<const SOperationRow*, const json*>> Requested;

@@ -1,0 +1,246 @@
+"""zev-tango through a real PyTango client, without a database: the interface made from the
+device's map, attributes and commands against the HTTP door of the same device, change events
+of writes made through that door, bad input refused with the library's text and nothing
+written, a host whose bus fails, and a server that cannot start saying why.
+Run: ZEV_TANGO=... ZEV_TANGO_FAULTY_HOST=... ZEVCTL=... python3 -m pytest test_tango.py"""
+import json
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+import pytest
+import tango
+
+ZEV_TANGO, FAULTY_HOST, ZEVCTL = (os.environ[n] for n in ("ZEV_TANGO", "ZEV_TANGO_FAULTY_HOST", "ZEVCTL"))
+WORK = tempfile.mkdtemp(prefix="zev-tango-")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(program, *args, device="lab/zev/1", options=()):
+    """A server without a database: the process, its proxy and the HTTP door's address (if any)."""
+    port = free_port()
+    process = subprocess.Popen([program, *options, "test", "-nodb", "-dlist", device,
+                                "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port, *args],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = []
+    for _ in range(2 if options else 1):
+        lines.append(process.stdout.readline())
+    assert lines[-1].startswith("zev-tango: serving"), (lines, process.stderr.read() if process.poll() else "")
+    http = lines[0].split()[-1] if options else None
+    url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, device)
+    return process, tango.DeviceProxy(url), http, url
+
+
+@pytest.fixture(scope="module")
+def served():
+    token = os.path.join(WORK, "token")
+    process, proxy, http, url = start(ZEV_TANGO, options=("--listen", "127.0.0.1:0", "--token-file", token,
+                                                     "--create-token"))
+    api = Api("http://" + http, open(token).read().strip())
+    yield proxy, api, url
+    process.send_signal(signal.SIGTERM)
+    process.communicate(timeout=30)
+    assert process.returncode == 0
+
+
+class Api:
+    """The same device through its HTTP door."""
+
+    def __init__(self, url, token):
+        self.url, self.token = url, token
+
+    def __call__(self, operation, body=None):
+        request = urllib.request.Request(self.url + "/api/v1/" + operation, method="POST" if body is not None else "GET",
+                                         data=None if body is None else json.dumps(body).encode(),
+                                         headers={"Authorization": "Bearer " + self.token})
+        with urllib.request.urlopen(request) as answer:
+            return json.loads(answer.read())
+
+    def word(self, register):
+        return self("words", {"register": register})["words"][0]
+
+
+def fresh(proxy):
+    """Every field back with the application, and the defaults."""
+    proxy.UnlockAll()
+    proxy.SetToDefault()
+
+
+def refused(call, *args):
+    with pytest.raises(tango.DevFailed) as caught:
+        call(*args)
+    return caught.value.args[0].reason, caught.value.args[0].desc
+
+
+def test_the_interface_is_the_map(served):
+    proxy, api, url = served
+    registers = api("map")["registers"]
+    names = proxy.get_attribute_list()
+    expected = {"State", "Status", "BusTransfers", "BusFaults", "Reports", "DeviceCalls"}
+    configs = {c.name: c for c in proxy.get_attribute_config_ex(list(names))}
+    writes = {(True, True): tango.AttrWriteType.READ_WRITE, (True, False): tango.AttrWriteType.READ,
+              (False, True): tango.AttrWriteType.WRITE}
+    for register in registers:
+        direction = writes[(register["readable"], register["writable"])]
+        expected.add(register["name"])
+        word = configs[register["name"]]
+        assert word.writable == direction, register["name"]
+        if register["words"] > 1:
+            assert (word.data_format, word.max_dim_x) == (tango.AttrDataFormat.SPECTRUM, register["words"])
+            continue
+        assert word.data_format == tango.AttrDataFormat.SCALAR and word.data_type == tango.CmdArgType.DevULong
+        for sig in register["signals"]:
+            name = register["name"] + "__" + sig["name"]
+            expected.add(name)
+            config = configs[name]
+            assert config.writable == direction, name
+            if sig.get("enumerators"):
+                assert config.data_type == tango.CmdArgType.DevEnum, name
+                assert list(config.enum_labels) == [e["name"] for e in sig["enumerators"]], name
+            else:
+                assert (config.data_type, config.max_value) == (tango.CmdArgType.DevULong, str(sig["max"])), name
+    assert set(names) == expected
+    assert len(names) == 441 + 2316 + 6
+
+
+def test_attributes_and_commands_reach_the_device_the_http_door_sees(served):
+    proxy, api, url = served
+    fresh(proxy)
+    proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 33)
+    assert proxy.read_attribute("DIN_CNTRL0__FIFOLEVEL").value == 33
+    assert api("get", {"register": "DIN_CNTRL0", "signal": "FIFOLEVEL"})["value"] == 33
+    assert proxy.read_attribute("DIN_CNTRL0").value == api.word("DIN_CNTRL0")
+    labels = list(proxy.get_attribute_config_ex("AUD_CNTRL0__TRIG_SEL")[0].enum_labels)
+    proxy.write_attribute("AUD_CNTRL0__TRIG_SEL", labels.index("MARKER_SIG_3"))
+    assert api("value", {"register": "AUD_CNTRL0", "signal": "TRIG_SEL"})["values"] == ["MARKER_SIG_3"]
+    assert proxy.GetValueByString(["AUD_CNTRL0", "TRIG_SEL"]) == "MARKER_SIG_3"
+    proxy.write_attribute("ENT_H1", [1, 2, 0xFFFFFFFF])
+    assert list(proxy.read_attribute("ENT_H1").value) == [1, 2, 0xFFFFFFFF, 0, 0, 0, 0]
+    assert api("words", {"register": "ENT_H1"})["words"] == [1, 2, 0xFFFFFFFF, 0, 0, 0, 0]
+    assert len(proxy.read_attribute("SWP_DATA_RAM").value) == 49152
+    proxy.ServiceWrite(["ENT_H1", "5", "A/h", "B/h"])
+    assert list(proxy.ServiceRead(["ENT_H1", "4", "3"])) == ["00000000/h", "0000000A/h", "0000000B/h"]
+    proxy.ServiceWrite(["DIN_CNTRL0", "FIFOLEVEL", "12/d"])
+    assert list(proxy.ServiceRead(["DIN_CNTRL0", "FIFOLEVEL"])) == ["0000000C/h"]
+    assert proxy.SnapShot() == api("snapshot")["snapshot"]
+    transfers = proxy.read_attribute("BusTransfers").value
+    api("words", {"register": "COR_TRIG_DELAY"})  # read in parallel: one transfer
+    assert proxy.read_attribute("BusTransfers").value == transfers + 1
+    # Sets: zevctl's file, byte for byte; compared and applied on the same device.
+    saved = proxy.SaveSet('{"registers": ["DIN_CNTRL0", "ENT_H1"]}')
+    assert saved == subprocess.run([ZEVCTL, "--connect", api.url, "--token-file", os.path.join(WORK, "token"),
+                                    "save", "-", "DIN_CNTRL0", "ENT_H1"], capture_output=True, text=True,
+                                   check=True).stdout
+    assert json.loads(proxy.CompareSet(saved)) == []
+    fresh(proxy)
+    assert len(json.loads(proxy.CompareSet(saved))) > 0
+    json.loads(proxy.ApplySet(saved))
+    assert json.loads(proxy.CompareSet(saved)) == []
+
+
+def test_locks_and_bad_input_are_refused_with_the_library_text_and_nothing_is_written(served):
+    proxy, api, url = served
+    fresh(proxy)
+    proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 7)
+    word, transfers = api.word("DIN_CNTRL0"), proxy.read_attribute("BusTransfers").value
+    proxy.Lock(["DIN_CNTRL0", "FIFOLEVEL"])
+    reason, text = refused(proxy.write_attribute, "DIN_CNTRL0__FIFOLEVEL", 9)
+    assert reason == "ZEV_REFUSED" and "locked" in text
+    proxy.Unlock(["DIN_CNTRL0"])
+    cases = [
+        (proxy.ServiceWrite, [["DIN_CNTRL0", "FIFOLEVEL", "256/d"]], "ZEV_REFUSED", "Value limit exceeded: 256/d,"),
+        (proxy.ServiceWrite, [["NOPE", "X", "1/d"]], "ZEV_REFUSED", "Invalid register submitted: NOPE"),
+        (proxy.Lock, [["AUD_CNTRL0", "NOPE"]], "ZEV_REFUSED", "Invalid signal submitted! : NOPE"),
+        (proxy.Lock, [[]], "ZEV_BAD_ARGUMENT", "give [REGISTER] or [REGISTER, SIGNAL]"),
+        (proxy.ServiceRead, [["ENT_H1", "5", "3"]], "ZEV_BAD_ARGUMENT", "range beyond the memory: ENT_H1 has words 0 to 6"),
+        (proxy.ServiceRead, [["ENT_H1", "x", "3"]], "ZEV_BAD_ARGUMENT", "START is a decimal number, not 'x'"),
+        (proxy.ServiceWrite, [["DIN_CNTRL0", "FIFOLEVEL", "1 /d"]], "ZEV_BAD_ARGUMENT", "value text"),
+        (proxy.ApplySet, ["{"], "ZEV_BAD_ARGUMENT", "not JSON"),
+        (proxy.write_attribute, ["DIN_CNTRL0__FIFOLEVEL", 256], "API_WAttrOutsideLimit", "above the maximum"),
+        (proxy.write_attribute, ["PRI_SERVAL", 1], "API_AttrNotWritable", "not writable"),
+        (proxy.read_attribute, ["NOPE"], "API_AttrNotFound", "NOPE"),
+    ]
+    for call, arguments, reason, text in cases:
+        got = refused(call, *arguments)
+        assert got[0] == reason and text in got[1], (arguments, got)
+    assert proxy.read_attribute("BusTransfers").value == transfers and api.word("DIN_CNTRL0") == word
+    assert proxy.state() == tango.DevState.ON
+
+
+def test_changes_through_another_door_are_change_events(served):
+    proxy, api, url = served
+    fresh(proxy)
+    words, values = [], []
+    ids = [proxy.subscribe_event("DIN_CNTRL0", tango.EventType.CHANGE_EVENT,
+                                 lambda e: words.append(None if e.err else e.attr_value.value)),
+           proxy.subscribe_event("DIN_CNTRL0__FIFOLEVEL", tango.EventType.CHANGE_EVENT,
+                                 lambda e: values.append(None if e.err else e.attr_value.value))]
+    # A client that goes away while subscribed costs the server nothing.
+    gone = subprocess.Popen(["/usr/bin/python3", "-c", "import tango, time, sys; d = tango.DeviceProxy(sys.argv[1]); "
+                             "d.subscribe_event('ENT_H1', tango.EventType.CHANGE_EVENT, lambda e: None); "
+                             "print('subscribed', flush=True); time.sleep(60)", url],
+                            stdout=subprocess.PIPE, text=True)
+    assert gone.stdout.readline() == "subscribed\n"
+    gone.kill()
+    gone.wait()
+    api("writeWords", {"register": "ENT_H1", "words": [5]})
+    # Each write is seen before the next: writes closer together may come as one event of the last.
+    api("set", {"register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "value": 21})
+    assert wait_for(lambda: values[-1] == 21 and words[-1] == api.word("DIN_CNTRL0"))
+    api("write", {"register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "values": ["44/d"]})
+    assert wait_for(lambda: words[-1] == api.word("DIN_CNTRL0"))
+    time.sleep(0.2)
+    for i in ids:
+        proxy.unsubscribe_event(i)
+    # Tango 9.3 hands a client the first pushed event after its subscription twice: counted once.
+    values, words = ([v for i, v in enumerate(seen) if i == 0 or v != seen[i - 1]] for seen in (values, words))
+    assert values == [1, 21], values  # the service's write leaves the application's value
+    assert len(words) == 3 and len(set(words)) == 3, words
+
+
+def wait_for(condition, seconds=10):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def test_a_host_whose_bus_fails_is_in_fault_and_says_why():
+    process, proxy, _, _ = start(FAULTY_HOST)
+    try:
+        reason, text = refused(proxy.read_attribute, "COR_TRIG_DELAY")
+        assert (reason, text) == ("ZEV_HOST_FAULT", "host fault: simulated bus fault")
+        assert proxy.state() == tango.DevState.FAULT and proxy.status() == text
+        # The read-back path takes the host's exception and reports it: a fault all the same.
+        assert refused(proxy.read_attribute, "DIN_CNTRL0__FIFOLEVEL") == ("ZEV_REPORTED", ",Unknown error!")
+        assert proxy.status() == "host fault: a bus transfer failed; the library reported: ,Unknown error!"
+        assert proxy.read_attribute("BusFaults").value == 2
+        proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 3)  # writes still reach the hardware
+        assert proxy.state() == tango.DevState.ON
+    finally:
+        process.send_signal(signal.SIGTERM)
+        process.communicate(timeout=30)
+
+
+def test_a_server_that_cannot_serve_says_why_at_once():
+    port = free_port()
+    for environment, args, text in [
+            (dict(os.environ, TANGO_HOST="127.0.0.1:%d" % port), ["test"],
+             "zev-tango: the Tango database at 127.0.0.1:%d cannot be reached: Connection refused\n" % port),
+            (os.environ, ["test", "-nodb", "-dlist", "lab/zev/1,lab/zev/2", "-ORBendPoint",
+                          "giop:tcp:127.0.0.1:%d" % port], "one ZEV per server")]:
+        started = time.time()
+        done = subprocess.run([ZEV_TANGO, *args], capture_output=True, text=True, env=environment, timeout=30)
+        assert done.returncode != 0 and text in done.stderr, (args, done)
+        assert time.time() - started < 10, args
