@@ -29,6 +29,12 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 /usr/bin/python3 -c 'import ensurepip, venv' 2>/dev/null || need+=(python3-venv)
 /usr/bin/python3 -c 'import mypy' 2>/dev/null || need+=(python3-mypy)
 /usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
+# the Tango door (zev-tango), its PyTango tests, and a Tango database on MariaDB for the fleet
+# test (tango-db is told not to set up a database of its own)
+[ -f /usr/include/tango/tango.h ] || need+=(libtango-dev)
+/usr/bin/python3 -c 'import tango' 2>/dev/null || need+=(python3-tango)
+[ -x /usr/lib/tango/DataBaseds ] || need+=(tango-db)
+command -v mariadbd >/dev/null || [ -x /usr/sbin/mariadbd ] || need+=(mariadb-server)
 # the browser console's tests: Debian's chromium driven through chromedriver from Python
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null || need+=(chromium-driver)
@@ -48,6 +54,7 @@ if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
+  echo "tango-db tango-db/dbconfig-install boolean false" | $sudo debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}"
 fi
 [ -f "$(dirname "$0")/node/node_modules/axe-core/axe.min.js" ] ||

@@ -179,8 +179,10 @@ def test_locks_and_bad_input_are_refused_with_the_library_text_and_nothing_is_wr
 def test_changes_through_another_door_are_change_events(served):
     proxy, api, url = served
     fresh(proxy)
-    words, values = [], []
-    ids = [proxy.subscribe_event("DIN_CNTRL0", tango.EventType.CHANGE_EVENT,
+    words, values, blocks = [], [], []
+    ids = [proxy.subscribe_event("ENT_H1", tango.EventType.CHANGE_EVENT,
+                                 lambda e: blocks.append(None if e.err else list(e.attr_value.value))),
+           proxy.subscribe_event("DIN_CNTRL0", tango.EventType.CHANGE_EVENT,
                                  lambda e: words.append(None if e.err else e.attr_value.value)),
            proxy.subscribe_event("DIN_CNTRL0__FIFOLEVEL", tango.EventType.CHANGE_EVENT,
                                  lambda e: values.append(None if e.err else e.attr_value.value))]
@@ -192,7 +194,8 @@ def test_changes_through_another_door_are_change_events(served):
     assert gone.stdout.readline() == "subscribed\n"
     gone.kill()
     gone.wait()
-    api("writeWords", {"register": "ENT_H1", "words": [5]})
+    api("setBlock", {"register": "ENT_H1", "start": 1, "words": [5, 6]})
+    assert wait_for(lambda: blocks[-1] == [0, 5, 6, 0, 0, 0, 0]), blocks
     # Each write is seen before the next: writes closer together may come as one event of the last.
     api("set", {"register": "DIN_CNTRL0", "signal": "FIFOLEVEL", "value": 21})
     assert wait_for(lambda: values[-1] == 21 and words[-1] == api.word("DIN_CNTRL0"))
