@@ -81,6 +81,7 @@ public:
         m_Words.assign(rRegisters.size() + rCatalogue.SignalCount(), 0);
         m_Enums.assign(m_Words.size(), 0);
         m_Blocks.assign(rRegisters.size(), {});
+        m_Spans.clear();  // Tango's Init command makes the device again
         for (std::size_t i = 0; i < rRegisters.size(); ++i)
             m_Spans.push_back({rRegisters[i].m_udwAddress, rRegisters[i].m_udwWords, i});
         std::sort(m_Spans.begin(), m_Spans.end(),

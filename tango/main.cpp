@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -52,6 +53,10 @@ int main(int argc, char** argv)
     if (!strListen.empty())
     {
         const std::size_t uColon = strListen.rfind(':');
+        unsigned uPort = 0;
+        const char* pcPort = strListen.c_str() + (uColon == std::string::npos ? strListen.size() : uColon + 1);
+        const auto Parsed = std::from_chars(pcPort, strListen.c_str() + strListen.size(), uPort);
+        const bool bPort = uColon != std::string::npos && Parsed.ec == std::errc() && *Parsed.ptr == '\0' && uPort <= 65535;
         std::string strToken = strTokenFile.empty() ? std::string() : rlzev::ReadTokenFile(strTokenFile);
         if (strToken.empty() && bCreateToken && !std::ifstream(strTokenFile))
         {
@@ -59,7 +64,7 @@ int main(int argc, char** argv)
             if (!rlzev::WriteTokenFile(strTokenFile, strToken))
                 strToken.clear();
         }
-        if (strToken.size() < 16 || uColon == std::string::npos)
+        if (strToken.size() < 16 || !bPort)
         {
             std::cerr << "zev-tango: --listen needs ADDR:PORT and --token-file with a token of at least 16 characters\n";
             return 2;
@@ -67,7 +72,7 @@ int main(int argc, char** argv)
         pService = std::make_unique<rlzev::CDeviceService>(Runtime, rlzev::SServiceOptions{strToken, false, &std::cerr});
         pHttp = std::make_unique<rlzev::CHttpService>(*pService);
         std::string strError;
-        const int iPort = pHttp->Bind(strListen.substr(0, uColon), std::stoi(strListen.substr(uColon + 1)), strError);
+        const int iPort = pHttp->Bind(strListen.substr(0, uColon), static_cast<int>(uPort), strError);
         if (iPort < 0)
         {
             std::cerr << "zev-tango: cannot listen on " << strListen << ": " << strError << "\n";
