@@ -42,6 +42,16 @@ json Posted(SServed& a_rS, int a_iStatus, const std::string& a_strOperation, con
     EXPECT_EQ(iStatus, a_iStatus) << a_strOperation << " " << a_rBody.dump().substr(0, 200) << ": " << Answer.dump().substr(0, 200);
     return Answer;
 }
+// A POST with the token, as a host hands it to the service itself.
+rlzev::SHttpRequest Request(const std::string& a_strPath, const std::string& a_strBody = "")
+{
+    rlzev::SHttpRequest Request;
+    Request.m_strMethod = "POST";
+    Request.m_strPath = a_strPath;
+    Request.m_strAuthorization = "Bearer " + kToken;
+    Request.m_strBody = a_strBody;
+    return Request;
+}
 json View(SServed& a_rS, const std::string& a_strRegister)
 {
     return a_rS.Call("GET", "/api/v1/registers/" + a_strRegister, "");
@@ -103,9 +113,6 @@ TEST(Service, ServesTheDeviceItsRegistersAndTheirStates)
     const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
     EXPECT_EQ(Snapshot["snapshot"], Direct.str());
     EXPECT_TRUE(Snapshot["reports"][0]["accessDenied"]) << "write-only registers are met; their refused reads are reported";
-    EXPECT_EQ(Snapshot.count("events"), 0u);
-    for (const char* pcQuery : {"?trace=1", "?trace=true"})
-        EXPECT_FALSE(S.Call("GET", std::string("/api/v1/snapshot") + pcQuery, "")["events"].empty()) << pcQuery;
 }
 
 TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
@@ -118,19 +125,12 @@ TEST(Service, LibraryRefusalsAndReportsReachTheClientVerbatim)
     EXPECT_EQ(Report["accessDenied"], false);
     EXPECT_EQ(S.Post("read", {{"register", "NOPE"}})["reports"][0]["function"], "CHWDeviceBase::ServiceRead");
     // What a refusal quotes comes back as it was sent: UTF-8, not escaped.
-    rlzev::SHttpRequest Request;
-    Request.m_strMethod = "POST";
-    Request.m_strPath = "/api/v1/read";
-    Request.m_strAuthorization = "Bearer " + kToken;
-    Request.m_strBody = R"({"Z\u00c4HLER": 1})";
-    EXPECT_EQ(S.Service.Handle(Request).m_strBody, "{\"error\":\"unknown field 'Z\xC3\x84HLER'\"}");
+    EXPECT_EQ(S.Service.Handle(Request("/api/v1/read", R"({"Z\u00c4HLER": 1})")).m_strBody, "{\"error\":\"unknown field 'Z\xC3\x84HLER'\"}");
     // Options left as they are serve a device that may be changed.
     rlzev::SServiceOptions Defaults;
     Defaults.m_strToken = kToken;
     rlzev::CDeviceService Writable(S.Runtime, Defaults);
-    Request.m_strPath = "/api/v1/write";
-    Request.m_strBody = R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})";
-    EXPECT_EQ(Writable.Handle(Request).m_iStatus, 200);
+    EXPECT_EQ(Writable.Handle(Request("/api/v1/write", R"({"register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["3/d"]})")).m_iStatus, 200);
     // A refused direction says so in its report, takes its place among the events, and goes
     // on to the host's own utility.
     S.Host.Utility.m_bQuietAccessDenied = false;
@@ -173,7 +173,6 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
     json TooManyOperations = AsManyOperations;
     TooManyOperations["operations"].push_back({{"op", "read"}, {"register", "X"}});
     const SCase aCases[] = {
-        {"POST", "/api/v1/write", "{\"register\": ", 400, "malformed JSON body"},
         {"POST", "/api/v1/write", "[1, 2]", 400, "the body must be a JSON object"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL"})", 400, "missing field 'values'"},
         {"POST", "/api/v1/write", R"({"signal":"TRIG_SEL","values":["1/d"]})", 400, "missing field 'register'"},
@@ -191,10 +190,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", "{\"register\":\"" + std::string(65, 'A') + "\",\"values\":[\"1/d\"]}", 400, "field 'register' is not"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
-        // Numbers the parser cannot hold.
-        {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":1e400})", 400, "malformed JSON body: number overflow parsing '1e400'"},
+        // A number the parser cannot hold (its whole text over HTTP: the server's test).
         {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":-1e400,"count":1})", 400, "malformed JSON body: number overflow"},
-        {"POST", "/api/v1/read", R"({"register":[[[[["x"]]]]]})", 400, "field 'register' must be a string"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
@@ -350,12 +347,7 @@ TEST(Service, AuditLinesNameWhatEachChangeAskedAndHowItEnded)
          "status": 500, "result": "host fault: simulated bus fault"}])"));
     // Refused before the service (by the server): audited when they ask for a change.
     for (const char* pcPath : {"/api/v1/batch", "/api/v1/sets/apply", "/api/v1/write", "/api/v1/read", "/api/v1/sets/save", "/index.html"})
-    {
-        rlzev::SHttpRequest Request;
-        Request.m_strMethod = "POST";
-        Request.m_strPath = pcPath;
-        S.Service.AuditRefused(Request, 413, "request body too large");
-    }
+        S.Service.AuditRefused(Request(pcPath), 413, "request body too large");
     const std::vector<std::string> Operations = Audited(S);
     EXPECT_EQ(std::vector<std::string>(Operations.end() - 3, Operations.end()), std::vector<std::string>({"batch", "sets/apply", "write"}));
 }
@@ -440,10 +432,23 @@ TEST(Service, TheExportedReferenceIsTheConsoleByteForByte)
     std::remove(strFolder.c_str());
 }
 
-TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
+TEST(Service, TheAuditLogCapsEveryFieldIsInItsFileAtOnceAndNamesWhomItRefused)
 {
-    std::ostringstream Sink;
-    rlzev::CAuditLog Log(&Sink);
+    const std::string strPath = testing::TempDir() + "zevd-audit-test.log";
+    std::remove(strPath.c_str());
+    std::ofstream File(strPath);
+    rlzev::CAuditLog Log(&File);
+    auto Text = [&] {
+        std::ifstream In(strPath, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(In), {});
+    };
+    auto Lines = [&] {
+        std::vector<json> Read;
+        std::istringstream In(Text());
+        for (std::string strLine; std::getline(In, strLine);)
+            Read.push_back(json::parse(strLine));
+        return Read;
+    };
     // What a clock on the wall says in UTC, to the millisecond, as ISO 8601 writes it.
     auto Utc = [] {
         const auto Now = std::chrono::system_clock::now();
@@ -465,7 +470,10 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
     Log.Write({{"kept", strLimit}, {"cut", strLong}, {"sixteen", Sixteen}, {"seventeen", Seventeen}, {"inList", {1, strLong}},
                {"inObject", {{"deep", {{"deeper", json::array({strLong})}}}}}, {"text", "1 \xC2\xB5s \xFF"}});
     const std::string strAfter = Utc();
-    const std::string strWritten = Sink.str();
+    // Someone following the file sees each line as it is written, not when a buffer fills.
+    const std::string strWritten = Text();
+    ASSERT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line, at once";
+    EXPECT_EQ(strWritten.back(), '\n');
     json Line = json::parse(strWritten);
     // The time of writing, in UTC to the millisecond.
     const std::string strTime = Line["time"];
@@ -478,26 +486,6 @@ TEST(Service, TheAuditLogCapsEveryFieldWhereverItIs)
     // UTF-8 as it came, a byte that is none replaced rather than the line lost.
     EXPECT_EQ(Line, json({{"kept", strLimit}, {"cut", strCut}, {"sixteen", Sixteen}, {"seventeen", Capped}, {"inList", {1, strCut}},
                           {"inObject", {{"deep", {{"deeper", json::array({strCut})}}}}}, {"text", "1 \xC2\xB5s \xEF\xBF\xBD"}}));
-    EXPECT_EQ(strWritten.back(), '\n');
-    EXPECT_EQ(std::count(strWritten.begin(), strWritten.end(), '\n'), 1) << "one line";
-}
-
-TEST(Service, TheAuditLogIsInItsFileAtOnceAndNamesWhomItRefused)
-{
-    const std::string strPath = testing::TempDir() + "zevd-audit-test.log";
-    std::remove(strPath.c_str());
-    std::ofstream File(strPath);
-    rlzev::CAuditLog Log(&File);
-    auto Lines = [&] {
-        std::vector<json> Read;
-        std::ifstream In(strPath);
-        for (std::string strLine; std::getline(In, strLine);)
-            Read.push_back(json::parse(strLine));
-        return Read;
-    };
-    // Someone following the file sees each line as it is written, not when a buffer fills.
-    Log.Write({{"operation", "write"}});
-    ASSERT_EQ(Lines().size(), 1u);
     Log.RefusedToken("192.0.2.7");
     ASSERT_EQ(Lines().size(), 2u) << "the first refusal at once";
     EXPECT_EQ(Lines()[1]["client"], "192.0.2.7");
@@ -742,12 +730,7 @@ TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
     const std::string strBefore = S.State();
     const std::string strWrite = R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["MARKER_SIG_3"]})";
     for (const char* pcOperation : {"write", "writeWords", "lock", "unlock", "logging", "defaults"})
-    {
-        int iStatus = 0;
-        const json Answer = S.Call("POST", std::string("/api/v1/") + pcOperation, strWrite, &iStatus);
-        EXPECT_EQ(iStatus, 403) << pcOperation;
-        EXPECT_EQ(Answer["error"], std::string("the server is read-only: ") + pcOperation + " is refused");
-    }
+        EXPECT_EQ(Posted(S, 403, pcOperation, json::parse(strWrite))["error"], std::string("the server is read-only: ") + pcOperation + " is refused");
     // The application's typed access answers only what changes nothing.
     for (const char* pcBody : {R"({"register":"ENT_H1","words":[1]})", R"({"register":"ENT_H1","readHw":true})",
                                R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","readHw":true})",
