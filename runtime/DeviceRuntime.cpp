@@ -154,6 +154,8 @@ struct CDeviceRuntime::SHooks
     void Faulted(unsigned a_udwAddress)
     {
         Bump(m_uFaults);
+        if (m_pRecord != nullptr)
+            ++m_pRecord->m_uBusFaults;
         if (a_udwAddress == CSequentialRead_ParallelWrite::ReadBackStatusAddress() ||
             a_udwAddress == CSequentialRead_ParallelWrite::ReadBackDataAddress())
         {

@@ -73,6 +73,7 @@ struct SCallRecord
 {
     std::vector<SReport> m_Reports;
     std::vector<SDeviceEvent> m_Events;
+    unsigned m_uBusFaults = 0;  // transfers the host did not finish, also those the library caught
 };
 
 // Sees every event of the device, on the thread of the call that made it and while that

@@ -339,7 +339,7 @@ private:
         if (bGet && m_Request.m_strPath == "/api/v1/events")
             return StartEvents();
         if (m_Request.m_strPath == kMetricsPath)
-            return Respond(Metrics(bGet), false);
+            return Respond(Metrics(bGet), !bGet);  // any body of another method is left unread: close
         if (!bBody)
             return Dispatch();
         if (beast::iequals(Field(*m_Parser, http::field::expect), "100-continue"))

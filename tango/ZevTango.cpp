@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -116,7 +118,6 @@ public:
         if (!strRefusal.empty())
             Fail("ZEV_BAD_ARGUMENT", strRefusal);
         SOutcome Outcome;
-        const unsigned long long uFaults = g_pRuntime->Counts().m_uFaults;
         try
         {
             Outcome = g_pRuntime->RunBatch({a_Operation}, SBatchOptions()).front();
@@ -132,7 +133,7 @@ public:
             Fail("ZEV_HOST_FAULT", Outcome.m_strError);
         }
         // The read-back path takes a host's exception and reports it: still the host's fault.
-        const bool bFaulted = g_pRuntime->Counts().m_uFaults != uFaults;
+        const bool bFaulted = Outcome.m_Record.m_uBusFaults != 0;  // this call's own, not another door's
         set_state(bFaulted ? Tango::FAULT : Tango::ON);
         set_status(bFaulted ? "host fault: a bus transfer failed; the library reported: " + ReportsText(Outcome.m_Record)
                             : "The device is ON");
@@ -162,7 +163,17 @@ public:
     Tango::DevULong& Word(std::size_t a_uSlot) { return m_Words[a_uSlot]; }
     Tango::DevShort& Enum(std::size_t a_uSlot) { return m_Enums[a_uSlot]; }
     std::vector<Tango::DevULong>& Block(std::size_t a_uRegister) { return m_Blocks[a_uRegister]; }
-    Tango::DevULong64& Count() { return m_uCount; }
+    Tango::DevULong64& Count(std::size_t a_uSlot) { return m_Counts[a_uSlot]; }
+    // Made at the first set call: the map they are checked against, parsed once.
+    CRegisterSets& Sets()
+    {
+        if (!m_pSets)
+        {
+            m_SetMap = nlohmann::json::parse(CatalogueJson(g_pRuntime->Catalogue()));
+            m_pSets = std::make_unique<CRegisterSets>(*g_pRuntime, m_SetMap);
+        }
+        return *m_pSets;
+    }
 
 private:
     // Told inside another door's call too, so only the register is noted here; its new
@@ -202,12 +213,14 @@ private:
     std::vector<Tango::DevULong> m_Words;
     std::vector<Tango::DevShort> m_Enums;
     std::vector<std::vector<Tango::DevULong>> m_Blocks;
-    Tango::DevULong64 m_uCount = 0;
+    nlohmann::json m_SetMap;
+    std::unique_ptr<CRegisterSets> m_pSets;
+        Tango::DevULong64 m_Counts[4] = {};  // one each: a read of several is sent after all are read
     std::vector<SSpan> m_Spans;
     std::mutex m_Mutex;
     std::condition_variable m_Wake;
     std::set<std::size_t> m_Changed;
-    bool m_bStop = false;
+    std::atomic<bool> m_bStop{false};
     std::thread m_Pusher;
 };
 
@@ -250,6 +263,9 @@ void CZevDevice::Push()
         }
         for (const std::size_t uRegister : Changed)
         {
+            // Tango's Init holds the device's monitor while it waits for this thread: stop at once.
+            if (m_bStop)
+                return;
             const SRegisterEntry& rEntry = RegisterAt(uRegister);
             if (!rEntry.m_bReadable)
                 continue;
@@ -304,8 +320,12 @@ void CZevDevice::Push()
             }
             catch (const Tango::DevFailed& e)
             {
-                std::cerr << "zev-tango: a change event of " << rEntry.m_strName << " was not sent: "
+                // The monitor was not had in time: told again with the next change, not lost.
+                std::cerr << "zev-tango: a change event of " << rEntry.m_strName << " is late: "
                           << e.errors[0].desc.in() << "\n";
+                m_Pushed.erase(rEntry.m_strName);
+                std::lock_guard<std::mutex> Lock(m_Mutex);
+                m_Changed.insert(uRegister);
             }
             catch (const std::exception& e)
             {
@@ -470,20 +490,21 @@ private:
 class CCountAttr : public Tango::Attr
 {
 public:
-    CCountAttr(const char* a_pcName, unsigned long long SRuntimeCounts::*a_pCount)
-        : Tango::Attr(a_pcName, Tango::DEV_ULONG64, Tango::READ), m_pCount(a_pCount)
+    CCountAttr(const char* a_pcName, unsigned long long SRuntimeCounts::*a_pCount, std::size_t a_uSlot)
+        : Tango::Attr(a_pcName, Tango::DEV_ULONG64, Tango::READ), m_pCount(a_pCount), m_uSlot(a_uSlot)
     {
     }
     void read(Tango::DeviceImpl* a_pDevice, Tango::Attribute& a_rAttribute) override
     {
-        CZevDevice& rDevice = Device(a_pDevice);
-        rDevice.Count() = g_pRuntime->Counts().*m_pCount;
-        a_rAttribute.set_value(&rDevice.Count());
+        Tango::DevULong64& rCount = Device(a_pDevice).Count(m_uSlot);
+        rCount = g_pRuntime->Counts().*m_pCount;
+        a_rAttribute.set_value(&rCount);
     }
     bool is_allowed(Tango::DeviceImpl*, Tango::AttReqType) override { return true; }
 
 private:
     unsigned long long SRuntimeCounts::*m_pCount;
+    std::size_t m_uSlot;
 };
 
 std::vector<std::string> Strings(const Tango::DevVarStringArray& a_rArray)
@@ -571,13 +592,11 @@ nlohmann::json SetBody(const std::string& a_strText)
 
 nlohmann::json RunSets(CZevDevice& a_rDevice, const std::string& a_strOperation, const nlohmann::json& a_rBody)
 {
-    static const nlohmann::json kMap = nlohmann::json::parse(CatalogueJson(g_pRuntime->Catalogue()));
-    static CRegisterSets Sets(*g_pRuntime, kMap);
     nlohmann::json Answer;
     int iStatus = 0;
     try
     {
-        iStatus = Sets.Run(a_strOperation, a_rBody, Answer);
+        iStatus = a_rDevice.Sets().Run(a_strOperation, a_rBody, Answer);
     }
     catch (const SBadRequest& Bad)
     {
@@ -627,10 +646,10 @@ public:
                 a_rAttributes.push_back(pSignal);
             }
         }
-        a_rAttributes.push_back(new CCountAttr("BusTransfers", &SRuntimeCounts::m_uTransfers));
-        a_rAttributes.push_back(new CCountAttr("BusFaults", &SRuntimeCounts::m_uFaults));
-        a_rAttributes.push_back(new CCountAttr("Reports", &SRuntimeCounts::m_uReports));
-        a_rAttributes.push_back(new CCountAttr("DeviceCalls", &SRuntimeCounts::m_uCalls));
+        a_rAttributes.push_back(new CCountAttr("BusTransfers", &SRuntimeCounts::m_uTransfers, 0));
+        a_rAttributes.push_back(new CCountAttr("BusFaults", &SRuntimeCounts::m_uFaults, 1));
+        a_rAttributes.push_back(new CCountAttr("Reports", &SRuntimeCounts::m_uReports, 2));
+        a_rAttributes.push_back(new CCountAttr("DeviceCalls", &SRuntimeCounts::m_uCalls, 3));
     }
 
     void command_factory() override

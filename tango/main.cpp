@@ -12,6 +12,7 @@
 
 #include <charconv>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -58,7 +59,9 @@ int main(int argc, char** argv)
         const auto Parsed = std::from_chars(pcPort, strListen.c_str() + strListen.size(), uPort);
         const bool bPort = uColon != std::string::npos && Parsed.ec == std::errc() && *Parsed.ptr == '\0' && uPort <= 65535;
         std::string strToken = strTokenFile.empty() ? std::string() : rlzev::ReadTokenFile(strTokenFile);
-        if (strToken.empty() && bCreateToken && !std::ifstream(strTokenFile))
+        std::error_code NoFile;  // only a file that is not there is made, never one that cannot be read
+        if (strToken.empty() && bCreateToken &&
+            std::filesystem::symlink_status(strTokenFile, NoFile).type() == std::filesystem::file_type::not_found)
         {
             strToken = rlzev::NewToken();
             if (!rlzev::WriteTokenFile(strTokenFile, strToken))

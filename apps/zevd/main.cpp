@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -102,7 +103,9 @@ int main(int argc, char** argv)
     }
     std::string strToken;
     bool bWriteToken = strTokenFile.empty();
-    if (bCreateToken && !std::ifstream(strTokenFile))
+    // Only a file that is not there is made: one that cannot be read is refused below, never replaced.
+    std::error_code NoFile;
+    if (bCreateToken && std::filesystem::symlink_status(strTokenFile, NoFile).type() == std::filesystem::file_type::not_found)
     {
         strToken = rlzev::NewToken();
         bWriteToken = true;

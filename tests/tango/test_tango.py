@@ -132,9 +132,11 @@ def test_attributes_and_commands_reach_the_device_the_http_door_sees(served):
     proxy.ServiceWrite(["DIN_CNTRL0", "FIFOLEVEL", "12/d"])
     assert list(proxy.ServiceRead(["DIN_CNTRL0", "FIFOLEVEL"])) == ["0000000C/h"]
     assert proxy.SnapShot() == api("snapshot")["snapshot"]
-    transfers = proxy.read_attribute("BusTransfers").value
-    api("words", {"register": "COR_TRIG_DELAY"})  # read in parallel: one transfer
-    assert proxy.read_attribute("BusTransfers").value == transfers + 1
+    counts = ["BusTransfers", "DeviceCalls", "Reports", "BusFaults"]
+    before = [a.value for a in proxy.read_attributes(counts)]
+    api("words", {"register": "COR_TRIG_DELAY"})  # read in parallel: one transfer, one call
+    after = [a.value for a in proxy.read_attributes(counts)]
+    assert after[:2] == [before[0] + 1, before[1] + 1] and after[2:] == before[2:], (before, after)
     # Sets: zevctl's file, byte for byte; compared and applied on the same device.
     saved = proxy.SaveSet('{"registers": ["DIN_CNTRL0", "ENT_H1"]}')
     assert saved == subprocess.run([ZEVCTL, "--connect", api.url, "--token-file", os.path.join(WORK, "token"),
@@ -204,10 +206,20 @@ def test_changes_through_another_door_are_change_events(served):
     time.sleep(0.2)
     for i in ids:
         proxy.unsubscribe_event(i)
-    # Tango 9.3 hands a client the first pushed event after its subscription twice: counted once.
-    values, words = ([v for i, v in enumerate(seen) if i == 0 or v != seen[i - 1]] for seen in (values, words))
+    # Tango 9.3 may hand a client the first pushed event after its subscription twice; any
+    # other repeat is a push of a value that did not change.
+    values, words = ([v for i, v in enumerate(seen) if i != 2 or v != seen[1]] for seen in (values, words))
     assert values == [1, 21], values  # the service's write leaves the application's value
     assert len(words) == 3 and len(set(words)) == 3, words
+    # Tango's Init right after every register changed: the events waiting for the monitor it
+    # holds give way (one may wait out Tango's 3.2 s for it), they do not hold the device.
+    proxy.UnlockAll()
+    proxy.SetToDefault()
+    proxy.set_timeout_millis(8000)
+    proxy.Init()
+    proxy.set_timeout_millis(3000)
+    proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 5)
+    assert proxy.read_attribute("DIN_CNTRL0__FIFOLEVEL").value == 5
 
 
 def wait_for(condition, seconds=10):
