@@ -2,7 +2,7 @@
 """The console in a real browser: headless chromium through chromedriver drives service
 sessions on running zevd processes, checks the device through the API after each step,
 checks every page with axe-core, opens the static reference from disk, and leaves
-screenshots and timings in the build folder.
+screenshots in the build folder (bench/console_timings.py times the console with its Page).
 
 console_browser.py ZEVD ZEVCTL BUILD_DIR [Console.test_NAME ...]
 """
@@ -12,7 +12,6 @@ import os
 import re
 import shutil
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -992,59 +991,6 @@ class Console(unittest.TestCase):
         self.assertEqual(p.axe(), [], "axe-core on the static reference")
 
     # ---- timings: three fresh browsers, each with its baseline in the same load ----
-    def test_40_timings(self):
-        runs = []
-        for _ in range(3):
-            browser = new_browser()
-            try:
-                p = Page(browser, self.url)
-                p.open()
-                timing = lambda name: p.js("return window.zevTimings." + name)  # noqa: E731
-                run = {"ready_ms": timing("ready"),
-                       # baselines: the page and its scripts parsed, before any request; one
-                       # request's round trip from the page
-                       "parsed_ms": p.js("return performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd"),
-                       "round_trip_ms": browser.execute_async_script(
-                           "const done = arguments[arguments.length - 1]; const t = performance.now();"
-                           "window.ZEV.call('GET', 'device').then(() => done(performance.now() - t));")}
-                type_slowly(p.find("#search"), "TRIG_SEL")
-                p.until(lambda: len(timing("filter")) == 8, "every keystroke filtered")
-                run["search_key_ms"] = max(timing("filter"))
-                p.find("#search").send_keys(Keys.ESCAPE)
-                p.go("PRI_CLKMASK")
-                p.until(lambda: len(timing("open")) == 1, "the open timed")
-                opened = timing("open[0]")
-                run.update(open_32_signals_ms=opened["ms"], open_built_ms=opened["built"], open_shown_ms=opened["shown"])
-                p.go("SWP_DATA_RAM")
-                p.find("#page-next").click()
-                p.until(lambda: len(timing("page")) == 2, "the page timed")
-                run["memory_page_ms"] = timing("page[1].ms")
-                runs.append(run)
-            finally:
-                browser.quit()
-        # The start again with the machine busy (seven busy processes on its cores), beside
-        # the page's own parse in the same load.
-        busy_runs = []
-        busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(7)]
-        try:
-            for _ in range(3):
-                browser = new_browser()
-                try:
-                    p = Page(browser, self.url)
-                    p.open()
-                    busy_runs.append({"busy_ready_ms": p.js("return window.zevTimings.ready"), "busy_parsed_ms": p.js(
-                        "return performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd")})
-                finally:
-                    browser.quit()
-        finally:
-            for process in busy:
-                process.kill()
-                process.wait()
-        medians = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
-        medians.update({key: statistics.median(run[key] for run in busy_runs) for key in busy_runs[0]})
-        with open(os.path.join(BUILD, "console-timings.json"), "w") as f:
-            json.dump({"runs": runs, "busy_runs": busy_runs, "medians": medians}, f, indent=1)
-        print("\nconsole, medians of 3 fresh browsers (ms): " + ", ".join("%s %.1f" % kv for kv in medians.items()))
 
 
 def type_slowly(field, text):
