@@ -1,7 +1,9 @@
 #include "Token.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -56,6 +58,31 @@ bool WriteTokenFile(const std::string& a_strPath, const std::string& a_strToken)
     const bool bOk = ::write(iFile, strText.data(), strText.size()) == static_cast<ssize_t>(strText.size());
     return ::close(iFile) == 0 && bOk;
 #endif
+}
+
+std::string TokenToServe(const std::string& a_strPath, bool a_bCreate, bool& a_rbNew)
+{
+    std::error_code NoFile;
+    a_rbNew = a_bCreate && std::filesystem::symlink_status(a_strPath, NoFile).type() == std::filesystem::file_type::not_found;
+    return a_rbNew ? NewToken() : ReadTokenFile(a_strPath);
+}
+
+bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort)
+{
+    const std::size_t uColon = a_strListen.rfind(':');
+    if (uColon == std::string::npos || uColon == 0)
+        return false;
+    a_rHost = a_strListen.substr(0, uColon);
+    if (a_rHost.size() > 2 && a_rHost.front() == '[' && a_rHost.back() == ']')
+        a_rHost = a_rHost.substr(1, a_rHost.size() - 2);
+    // Digits only (none at all, a sign or a space is refused), and no number too long for an int.
+    const char* pcEnd = a_strListen.data() + a_strListen.size();
+    unsigned uPort = 0;
+    const auto Parsed = std::from_chars(a_strListen.data() + uColon + 1, pcEnd, uPort);
+    if (Parsed.ec != std::errc() || Parsed.ptr != pcEnd || uPort > 65535)
+        return false;
+    a_riPort = static_cast<int>(uPort);
+    return true;
 }
 
 std::string ReadTokenFile(const std::string& a_strPath)

@@ -12,6 +12,13 @@ std::string NewToken();
 bool WriteTokenFile(const std::string& a_strPath, const std::string& a_strToken);
 // The token in a_strPath (surrounding white space dropped); empty when it cannot be read.
 std::string ReadTokenFile(const std::string& a_strPath);
+// The token a served device's program starts with from a token file: the file's token, or with
+// a_bCreate and no file at all at that path, a new one (a_rbNew; the caller writes it once the
+// address is its own). A file that cannot be read is never replaced: its token is empty.
+std::string TokenToServe(const std::string& a_strPath, bool a_bCreate, bool& a_rbNew);
+// A listen address, "127.0.0.1:7411", "[::1]:7411" or "0.0.0.0:0" (any free port), as its
+// host and port; false when it is none.
+bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort);
 // The file zevd writes its token to and zevctl reads it from unless told otherwise.
 std::string DefaultTokenPath();
 // Equal texts, in a time that depends on the expected text's length only.

@@ -10,9 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <csignal>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -53,21 +51,12 @@ int main(int argc, char** argv)
     std::thread HttpThread;
     if (!strListen.empty())
     {
-        const std::size_t uColon = strListen.rfind(':');
-        unsigned uPort = 0;
-        const char* pcPort = strListen.c_str() + (uColon == std::string::npos ? strListen.size() : uColon + 1);
-        const auto Parsed = std::from_chars(pcPort, strListen.c_str() + strListen.size(), uPort);
-        const bool bPort = uColon != std::string::npos && Parsed.ec == std::errc() && *Parsed.ptr == '\0' && uPort <= 65535;
-        std::string strToken = strTokenFile.empty() ? std::string() : rlzev::ReadTokenFile(strTokenFile);
-        std::error_code NoFile;  // only a file that is not there is made, never one that cannot be read
-        if (strToken.empty() && bCreateToken &&
-            std::filesystem::symlink_status(strTokenFile, NoFile).type() == std::filesystem::file_type::not_found)
-        {
-            strToken = rlzev::NewToken();
-            if (!rlzev::WriteTokenFile(strTokenFile, strToken))
-                strToken.clear();
-        }
-        if (strToken.size() < 16 || !bPort)
+        std::string strHost;
+        int iPort = 0;
+        bool bNewToken = false;
+        const std::string strToken =
+            strTokenFile.empty() ? std::string() : rlzev::TokenToServe(strTokenFile, bCreateToken, bNewToken);
+        if (strToken.size() < 16 || !rlzev::SplitListen(strListen, strHost, iPort))
         {
             std::cerr << "zev-tango: --listen needs ADDR:PORT and --token-file with a token of at least 16 characters\n";
             return 2;
@@ -75,13 +64,19 @@ int main(int argc, char** argv)
         pService = std::make_unique<rlzev::CDeviceService>(Runtime, rlzev::SServiceOptions{strToken, false, &std::cerr});
         pHttp = std::make_unique<rlzev::CHttpService>(*pService);
         std::string strError;
-        const int iPort = pHttp->Bind(strListen.substr(0, uColon), static_cast<int>(uPort), strError);
+        iPort = pHttp->Bind(strHost, iPort, strError);
         if (iPort < 0)
         {
             std::cerr << "zev-tango: cannot listen on " << strListen << ": " << strError << "\n";
             return 1;
         }
-        std::cout << "zev-tango: HTTP on " << strListen.substr(0, uColon) << ":" << iPort << "\n" << std::flush;
+        // Written once the address is ours, as zevd does.
+        if (bNewToken && !rlzev::WriteTokenFile(strTokenFile, strToken))
+        {
+            std::cerr << "zev-tango: cannot write the token to " << strTokenFile << "\n";
+            return 2;
+        }
+        std::cout << "zev-tango: HTTP on " << strHost << ":" << iPort << "\n" << std::flush;
         // Tango takes SIGINT and SIGTERM on a thread of its own: this one must not get them.
         sigset_t Signals, Before;
         sigemptyset(&Signals);

@@ -9,11 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -36,24 +34,6 @@ extern "C" void OnSignal(int)
     g_iStop = 1;
 }
 
-// "127.0.0.1:7411", "[::1]:7411" or "0.0.0.0:0" (any free port).
-bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort)
-{
-    const std::size_t uColon = a_strListen.rfind(':');
-    if (uColon == std::string::npos || uColon == 0)
-        return false;
-    a_rHost = a_strListen.substr(0, uColon);
-    if (a_rHost.size() > 2 && a_rHost.front() == '[' && a_rHost.back() == ']')
-        a_rHost = a_rHost.substr(1, a_rHost.size() - 2);
-    // Digits only (none at all, a sign or a space is refused), and no number too long for an int.
-    const char* pcEnd = a_strListen.data() + a_strListen.size();
-    unsigned uPort = 0;
-    const auto Parsed = std::from_chars(a_strListen.data() + uColon + 1, pcEnd, uPort);
-    if (Parsed.ec != std::errc() || Parsed.ptr != pcEnd || uPort > 65535)
-        return false;
-    a_riPort = static_cast<int>(uPort);
-    return true;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -96,23 +76,16 @@ int main(int argc, char** argv)
 
     std::string strHost;
     int iPort = 0;
-    if (!SplitListen(strListen, strHost, iPort))
+    if (!rlzev::SplitListen(strListen, strHost, iPort))
     {
         std::cerr << "zevd: --listen takes ADDR:PORT, not " << strListen << "\n";
         return 2;
     }
     std::string strToken;
     bool bWriteToken = strTokenFile.empty();
-    // Only a file that is not there is made: one that cannot be read is refused below, never replaced.
-    std::error_code NoFile;
-    if (bCreateToken && std::filesystem::symlink_status(strTokenFile, NoFile).type() == std::filesystem::file_type::not_found)
+    if (!bWriteToken)
     {
-        strToken = rlzev::NewToken();
-        bWriteToken = true;
-    }
-    else if (!strTokenFile.empty())
-    {
-        strToken = rlzev::ReadTokenFile(strTokenFile);
+        strToken = rlzev::TokenToServe(strTokenFile, bCreateToken, bWriteToken);
         if (strToken.size() < 16)
         {
             std::cerr << "zevd: no token of at least 16 characters in " << strTokenFile << "\n";
