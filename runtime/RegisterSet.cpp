@@ -463,6 +463,15 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
     return 200;
 }
 
+const CRegisterSets::SSetOperation* CRegisterSets::Find(const std::string& a_strOperation)
+{
+    static const SSetOperation kOperations[] = {{"save", false}, {"compare", false}, {"apply", true}};
+    for (const SSetOperation& rOperation : kOperations)
+        if (a_strOperation == rOperation.m_pcName)
+            return &rOperation;
+    return nullptr;
+}
+
 int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, json& a_rAnswer,
                        const std::function<void(int, const std::string&)>& a_OnDone)
 {

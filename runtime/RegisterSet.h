@@ -47,6 +47,13 @@ public:
     // a_OnDone(status, result) runs while the device is still held (for the audit line).
     int Apply(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
               const std::function<void(int, const std::string&)>& a_OnDone);
+    // The three by name, and whether each changes the device: what a door routes and guards by.
+    struct SSetOperation
+    {
+        const char* m_pcName;
+        bool m_bChanging;
+    };
+    static const SSetOperation* Find(const std::string& a_strOperation);
     // One of the three by name ("save", "compare", "apply"), a body that is no JSON object
     // refused as any broken rule is: what every door calls.
     int Run(const std::string& a_strOperation, const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,

@@ -43,6 +43,12 @@ const SOperationRow* PostedOperation(const std::string& a_strName)
     return pRow == nullptr || pRow->m_eOperation == EOperation::SNAPSHOT ? nullptr : pRow;
 }
 
+// "sets/save", "sets/compare", "sets/apply": the register sets' operations under the API.
+const CRegisterSets::SSetOperation* SetOperation(const std::string& a_strOperation)
+{
+    return a_strOperation.compare(0, 5, "sets/") == 0 ? CRegisterSets::Find(a_strOperation.substr(5)) : nullptr;
+}
+
 // A typed read that reads the hardware hands the application a new word: not on a
 // read-only server. Looked at before the body is checked, for a batch's refusal.
 bool AsksChange(const SOperationRow& a_rRow, const json& a_rItem)
@@ -330,7 +336,8 @@ bool CDeviceService::IsChanging(const std::string& a_strPath)
         return false;
     const std::string strOperation = a_strPath.substr(kApi.size());
     const SOperationRow* pRow = PostedOperation(strOperation);
-    return strOperation == "batch" || strOperation == "sets/apply" || (pRow != nullptr && pRow->m_bChanging);
+    const CRegisterSets::SSetOperation* pSets = SetOperation(strOperation);
+    return strOperation == "batch" || (pSets != nullptr && pSets->m_bChanging) || (pRow != nullptr && pRow->m_bChanging);
 }
 
 std::string CDeviceService::OperationOf(const std::string& a_strPath)
@@ -338,8 +345,7 @@ std::string CDeviceService::OperationOf(const std::string& a_strPath)
     if (a_strPath.compare(0, kApi.size(), kApi) != 0)
         return "unknown";
     const std::string strOperation = a_strPath.substr(kApi.size());
-    if (kGets.count(strOperation) != 0 || strOperation == "batch" || strOperation == "sets/save" ||
-        strOperation == "sets/compare" || strOperation == "sets/apply")
+    if (kGets.count(strOperation) != 0 || strOperation == "batch" || SetOperation(strOperation) != nullptr)
         return strOperation;
     if (strOperation.compare(0, 10, "registers/") == 0)
         return "describe";
@@ -474,15 +480,15 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     const bool bGet = a_rRequest.m_strMethod == "GET";
     const bool bPost = a_rRequest.m_strMethod == "POST";
     const SOperationRow* pKind = PostedOperation(strOperation);
-    const bool bSets = strOperation == "sets/save" || strOperation == "sets/compare" || strOperation == "sets/apply";
-    const bool bPostOperation = pKind != nullptr || strOperation == "batch" || bSets;
+    const CRegisterSets::SSetOperation* pSets = SetOperation(strOperation);
+    const bool bPostOperation = pKind != nullptr || strOperation == "batch" || pSets != nullptr;
     const bool bDescribe = strOperation.compare(0, 10, "registers/") == 0;
     if (kGets.count(strOperation) == 0 && !bPostOperation && !bDescribe)
         return Error(404, "no such operation: " + a_rRequest.m_strPath);
     if ((bPostOperation && !bPost) || (!bPostOperation && !bGet))
         return Error(405, a_rRequest.m_strMethod + " is not allowed for " + a_rRequest.m_strPath + ": use " +
                               (bPostOperation ? "POST" : "GET"));
-    if (m_Options.m_bReadOnly && ((pKind != nullptr && pKind->m_bChanging) || strOperation == "sets/apply"))
+    if (m_Options.m_bReadOnly && ((pKind != nullptr && pKind->m_bChanging) || (pSets != nullptr && pSets->m_bChanging)))
         return Error(403, "the server is read-only: " + strOperation + " is refused");
     if (bGet && !a_rRequest.m_strBody.empty())
         throw SBadRequest{"a GET has no body"};
@@ -532,10 +538,10 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
     }
 
     const json Body = a_rRequest.m_strBody.empty() ? json::object() : ParseJson(a_rRequest.m_strBody);
-    if (bSets)
+    if (pSets != nullptr)
     {
         json Out;
-        const int iStatus = m_Sets.Run(strOperation.substr(5), Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
+        const int iStatus = m_Sets.Run(pSets->m_pcName, Body, Out, [&](int a_iStatus, const std::string& a_strResult) {
             // Only ever called on an apply of a set found whole: its registers are there.
             a_rParts.m_Audit["registers"] = Body["set"]["registers"].size();
             AuditLine(a_rRequest, a_rParts, a_iStatus, a_strResult);
