@@ -502,33 +502,6 @@ TEST(Runtime, TheHoldersStopWaitingIsTheCallingDevicesOwn)
     EXPECT_EQ(Host.Utility.m_Messages.size(), 1u);
 }
 
-TEST(Runtime, ReadsHandTheDevicesValueToTheApplicationUnlessToldToKeepIt)
-{
-    SRun<> Host;
-    rlzev::CDeviceRuntime& Runtime = Host.Runtime;
-    auto ApplicationWord = [&] { return Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.GetAppImage()[0]; }); };
-    rlzev::SOperation Read;
-    Read.m_eOperation = rlzev::EOperation::READ;
-    Read.m_strRegister = "DIN_MS_DET_LOW";
-    rlzev::SOperation Value = Read;
-    Value.m_eOperation = rlzev::EOperation::VALUE;
-    Value.m_strSignal = "MS_DET_LOW";
-    rlzev::SBatchOptions Keep;
-    Keep.m_bKeepApplication = true;
-    const unsigned udwBefore = ApplicationWord();
-    Host.Bus.Poke(0x11A, 0x4000001F);  // the device changed the register by itself
-    const std::vector<rlzev::SOutcome> Kept = Runtime.RunBatch({Read, Value}, Keep);
-    EXPECT_EQ(Kept[0].m_Texts, std::vector<std::string>{"4000001F/h"});
-    EXPECT_TRUE(Kept[0].m_Words.empty()) << "a read answers texts only";
-    EXPECT_EQ(ApplicationWord(), udwBefore);
-    rlzev::SOperation Get = Value;
-    Get.m_eOperation = rlzev::EOperation::GET;
-    Host.Bus.Poke(0x11A, 0x4000000A);
-    EXPECT_EQ(Runtime.RunBatch({Get}, {})[0].m_Words, std::vector<unsigned>{0x1F}) << "the word as last read: no transfer";
-    Runtime.RunBatch({Value}, {});
-    EXPECT_EQ(ApplicationWord(), 0xAu) << "the library's own read hands the signal's bits over";
-}
-
 TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
 {
     SHostObjects Raw, Served;

@@ -26,7 +26,6 @@
 #include <csignal>
 #include <stdexcept>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -106,8 +105,7 @@ TEST(Service, ServesTheDeviceItsRegistersAndTheirStates)
     EXPECT_EQ(State["events"], json::array()) << "traced, and nothing happened";
     EXPECT_EQ(S.Post("state", {{"register", "ENT_H1"}})["signals"], json::array()) << "a memory has no signals";
 
-    // Defaults and the snapshot, as the device itself makes them.
-    EXPECT_EQ(S.Post("defaults", json::object())["result"], true);
+    // The snapshot, as the device itself makes it.
     std::ostringstream Direct;
     S.Runtime.Run([&](CZEV& a_rDevice) { a_rDevice.SnapShot(Direct); });
     const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
@@ -190,8 +188,6 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", "{\"register\":\"" + std::string(65, 'A') + "\",\"values\":[\"1/d\"]}", 400, "field 'register' is not"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
-        // A number the parser cannot hold (its whole text over HTTP: the server's test).
-        {"POST", "/api/v1/read", R"({"register":"ENT_H1","start":-1e400,"count":1})", 400, "malformed JSON body: number overflow"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
         {"POST", "/api/v1/write", AsMany.dump(), 400, "range beyond the memory"},
         {"POST", "/api/v1/writeWords", AsManyWords.dump(), 400, "range beyond the memory"},
@@ -284,11 +280,9 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     for (int i = 0; i < 50; ++i)
         S.Call(i % 2 == 0 ? "POST" : "GET", "/api/v1/unlock", R"({"register":"ALL","signal":"ALL"})", nullptr, "Bearer wrong");
     S.Post("defaults", json::object());
-    // Every field capped: a thousand values, names as long as the server takes.
-    S.Post("write", {{"register", std::string(64, 'R')}, {"values", std::vector<std::string>(1000, std::string(62, '7') + "/d")}});
     S.Service.Audit().Flush();
     std::vector<json> Audit = S.AuditLines();
-    ASSERT_EQ(Audit.size(), 7u) << S.Audit.str();
+    ASSERT_EQ(Audit.size(), 6u) << S.Audit.str();
     for (json& Line : Audit)
     {
         EXPECT_EQ(Line["time"].get<std::string>().size(), 24u);
@@ -302,10 +296,7 @@ TEST(Service, AuditsEveryChangingRequestAndNeverTheToken)
     EXPECT_EQ(Audit[3], json({{"client", "127.0.0.1"}, {"operation", "token"}, {"refused", 1}, {"status", 401}})) << "the first refusal at once";
     EXPECT_EQ(Audit[4]["operation"], "defaults");
     EXPECT_NE(Audit[4]["result"].get<std::string>().find("report(s)"), std::string::npos);
-    EXPECT_EQ(Audit[5]["values"].size(), 17u) << "sixteen values and the count";
-    EXPECT_EQ(Audit[5]["values"][16], "... (1000 in all)");
-    EXPECT_LE(Audit[5]["result"].get<std::string>().size(), 160u);
-    EXPECT_EQ(Audit[6]["refused"], 49) << "the rest counted in one line";
+    EXPECT_EQ(Audit[5]["refused"], 49) << "the rest counted in one line";
     EXPECT_EQ(S.Audit.str().find(kToken), std::string::npos);
 }
 
@@ -528,12 +519,8 @@ TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
     EXPECT_EQ(R[2]["status"], 422);
     EXPECT_EQ(R[2]["error"], "Value limit exceeded: 999/d,");
     EXPECT_EQ(R[2]["reports"][0]["function"], "CSignalBase::ServiceWrite") << "each operation keeps its own reports";
-    EXPECT_EQ(R[3]["status"], 422);
-    EXPECT_EQ(R[4]["lock"], "UNLOCKED");
-    EXPECT_EQ(Signal(R[4], "FIFOLEVEL")["lock"], "LOCKED");
     EXPECT_EQ(R[5]["words"], json({0, 0}));
-    EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u}));
-    EXPECT_EQ(R[8]["status"], 422);
+    EXPECT_EQ(R[7]["words"], json({0, 7, 4294967295u})) << "each after the one before";
     // One audit line for the batch: its changing operations alone, with what each asked.
     const json Line = S.AuditLines().back();
     EXPECT_EQ(Line["count"], 10);
@@ -572,37 +559,7 @@ TEST(Service, BlockReadsMoveOnlyTheBlockAndLeaveTheApplication)
     // A one-word register's word, read now: the application's words stay as they were.
     S.Host.Bus.Poke(0x11A, 0x4000001F);
     EXPECT_EQ(S.Post("words", {{"register", "DIN_MS_DET_LOW"}})["words"], json({0x4000001F}));
-    EXPECT_EQ(S.Application(), strApplication);
-}
-
-TEST(Service, TheRuntimeForwardsEveryCallAndTellsOfIt)
-{
-    // The same operations on a bare simulated device and on one in the runtime: the same
-    // transfers reach the bus, and the answer's events tell them in order.
-    std::ostringstream Reports;
-    SSimulatedHost Bare(Reports);
-    std::ostringstream Trace;
-    Bare.Bus.SetTrace(&Trace);
-    CZEV Plain(&Bare.Bus, &Bare.Utility, &Bare.Status);
-    std::string strError;
-    ASSERT_TRUE(Plain.ServiceWrite("AUD_CNTRL0", "TRIG_SEL", {"MARKER_SIG_3"}, strError, 0));
-    std::list<std::string> Values;
-    ASSERT_TRUE(Plain.ServiceRead("AUD_CNTRL0", "", Values, strError, 0, 1));
-    const std::vector<std::string> Ten(10, "171/d");  // a memory transfer is shown by its first words
-    ASSERT_TRUE(Plain.ServiceWrite("PWR_RAMP", "", {Ten.begin(), Ten.end()}, strError, 0));
-
-    SServed S;
-    const auto Before = S.Host.Bus.m_Counters;
-    std::string strEvents;
-    for (const json& Answer : {S.Post("write", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}, {"values", {"MARKER_SIG_3"}}, {"trace", true}}),
-                               S.Post("read", {{"register", "AUD_CNTRL0"}, {"trace", true}}),
-                               S.Post("write", {{"register", "PWR_RAMP"}, {"values", Ten}, {"trace", true}})})
-        for (const json& Event : Answer["events"])
-            strEvents += Event["text"].get<std::string>() + "\n";
-    EXPECT_EQ(strEvents, Trace.str());
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uReads - Before.m_uReads, Bare.Bus.m_Counters.m_uReads);
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWrites - Before.m_uWrites, Bare.Bus.m_Counters.m_uWrites);
-    EXPECT_EQ(S.Host.Bus.m_Counters.m_uWaits - Before.m_uWaits, Bare.Bus.m_Counters.m_uWaits);
+    EXPECT_TRUE(S.Application() == strApplication) << "the application's words changed";
 }
 
 TEST(Service, TokensAreRandomPrivateAndComparedWhole)
@@ -633,11 +590,8 @@ TEST(Service, TokensAreRandomPrivateAndComparedWhole)
     const std::string strPath = testing::TempDir() + "zevd-token-test";
     std::ofstream(strPath) << "old";
     ASSERT_TRUE(rlzev::WriteTokenFile(strPath, strA));
-    EXPECT_EQ(rlzev::ReadTokenFile(strPath), strA);
+    EXPECT_EQ(rlzev::ReadTokenFile(strPath), strA);  // (its mode, the owner's alone: zevd's end-to-end test)
 #ifndef _WIN32
-    struct stat Status {};
-    ASSERT_EQ(::stat(strPath.c_str(), &Status), 0);
-    EXPECT_EQ(Status.st_mode & 0777, 0600u);
     // A token costs no descriptor; without the random source there is none, not a weak one.
     const int iFree = ::dup(0);
     ASSERT_GE(iFree, 0);
@@ -731,16 +685,8 @@ TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
     const std::string strWrite = R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","values":["MARKER_SIG_3"]})";
     for (const char* pcOperation : {"write", "writeWords", "lock", "unlock", "logging", "defaults"})
         EXPECT_EQ(Posted(S, 403, pcOperation, json::parse(strWrite))["error"], std::string("the server is read-only: ") + pcOperation + " is refused");
-    // The application's typed access answers only what changes nothing.
-    for (const char* pcBody : {R"({"register":"ENT_H1","words":[1]})", R"({"register":"ENT_H1","readHw":true})",
-                               R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","readHw":true})",
-                               R"({"register":"AUD_CNTRL0","signal":"TRIG_SEL","value":1})"})
-        for (const char* pcOperation : {"set", "setBlock", "registerDefaults", "getBlock", "get"})
-        {
-            int iStatus = 0;
-            const json Answer = S.Call("POST", std::string("/api/v1/") + pcOperation, pcBody, &iStatus);
-            EXPECT_TRUE(iStatus == 403 || iStatus == 400) << pcOperation << pcBody << ": " << Answer.dump();
-        }
+    // (The rest of the typed access: the conformance cases.)
+    EXPECT_EQ(Posted(S, 403, "setBlock", {{"register", "ENT_H1"}, {"words", {1}}})["error"], "the server is read-only: setBlock is refused");
     EXPECT_EQ(S.State(), strBefore);
 
     // Reads move words from the hardware, and none to the application; every lock state is back.
@@ -759,7 +705,7 @@ TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
     S.Post("words", {{"register", "DET_APD_SSRAM"}, {"start", 0}, {"count", 1}});
     const json Snapshot = S.Call("GET", "/api/v1/snapshot", "");
     EXPECT_NE(Snapshot["snapshot"].get<std::string>().find("ZEV.DIN_MS_DET_LOW.MS_DET_LOW = 31;"), std::string::npos);
-    EXPECT_EQ(S.Application(), strApplication);
+    EXPECT_TRUE(S.Application() == strApplication) << "the application's words changed";
     const json State = View(S, "DIN_MS_DET_LOW");
     EXPECT_EQ(Signal(State, "IN0_SELDIR")["lock"], "LOCKED");
     EXPECT_EQ(Signal(State, "MS_DET_LOW")["lock"], "UNLOCKED");
@@ -790,15 +736,12 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     S.Post("write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {"33/d"}}});
     S.Post("writeWords", {{"register", "ENT_H1"}, {"start", 1}, {"words", {5, 6}}});
     const json Saved = Posted(S, 200, "sets/save", {{"registers", {"DIN_CNTRL0", "ENT_H1", "DET_RESET"}}});
+    // (A signal's value saved and compared, a write-only register skipped, a part applied and
+    // the defaults compared: zevctl's test, through this service.)
     const json& Set = Saved["set"];
-    EXPECT_EQ(Set["format"], "rl_zev register set 1");
-    EXPECT_EQ(Set["device"]["xmlVersion"], "PD_ZEV.xml@@/main/kem_main/1");
     ASSERT_EQ(Set["registers"].size(), 2u);
-    EXPECT_EQ(Set["registers"][0]["name"], "DIN_CNTRL0");
-    EXPECT_EQ(Set["registers"][0]["signals"]["FIFOLEVEL"], "00000021/h");
     EXPECT_EQ(Set["registers"][0]["signals"]["ROUND_MODE"], "ROUND_18_BIT");
     EXPECT_EQ(Set["registers"][1], json({{"name", "ENT_H1"}, {"words", "00000000 00000005 00000006 00000000 00000000 00000000 00000000"}}));
-    EXPECT_EQ(Saved["skipped"], json({{{"register", "DET_RESET"}, {"reason", "write-only: it cannot be read"}}}));
     const std::size_t uFields = Set["registers"][0]["signals"].size();
 
     // The same device: nothing differs.
@@ -811,9 +754,7 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"],
               json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"set", "00000021/h"}, {"device", "00000007/h"}},
                     {{"register", "ENT_H1"}, {"word", 6}, {"set", "00000000/h"}, {"device", "00000009/h"}}}));
-    // A chosen part applied, then all; the set's values are on the hardware, with the service.
-    EXPECT_EQ(Posted(S, 200, "sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}})["written"], 1);
-    EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"].size(), 1u);
+    // Applied: the set's values are on the hardware, with the service.
     const json Applied = S.Post("sets/apply", {{"set", Set}});
     EXPECT_EQ(Applied["written"], uFields + 1) << "every field of the set, and the memory";
     EXPECT_EQ(Applied["refused"], 0);
@@ -823,14 +764,6 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     Line.erase("time");
     EXPECT_EQ(Line, json({{"client", "127.0.0.1"}, {"operation", "sets/apply"}, {"registers", 2}, {"status", 200},
                           {"result", std::to_string(uFields + 1) + " written, 0 refused"}}));
-
-    // Against the defaults: after SetToDefault nothing differs, then the one change does.
-    S.Post("unlock", {{"register", "ALL"}, {"signal", "ALL"}});
-    S.Post("defaults", json::object());
-    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_CNTRL0", "COR_CNTRL", "ENT_H1"}}})["differences"], json::array());
-    S.Post("write", {{"register", "COR_CNTRL"}, {"signal", "NOF_ITERATIONS"}, {"values", {"TWO"}}});
-    EXPECT_EQ(S.Post("sets/compare", {{"registers", {"DIN_CNTRL0", "COR_CNTRL"}}})["differences"],
-              json({{{"register", "COR_CNTRL"}, {"signal", "NOF_ITERATIONS"}, {"set", "NINE"}, {"device", "TWO"}}}));
 
     // A set edited by hand: numbers in decimal are taken, and a memory's words in either case
     // with the space an editor may leave after the last.

@@ -173,11 +173,11 @@ static void Clear(SHost* a_pHost)
     a_pHost->m_udwPolls = 0;
 }
 
-/* The words each bus callback is handed and hands back: a register's three bytes; the
- * read-back path poll by poll, the host asked between polls and its answer ending the waiting;
- * a memory's block, one transfer each way. A text too long for its buffer is kept:
- * zev_fetch_text hands it over without a transfer, to a buffer big enough only (zev_last_error
- * between them aside), once; any other call drops it. */
+/* The words each bus callback is handed and hands back (a register's three bytes are
+ * TestPreparedWordsAndLog's): the read-back path poll by poll, the host asked between polls
+ * and its answer ending the waiting; a memory's block, one transfer each way. A text too long
+ * for its buffer is kept: zev_fetch_text hands it over without a transfer, to a buffer big
+ * enough only (zev_last_error between them aside), once; any other call drops it. */
 static void TestTransfers(zev_device* a_pDevice, SHost* a_pHost)
 {
     zev_signal* pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL");
@@ -185,9 +185,6 @@ static void TestTransfers(zev_device* a_pDevice, SHost* a_pHost)
     uint32_t udwValue = 0, audwWords[3] = {0x111, 0x222, 0x333}, audwBack[2] = {0, 0};
     char acText[64];
 
-    Clear(a_pHost);
-    CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 3, ZEV_WRITE_IMMEDIATE, NULL));
-    CHECK_TEXT(a_pHost->m_acLog, "W 0x00E00 3 0x00000003\n");
     a_pHost->m_udwReadyAfterPolls = 0;
     a_pHost->m_iStopAtAsk = 2;
     a_pHost->m_audwWords[0x0E00] = 6;
@@ -240,7 +237,8 @@ static void TestRefusalWithShortBuffer(zev_device* a_pDevice)
 }
 
 /* A status register's words as the host prepares them. A failing log callback makes the call
- * that logged a host fault, typed or by name: the call is done and logging goes on. */
+ * that logged a host fault (every call settles its news alike): the call is done and logging
+ * goes on. */
 static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
 {
     zev_signal* pRecEnd = Signal(a_pDevice, "PRI_STATUSREG1", "SR1_B_REC_END");
@@ -264,15 +262,11 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
     CHECK(strstr(a_pHost->m_acLog, "W 0x00E00 3 0x00000002\nlog Register: AUD_CNTRL0 Signal: TRIG_SEL "
                                    "Changed from value: MARKER_SIG_1 to value: 2\n") != NULL);
-    a_pHost->m_iFailLog = 5;
-    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_4", 0), ZEV_HOST_FAULT);
-    CHECK_TEXT(LastError(a_pDevice), "host fault: the log callback returned 5");
-    CHECK(a_pHost->m_audwWords[0x0E00] == 4);
-    CHECK_OK(a_pDevice, zev_unlock(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"));
 }
 
 /* A failing callback ends the call in ZEV_HOST_FAULT, naming the callback, what it returned and
- * where; inside the read-back path the library catches it itself, reports it and refuses. */
+ * where; inside the read-back path the library catches it itself, reports it and refuses (a
+ * failing read there is the conformance cases'). */
 static void TestFailingCallbacks(zev_device* a_pDevice, SHost* a_pHost)
 {
     zev_signal* pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL");
@@ -290,9 +284,6 @@ static void TestFailingCallbacks(zev_device* a_pDevice, SHost* a_pHost)
     CHECK_STATUS(a_pDevice, zev_signal_set(pRecEnd, 1, ZEV_WRITE_IMMEDIATE, NULL), ZEV_HOST_FAULT);
     CHECK_TEXT(LastError(a_pDevice), "host fault: the host's prepare_set callback returned 3");
 
-    a_pHost->m_iFailRead = 4;
-    CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue), ZEV_REFUSED);
-    CHECK_TEXT(LastError(a_pDevice), ",Unknown error!");
     a_pHost->m_iFailWait = 1;
     Clear(a_pHost);
     CHECK_STATUS(a_pDevice, zev_signal_get(pTrigSel, 1, &udwValue), ZEV_REFUSED);

@@ -3,18 +3,22 @@ zev.connect() to a zevd (and to a read-only one), and the C interface through ct
 door turns a case into its own calls and its answer back into the cases' terms; every door
 must give every case's answer. (The runtime, HTTP and zevctl run the same table in C++.)"""
 import ctypes
+import importlib.util
 import io
 import json
 import os
 import re
-import subprocess
 
 import pytest
 
 import zev
 
 CASES = json.load(open(os.path.join(os.path.dirname(__file__), "cases.json")))["cases"]
-TOKEN = "conformance-token-0123456789"
+# zevd is started as the Python tests start theirs (a remote case is skipped without one).
+_SPEC = importlib.util.spec_from_file_location(
+    "zevd_starter", os.path.join(os.path.dirname(__file__), "..", "..", "python", "tests", "conftest.py"))
+starter = importlib.util.module_from_spec(_SPEC)
+_SPEC.loader.exec_module(starter)
 
 
 class Seen:
@@ -96,7 +100,7 @@ class RemoteDoor(PythonDoor):
     name, can_trace, cannot = "remote", False, ("fault", "a client cannot make the server's host fault")
 
     def __init__(self, folder, read_only):
-        self.process, url, token_file = serve(folder, *(["--read-only"] if read_only else []))
+        self.process, url, token_file = starter.start_zevd(folder, *(["--read-only"] if read_only else []))
         self.device = zev.connect(url, token_file=token_file)
 
     def close(self):
@@ -217,21 +221,6 @@ def for_c(case):
         expect.setdefault("error", expect.get("reports", [""])[-1])
         expect.pop("value", None)
     return dict(case, expect=expect)
-
-
-def serve(folder, *options):
-    binary = os.environ.get("ZEVD")
-    if not binary or not os.path.exists(binary):
-        pytest.skip("no zevd (set ZEVD to the binary)")
-    token_file = folder / "token"
-    token_file.write_text(TOKEN + "\n")
-    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--token-file", str(token_file),
-                                "--audit-log", os.devnull, *options],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    line = process.stdout.readline()
-    match = re.search(r"listening on (http://\S+)", line)
-    assert match, "zevd did not start: %r" % line
-    return process, match.group(1), str(token_file)
 
 
 def check(door, case, seen):

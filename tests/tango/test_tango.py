@@ -83,33 +83,28 @@ def refused(call, *args):
 
 def test_the_interface_is_the_map(served):
     proxy, api, url = served
-    registers = api("map")["registers"]
     names = proxy.get_attribute_list()
-    expected = {"State", "Status", "BusTransfers", "BusFaults", "Reports", "DeviceCalls"}
     configs = {c.name: c for c in proxy.get_attribute_config_ex(list(names))}
     writes = {(True, True): tango.AttrWriteType.READ_WRITE, (True, False): tango.AttrWriteType.READ,
               (False, True): tango.AttrWriteType.WRITE}
-    for register in registers:
-        direction = writes[(register["readable"], register["writable"])]
-        expected.add(register["name"])
-        word = configs[register["name"]]
-        assert word.writable == direction, register["name"]
+    expected = {"State", "Status", "BusTransfers", "BusFaults", "Reports", "DeviceCalls"}
+    for register in api("map")["registers"]:
+        word, direction = configs[register["name"]], writes[(register["readable"], register["writable"])]
+        expected.add(word.name)
         if register["words"] > 1:
-            assert (word.data_format, word.max_dim_x) == (tango.AttrDataFormat.SPECTRUM, register["words"])
+            assert (word.writable, word.data_format, word.max_dim_x) == (
+                direction, tango.AttrDataFormat.SPECTRUM, register["words"]), word.name
             continue
-        assert word.data_format == tango.AttrDataFormat.SCALAR and word.data_type == tango.CmdArgType.DevULong
+        assert (word.writable, word.data_format, word.data_type) == (
+            direction, tango.AttrDataFormat.SCALAR, tango.CmdArgType.DevULong), word.name
         for sig in register["signals"]:
-            name = register["name"] + "__" + sig["name"]
-            expected.add(name)
-            config = configs[name]
-            assert config.writable == direction, name
-            if sig.get("enumerators"):
-                assert config.data_type == tango.CmdArgType.DevEnum, name
-                assert list(config.enum_labels) == [e["name"] for e in sig["enumerators"]], name
-            else:
-                assert (config.data_type, config.max_value) == (tango.CmdArgType.DevULong, str(sig["max"])), name
-    assert set(names) == expected
-    assert len(names) == 441 + 2316 + 6
+            config = configs[word.name + "__" + sig["name"]]
+            expected.add(config.name)
+            labels = [e["name"] for e in sig.get("enumerators", [])]
+            assert (config.writable, config.data_type, list(config.enum_labels) if labels else config.max_value) == (
+                direction, tango.CmdArgType.DevEnum if labels else tango.CmdArgType.DevULong, labels or str(sig["max"])), \
+                config.name
+    assert set(names) == expected and len(names) == 441 + 2316 + 6
 
 
 def test_attributes_and_commands_reach_the_device_the_http_door_sees(served):
@@ -161,7 +156,6 @@ def test_locks_and_bad_input_are_refused_with_the_library_text_and_nothing_is_wr
     proxy.Unlock(["DIN_CNTRL0"])
     cases = [
         (proxy.ServiceWrite, [["DIN_CNTRL0", "FIFOLEVEL", "256/d"]], "ZEV_REFUSED", "Value limit exceeded: 256/d,"),
-        (proxy.ServiceWrite, [["NOPE", "X", "1/d"]], "ZEV_REFUSED", "Invalid register submitted: NOPE"),
         (proxy.Lock, [["AUD_CNTRL0", "NOPE"]], "ZEV_REFUSED", "Invalid signal submitted! : NOPE"),
         (proxy.Lock, [[]], "ZEV_BAD_ARGUMENT", "give [REGISTER] or [REGISTER, SIGNAL]"),
         (proxy.ServiceRead, [["ENT_H1", "5", "3"]], "ZEV_BAD_ARGUMENT", "range beyond the memory: ENT_H1 has words 0 to 6"),
