@@ -639,7 +639,6 @@ zev_status Make(std::unique_ptr<zev_device> a_pDevice, zev_device** a_ppDevice)
         return ZEV_BAD_ARGUMENT;
     zev_device& rDevice = *a_pDevice;
     rDevice.m_pRuntime.reset(new rlzev::CDeviceRuntime(*rDevice.Bus(), rDevice.m_Utility, *rDevice.Status()));
-    rDevice.m_pRuntime->AddObserver(rDevice.m_LogObserver);
     rDevice.m_pRuntime->Run([&](CZEV& rZev) { BuildCatalogue(rDevice, rlzev::BaseOf(rZev)); });
     *a_ppDevice = a_pDevice.release();
     return ZEV_OK;
@@ -881,6 +880,11 @@ ZEV_API zev_status ZEV_CALL zev_unlock_all(zev_device* a_pDevice)
 ZEV_API zev_status ZEV_CALL zev_set_log_callback(zev_device* a_pDevice, zev_log_fn a_pLog, void* a_pContext)
 {
     return Hold(a_pDevice, [&](zev_device& rDevice) {
+        // Heard only while a callback is set: every transfer asks each observer whether it listens.
+        if (a_pLog != nullptr && rDevice.m_LogObserver.m_pLog == nullptr)
+            rDevice.m_pRuntime->AddObserver(rDevice.m_LogObserver);
+        else if (a_pLog == nullptr && rDevice.m_LogObserver.m_pLog != nullptr)
+            rDevice.m_pRuntime->RemoveObserver(rDevice.m_LogObserver);
         rDevice.m_LogObserver.m_pLog = a_pLog;
         rDevice.m_LogObserver.m_pContext = a_pContext;
         return ZEV_OK;
