@@ -990,8 +990,6 @@ class Console(unittest.TestCase):
         p.shot("reference.png")
         self.assertEqual(p.axe(), [], "axe-core on the static reference")
 
-    # ---- timings: three fresh browsers, each with its baseline in the same load ----
-
 
 def type_slowly(field, text):
     """A key at a time, as a person types."""

@@ -34,7 +34,7 @@ assert os.stat(os.path.join(work, ".zevd-token")).st_mode & 0o777 == 0o600
 
 def contents(folder):
     """Each file's name and bytes."""
-    return {name: pathlib.Path(folder, name).read_bytes() for name in os.listdir(folder)}
+    return {path.name: path.read_bytes() for path in pathlib.Path(folder).iterdir() if path.is_file()}
 
 
 def run(*args, program=zevctl, environment=env):

@@ -262,6 +262,11 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
     CHECK(strstr(a_pHost->m_acLog, "W 0x00E00 3 0x00000002\nlog Register: AUD_CNTRL0 Signal: TRIG_SEL "
                                    "Changed from value: MARKER_SIG_1 to value: 2\n") != NULL);
+    /* A call by name settles its news on a path of its own. */
+    a_pHost->m_iFailLog = 5;
+    CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_4", 0), ZEV_HOST_FAULT);
+    CHECK(a_pHost->m_audwWords[0x0E00] == 4);
+    CHECK_OK(a_pDevice, zev_unlock(a_pDevice, "AUD_CNTRL0", "TRIG_SEL"));
 }
 
 /* A failing callback ends the call in ZEV_HOST_FAULT, naming the callback, what it returned and
