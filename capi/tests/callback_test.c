@@ -244,6 +244,7 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     zev_signal* pRecEnd = Signal(a_pDevice, "PRI_STATUSREG1", "SR1_B_REC_END");
     zev_signal* pOverflow = Signal(a_pDevice, "PRI_STATUSREG1", "COR_OVERFLOW_TH_MAX");
     zev_signal* pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL");
+    const char* pcLine = NULL;
 
     Clear(a_pHost);
     CHECK_OK(a_pDevice, zev_signal_set(pRecEnd, 1, ZEV_WRITE_IMMEDIATE, NULL));
@@ -253,6 +254,7 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
                                  "W 0x00018 4 0x20008001\n");
 
     CHECK_OK(a_pDevice, zev_set_log_callback(a_pDevice, LogLine, a_pHost));
+    CHECK_OK(a_pDevice, zev_set_log_callback(a_pDevice, LogLine, a_pHost)); /* set again: still heard once */
     CHECK_OK(a_pDevice, zev_logging(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", 1));
     a_pHost->m_iFailLog = 7;
     CHECK_STATUS(a_pDevice, zev_signal_set(pTrigSel, 1, ZEV_WRITE_IMMEDIATE, NULL), ZEV_HOST_FAULT);
@@ -260,8 +262,10 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     CHECK(a_pHost->m_audwWords[0x0E00] == 1);
     Clear(a_pHost);
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
-    CHECK(strstr(a_pHost->m_acLog, "W 0x00E00 3 0x00000002\nlog Register: AUD_CNTRL0 Signal: TRIG_SEL "
-                                   "Changed from value: MARKER_SIG_1 to value: 2\n") != NULL);
+    pcLine = strstr(a_pHost->m_acLog, "\nlog Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_1 "
+                                      "to value: 2\n");
+    CHECK(pcLine != NULL && strstr(a_pHost->m_acLog, "W 0x00E00 3 0x00000002\nlog ") != NULL);
+    CHECK(pcLine != NULL && strstr(pcLine + 1, "\nlog ") == NULL);
     /* A call by name settles its news on a path of its own. */
     a_pHost->m_iFailLog = 5;
     CHECK_STATUS(a_pDevice, zev_service_write(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", "MARKER_SIG_4", 0), ZEV_HOST_FAULT);
