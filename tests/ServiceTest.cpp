@@ -713,7 +713,7 @@ TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
     const std::string strRead = S.State();
     EXPECT_EQ(S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}})["value"], 5);
     EXPECT_EQ(S.Post("getBlock", {{"register", "DET_APD_SSRAM"}, {"count", 2}})["words"], json({9, 0}));
-    EXPECT_EQ(S.Post("appWords", {{"register", "AUD_CNTRL0"}})["words"], json({0}));
+    EXPECT_EQ(S.Post("appWords", {{"register", "AUD_CNTRL0"}})["words"], json::array({0}));
     EXPECT_EQ(S.State(), strRead);
     // A batch of reads is served, one asking for a change refused whole.
     const json Read = {{"op", "read"}, {"register", "AUD_CNTRL0"}};
