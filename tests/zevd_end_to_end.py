@@ -89,14 +89,14 @@ done = run("--create-token", program=zevd)
 assert done[0] != 0 and "--create-token requires --token-file" in done[2], done
 
 # Bad start-up arguments: a usage error (2) that names them, and no daemon.
-short_token = os.path.join(work, "short")
+short_token, missing = os.path.join(work, "short"), os.path.join(work, "missing")  # (a file is made only when told)
 with open(short_token, "w") as f:
     f.write("abc\n")
 for args, message in [(["--listen", bad], "zevd: --listen takes ADDR:PORT, not %s\n" % bad)
                       for bad in ("127.0.0.1", ":7411", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:7x",
                                   "127.0.0.1:4294967297", "127.0.0.1:+80", "127.0.0.1:-1", "127.0.0.1: 80")] + [
-        (["--listen", "127.0.0.1:0", "--token-file", short_token],
-         "zevd: no token of at least 16 characters in %s\n" % short_token)]:
+        (["--listen", "127.0.0.1:0", "--token-file", token_file],
+         "zevd: no token of at least 16 characters in %s\n" % token_file) for token_file in (short_token, missing)]:
     assert run(*args, program=zevd)[::2] == (2, message), args
 # An address in brackets (as IPv6 addresses are written) is taken without them.
 daemon = subprocess.Popen([zevd, "--listen", "[127.0.0.1]:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
