@@ -2,6 +2,7 @@
 // their answers: the conformance cases): the device's description, batches and block reads,
 // every kind of bad request refused with nothing changed, limits, a read-only server that
 // changes nothing, tokens, register sets and the audit log.
+#include "Answered.h"
 #include "AuditLog.h"
 #include "Console.h"
 #include "ServedDevice.h"
@@ -336,6 +337,13 @@ TEST(Service, AuditLinesNameWhatEachChangeAskedAndHowItEnded)
          "status": 200, "result": "1 of 2 refused: Value limit exceeded: 999/d,"},
         {"client": "127.0.0.1", "operation": "batch", "operations": [)" + strRefused + "," + strWrites + R"(], "count": 3,
          "status": 500, "result": "host fault: simulated bus fault"}])"));
+    // A change refused as malformed is audited too.
+    int iStatus = 0;
+    S.Call("POST", "/api/v1/write", R"({"register":"ENT_H1","values":["5/d"],"valeus":1})", &iStatus);
+    S.Service.Audit().Flush();
+    EXPECT_EQ(iStatus, 400);
+    EXPECT_EQ(S.AuditLines().back()["operation"], "write");
+    EXPECT_EQ(S.AuditLines().back()["status"], 400);
     // Refused before the service (by the server): audited when they ask for a change.
     for (const char* pcPath : {"/api/v1/batch", "/api/v1/sets/apply", "/api/v1/write", "/api/v1/read", "/api/v1/sets/save", "/index.html"})
         S.Service.AuditRefused(Request(pcPath), 413, "request body too large");
@@ -754,7 +762,9 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"],
               json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"set", "00000021/h"}, {"device", "00000007/h"}},
                     {{"register", "ENT_H1"}, {"word", 6}, {"set", "00000000/h"}, {"device", "00000009/h"}}}));
-    // Applied: the set's values are on the hardware, with the service.
+    // A chosen part applied, then all; the set's values are on the hardware, with the service.
+    EXPECT_EQ(Posted(S, 200, "sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}})["written"], 1);
+    EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"].size(), 1u);
     const json Applied = S.Post("sets/apply", {{"set", Set}});
     EXPECT_EQ(Applied["written"], uFields + 1) << "every field of the set, and the memory";
     EXPECT_EQ(Applied["refused"], 0);
@@ -1004,4 +1014,30 @@ TEST(Service, AuditLinesComeInTheDevicesOrder)
         Written.push_back(std::to_string((ulWord >> 2) & 0xFF) + "/d");
     ASSERT_EQ(Written.size(), 240u);
     EXPECT_EQ(Audited(S, "values"), Written) << "each line is written while its write still holds the device";
+}
+
+// The answers kept for repeated requests are bounded in count and in bytes, oldest first; an
+// answer too large to keep is kept as a note that the request was carried out.
+TEST(Service, KeptAnswersAreBoundedInCountAndBytes)
+{
+    using rlzev::CAnswered;
+    rlzev::SHttpResponse Answer, Found;
+    Answer.m_iStatus = 200;
+    CAnswered Bytes;
+    Answer.m_strBody.assign(CAnswered::kMaxAnswerBytes, 'x');
+    for (std::size_t i = 0; i <= CAnswered::kMaxBytes / CAnswered::kMaxAnswerBytes; ++i)
+        Bytes.Keep("id" + std::to_string(i), i, Answer);
+    EXPECT_EQ(Bytes.Find("id0", 0, Found), CAnswered::EFound::NONE) << "the oldest went for the bytes";
+    EXPECT_EQ(Bytes.Find("id1", 1, Found), CAnswered::EFound::SAME);
+    EXPECT_EQ(Found.m_strBody, Answer.m_strBody);
+    Answer.m_strBody += 'x';
+    Bytes.Keep("large", 99, Answer);
+    ASSERT_EQ(Bytes.Find("large", 99, Found), CAnswered::EFound::SAME);
+    EXPECT_EQ(Found.m_iStatus, 409);
+    CAnswered Count;
+    Answer.m_strBody = "{}";
+    for (std::size_t i = 0; i <= CAnswered::kMaxCount; ++i)
+        Count.Keep("id" + std::to_string(i), i, Answer);
+    EXPECT_EQ(Count.Find("id0", 0, Found), CAnswered::EFound::NONE) << "the oldest went for the count";
+    EXPECT_EQ(Count.Find("id1", 1, Found), CAnswered::EFound::SAME);
 }
