@@ -70,9 +70,15 @@ class Api:
 
 
 def fresh(proxy):
-    """Every field back with the application, and the defaults."""
+    """Every field back with the application, and the defaults, their change events all pushed
+    (the pusher reads each changed register in a device call of its own; a slow build is still
+    reading when the next subscription comes, and its late event would look like a repeat)."""
     proxy.UnlockAll()
     proxy.SetToDefault()
+    calls = None
+    while calls != proxy.DeviceCalls:
+        calls = proxy.DeviceCalls
+        time.sleep(0.3)
 
 
 def refused(call, *args):
