@@ -465,25 +465,26 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
 
 const CRegisterSets::SSetOperation* CRegisterSets::Find(const std::string& a_strOperation)
 {
-    static const SSetOperation kOperations[] = {{"save", false}, {"compare", false}, {"apply", true}};
+    static const SSetOperation kOperations[] = {
+        {"save", false, [](CRegisterSets& r, const json& b, json& a, const OnDone&) { return r.Save(b, a); }},
+        {"compare", false, [](CRegisterSets& r, const json& b, json& a, const OnDone&) { return r.Compare(b, a); }},
+        {"apply", true, [](CRegisterSets& r, const json& b, json& a, const OnDone& d) {
+             return r.Apply(b, a, d ? d : [](int, const std::string&) {});
+         }}};
     for (const SSetOperation& rOperation : kOperations)
         if (a_strOperation == rOperation.m_pcName)
             return &rOperation;
     return nullptr;
 }
 
-int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, json& a_rAnswer,
-                       const std::function<void(int, const std::string&)>& a_OnDone)
+int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, json& a_rAnswer, const OnDone& a_OnDone)
 {
+    const SSetOperation* const pOperation = Find(a_strOperation);
+    if (!pOperation)
+        throw SBadRequest{"no such set operation: " + a_strOperation};
     if (a_rBody.is_discarded() || !a_rBody.is_object())
         throw SBadRequest{"the body must be a JSON object"};
-    if (a_strOperation == "save")
-        return Save(a_rBody, a_rAnswer);
-    if (a_strOperation == "compare")
-        return Compare(a_rBody, a_rAnswer);
-    if (a_strOperation == "apply")
-        return Apply(a_rBody, a_rAnswer, a_OnDone ? a_OnDone : [](int, const std::string&) {});
-    throw SBadRequest{"no such set operation: " + a_strOperation};
+    return pOperation->m_pRun(*this, a_rBody, a_rAnswer, a_OnDone);
 }
 
 int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::function<void(int, const std::string&)>& a_OnDone)

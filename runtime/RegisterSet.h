@@ -48,16 +48,18 @@ public:
     int Apply(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
               const std::function<void(int, const std::string&)>& a_OnDone);
     // The three by name, and whether each changes the device: what a door routes and guards by.
+    using OnDone = std::function<void(int, const std::string&)>;
     struct SSetOperation
     {
         const char* m_pcName;
         bool m_bChanging;
+        int (*m_pRun)(CRegisterSets&, const nlohmann::json&, nlohmann::json&, const OnDone&);
     };
     static const SSetOperation* Find(const std::string& a_strOperation);
     // One of the three by name ("save", "compare", "apply"), a body that is no JSON object
     // refused as any broken rule is: what every door calls.
     int Run(const std::string& a_strOperation, const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
-            const std::function<void(int, const std::string&)>& a_OnDone = {});
+            const OnDone& a_OnDone = {});
 
 private:
     struct SEntry;

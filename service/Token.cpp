@@ -85,6 +85,12 @@ bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_ri
     return true;
 }
 
+std::string JoinListen(const std::string& a_strHost, int a_iPort)
+{
+    const bool bIPv6 = a_strHost.find(':') != std::string::npos;
+    return (bIPv6 ? "[" + a_strHost + "]" : a_strHost) + ":" + std::to_string(a_iPort);
+}
+
 std::string ReadTokenFile(const std::string& a_strPath)
 {
     std::ifstream File(a_strPath, std::ios::binary);

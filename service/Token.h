@@ -19,6 +19,8 @@ std::string TokenToServe(const std::string& a_strPath, bool a_bCreate, bool& a_r
 // A listen address, "127.0.0.1:7411", "[::1]:7411" or "0.0.0.0:0" (any free port), as its
 // host and port; false when it is none.
 bool SplitListen(const std::string& a_strListen, std::string& a_rHost, int& a_riPort);
+// The other way: "127.0.0.1:7411", "[::1]:7411" (an IPv6 host in brackets, as a URL has it).
+std::string JoinListen(const std::string& a_strHost, int a_iPort);
 // The file zevd writes its token to and zevctl reads it from unless told otherwise.
 std::string DefaultTokenPath();
 // Equal texts, in a time that depends on the expected text's length only.

@@ -76,8 +76,7 @@ int main(int argc, char** argv)
             std::cerr << "zev-tango: cannot write the token to " << strTokenFile << "\n";
             return 2;
         }
-        const bool bIPv6 = strHost.find(':') != std::string::npos;
-        std::cout << "zev-tango: HTTP on " << (bIPv6 ? "[" + strHost + "]" : strHost) << ":" << iPort << "\n" << std::flush;
+        std::cout << "zev-tango: HTTP on " << rlzev::JoinListen(strHost, iPort) << "\n" << std::flush;
         // Tango takes SIGINT and SIGTERM on a thread of its own: this one must not get them.
         sigset_t Signals, Before;
         sigemptyset(&Signals);

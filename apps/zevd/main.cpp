@@ -156,8 +156,7 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         Server.Stop();
     });
-    const bool bIPv6 = strHost.find(':') != std::string::npos;
-    const std::string strUrl = "http://" + (bIPv6 ? "[" + strHost + "]" : strHost) + ":" + std::to_string(iBound);
+    const std::string strUrl = "http://" + rlzev::JoinListen(strHost, iBound);
     std::cout << "zevd: listening on " << strUrl << (bReadOnly ? " (read-only)" : "") << "\n"
               << "zevd: token in " << strTokenFile << "\n";
     // The console's address carries the token after '#', which the browser keeps to itself;
