@@ -7,6 +7,7 @@
 #include "ZEV.h"
 #include "ZevSimulator.h"
 #include "ZEVUtilities.h"
+#include "ZevRegisterTable.h"
 
 #include <gtest/gtest.h>
 
@@ -700,3 +701,45 @@ TEST(Runtime, AnObserverHearsAMemoryReadBackAsOneEventAndTheTraceEveryTransfer)
     EXPECT_EQ(Observer.m_Texts[2].rfind("report: ", 0), 0u) << Observer.m_Texts[2];
     EXPECT_EQ(Traced.m_Events.size(), 6u * 49152);
 }
+
+// What every door shows of a register comes from here: the directions from the strategy of
+// each kind, the defaults and the bits no signal covers from the register's own layout.
+TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
+{
+    SRun<> R;
+    const rlzev::CCatalogue& rCatalogue = R.Runtime.Catalogue();
+    for (const SRow& Row : kTable)
+    {
+        SCOPED_TRACE(Row.m_pcName);
+        const rlzev::SRegisterEntry* pEntry = rCatalogue.Find(Row.m_pcName);
+        ASSERT_NE(pEntry, nullptr);
+        EXPECT_EQ(pEntry->m_udwAddress, Row.m_udwAddress);
+        EXPECT_EQ(pEntry->m_udwWidth, Row.m_udwWidth);
+        EXPECT_EQ(pEntry->m_udwWords, Row.m_udwWords ? Row.m_udwWords : 1u);
+        EXPECT_EQ(pEntry->m_udwDefault, Row.m_udwWords ? 0u : Row.m_udwDefault);
+        EXPECT_EQ(pEntry->m_bReadable, Row.m_cAccess != 'W');
+        EXPECT_EQ(pEntry->m_bWritable, Row.m_cAccess != 'R');
+        EXPECT_EQ(pEntry->m_bReadBack, Row.m_cAccess == 'S');
+    }
+    struct SBits
+    {
+        const char* m_pcName;
+        unsigned m_udwUnused, m_udwHidden, m_udwForcedOnes;
+        bool m_bStatus;
+    };
+    // One of each kind: read back, write-only, read-only, a status register, forced bits.
+    for (const SBits& Bits : {SBits{"AUD_CNTRL0", 0x00F00000, 0, 0, false}, SBits{"DIN_STROBE", 0xFFFC, 0, 0, false},
+                              SBits{"SR0_A_LASTADR", 0xC0000000, 0, 0, false},
+                              SBits{"PRI_STATUSREG1", 0x7FFE0000, 0x80010000, 0, true},
+                              SBits{"PRI_PRESTATREG_MASK1", 0xFFFE0000, 0x10000, 0x10000, false}})
+    {
+        SCOPED_TRACE(Bits.m_pcName);
+        const rlzev::SRegisterEntry& rEntry = *rCatalogue.Find(Bits.m_pcName);
+        EXPECT_EQ(rEntry.m_udwUnused, Bits.m_udwUnused);
+        EXPECT_EQ(rEntry.m_udwHidden, Bits.m_udwHidden);
+        EXPECT_EQ(rEntry.m_udwForcedOnes, Bits.m_udwForcedOnes);
+        EXPECT_EQ(rEntry.m_bStatus, Bits.m_bStatus);
+    }
+    EXPECT_EQ(rCatalogue.Find("PRI_PRESTATREG_MASK1")->m_udwDefault, 0x1FFFFu) << "its forced bit in the default too";
+}
+

@@ -1,6 +1,7 @@
 // The generated ZEV against the register tables: list order, strategies, defaults, the
 // map's special cases, and typed and by-name access through generated classes of every kind.
 #include "HostDoubles.h"
+#include "ZevRegisterTable.h"
 #include "ZEV.h"
 
 #include <gtest/gtest.h>
@@ -13,18 +14,6 @@
 
 namespace
 {
-struct SRow
-{
-    const char* m_pcName;
-    unsigned m_udwAddress;
-    unsigned m_udwWidth;
-    char m_cAccess;
-    unsigned m_udwDefault;
-    unsigned m_udwWords;
-};
-const SRow kTable[] = {
-#include "ZevRegisterTable.inc"
-};
 using Texts = std::list<std::string>;
 const auto IMMEDIATE = CSignalBase::HW_WRITE_IMMEDIATE;
 
