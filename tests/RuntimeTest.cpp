@@ -741,5 +741,7 @@ TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
         EXPECT_EQ(rEntry.m_bStatus, Bits.m_bStatus);
     }
     EXPECT_EQ(rCatalogue.Find("PRI_PRESTATREG_MASK1")->m_udwDefault, 0x1FFFFu) << "its forced bit in the default too";
+    EXPECT_EQ(rCatalogue.Registers().size(), 441u);
+    EXPECT_EQ(rCatalogue.SignalCount(), 2316u) << "what a door sizes its tables of signals by";
 }
 

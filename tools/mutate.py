@@ -285,6 +285,7 @@ class Workspace:
         self.src = os.path.join(folder, "src")
         self.build = os.path.join(folder, "build")
         self.area = AREAS[area]
+        self.took, self.limits = {}, {}  # each test program's last time, its time limit
         os.makedirs(folder, exist_ok=True)
         tracked = subprocess.run(["git", "ls-files", "-co", "--exclude-standard"], cwd=ROOT,
                                  capture_output=True, text=True, check=True).stdout.split()
@@ -337,8 +338,11 @@ class Workspace:
             done = subprocess.Popen(argv, cwd=self.build, env=env, start_new_session=True,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             timed_out = False
+            began = time.time()
             try:
-                done.wait(timeout=timeout)
+                # A hanging mutant waits out five times its own program's unmutated time,
+                # not the whole area's: a front of 2 s must not hold it for ten minutes.
+                done.wait(timeout=self.limits.get((target, tuple(command)), timeout))
             except subprocess.TimeoutExpired:
                 timed_out = True
             finally:
@@ -347,6 +351,7 @@ class Workspace:
                 except ProcessLookupError:
                     pass
                 done.wait()
+            self.took[(target, tuple(command))] = time.time() - began
             if timed_out:
                 failing.append(name + " (timed out)")
                 if not every:
@@ -602,10 +607,12 @@ def main():
     if not ws.make(" ".join(t for t, _ in tests if t)):
         sys.exit("the unmutated project does not build in %s" % ws.build)
     t0 = time.time()
-    failing = ws.run_tests(tests, timeout=600)
+    fronts = [] if args.every_test else [f for f in ws.area.get("front", {}).values() if f[0] in [t[0] for t in tests]]
+    failing = ws.run_tests([f for i, f in enumerate(fronts) if f not in fronts[:i]] + tests, timeout=600)
     if failing is not None:
         sys.exit("the unmutated project fails its tests: %s" % failing)
     timeout = max(30.0, 5 * (time.time() - t0))
+    ws.limits = {key: max(20.0, 5 * took) for key, took in ws.took.items()}
     baseline = ws.generated(os.path.join(args.workdir, area, "generated-baseline")) \
         if ws.area.get("same_output_survives") else None
     print("area %s: %d mutants of %d files (%d equivalent left out); tests take %.1f s"
