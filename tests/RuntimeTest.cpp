@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 namespace
 {
@@ -720,6 +721,11 @@ TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
         EXPECT_EQ(pEntry->m_bReadable, Row.m_cAccess != 'W');
         EXPECT_EQ(pEntry->m_bWritable, Row.m_cAccess != 'R');
         EXPECT_EQ(pEntry->m_bReadBack, Row.m_cAccess == 'S');
+        if (Row.m_udwWords)  // a memory has words, no bits of a register's own
+        {
+            EXPECT_EQ(std::make_tuple(pEntry->m_bStatus, pEntry->m_udwUnused | pEntry->m_udwHidden | pEntry->m_udwForcedOnes),
+                      std::make_tuple(false, 0u));
+        }
     }
     struct SBits
     {
