@@ -482,8 +482,6 @@ int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, j
     const SSetOperation* const pOperation = Find(a_strOperation);
     if (!pOperation)
         throw SBadRequest{"no such set operation: " + a_strOperation};
-    if (a_rBody.is_discarded() || !a_rBody.is_object())
-        throw SBadRequest{"the body must be a JSON object"};
     return pOperation->m_pRun(*this, a_rBody, a_rAnswer, a_OnDone);
 }
 

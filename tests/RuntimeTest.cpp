@@ -709,7 +709,7 @@ TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
 {
     SRun<> R;
     const rlzev::CCatalogue& rCatalogue = R.Runtime.Catalogue();
-    for (const SRow& Row : kTable)
+    for (const zevtable::SRow& Row : zevtable::kTable)
     {
         SCOPED_TRACE(Row.m_pcName);
         const rlzev::SRegisterEntry* pEntry = rCatalogue.Find(Row.m_pcName);
@@ -740,6 +740,7 @@ TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
                               SBits{"PRI_PRESTATREG_MASK1", 0xFFFE0000, 0x10000, 0x10000, false}})
     {
         SCOPED_TRACE(Bits.m_pcName);
+        ASSERT_NE(rCatalogue.Find(Bits.m_pcName), nullptr);
         const rlzev::SRegisterEntry& rEntry = *rCatalogue.Find(Bits.m_pcName);
         EXPECT_EQ(rEntry.m_udwUnused, Bits.m_udwUnused);
         EXPECT_EQ(rEntry.m_udwHidden, Bits.m_udwHidden);

@@ -14,6 +14,8 @@
 
 namespace
 {
+using zevtable::kTable;
+using zevtable::SRow;
 using Texts = std::list<std::string>;
 const auto IMMEDIATE = CSignalBase::HW_WRITE_IMMEDIATE;
 

@@ -2,6 +2,8 @@
 // the generated device, and what the runtime reads from it, against independent data.
 #pragma once
 
+namespace zevtable
+{
 struct SRow
 {
     const char* m_pcName;
@@ -14,3 +16,4 @@ struct SRow
 inline const SRow kTable[] = {
 #include "ZevRegisterTable.inc"
 };
+} // namespace zevtable

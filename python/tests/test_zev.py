@@ -254,6 +254,11 @@ def test_the_simulators_objects_and_reads_without_a_transfer(dev):
     assert dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True) == 0
 
 
+def test_the_register_sets_refuse_an_operation_they_do_not_have(dev):
+    with pytest.raises(zev.ServiceError, match="no such set operation: bogus"):
+        dev._sets("bogus", {})
+
+
 def test_enumerations_docs_and_stubs():
     for cls in (zev.Device, zev.Register, zev.Signal):
         for name, method in inspect.getmembers(cls, inspect.isroutine):
