@@ -717,6 +717,7 @@ TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
         EXPECT_EQ(pEntry->m_udwAddress, Row.m_udwAddress);
         EXPECT_EQ(pEntry->m_udwWidth, Row.m_udwWidth);
         EXPECT_EQ(pEntry->m_udwWords, Row.m_udwWords ? Row.m_udwWords : 1u);
+        EXPECT_EQ(pEntry->IsMemory(), Row.m_udwWords != 0);
         EXPECT_EQ(pEntry->m_udwDefault, Row.m_udwWords ? 0u : Row.m_udwDefault);
         EXPECT_EQ(pEntry->m_bReadable, Row.m_cAccess != 'W');
         EXPECT_EQ(pEntry->m_bWritable, Row.m_cAccess != 'R');
