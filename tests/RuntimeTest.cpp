@@ -703,6 +703,63 @@ TEST(Runtime, AnObserverHearsAMemoryReadBackAsOneEventAndTheTraceEveryTransfer)
     EXPECT_EQ(Traced.m_Events.size(), 6u * 49152);
 }
 
+// An observer that stops listening in the middle of a read-back is not told the words it heard
+// before as part of a later run, whichever step it missed: once it listens again, the run
+// starts afresh. Every transfer is counted, heard or not.
+TEST(Runtime, ARunPartlyUnheardIsLetGo)
+{
+    struct CSteppingBus : CSimBus
+    {
+        void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
+        {
+            CSimBus::Write(a_udwAddress, a_udwpData, a_udwByteCount);
+            m_OnStep(++m_uSteps);
+        }
+        void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
+        {
+            CSimBus::Read(a_udwAddress, a_udwpData, a_udwByteCount);
+            m_OnStep(++m_uSteps);
+        }
+        void Wait(unsigned a_udwDuration) override
+        {
+            CSimBus::Wait(a_udwDuration);
+            m_OnStep(++m_uSteps);
+        }
+        std::function<void(unsigned)> m_OnStep = [](unsigned) {};
+        unsigned m_uSteps = 0;
+    };
+    struct CSwitchedObserver : CKeepingObserver
+    {
+        bool IsListening() const override { return m_bListening; }
+        bool m_bListening = true;
+    };
+    // A word read back is six steps: a status write, the start (a read), a wait, the poll, a
+    // wait, the fetch. Deaf from one step of word 1 to the one given.
+    auto Heard = [](unsigned a_uDeaf, unsigned a_uListening) {
+        SRun<CSteppingBus> Host;
+        CSwitchedObserver Observer;
+        Host.Runtime.AddObserver(Observer);
+        Host.Bus.m_OnStep = [&](unsigned a_uStep) {
+            if (a_uStep == a_uDeaf || a_uStep == a_uListening)
+                Observer.m_bListening = a_uStep == a_uListening;
+        };
+        Host.Runtime.Run([](CZEV& a_rDevice) {
+            std::vector<unsigned> Words(10);
+            a_rDevice.SWP_DATA_RAM.Get(Words.data(), 0, 10, true);
+        });
+        Host.Runtime.RemoveObserver(Observer);
+        EXPECT_EQ(Host.Runtime.Counts().m_uTransfers, Host.Bus.m_Counters.m_uReads + Host.Bus.m_Counters.m_uWrites);
+        EXPECT_EQ(Host.Bus.m_Counters.m_uReads, 30u);
+        return Observer.m_Texts;
+    };
+    const std::vector<std::string> Texts = Heard(7, 19);
+    ASSERT_EQ(Texts.size(), 1u);
+    EXPECT_EQ(Texts[0].rfind("bus: R 0x10003 7 words -> ", 0), 0u) << Texts[0];
+    for (unsigned uStep : {7u, 8u, 9u})  // the status write, the start, the wait missed
+        for (const std::string& strText : Heard(uStep, uStep + 1))
+            EXPECT_EQ(strText.find("0x10000 "), std::string::npos) << "step " << uStep << ": " << strText;
+}
+
 // What every door shows of a register comes from here: the directions from the strategy of
 // each kind, the defaults and the bits no signal covers from the register's own layout.
 TEST(Runtime, TheCatalogueIsTheDeviceAsTabled)
