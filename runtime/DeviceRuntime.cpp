@@ -149,8 +149,10 @@ struct CDeviceRuntime::SHooks
 
     // A transfer the host did not finish: the image of its register no longer tells what
     // the hardware holds. Marked now and again as the call ends, after whatever the library
-    // put back while the fault passed. A fault in the read-back path leaves the image of the
-    // register being read (which its transfers do not name) made up: every register then.
+    // put back while the fault passed. A fault in the read-back path makes up the image of
+    // the register being read, which its transfers do not name: every register is marked,
+    // once. The library puts back only images from before such a fault, and a write it
+    // sends after one is its last step, so a fault there names its own register.
     void Faulted(unsigned a_udwAddress)
     {
         Bump(m_uFaults);
@@ -161,7 +163,6 @@ struct CDeviceRuntime::SHooks
         {
             for (const SSpan& rSpan : m_ByAddress)
                 rSpan.m_pRegister->ForgetHwImage();
-            m_bForgetAll = true;
             return;
         }
         const auto It = std::upper_bound(m_ByAddress.begin(), m_ByAddress.end(), a_udwAddress,
@@ -179,10 +180,6 @@ struct CDeviceRuntime::SHooks
         for (CRegisterBase* pRegister : m_Faulted)
             pRegister->ForgetHwImage();
         m_Faulted.clear();
-        if (m_bForgetAll)
-            for (const SSpan& rSpan : m_ByAddress)
-                rSpan.m_pRegister->ForgetHwImage();
-        m_bForgetAll = false;
     }
 
     bool Listening() const
@@ -260,7 +257,6 @@ struct CDeviceRuntime::SHooks
     };
     std::vector<SSpan> m_ByAddress;  // by first address
     std::vector<CRegisterBase*> m_Faulted;
-    bool m_bForgetAll = false;
 };
 
 CDeviceRuntime::CCall*& CDeviceRuntime::CurrentCall()

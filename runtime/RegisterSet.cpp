@@ -485,7 +485,7 @@ int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, j
     return pOperation->m_pRun(*this, a_rBody, a_rAnswer, a_OnDone);
 }
 
-int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const std::function<void(int, const std::string&)>& a_OnDone)
+int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_OnDone)
 {
     CheckFields(a_rBody, {"set", "only"});
     if (!a_rBody.contains("set"))

@@ -42,13 +42,12 @@ public:
     //   save    {"registers": [names] (default all), "memories": bool (default false)}
     //   compare {"set": document} or {"registers": [names]} (the device against its defaults)
     //   apply   {"set": document, "only": [{"register": R, "signal": S}, ...] (default all)}
+    using OnDone = std::function<void(int, const std::string&)>;
     int Save(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer);
     int Compare(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer);
     // a_OnDone(status, result) runs while the device is still held (for the audit line).
-    int Apply(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
-              const std::function<void(int, const std::string&)>& a_OnDone);
+    int Apply(const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer, const OnDone& a_OnDone);
     // The three by name, and whether each changes the device: what a door routes and guards by.
-    using OnDone = std::function<void(int, const std::string&)>;
     struct SSetOperation
     {
         const char* m_pcName;

@@ -210,11 +210,15 @@ struct CFailingBus : CSimBus
 {
     void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
     {
-        if (m_iThrowOnWrite > 0 && --m_iThrowOnWrite == 0)
+        const bool bThrow = m_iThrowOnWrite > 0 && --m_iThrowOnWrite == 0;
+        if (bThrow && !m_bTaken)
             throw std::runtime_error("bus write failed");
         CSimBus::Write(a_udwAddress, a_udwpData, a_udwByteCount);
+        if (bThrow)
+            throw std::runtime_error("bus write failed after the board took the word");
     }
     int m_iThrowOnWrite = 0;
+    bool m_bTaken = false;  // the failing write reaches the hardware before the host throws
 };
 
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
@@ -247,6 +251,32 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     Words.m_Words = {0, 0};
     Run(Words);
     EXPECT_EQ(Writes(), Before) << "trusted again after the whole memory went out";
+    // An unlock the board took before the host threw: the library puts the memory back as
+    // it was (locked, the service's words in its image) while the hardware holds the
+    // application's. The service's words must go out again.
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.LockAll(); });
+    Words.m_Words = {77, 78};
+    Run(Words);
+    Bus.m_iThrowOnWrite = 1;
+    Bus.m_bTaken = true;
+    EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); }), std::runtime_error);
+    Bus.m_bTaken = false;
+    EXPECT_EQ(Bus.Peek(0x5000 + 1), 0u);
+    EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DET_APD_SSRAM.GetLockState(); }), unsigned(LOCKED));
+    Before = Writes();
+    Run(Words);
+    EXPECT_EQ(Writes(), Before + 1);
+    EXPECT_EQ(Bus.Peek(0x5000 + 1), 78u);
+    // A read of no words at a memory's end names the address after it, which is no
+    // register's: its fault changes nothing, so the memory sends no block it holds.
+    Bus.m_iThrowOnRead = 1;
+    EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { unsigned udwNone = 0; a_rDevice.SWP_CODE_RAM.Get(&udwNone, 4096, 0, true); }),
+                 std::runtime_error);
+    Words.m_strRegister = "SWP_CODE_RAM";
+    Words.m_Words = {0, 0};
+    Before = Writes();
+    Run(Words);
+    EXPECT_EQ(Writes(), Before);
 
     // A typed set that faulted, then the same value only if changed.
     auto Set = [&](unsigned a_udwValue, CSignalBase::ESignalHwWrite a_eMode) {
@@ -259,12 +289,29 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     EXPECT_EQ(Writes(), Before + 1);
     EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
     EXPECT_FALSE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED)) << "once written, the image is trusted again";
+    // The board took the word and the host threw after: the hardware holds 9 whatever the
+    // image says, so the 5 goes out again; another register stays trusted.
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(4, CSignalBase::HW_WRITE_IMMEDIATE); });
+    Bus.m_iThrowOnWrite = 1;
+    Bus.m_bTaken = true;
+    EXPECT_THROW(Set(9, CSignalBase::HW_WRITE_IMMEDIATE), std::runtime_error);
+    Bus.m_bTaken = false;
+    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 9u);
+    Before = Writes();
+    EXPECT_TRUE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED));
+    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
+    EXPECT_FALSE(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(4, CSignalBase::HW_WRITE_IF_CHANGED); }));
     EXPECT_EQ(Writes(), Before + 1);
 
     // A fault in the read-back path, which the library catches: the word read is made up,
     // and the register it was for is not named by the transfer that failed.
+    // A read of the whole word takes it into the application's image too, so only the
+    // mark, not a difference between the images, sends the next write.
     Bus.m_iThrowOnRead = 2;  // the first status poll
-    const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(true); });
+    const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) {
+        a_rDevice.AUD_CNTRL1.GetNotTypedValue(0, 1);
+        return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(false);
+    });
     Before = Writes();
     EXPECT_TRUE(Runtime.Run([&](CZEV& a_rDevice) {
         return a_rDevice.AUD_CNTRL1.MULT_GAIN.Set(udwRead, CSignalBase::HW_WRITE_IF_CHANGED);
