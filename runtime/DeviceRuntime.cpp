@@ -31,36 +31,49 @@ struct CDeviceRuntime::SHooks
     struct CBus : CHWAccess
     {
         CBus(CHWAccess& a_rInner, SHooks& a_rHooks) : m_rInner(a_rInner), m_rHooks(a_rHooks) {}
+        // Once the host has done a transfer, telling it may still throw (an observer or the
+        // trace out of memory): the call then fails as for a fault, and the register the
+        // transfer was for is not trusted, though the host was not at fault.
         void Write(unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
             Bump(m_rHooks.m_uTransfers);
+            bool bDone = false;
             try
             {
                 m_rInner.Write(a_udwAddress, a_udwpData, a_udwByteCount);
+                bDone = true;
+                if (m_rHooks.Tracing())
+                    m_rHooks.Record(TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
+                if (m_rHooks.Listening())
+                    m_rHooks.m_Runs.Transfer('W', a_udwAddress, a_udwpData, a_udwByteCount);
+                else if (m_rHooks.m_Runs.Holds())
+                    m_rHooks.m_Runs.Forget();
             }
             catch (...)
             {
-                m_rHooks.Faulted(a_udwAddress);
+                m_rHooks.Faulted(a_udwAddress, !bDone);
                 throw;
             }
-            if (m_rHooks.Tracing())
-                m_rHooks.Record(TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
-            if (m_rHooks.Listening())
-                m_rHooks.m_Runs.Transfer('W', a_udwAddress, a_udwpData, a_udwByteCount);
-            else if (m_rHooks.m_Runs.Holds())
-                m_rHooks.m_Runs.Forget();
         }
         void Read(unsigned a_udwAddress, unsigned* a_udwpData, unsigned a_udwByteCount) override
         {
             Bump(m_rHooks.m_uTransfers);
+            bool bDone = false;
             try
             {
                 m_rInner.Read(a_udwAddress, a_udwpData, a_udwByteCount);
+                bDone = true;
+                if (m_rHooks.Tracing())
+                    m_rHooks.Record(TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
+                if (m_rHooks.Listening())
+                    m_rHooks.m_Runs.Transfer('R', a_udwAddress, a_udwpData, a_udwByteCount);
+                else if (m_rHooks.m_Runs.Holds())
+                    m_rHooks.m_Runs.Forget();
             }
             catch (...)
             {
-                m_rHooks.Faulted(a_udwAddress);
-                if (m_rHooks.WantsText())
+                m_rHooks.Faulted(a_udwAddress, !bDone);
+                if (!bDone && m_rHooks.WantsText())
                 {
                     char acText[48];
                     std::snprintf(acText, sizeof acText, "bus: R 0x%05X %u -> fault", a_udwAddress, a_udwByteCount);
@@ -68,22 +81,27 @@ struct CDeviceRuntime::SHooks
                 }
                 throw;
             }
-            if (m_rHooks.Tracing())
-                m_rHooks.Record(TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
-            if (m_rHooks.Listening())
-                m_rHooks.m_Runs.Transfer('R', a_udwAddress, a_udwpData, a_udwByteCount);
-            else if (m_rHooks.m_Runs.Holds())
-                m_rHooks.m_Runs.Forget();
         }
+        // Only the read-back path waits: a wait that throws leaves its word made up.
         void Wait(unsigned a_udwDuration) override
         {
-            m_rInner.Wait(a_udwDuration);
-            if (m_rHooks.Tracing())
-                m_rHooks.Record("bus: wait " + std::to_string(a_udwDuration));
-            if (m_rHooks.Listening())
-                m_rHooks.m_Runs.Wait(a_udwDuration);
-            else if (m_rHooks.m_Runs.Holds())
-                m_rHooks.m_Runs.Forget();
+            bool bDone = false;
+            try
+            {
+                m_rInner.Wait(a_udwDuration);
+                bDone = true;
+                if (m_rHooks.Tracing())
+                    m_rHooks.Record("bus: wait " + std::to_string(a_udwDuration));
+                if (m_rHooks.Listening())
+                    m_rHooks.m_Runs.Wait(a_udwDuration);
+                else if (m_rHooks.m_Runs.Holds())
+                    m_rHooks.m_Runs.Forget();
+            }
+            catch (...)
+            {
+                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), !bDone);
+                throw;
+            }
         }
         CHWAccess& m_rInner;
         SHooks& m_rHooks;
@@ -97,7 +115,19 @@ struct CDeviceRuntime::SHooks
             m_rHooks.Report(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, false);
             m_rInner.ReportError(a_pcFile, a_iLine, a_pcFunction, a_pcMessage);
         }
-        bool StopWaiting() override { return m_rInner.StopWaiting(); }
+        // Asked inside the read-back path, which takes a throw for a word it never got.
+        bool StopWaiting() override
+        {
+            try
+            {
+                return m_rInner.StopWaiting();
+            }
+            catch (...)
+            {
+                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), false);
+                throw;
+            }
+        }
         void ReportAccessDenied(const char* a_pcFile, int a_iLine, const char* a_pcFunction,
                                 const char* a_pcMessage) override
         {
@@ -119,8 +149,16 @@ struct CDeviceRuntime::SHooks
             const char c = traits_type::to_char_type(a_iChar);
             if (c == '\n')
             {
-                if (m_rHooks.WantsText())
-                    m_rHooks.Text(SDeviceEvent::LOG, m_strLine);
+                // A throw here would set the stream's bad bit and end the change log for good.
+                try
+                {
+                    if (m_rHooks.WantsText())
+                        m_rHooks.Text(SDeviceEvent::LOG, m_strLine);
+                }
+                catch (...)
+                {
+                    // the observers lose this line, not the lines after it
+                }
                 m_strLine.clear();
             }
             else if (m_strLine.size() < 4096)  // a runaway line is cut, not kept without bound
@@ -147,17 +185,21 @@ struct CDeviceRuntime::SHooks
         m_Bus.m_pUtility = &m_Utility;
     }
 
-    // A transfer the host did not finish: the image of its register no longer tells what
-    // the hardware holds. Marked now and again as the call ends, after whatever the library
-    // put back while the fault passed. A fault in the read-back path makes up the image of
-    // the register being read, which its transfers do not name: every register is marked,
-    // once. The library puts back only images from before such a fault, and a write it
-    // sends after one is its last step, so a fault there names its own register.
-    void Faulted(unsigned a_udwAddress)
+    // A transfer the host did not finish, or one whose telling threw after it: the image of
+    // its register no longer tells what the hardware holds. Marked now, for the rest of the
+    // call, and again as the call ends, after whatever the library put back while the
+    // exception passed. A fault in the read-back path makes up the image of the register
+    // being read, which its transfers do not name: every register is marked, once. The
+    // library puts back only images from before such a fault, and a write it sends after
+    // one is its last step, whose every throw passes here with its own address.
+    void Faulted(unsigned a_udwAddress, bool a_bByTheHost)
     {
-        Bump(m_uFaults);
-        if (m_pRecord != nullptr)
-            ++m_pRecord->m_uBusFaults;
+        if (a_bByTheHost)
+        {
+            Bump(m_uFaults);
+            if (m_pRecord != nullptr)
+                ++m_pRecord->m_uBusFaults;
+        }
         if (a_udwAddress == CSequentialRead_ParallelWrite::ReadBackStatusAddress() ||
             a_udwAddress == CSequentialRead_ParallelWrite::ReadBackDataAddress())
         {

@@ -31,13 +31,19 @@ namespace
 struct CKeepingUtility : CUtility_Interface
 {
     void ReportError(const char*, int, const char*, const char* a_pcMessage) override { m_Messages.push_back(a_pcMessage); }
-    bool StopWaiting() override { return m_bStop; }
+    bool StopWaiting() override
+    {
+        if (m_bThrowOnStop)
+            throw std::runtime_error("host gave up");
+        return m_bStop;
+    }
     void ReportAccessDenied(const char*, int, const char*, const char* a_pcMessage) override
     {
         m_Messages.push_back(a_pcMessage);
     }
     std::vector<std::string> m_Messages;
     bool m_bStop = false;
+    bool m_bThrowOnStop = false;
 };
 
 template <class TBus = CSimBus>
@@ -54,6 +60,26 @@ template <class TBus = CSimBus>
 struct SRun : SHost<TBus>
 {
     rlzev::CDeviceRuntime Runtime{this->Bus, this->Utility, this->Status};
+};
+
+// Keeps what it hears; throws once (out of room, say) at the first event that starts with
+// m_strThrowOn.
+struct CKeepingObserver : rlzev::CDeviceObserver
+{
+    bool IsListening() const override { return true; }
+    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override
+    {
+        std::string strText = a_rEvent.m_eKind == rlzev::SDeviceEvent::REPORT ? "report: " + a_rEvent.m_Report.m_strMessage
+                                                                              : a_rEvent.m_strText;
+        if (!m_strThrowOn.empty() && strText.compare(0, m_strThrowOn.size(), m_strThrowOn) == 0)
+        {
+            m_strThrowOn.clear();
+            throw std::runtime_error("observer full");
+        }
+        m_Texts.push_back(std::move(strText));
+    }
+    std::vector<std::string> m_Texts;
+    std::string m_strThrowOn;
 };
 
 // A report through the library's shared holder: the text service's refusal of a name.
@@ -217,8 +243,15 @@ struct CFailingBus : CSimBus
         if (bThrow)
             throw std::runtime_error("bus write failed after the board took the word");
     }
+    void Wait(unsigned a_udwDuration) override
+    {
+        if (std::exchange(m_bThrowOnWait, false))
+            throw std::runtime_error("bus wait failed");
+        CSimBus::Wait(a_udwDuration);
+    }
     int m_iThrowOnWrite = 0;
     bool m_bTaken = false;  // the failing write reaches the hardware before the host throws
+    bool m_bThrowOnWait = false;
 };
 
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
@@ -251,22 +284,30 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     Words.m_Words = {0, 0};
     Run(Words);
     EXPECT_EQ(Writes(), Before) << "trusted again after the whole memory went out";
-    // An unlock the board took before the host threw: the library puts the memory back as
-    // it was (locked, the service's words in its image) while the hardware holds the
-    // application's. The service's words must go out again.
-    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.LockAll(); });
-    Words.m_Words = {77, 78};
-    Run(Words);
-    Bus.m_iThrowOnWrite = 1;
-    Bus.m_bTaken = true;
-    EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); }), std::runtime_error);
-    Bus.m_bTaken = false;
-    EXPECT_EQ(Bus.Peek(0x5000 + 1), 0u);
-    EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DET_APD_SSRAM.GetLockState(); }), unsigned(LOCKED));
-    Before = Writes();
-    Run(Words);
-    EXPECT_EQ(Writes(), Before + 1);
-    EXPECT_EQ(Bus.Peek(0x5000 + 1), 78u);
+    // An unlock that reached the board and failed after, the host throwing or an observer
+    // when told of it: the library puts the memory back as it was (locked, the service's
+    // words in its image) while the hardware holds the application's. The service's words
+    // must go out again.
+    CKeepingObserver Observer;
+    Runtime.AddObserver(Observer);
+    for (const bool bObserver : {false, true})
+    {
+        Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); a_rDevice.DET_APD_SSRAM.LockAll(); });
+        Words.m_Words = {77, 78};
+        Run(Words);
+        Bus.m_iThrowOnWrite = bObserver ? 0 : 1;
+        Bus.m_bTaken = true;
+        Observer.m_strThrowOn = bObserver ? "bus: W 0x05000 16384" : "";
+        EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); }), std::runtime_error);
+        Bus.m_bTaken = false;
+        EXPECT_EQ(Bus.Peek(0x5000 + 1), 0u);
+        EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DET_APD_SSRAM.GetLockState(); }), unsigned(LOCKED));
+        Before = Writes();
+        Run(Words);
+        EXPECT_EQ(Writes(), Before + 1) << bObserver;
+        EXPECT_EQ(Bus.Peek(0x5000 + 1), 78u);
+    }
+    Runtime.RemoveObserver(Observer);
     // A read of no words at a memory's end names the address after it, which is no
     // register's: its fault changes nothing, so the memory sends no block it holds.
     Bus.m_iThrowOnRead = 1;
@@ -289,34 +330,46 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     EXPECT_EQ(Writes(), Before + 1);
     EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
     EXPECT_FALSE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED)) << "once written, the image is trusted again";
-    // The board took the word and the host threw after: the hardware holds 9 whatever the
-    // image says, so the 5 goes out again; another register stays trusted.
+    // The board took the word and the host threw after. The image says 9 as the hardware
+    // does, so only the mark sends the same 9 again, within the same call too; another
+    // register stays trusted.
     Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(4, CSignalBase::HW_WRITE_IMMEDIATE); });
     Bus.m_iThrowOnWrite = 1;
     Bus.m_bTaken = true;
-    EXPECT_THROW(Set(9, CSignalBase::HW_WRITE_IMMEDIATE), std::runtime_error);
-    Bus.m_bTaken = false;
-    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 9u);
     Before = Writes();
-    EXPECT_TRUE(Set(5, CSignalBase::HW_WRITE_IF_CHANGED));
-    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 5u);
+    EXPECT_TRUE(Runtime.Run([](CZEV& a_rDevice) {
+        EXPECT_THROW(a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(9, CSignalBase::HW_WRITE_IMMEDIATE), std::runtime_error);
+        return a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(9, CSignalBase::HW_WRITE_IF_CHANGED);
+    }));
+    Bus.m_bTaken = false;
+    EXPECT_EQ(Writes(), Before + 2);
+    EXPECT_EQ((Bus.Peek(0x100) >> 2) & 0xFF, 9u);
     EXPECT_FALSE(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DIN_MS_DET_LOW.MS_DET_LOW.Set(4, CSignalBase::HW_WRITE_IF_CHANGED); }));
-    EXPECT_EQ(Writes(), Before + 1);
+    EXPECT_EQ(Writes(), Before + 2);
 
     // A fault in the read-back path, which the library catches: the word read is made up,
-    // and the register it was for is not named by the transfer that failed.
+    // and the register it was for is not named by the transfer that failed. A status poll
+    // that throws, a host that gives up waiting by throwing, a wait that throws.
     // A read of the whole word takes it into the application's image too, so only the
     // mark, not a difference between the images, sends the next write.
-    Bus.m_iThrowOnRead = 2;  // the first status poll
-    const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) {
-        a_rDevice.AUD_CNTRL1.GetNotTypedValue(0, 1);
-        return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(false);
-    });
-    Before = Writes();
-    EXPECT_TRUE(Runtime.Run([&](CZEV& a_rDevice) {
-        return a_rDevice.AUD_CNTRL1.MULT_GAIN.Set(udwRead, CSignalBase::HW_WRITE_IF_CHANGED);
-    }));
-    EXPECT_EQ(Writes(), Before + 1) << "the made-up word is not taken for the hardware's";
+    for (int iFault = 0; iFault < 3; ++iFault)
+    {
+        Bus.m_iThrowOnRead = iFault == 0 ? 2 : 0;
+        Bus.m_udwReadyAfterPolls = iFault == 1 ? 2 : 1;
+        Host.Utility.m_bThrowOnStop = iFault == 1;
+        Bus.m_bThrowOnWait = iFault == 2;
+        const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) {
+            a_rDevice.AUD_CNTRL1.GetNotTypedValue(0, 1);
+            return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(false);
+        });
+        Bus.m_udwReadyAfterPolls = 1;
+        Host.Utility.m_bThrowOnStop = false;
+        Before = Writes();
+        EXPECT_TRUE(Runtime.Run([&](CZEV& a_rDevice) {
+            return a_rDevice.AUD_CNTRL1.MULT_GAIN.Set(udwRead, CSignalBase::HW_WRITE_IF_CHANGED);
+        })) << iFault;
+        EXPECT_EQ(Writes(), Before + 1) << "the made-up word is not taken for the hardware's";
+    }
 }
 
 // A bus that calls back into a device while a transfer of its own device runs.
@@ -476,21 +529,6 @@ TEST(Runtime, ACallBackIntoADeviceThroughAnotherDevicesHostIsRefused)
     });
 }
 
-namespace
-{
-struct CKeepingObserver : rlzev::CDeviceObserver
-{
-    bool IsListening() const override { return true; }
-    void OnEvent(const rlzev::SDeviceEvent& a_rEvent) override
-    {
-        m_Texts.push_back(a_rEvent.m_eKind == rlzev::SDeviceEvent::REPORT ? "report: " + a_rEvent.m_Report.m_strMessage
-                                                                        : a_rEvent.m_strText);
-    }
-    std::vector<std::string> m_Texts;
-};
-
-} // namespace
-
 TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
 {
     SRun<> Host;
@@ -525,6 +563,11 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     Runtime.RunBatch({Logging}, {});
     Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(4, CSignalBase::HW_WRITE_IMMEDIATE); });
     EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 3 to value: 4");
+    // An observer that cannot take a change-log line loses that line, not the change log.
+    Observer.m_strThrowOn = "Register: DIN_CNTRL0";
+    for (unsigned udwValue : {5u, 6u})
+        Runtime.Run([&](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(udwValue, CSignalBase::HW_WRITE_IMMEDIATE); });
+    EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 5 to value: 6");
     Runtime.RemoveObserver(Observer);
     const std::size_t uHeard = Observer.m_Texts.size();
     Runtime.Run(Write);
