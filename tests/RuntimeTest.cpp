@@ -215,6 +215,7 @@ TEST(Runtime, AHostFaultPassesThroughWithTheReportsSoFarAndStopsABatchThere)
                      &Record),
                  std::runtime_error);
     EXPECT_EQ(std::make_pair(Record.m_uBusFaults, Host.Runtime.Counts().m_uFaults), std::make_pair(1u, 1ull)) << "a read's fault too";
+    EXPECT_EQ(Host.Runtime.Counts().m_uReports, 1u);
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, ",No write access allowed!");
     EXPECT_TRUE(Record.m_Reports[0].m_bAccessDenied);
