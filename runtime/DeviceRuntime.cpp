@@ -82,14 +82,13 @@ struct CDeviceRuntime::SHooks
                 throw;
             }
         }
-        // Only the read-back path waits: a wait that throws leaves its word made up.
+        // Only the read-back path waits: a wait that throws leaves its word made up. (No
+        // transfer, so no transfer's fault is counted.)
         void Wait(unsigned a_udwDuration) override
         {
-            bool bDone = false;
             try
             {
                 m_rInner.Wait(a_udwDuration);
-                bDone = true;
                 if (m_rHooks.Tracing())
                     m_rHooks.Record("bus: wait " + std::to_string(a_udwDuration));
                 if (m_rHooks.Listening())
@@ -99,7 +98,7 @@ struct CDeviceRuntime::SHooks
             }
             catch (...)
             {
-                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), !bDone);
+                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), false);
                 throw;
             }
         }

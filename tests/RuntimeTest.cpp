@@ -299,7 +299,9 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
         Bus.m_iThrowOnWrite = bObserver ? 0 : 1;
         Bus.m_bTaken = true;
         Observer.m_strThrowOn = bObserver ? "bus: W 0x05000 16384" : "";
+        const auto Faults = Runtime.Counts().m_uFaults;
         EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DET_APD_SSRAM.UnlockAll(); }), std::runtime_error);
+        EXPECT_EQ(Runtime.Counts().m_uFaults, Faults + (bObserver ? 0 : 1)) << "an observer's throw is no fault of the host's";
         Bus.m_bTaken = false;
         EXPECT_EQ(Bus.Peek(0x5000 + 1), 0u);
         EXPECT_EQ(Runtime.Run([](CZEV& a_rDevice) { return a_rDevice.DET_APD_SSRAM.GetLockState(); }), unsigned(LOCKED));
@@ -308,6 +310,11 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
         EXPECT_EQ(Writes(), Before + 1) << bObserver;
         EXPECT_EQ(Bus.Peek(0x5000 + 1), 78u);
     }
+    const auto Faults = Runtime.Counts().m_uFaults;
+    Observer.m_strThrowOn = "bus: R 0x05000";
+    EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { unsigned udwWord = 0; a_rDevice.DET_APD_SSRAM.Get(&udwWord, 0, 1, true); }),
+                 std::runtime_error);
+    EXPECT_EQ(Runtime.Counts().m_uFaults, Faults) << "nor when a read is told";
     Runtime.RemoveObserver(Observer);
     // A read of no words at a memory's end names the address after it, which is no
     // register's: its fault changes nothing, so the memory sends no block it holds.
@@ -359,12 +366,14 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
         Bus.m_udwReadyAfterPolls = iFault == 1 ? 2 : 1;
         Host.Utility.m_bThrowOnStop = iFault == 1;
         Bus.m_bThrowOnWait = iFault == 2;
+        const auto Faults = Runtime.Counts().m_uFaults;
         const unsigned udwRead = Runtime.Run([](CZEV& a_rDevice) {
             a_rDevice.AUD_CNTRL1.GetNotTypedValue(0, 1);
             return a_rDevice.AUD_CNTRL1.MULT_GAIN.Get(false);
         });
         Bus.m_udwReadyAfterPolls = 1;
         Host.Utility.m_bThrowOnStop = false;
+        EXPECT_EQ(Runtime.Counts().m_uFaults - Faults, iFault == 0 ? 1u : 0u) << "only a transfer's fault is counted";
         Before = Writes();
         EXPECT_TRUE(Runtime.Run([&](CZEV& a_rDevice) {
             return a_rDevice.AUD_CNTRL1.MULT_GAIN.Set(udwRead, CSignalBase::HW_WRITE_IF_CHANGED);
