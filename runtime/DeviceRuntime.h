@@ -77,7 +77,9 @@ struct SCallRecord
 };
 
 // Sees every event of the device, on the thread of the call that made it and while that
-// call holds the device. It must not call the device.
+// call holds the device. It must not call the device. Should it throw (out of room, say),
+// the call fails as if the host had, and the register the event told of is no longer
+// trusted; a change-log line it cannot take is lost, the lines after it are not.
 class CDeviceObserver
 {
 public:
