@@ -31,6 +31,15 @@ struct CDeviceRuntime::SHooks
     struct CBus : CHWAccess
     {
         CBus(CHWAccess& a_rInner, SHooks& a_rHooks) : m_rInner(a_rInner), m_rHooks(a_rHooks) {}
+        void Tell(char a_cKind, unsigned a_udwAddress, const unsigned* a_udwpData, unsigned a_udwByteCount)
+        {
+            if (m_rHooks.Tracing())
+                m_rHooks.Record(TransferText(a_cKind, a_udwAddress, a_udwpData, a_udwByteCount));
+            if (m_rHooks.Listening())
+                m_rHooks.m_Runs.Transfer(a_cKind, a_udwAddress, a_udwpData, a_udwByteCount);
+            else if (m_rHooks.m_Runs.Holds())
+                m_rHooks.m_Runs.Forget();
+        }
         // Once the host has done a transfer, telling it may still throw (an observer or the
         // trace out of memory): the call then fails as for a fault, and the register the
         // transfer was for is not trusted, though the host was not at fault.
@@ -42,12 +51,7 @@ struct CDeviceRuntime::SHooks
             {
                 m_rInner.Write(a_udwAddress, a_udwpData, a_udwByteCount);
                 bDone = true;
-                if (m_rHooks.Tracing())
-                    m_rHooks.Record(TransferText('W', a_udwAddress, a_udwpData, a_udwByteCount));
-                if (m_rHooks.Listening())
-                    m_rHooks.m_Runs.Transfer('W', a_udwAddress, a_udwpData, a_udwByteCount);
-                else if (m_rHooks.m_Runs.Holds())
-                    m_rHooks.m_Runs.Forget();
+                Tell('W', a_udwAddress, a_udwpData, a_udwByteCount);
             }
             catch (...)
             {
@@ -63,12 +67,7 @@ struct CDeviceRuntime::SHooks
             {
                 m_rInner.Read(a_udwAddress, a_udwpData, a_udwByteCount);
                 bDone = true;
-                if (m_rHooks.Tracing())
-                    m_rHooks.Record(TransferText('R', a_udwAddress, a_udwpData, a_udwByteCount));
-                if (m_rHooks.Listening())
-                    m_rHooks.m_Runs.Transfer('R', a_udwAddress, a_udwpData, a_udwByteCount);
-                else if (m_rHooks.m_Runs.Holds())
-                    m_rHooks.m_Runs.Forget();
+                Tell('R', a_udwAddress, a_udwpData, a_udwByteCount);
             }
             catch (...)
             {
