@@ -108,12 +108,29 @@ struct CDeviceRuntime::SHooks
     struct CUtility : CUtility_Interface
     {
         CUtility(CUtility_Interface& a_rInner, SHooks& a_rHooks) : m_rInner(a_rInner), m_rHooks(a_rHooks) {}
+        // The host hears a report also when telling it throws (an observer out of room).
+        template <class THost>
+        void Reported(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage, bool a_bDenied,
+                      THost a_Host)
+        {
+            try
+            {
+                m_rHooks.Report(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, a_bDenied);
+            }
+            catch (...)
+            {
+                a_Host();
+                throw;
+            }
+            a_Host();
+        }
         void ReportError(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage) override
         {
-            m_rHooks.Report(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, false);
-            m_rInner.ReportError(a_pcFile, a_iLine, a_pcFunction, a_pcMessage);
+            Reported(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, false,
+                     [&] { m_rInner.ReportError(a_pcFile, a_iLine, a_pcFunction, a_pcMessage); });
         }
-        // Asked inside the read-back path, which takes a throw for a word it never got.
+        // Asked by the read-back path, which takes a throw for a word it never got. (A host
+        // asking the library's holder during a call comes here too: more writes go out then.)
         bool StopWaiting() override
         {
             try
@@ -129,8 +146,8 @@ struct CDeviceRuntime::SHooks
         void ReportAccessDenied(const char* a_pcFile, int a_iLine, const char* a_pcFunction,
                                 const char* a_pcMessage) override
         {
-            m_rHooks.Report(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, true);
-            m_rInner.ReportAccessDenied(a_pcFile, a_iLine, a_pcFunction, a_pcMessage);
+            Reported(a_pcFile, a_iLine, a_pcFunction, a_pcMessage, true,
+                     [&] { m_rInner.ReportAccessDenied(a_pcFile, a_iLine, a_pcFunction, a_pcMessage); });
         }
         CUtility_Interface& m_rInner;
         SHooks& m_rHooks;
@@ -139,7 +156,7 @@ struct CDeviceRuntime::SHooks
     // Change-log text arrives in pieces; a line is an event once it is complete.
     struct CLines : std::streambuf
     {
-        explicit CLines(SHooks& a_rHooks) : m_rHooks(a_rHooks) {}
+        explicit CLines(SHooks& a_rHooks) : m_rHooks(a_rHooks) { m_strLine.reserve(4096); }  // no allocation per character
         int_type overflow(int_type a_iChar) override
         {
             if (traits_type::eq_int_type(a_iChar, traits_type::eof()))
@@ -184,13 +201,15 @@ struct CDeviceRuntime::SHooks
     }
 
     // A transfer the host did not finish, or one whose telling threw after it: the image of
-    // its register no longer tells what the hardware holds. Marked now, for the rest of the
-    // call, and again as the call ends, after whatever the library put back while the
-    // exception passed. A fault in the read-back path makes up the image of the register
-    // being read, which its transfers do not name: every register is marked, once. The
-    // library puts back only images from before such a fault, and a write it sends after
-    // one is its last step, whose every throw passes here with its own address.
-    void Faulted(unsigned a_udwAddress, bool a_bByTheHost)
+    // its register no longer tells what the hardware holds. Marked now and again as the
+    // call ends, after whatever the library put back while the exception passed (until then
+    // a register put back is trusted as the library left it). A fault at the read-back
+    // path's own addresses makes up the image of the register being read, which those
+    // transfers do not name: every register is marked, once. The library puts back only
+    // images from before such a fault, and a write it sends after one is its last step,
+    // whose every throw passes here with its own address. Never throws: the list has room
+    // for every register, each once.
+    void Faulted(unsigned a_udwAddress, bool a_bByTheHost) noexcept
     {
         if (a_bByTheHost)
         {
@@ -213,9 +232,10 @@ struct CDeviceRuntime::SHooks
         if (a_udwAddress - rSpan.m_udwFirst >= rSpan.m_udwWords)
             return;
         rSpan.m_pRegister->ForgetHwImage();
-        m_Faulted.push_back(rSpan.m_pRegister);
+        if (std::find(m_Faulted.begin(), m_Faulted.end(), rSpan.m_pRegister) == m_Faulted.end())
+            m_Faulted.push_back(rSpan.m_pRegister);
     }
-    void ForgetFaulted()
+    void ForgetFaulted() noexcept
     {
         for (CRegisterBase* pRegister : m_Faulted)
             pRegister->ForgetHwImage();
@@ -243,7 +263,7 @@ struct CDeviceRuntime::SHooks
         SDeviceEvent Event;
         Event.m_eKind = a_eKind;
         Event.m_strText = std::move(a_strText);
-        Tell(std::move(Event));
+        Tell(Event);
     }
     void Report(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage, bool a_bDenied)
     {
@@ -253,17 +273,18 @@ struct CDeviceRuntime::SHooks
         Event.m_Report = {Text(a_pcFile), a_iLine, Text(a_pcFunction), Text(a_pcMessage), a_bDenied};
         if (m_pRecord != nullptr)
             m_pRecord->m_Reports.push_back(Event.m_Report);
-        Tell(std::move(Event));
+        Tell(Event);
     }
-    void Tell(SDeviceEvent a_Event)
+    // The record first: an observer that throws does not cost the caller its trace.
+    void Tell(const SDeviceEvent& a_rEvent)
     {
+        if (Tracing())
+            m_pRecord->m_Events.push_back(a_rEvent);
         if (Listening())
         {
             m_Runs.Flush();  // the transfers before it first
-            Observe(a_Event);
+            Observe(a_rEvent);
         }
-        if (Tracing())
-            m_pRecord->m_Events.push_back(std::move(a_Event));
     }
     void Observe(const SDeviceEvent& a_rEvent)
     {
@@ -348,7 +369,9 @@ CDeviceRuntime::CCall::~CCall()
     }
     catch (...)
     {
-        // An observer that cannot take it (out of memory) loses it: the call itself is done.
+        // An observer that cannot take it (out of memory) loses it: the call itself is done,
+        // and nothing of it is held over to the next.
+        m_rRuntime.m_pHooks->m_Runs.Forget();
     }
     m_Lock.unlock();
     CLibraryGate::Instance().LeaveShared();
@@ -390,6 +413,7 @@ CDeviceRuntime::CDeviceRuntime(CHWAccess& a_rBus, CUtility_Interface& a_rUtility
     }
     std::sort(m_pHooks->m_ByAddress.begin(), m_pHooks->m_ByAddress.end(),
               [](const SHooks::SSpan& a_rLeft, const SHooks::SSpan& a_rRight) { return a_rLeft.m_udwFirst < a_rRight.m_udwFirst; });
+    m_pHooks->m_Faulted.reserve(m_pHooks->m_ByAddress.size());
 }
 
 CDeviceRuntime::~CDeviceRuntime()

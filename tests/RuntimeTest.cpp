@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -575,9 +576,22 @@ TEST(Runtime, EventsReachTheRecordsAndObserversThatAskedForThem)
     EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 3 to value: 4");
     // An observer that cannot take a change-log line loses that line, not the change log.
     Observer.m_strThrowOn = "Register: DIN_CNTRL0";
-    for (unsigned udwValue : {5u, 6u})
-        Runtime.Run([&](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(udwValue, CSignalBase::HW_WRITE_IMMEDIATE); });
+    rlzev::SCallRecord Lost;
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(5, CSignalBase::HW_WRITE_IMMEDIATE); }, &Lost, true);
+    Runtime.Run([](CZEV& a_rDevice) { a_rDevice.DIN_CNTRL0.FIFOLEVEL.Set(6, CSignalBase::HW_WRITE_IMMEDIATE); });
+    EXPECT_TRUE(Observer.m_strThrowOn.empty());
+    ASSERT_FALSE(Lost.m_Events.empty());
+    EXPECT_EQ(Lost.m_Events.back().m_strText, "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 4 to value: 5")
+        << "the call's own trace keeps it";
     EXPECT_EQ(Observer.m_Texts.back(), "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 5 to value: 6");
+    EXPECT_EQ(std::count_if(Observer.m_Texts.begin(), Observer.m_Texts.end(),
+                            [](const std::string& a_strText) { return a_strText.find("to value: 5") != std::string::npos; }),
+              0);
+    // Nor does one that cannot take a report keep it from the host.
+    Observer.m_strThrowOn = "report: ";
+    EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { a_rDevice.PRI_SERVAL.SERVAL.Set(1, CSignalBase::HW_WRITE_IMMEDIATE); }),
+                 std::runtime_error);
+    EXPECT_EQ(Host.Utility.m_Messages, std::vector<std::string>{",No write access allowed!"});
     Runtime.RemoveObserver(Observer);
     const std::size_t uHeard = Observer.m_Texts.size();
     Runtime.Run(Write);
