@@ -316,6 +316,7 @@ TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
     EXPECT_THROW(Runtime.Run([](CZEV& a_rDevice) { unsigned udwWord = 0; a_rDevice.DET_APD_SSRAM.Get(&udwWord, 0, 1, true); }),
                  std::runtime_error);
     EXPECT_EQ(Runtime.Counts().m_uFaults, Faults) << "nor when a read is told";
+    EXPECT_EQ(Observer.m_Texts.back().find("-> fault"), std::string::npos) << "nor is it told as a read that failed";
     Runtime.RemoveObserver(Observer);
     // A read of no words at a memory's end names the address after it, which is no
     // register's: its fault changes nothing, so the memory sends no block it holds.
