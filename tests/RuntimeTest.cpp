@@ -426,6 +426,26 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
     EXPECT_EQ(Other.Utility.m_Messages, std::vector<std::string>{"Invalid register submitted: INNER"});
     ASSERT_EQ(Record.m_Reports.size(), 1u);
     EXPECT_EQ(Record.m_Reports[0].m_strMessage, "Invalid register submitted: OUTER");
+
+    // An operation of the table inside a call of its own device only; a value read there
+    // hands the hardware's field to the application unless told to keep the application's.
+    rlzev::SOperation Value;
+    Value.m_eOperation = rlzev::EOperation::VALUE;
+    Value.m_strRegister = "DIN_CNTRL0";
+    Value.m_strSignal = "FIFOLEVEL";
+    EXPECT_THROW(Runtime.RunHeld(Value), std::logic_error);
+    EXPECT_THROW(Other.Runtime.Run([&](CZEV&) { return Runtime.RunHeld(Value); }), std::logic_error);
+    Bus.Poke(0x100, 7 << 2);
+    for (const bool bKeep : {true, false})
+    {
+        const auto Outcome = Runtime.Run([&](CZEV& a_rDevice) {
+            const rlzev::SOutcome Held = Runtime.RunHeld(Value, bKeep);
+            return std::make_pair(Held, (a_rDevice.DIN_CNTRL0.GetAppImage()[0] >> 2) & 0xFF);
+        });
+        EXPECT_EQ(Outcome.first.m_eStatus, rlzev::SOutcome::DONE);
+        EXPECT_EQ(Outcome.first.m_Texts, std::vector<std::string>{"7"});
+        EXPECT_EQ(Outcome.second, bKeep ? 2u : 7u) << bKeep;
+    }
 }
 
 namespace
