@@ -446,6 +446,13 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
         EXPECT_EQ(Outcome.first.m_Texts, std::vector<std::string>{"7"});
         EXPECT_EQ(Outcome.second, bKeep ? 2u : 7u) << bKeep;
     }
+    rlzev::SOperation Get;  // a typed get reads the hardware only when asked to
+    Get.m_eOperation = rlzev::EOperation::GET;
+    Get.m_strRegister = "DIN_CNTRL0";
+    Get.m_strSignal = "FIFOLEVEL";
+    const auto Reads = Bus.m_Counters.m_uReads;
+    EXPECT_EQ(Runtime.Run([&](CZEV&) { return Runtime.RunHeld(Get); }).m_eStatus, rlzev::SOutcome::DONE);
+    EXPECT_EQ(Bus.m_Counters.m_uReads, Reads);
 }
 
 namespace
