@@ -44,8 +44,16 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x8
   -DCMAKE_BUILD_TYPE=Release -DRL_ZEV_CLI11_INCLUDE_DIR="$build/cli11" \
   -DRL_ZEV_JSON_INCLUDE_DIR="$build/json" -DRL_ZEV_BOOST_INCLUDE_DIR="$build/boost" -DRL_ZEV_WARNINGS_AS_ERRORS=ON
 cmake --build "$build" -j2
-# Wine now and then fails to start a test program at all (no output, 0.00 s) while the
-# wine server is busy; such a test gets one more start. So does one that hangs: it is
+# Wine now and then fails to start a test program at all (no output, exit 53 or 0.00 s)
+# while the wine server is busy. The test lists are read from the programs first, with
+# three tries: one such start while listing would otherwise end the whole ctest run before
+# any test ran (a failed listing is not kept, so the next try lists again).
+for try in 1 2 3; do
+  ctest --test-dir "$build" -N > "$build/test-lists.log" 2>&1 && break
+  [ "$try" -lt 3 ] || { cat "$build/test-lists.log"; exit 1; }
+  echo "listing the Windows tests failed (try $try), once more"
+done
+# A test program that fails to start during the run gets one more start. So does one that hangs: it is
 # stopped after five minutes (the slowest takes under one), and a second hang fails the run.
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 --repeat until-pass:2
 
