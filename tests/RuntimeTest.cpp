@@ -446,6 +446,12 @@ TEST(Runtime, CallsAHostMustNotMakeFromInsideACallAreRefused)
         EXPECT_EQ(Outcome.first.m_Texts, std::vector<std::string>{"7"});
         EXPECT_EQ(Outcome.second, bKeep ? 2u : 7u) << bKeep;
     }
+    Bus.Poke(0x100, 9 << 2);  // untold, the hardware's field is handed over
+    EXPECT_EQ(Runtime.Run([&](CZEV& a_rDevice) {
+        Runtime.RunHeld(Value);
+        return (a_rDevice.DIN_CNTRL0.GetAppImage()[0] >> 2) & 0xFF;
+    }),
+              9u);
     rlzev::SOperation Get;  // a typed get reads the hardware only when asked to
     Get.m_eOperation = rlzev::EOperation::GET;
     Get.m_strRegister = "DIN_CNTRL0";

@@ -61,7 +61,7 @@ class PythonDoor:
                 "getBlock": lambda: typed(getattr(d, reg).get(start, count, read_hw=hw), list),
                 "setBlock": lambda: typed(getattr(d, reg).set(op["words"], start), bool),
                 "get": lambda: typed(signal().get(read_hw=hw), signal().Enum or int),
-                "set": lambda: typed(signal().set(op["value"], op.get("mode", 0)), bool)}[name]()
+                "set": lambda: typed(signal().set(op["value"], op["mode"]) if "mode" in op else signal().set(op["value"]), bool)}[name]()
 
     def run(self, op, fault=""):
         if self.can_trace:
