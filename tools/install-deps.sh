@@ -21,24 +21,26 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/prometheus/text_serializer.h ] || need+=(prometheus-cpp-dev)
 # the Python module and its tests, for Debian's own Python
 [ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(pybind11-dev)
-/usr/bin/python3 -c 'import sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || need+=(python3-dev)
-/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+# The Python checks run isolated: from the project's root the Tango door's own folder would
+# pass for the tango module.
+/usr/bin/python3 -I -c 'import sysconfig, os; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || need+=(python3-dev)
+/usr/bin/python3 -I -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
 # the Python wheel (built without the network, installed into a fresh venv), the stubs' mypy
 # check, numpy views of memory words
-/usr/bin/python3 -c 'import build, setuptools, wheel' 2>/dev/null || need+=(python3-build python3-setuptools python3-wheel)
-/usr/bin/python3 -c 'import ensurepip, venv' 2>/dev/null || need+=(python3-venv)
-/usr/bin/python3 -c 'import mypy' 2>/dev/null || need+=(python3-mypy)
-/usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
+/usr/bin/python3 -I -c 'import build, setuptools, wheel' 2>/dev/null || need+=(python3-build python3-setuptools python3-wheel)
+/usr/bin/python3 -I -c 'import ensurepip, venv' 2>/dev/null || need+=(python3-venv)
+/usr/bin/python3 -I -c 'import mypy' 2>/dev/null || need+=(python3-mypy)
+/usr/bin/python3 -I -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
 # the Tango door (zev-tango), its PyTango tests, and a Tango database on MariaDB for the fleet
 # test (tango-db is told not to set up a database of its own)
 [ -f /usr/include/tango/tango.h ] || need+=(libtango-dev)
-/usr/bin/python3 -c 'import tango' 2>/dev/null || need+=(python3-tango)
+/usr/bin/python3 -I -c 'import tango' 2>/dev/null || need+=(python3-tango)
 [ -x /usr/lib/tango/DataBaseds ] || need+=(tango-db)
 command -v mariadbd >/dev/null || [ -x /usr/sbin/mariadbd ] || need+=(mariadb-server)
 # the browser console's tests: Debian's chromium driven through chromedriver from Python
 [ -x /usr/bin/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null || need+=(chromium-driver)
-/usr/bin/python3 -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
+/usr/bin/python3 -I -c 'import selenium' 2>/dev/null || need+=(python3-selenium)
 # axe-core (from npm, pinned in tools/node) for the console's accessibility checks
 command -v npm >/dev/null || need+=(nodejs npm)
 # the C interface's C# door of the conformance cases: Mono's compiler, runtime and JSON reader
