@@ -256,6 +256,34 @@ struct CFailingBus : CSimBus
     bool m_bThrowOnWait = false;
 };
 
+// A program may run the table without a door's check first: a range the register lacks is
+// still refused, and a read answers its texts alone either way.
+TEST(Runtime, AnUncheckedRangeIsRefusedAndAReadAnswersItsTextsAlone)
+{
+    SRun<> Host;
+    rlzev::SOperation Words;
+    Words.m_eOperation = rlzev::EOperation::WORDS;
+    Words.m_strRegister = "DIN_CNTRL0";
+    Words.m_udwStart = 1;
+    const auto Reads = Host.Bus.m_Counters.m_uReads;
+    const rlzev::SOutcome Refused = Host.Runtime.RunBatch({Words}, {})[0];
+    EXPECT_EQ(Refused.m_eStatus, rlzev::SOutcome::REFUSED);
+    EXPECT_EQ(Refused.m_strError, "DIN_CNTRL0 is a one-word register: word 0 only");
+    EXPECT_EQ(Host.Bus.m_Counters.m_uReads, Reads);
+    rlzev::SOperation Read;
+    Read.m_eOperation = rlzev::EOperation::READ;
+    Read.m_strRegister = "DIN_CNTRL0";
+    Host.Bus.Poke(0x100, 7 << 2);
+    for (const bool bKeep : {false, true})
+    {
+        rlzev::SBatchOptions Options;
+        Options.m_bKeepApplication = bKeep;
+        const rlzev::SOutcome Outcome = Host.Runtime.RunBatch({Read}, Options)[0];
+        EXPECT_EQ(Outcome.m_Texts, std::vector<std::string>{"0000001C/h"}) << bKeep;
+        EXPECT_TRUE(Outcome.m_Words.empty()) << bKeep;
+    }
+}
+
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
 {
     SRun<CFailingBus> Host;
