@@ -257,8 +257,8 @@ struct CFailingBus : CSimBus
 };
 
 // A program may run the table without a door's check first: a range the register lacks is
-// still refused, and a read answers its texts alone either way.
-TEST(Runtime, AnUncheckedRangeIsRefusedAndAReadAnswersItsTextsAlone)
+// still refused, and a read or a get answers as the doors see it.
+TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
 {
     SRun<> Host;
     rlzev::SOperation Words;
@@ -282,6 +282,26 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndAReadAnswersItsTextsAlone)
         EXPECT_EQ(Outcome.m_Texts, std::vector<std::string>{"0000001C/h"}) << bKeep;
         EXPECT_TRUE(Outcome.m_Words.empty()) << bKeep;
     }
+    rlzev::SOperation AppWords = Read;
+    AppWords.m_eOperation = rlzev::EOperation::APP_WORDS;
+    AppWords.m_udwCount = 2;
+    EXPECT_EQ(Host.Runtime.RunBatch({AppWords}, {})[0].m_strError, ", memory error, RAM frontiers have been hurt.");
+    // A typed get that keeps the application's words answers the hardware's field, or the
+    // application's while the field is locked.
+    rlzev::SOperation Get = Read;
+    Get.m_eOperation = rlzev::EOperation::GET;
+    Get.m_strSignal = "FIFOLEVEL";
+    rlzev::SBatchOptions Keep;
+    Keep.m_bKeepApplication = true;
+    EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{7});
+    EXPECT_EQ(Host.Runtime.Run([](CZEV& a_rDevice) {
+        a_rDevice.DIN_CNTRL0.FIFOLEVEL.Lock();
+        std::string strError;
+        EXPECT_TRUE(a_rDevice.ServiceWrite("DIN_CNTRL0", "FIFOLEVEL", {"5/d"}, strError, 0)) << strError;
+        return a_rDevice.DIN_CNTRL0.GetHwImage()[0];
+    }),
+              5u << 2);
+    EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{7});
 }
 
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
