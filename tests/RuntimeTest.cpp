@@ -304,6 +304,51 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
     EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{7});
 }
 
+// A read-only server keeps the application's words: a memory's typed get answers what the
+// library's would, hands nothing over (no words at the end included), reads the hardware
+// when asked, and is the library's refusal past the end. A set beyond its field is refused.
+TEST(Runtime, AMemoryGetThatKeepsTheApplicationsWordsAnswersAsTheLibrarys)
+{
+    SRun<> Host;
+    const rlzev::SRegisterEntry& rMemory = *Host.Runtime.Catalogue().Find("DET_APD_SSRAM");
+    const auto Run = [&](rlzev::EOperation a_eOperation, unsigned a_udwStart, unsigned a_udwCount, bool a_bKeep,
+                         bool a_bReadHw = false) {
+        rlzev::SOperation Operation;
+        Operation.m_eOperation = a_eOperation;
+        Operation.m_strRegister = rMemory.m_strName;
+        Operation.m_udwStart = a_udwStart;
+        Operation.m_udwCount = a_udwCount;
+        Operation.m_bReadHw = a_bReadHw;
+        rlzev::SBatchOptions Options;
+        Options.m_bKeepApplication = a_bKeep;
+        return Host.Runtime.RunBatch({Operation}, Options)[0];
+    };
+    const auto AppWord = [&] { return Run(rlzev::EOperation::APP_WORDS, 3, 1, false).m_Words; };
+    Host.Bus.Poke(rMemory.m_udwAddress + 3, 0x33);
+    const rlzev::SOutcome Fresh = Run(rlzev::EOperation::GET_BLOCK, 3, 1, true, true);
+    EXPECT_EQ(std::make_pair(Fresh.m_Words, Fresh.m_bResult), std::make_pair(std::vector<unsigned>{0x33}, true));
+    Host.Bus.Poke(rMemory.m_udwAddress + 3, 0x44);
+    Run(rlzev::EOperation::WORDS, 3, 1, false);  // the hardware's image now differs from the application's
+    EXPECT_TRUE(Run(rlzev::EOperation::GET_BLOCK, rMemory.m_udwWords, 0, true).m_Words.empty());
+    EXPECT_EQ(Run(rlzev::EOperation::GET_BLOCK, 3, 1, true).m_Words, std::vector<unsigned>{0x44});
+    EXPECT_EQ(AppWord(), std::vector<unsigned>{0x33});
+    const rlzev::SOutcome Past = Run(rlzev::EOperation::GET_BLOCK, rMemory.m_udwWords - 96, 200, true);
+    EXPECT_FALSE(Past.m_bResult);
+    ASSERT_EQ(Past.m_Record.m_Reports.size(), 1u);
+    EXPECT_EQ(Past.m_Record.m_Reports[0].m_strMessage, ", memory error, RAM frontiers have been hurt.");
+    EXPECT_EQ(Run(rlzev::EOperation::GET_BLOCK, 3, 1, false).m_Words, std::vector<unsigned>{0x44});
+    EXPECT_EQ(AppWord(), std::vector<unsigned>{0x44}) << "without keeping, handed over";
+
+    rlzev::SOperation Set;
+    Set.m_eOperation = rlzev::EOperation::SET;
+    Set.m_strRegister = "DIN_CNTRL0";
+    Set.m_strSignal = "FIFOLEVEL";
+    Set.m_Words = {256};
+    const rlzev::SOutcome Refused = Host.Runtime.RunBatch({Set}, {})[0];
+    EXPECT_EQ(Refused.m_eStatus, rlzev::SOutcome::REFUSED);
+    EXPECT_NE(Refused.m_strError.find("256"), std::string::npos) << Refused.m_strError;
+}
+
 TEST(Runtime, AfterAHostFaultTheNextWriteGoesOutWhateverTheImageSays)
 {
     SRun<CFailingBus> Host;
