@@ -131,11 +131,7 @@ std::string Name(const json& a_rBody, const char* a_pcField, bool a_bRequired)
 {
     const auto It = a_rBody.find(a_pcField);
     if (It == a_rBody.end())
-    {
-        if (a_bRequired)
-            throw SBadRequest{std::string("missing field '") + a_pcField + "'"};
         return "";
-    }
     if (!It->is_string())
         throw SBadRequest{std::string("field '") + a_pcField + "' must be a string"};
     const std::string strName = It->get<std::string>();
@@ -173,7 +169,7 @@ std::vector<std::string> Values(const json& a_rBody)
 {
     const auto It = a_rBody.find("values");
     if (It == a_rBody.end())
-        throw SBadRequest{"missing field 'values'", "values"};
+        return {};
     if (!It->is_array())
         throw SBadRequest{"field 'values' must be an array of value texts", "values"};
     if (It->size() > CDeviceService::kMaxValues)
@@ -197,7 +193,7 @@ std::vector<unsigned> Words(const json& a_rBody)
 {
     const auto It = a_rBody.find("words");
     if (It == a_rBody.end())
-        throw SBadRequest{"missing field 'words'", "words"};
+        return {};
     if (!It->is_array() || It->size() > CDeviceService::kMaxWords)
         throw SBadRequest{"field 'words' must be an array of at most " + std::to_string(CDeviceService::kMaxWords) +
                               " unsigned 32-bit integers",
@@ -614,10 +610,13 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         bool bCountGiven = false;
         for (const SArgumentSpec& rSpec : rKind.m_Arguments)
         {
+            // What the operation's row requires is there; how a field reads is its own.
+            if (rSpec.m_bRequired && !rBody.contains(rSpec.m_pcName))
+                throw SBadRequest{std::string("missing field '") + rSpec.m_pcName + "'"};
             switch (rSpec.m_eArgument)
             {
             case EArgument::REGISTER:
-                Operation.m_strRegister = Name(rBody, "register", true);
+                Operation.m_strRegister = Name(rBody, "register", rSpec.m_bRequired);
                 rAudit["register"] = Operation.m_strRegister;
                 break;
             case EArgument::SIGNAL:
@@ -642,8 +641,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             case EArgument::VALUE:
             {
                 unsigned udwValue = 0;
-                if (!Unsigned(rBody, "value", udwValue))
-                    throw SBadRequest{"missing field 'value'"};
+                Unsigned(rBody, "value", udwValue);
                 Operation.m_Words.assign(1, udwValue);
                 rAudit["value"] = udwValue;
                 break;

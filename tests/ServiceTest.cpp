@@ -213,6 +213,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of at most"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":["1"]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[-1]})", 400, "field 'words' must be an array of unsigned"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1"})", 400, "missing field 'words'"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[4294967296]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/read", R"({"x":[[[[[1]]]]]})", 400, "unknown field 'x'"},  // as deep as a body may nest
         {"POST", "/api/v1/read", R"({"x":[[[[[[1]]]]]]})", 400, "the body nests deeper than 6 levels"},
