@@ -97,7 +97,7 @@ struct CDeviceRuntime::SHooks
             }
             catch (...)
             {
-                m_rHooks.ForgetAll();
+                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), false);
                 throw;
             }
         }
@@ -139,7 +139,7 @@ struct CDeviceRuntime::SHooks
             }
             catch (...)
             {
-                m_rHooks.ForgetAll();
+                m_rHooks.Faulted(CSequentialRead_ParallelWrite::ReadBackStatusAddress(), false);
                 throw;
             }
         }
@@ -220,7 +220,8 @@ struct CDeviceRuntime::SHooks
         if (a_udwAddress == CSequentialRead_ParallelWrite::ReadBackStatusAddress() ||
             a_udwAddress == CSequentialRead_ParallelWrite::ReadBackDataAddress())
         {
-            ForgetAll();
+            for (const SSpan& rSpan : m_ByAddress)
+                rSpan.m_pRegister->ForgetHwImage();
             return;
         }
         const auto It = std::upper_bound(m_ByAddress.begin(), m_ByAddress.end(), a_udwAddress,
@@ -233,11 +234,6 @@ struct CDeviceRuntime::SHooks
         rSpan.m_pRegister->ForgetHwImage();
         if (std::find(m_Faulted.begin(), m_Faulted.end(), rSpan.m_pRegister) == m_Faulted.end())
             m_Faulted.push_back(rSpan.m_pRegister);
-    }
-    void ForgetAll() noexcept
-    {
-        for (const SSpan& rSpan : m_ByAddress)
-            rSpan.m_pRegister->ForgetHwImage();
     }
     void ForgetFaulted() noexcept
     {
@@ -267,7 +263,7 @@ struct CDeviceRuntime::SHooks
         SDeviceEvent Event;
         Event.m_eKind = a_eKind;
         Event.m_strText = std::move(a_strText);
-        Tell(std::move(Event));
+        Tell(Event);
     }
     void Report(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage, bool a_bDenied)
     {
@@ -277,23 +273,14 @@ struct CDeviceRuntime::SHooks
         Event.m_Report = {Text(a_pcFile), a_iLine, Text(a_pcFunction), Text(a_pcMessage), a_bDenied};
         if (m_pRecord != nullptr)
             m_pRecord->m_Reports.push_back(Event.m_Report);
-        Tell(std::move(Event));
+        Tell(Event);
     }
-    // The record first: an observer that throws does not cost the caller its trace. With
-    // nobody listening the record takes the event itself.
-    void Tell(SDeviceEvent&& a_rEvent)
+    // The record first: an observer that throws does not cost the caller its trace.
+    void Tell(const SDeviceEvent& a_rEvent)
     {
-        const bool bListening = Listening();
         if (Tracing())
-        {
-            if (!bListening)
-            {
-                m_pRecord->m_Events.push_back(std::move(a_rEvent));
-                return;
-            }
             m_pRecord->m_Events.push_back(a_rEvent);
-        }
-        if (bListening)
+        if (Listening())
         {
             m_Runs.Flush();  // the transfers before it first
             Observe(a_rEvent);
