@@ -294,6 +294,11 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
     rlzev::SBatchOptions Keep;
     Keep.m_bKeepApplication = true;
     EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{7});
+    Host.Bus.Poke(0x100, 9 << 2);
+    Host.Runtime.RunBatch({Read}, Keep);  // the hardware's image 9, the application's still 7
+    EXPECT_EQ(Host.Runtime.RunBatch({Get}, {})[0].m_Words, std::vector<unsigned>{9});
+    AppWords.m_udwCount = 1;
+    EXPECT_EQ(Host.Runtime.RunBatch({AppWords}, {})[0].m_Words, std::vector<unsigned>{9u << 2}) << "handed over";
     EXPECT_EQ(Host.Runtime.Run([](CZEV& a_rDevice) {
         a_rDevice.DIN_CNTRL0.FIFOLEVEL.Lock();
         std::string strError;
@@ -301,7 +306,7 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
         return a_rDevice.DIN_CNTRL0.GetHwImage()[0];
     }),
               5u << 2);
-    EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{7});
+    EXPECT_EQ(Host.Runtime.RunBatch({Get}, Keep)[0].m_Words, std::vector<unsigned>{9});
 }
 
 // A read-only server keeps the application's words: a memory's typed get answers what the
@@ -336,6 +341,8 @@ TEST(Runtime, AMemoryGetThatKeepsTheApplicationsWordsAnswersAsTheLibrarys)
     EXPECT_FALSE(Past.m_bResult);
     ASSERT_EQ(Past.m_Record.m_Reports.size(), 1u);
     EXPECT_EQ(Past.m_Record.m_Reports[0].m_strMessage, ", memory error, RAM frontiers have been hurt.");
+    EXPECT_EQ(Run(rlzev::EOperation::APP_WORDS, rMemory.m_udwWords, 0, false).m_eStatus, rlzev::SOutcome::DONE);
+    EXPECT_EQ(Run(rlzev::EOperation::APP_WORDS, rMemory.m_udwWords - 96, 200, false).m_eStatus, rlzev::SOutcome::REFUSED);
     EXPECT_EQ(Run(rlzev::EOperation::GET_BLOCK, 3, 1, false).m_Words, std::vector<unsigned>{0x44});
     EXPECT_EQ(AppWord(), std::vector<unsigned>{0x44}) << "without keeping, handed over";
 
