@@ -281,6 +281,7 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
         const rlzev::SOutcome Outcome = Host.Runtime.RunBatch({Read}, Options)[0];
         EXPECT_EQ(Outcome.m_Texts, std::vector<std::string>{"0000001C/h"}) << bKeep;
         EXPECT_TRUE(Outcome.m_Words.empty()) << bKeep;
+        EXPECT_TRUE(Outcome.m_Record.m_Events.empty()) << "traced only when asked";
     }
     rlzev::SOperation AppWords = Read;
     AppWords.m_eOperation = rlzev::EOperation::APP_WORDS;
@@ -335,7 +336,8 @@ TEST(Runtime, AMemoryGetThatKeepsTheApplicationsWordsAnswersAsTheLibrarys)
     Host.Bus.Poke(rMemory.m_udwAddress + 3, 0x44);
     Run(rlzev::EOperation::WORDS, 3, 1, false);  // the hardware's image now differs from the application's
     EXPECT_TRUE(Run(rlzev::EOperation::GET_BLOCK, rMemory.m_udwWords, 0, true).m_Words.empty());
-    EXPECT_EQ(Run(rlzev::EOperation::GET_BLOCK, 3, 1, true).m_Words, std::vector<unsigned>{0x44});
+    const rlzev::SOutcome Kept = Run(rlzev::EOperation::GET_BLOCK, 3, 1, true);
+    EXPECT_EQ(std::make_pair(Kept.m_Words, Kept.m_bResult), std::make_pair(std::vector<unsigned>{0x44}, false));
     EXPECT_EQ(AppWord(), std::vector<unsigned>{0x33});
     const rlzev::SOutcome Past = Run(rlzev::EOperation::GET_BLOCK, rMemory.m_udwWords - 96, 200, true);
     EXPECT_FALSE(Past.m_bResult);
