@@ -56,7 +56,7 @@ void ReadWords(const SRunContext& a_rContext, const SOperation& a_rOperation, SO
     if (!IsMemory(rObjects))
     {
         if (a_rOperation.m_udwStart != 0 || a_rOperation.m_udwCount != 1)
-            return Refuse(a_rOutcome, a_rOperation.m_strRegister + " is a one-word register: word 0 only");
+            return Refuse(a_rOutcome, RangeText(a_rOperation.m_strRegister, 1, a_rOperation.m_udwStart, a_rOperation.m_udwCount));
         // A signal's service read reads the register and leaves the application's word.
         if (rRegister.GetSignals().empty())
             return Refuse(a_rOutcome, a_rOperation.m_strRegister + " has no signal to read it through");
@@ -361,39 +361,39 @@ const SArgumentSpec kReadHw{EArgument::READ_HW, "readHw", false};
 const std::vector<SOperationRow>& OperationTable()
 {
     static const std::vector<SOperationRow> kTable = {
-        {"read", EOperation::READ, {kRegister, kWholeOrSignal, kStart, kCount}, false, false, EAnswer::SERVICE_TEXTS,
+        {"read", EOperation::READ, {kRegister, kWholeOrSignal, kStart, kCount}, false, EAnswer::SERVICE_TEXTS,
          &RunRead, "ServiceRead: a signal's value, a whole register's word, or memory words, as texts"},
-        {"value", EOperation::VALUE, {kRegister, kSignal}, false, false, EAnswer::TEXTS, &RunValue,
+        {"value", EOperation::VALUE, {kRegister, kSignal}, false, EAnswer::TEXTS, &RunValue,
          "GetValueByString: a signal's value as its enumerator name or a signed decimal"},
-        {"words", EOperation::WORDS, {kRegister, kStart, kCount}, false, false, EAnswer::WORDS, &RunWords,
+        {"words", EOperation::WORDS, {kRegister, kStart, kCount}, false, EAnswer::WORDS, &RunWords,
          "the hardware's words, read now; the application's words and every lock stay"},
-        {"state", EOperation::STATE, {kRegister}, false, false, EAnswer::STATE, &RunState,
+        {"state", EOperation::STATE, {kRegister}, false, EAnswer::STATE, &RunState,
          "lock states and the hardware word as last read or written; no transfer"},
-        {"write", EOperation::WRITE, {kRegister, kWholeOrSignal, kValues, kStart}, true, false, EAnswer::NONE,
+        {"write", EOperation::WRITE, {kRegister, kWholeOrSignal, kValues, kStart}, true, EAnswer::NONE,
          &RunWrite, "ServiceWrite: value texts to a signal, a whole register, or memory words from start on"},
-        {"writeWords", EOperation::WRITE_WORDS, {kRegister, kWords, kStart}, true, false, EAnswer::NONE,
+        {"writeWords", EOperation::WRITE_WORDS, {kRegister, kWords, kStart}, true, EAnswer::NONE,
          &RunWriteWords, "ServiceWrite of words as numbers, from start on"},
-        {"lock", EOperation::LOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunLock,
+        {"lock", EOperation::LOCK, {kRegister, kSignal}, true, EAnswer::NONE, &RunLock,
          "Lock: signals frozen against the application"},
-        {"unlock", EOperation::UNLOCK, {kRegister, kSignal}, true, false, EAnswer::NONE, &RunUnlock,
+        {"unlock", EOperation::UNLOCK, {kRegister, kSignal}, true, EAnswer::NONE, &RunUnlock,
          "Unlock: signals handed back to the application"},
-        {"logging", EOperation::LOGGING, {kRegister, kSignal, kEnable}, true, false, EAnswer::NONE, &RunLogging,
+        {"logging", EOperation::LOGGING, {kRegister, kSignal, kEnable}, true, EAnswer::NONE, &RunLogging,
          "Logging: change-log lines of the named signals"},
-        {"defaults", EOperation::DEFAULTS, {}, true, false, EAnswer::RESULT, &RunDefaults,
+        {"defaults", EOperation::DEFAULTS, {}, true, EAnswer::RESULT, &RunDefaults,
          "SetToDefault: every register's defaults, in list order"},
-        {"registerDefaults", EOperation::REGISTER_DEFAULTS, {kRegister}, true, true, EAnswer::RESULT,
+        {"registerDefaults", EOperation::REGISTER_DEFAULTS, {kRegister}, true, EAnswer::RESULT,
          &RunRegisterDefaults, "one register's SetToDefault"},
-        {"snapshot", EOperation::SNAPSHOT, {}, false, false, EAnswer::SNAPSHOT, &RunSnapshot,
+        {"snapshot", EOperation::SNAPSHOT, {}, false, EAnswer::SNAPSHOT, &RunSnapshot,
          "SnapShot: the device's snapshot script"},
-        {"get", EOperation::GET, {kRegister, kSignal, kReadHw}, false, true, EAnswer::VALUE, &RunGet,
+        {"get", EOperation::GET, {kRegister, kSignal, kReadHw}, false, EAnswer::VALUE, &RunGet,
          "a signal's typed Get"},
-        {"set", EOperation::SET, {kRegister, kSignal, kValue, kMode}, true, true, EAnswer::RESULT, &RunSet,
+        {"set", EOperation::SET, {kRegister, kSignal, kValue, kMode}, true, EAnswer::RESULT, &RunSet,
          "a signal's typed Set"},
-        {"getBlock", EOperation::GET_BLOCK, {kRegister, kStart, kCount, kReadHw}, false, true, EAnswer::WORDS_RESULT,
+        {"getBlock", EOperation::GET_BLOCK, {kRegister, kStart, kCount, kReadHw}, false, EAnswer::WORDS_RESULT,
          &RunGetBlock, "a memory's typed Get of words"},
-        {"setBlock", EOperation::SET_BLOCK, {kRegister, kStart, kWords}, true, true, EAnswer::RESULT, &RunSetBlock,
+        {"setBlock", EOperation::SET_BLOCK, {kRegister, kStart, kWords}, true, EAnswer::RESULT, &RunSetBlock,
          "a memory's typed Set of words"},
-        {"appWords", EOperation::APP_WORDS, {kRegister, kStart, kCount}, false, true, EAnswer::WORDS, &RunAppWords,
+        {"appWords", EOperation::APP_WORDS, {kRegister, kStart, kCount}, false, EAnswer::WORDS, &RunAppWords,
          "the application's words as they are; no transfer"},
     };
     return kTable;

@@ -86,7 +86,6 @@ struct SOperationRow
     EOperation m_eOperation;
     std::vector<SArgumentSpec> m_Arguments;
     bool m_bChanging;     // changes the device or its locks: audited, refused on a read-only server
-    bool m_bApplication;  // the application's own typed access, as its code makes it
     EAnswer m_eAnswer;
     FHandler m_pRun;
     const char* m_pcDoes; // one line for help texts

@@ -268,7 +268,7 @@ TEST(Runtime, AnUncheckedRangeIsRefusedAndReadsAnswerAsTheDoorsSeeThem)
     const auto Reads = Host.Bus.m_Counters.m_uReads;
     const rlzev::SOutcome Refused = Host.Runtime.RunBatch({Words}, {})[0];
     EXPECT_EQ(Refused.m_eStatus, rlzev::SOutcome::REFUSED);
-    EXPECT_EQ(Refused.m_strError, "DIN_CNTRL0 is a one-word register: word 0 only");
+    EXPECT_EQ(Refused.m_strError, "DIN_CNTRL0 is a one-word register: no start or count beyond one word");
     EXPECT_EQ(Host.Bus.m_Counters.m_uReads, Reads);
     rlzev::SOperation Read;
     Read.m_eOperation = rlzev::EOperation::READ;
