@@ -127,7 +127,7 @@ void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields, co
             throw SBadRequest{"unknown field '" + Item.key() + "'"};
 }
 
-std::string Name(const json& a_rBody, const char* a_pcField, bool a_bRequired)
+std::string Name(const json& a_rBody, const char* a_pcField, bool a_bMayBeEmpty)
 {
     const auto It = a_rBody.find(a_pcField);
     if (It == a_rBody.end())
@@ -136,7 +136,7 @@ std::string Name(const json& a_rBody, const char* a_pcField, bool a_bRequired)
         throw SBadRequest{std::string("field '") + a_pcField + "' must be a string"};
     const std::string strName = It->get<std::string>();
     // An empty signal names the whole register.
-    if (strName.empty() && !a_bRequired)
+    if (strName.empty() && a_bMayBeEmpty)
         return strName;
     if (!IsName(strName))
         throw SBadRequest{std::string("field '") + a_pcField + "' is not a register or signal name (letters, digits, '_', at most " +
@@ -616,11 +616,11 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
             switch (rSpec.m_eArgument)
             {
             case EArgument::REGISTER:
-                Operation.m_strRegister = Name(rBody, "register", rSpec.m_bRequired);
+                Operation.m_strRegister = Name(rBody, "register", !rSpec.m_bRequired);
                 rAudit["register"] = Operation.m_strRegister;
                 break;
             case EArgument::SIGNAL:
-                Operation.m_strSignal = Name(rBody, "signal", rSpec.m_bRequired);
+                Operation.m_strSignal = Name(rBody, "signal", !rSpec.m_bRequired);
                 if (!Operation.m_strSignal.empty())  // a whole register's line names none, as in a batch's
                     rAudit["signal"] = Operation.m_strSignal;
                 break;
