@@ -190,10 +190,8 @@ static class Program
     static int Main(string[] args)
     {
         if (Zev.zev_abi_version() != 3)
-        {
-            Console.Error.WriteLine("the library's ABI is " + Zev.zev_abi_version() + ", these declarations are for 3");
-            return 1;
-        }
+            throw new InvalidOperationException("the library's ABI is " + Zev.zev_abi_version() +
+                                                ", these declarations are for 3");
         var cases = (object[])((Dict)Json.DeserializeObject(File.ReadAllText(args[0])))["cases"];
         int ran = 0, skipped = 0, differing = 0;
         foreach (Dict kase in cases)

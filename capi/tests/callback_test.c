@@ -159,9 +159,8 @@ static int32_t ZEV_CALL LogLine(void* a_pContext, const char* a_pcLine)
 /* prepare_reset_all stays NULL: no call of the C door reaches it. */
 static zev_host Host(SHost* a_pHost)
 {
-    zev_host Result = {NULL, Write, Read, Wait, PrepareSet, PrepareReset, NULL, ReportError, ReportAccessDenied,
+    zev_host Result = {a_pHost, Write, Read, Wait, PrepareSet, PrepareReset, NULL, ReportError, ReportAccessDenied,
                        StopWaiting};
-    Result.context = a_pHost;
     a_pHost->m_udwReadyAfterPolls = 1;
     return Result;
 }
@@ -207,7 +206,6 @@ static void TestTransfers(zev_device* a_pDevice, SHost* a_pHost)
 
     CHECK_STATUS(a_pDevice, zev_service_read(a_pDevice, "DET_APD_SSRAM", "", 10, 3, acText, 12, NULL, NULL),
                  ZEV_BUFFER_TOO_SMALL);
-    CHECK(acText[0] == '\0');
     Clear(a_pHost);
     CHECK_STATUS(a_pDevice, zev_fetch_text(a_pDevice, acText, 20, NULL), ZEV_BUFFER_TOO_SMALL);
     CHECK_OK(a_pDevice, zev_fetch_text(a_pDevice, acText, sizeof acText, NULL));

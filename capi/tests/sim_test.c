@@ -140,7 +140,6 @@ static void TestNamesAndRefusals(zev_device* a_pDevice)
         {zev_lock(a_pDevice, "ALL", "NOPE"), ZEV_NOT_FOUND},
         {zev_logging(a_pDevice, "all", "NOPE", 1), ZEV_NOT_FOUND},
         {zev_service_read(a_pDevice, "ALL", "", 0, 1, NULL, 0, NULL, NULL), ZEV_NOT_FOUND},
-        {zev_service_write(a_pDevice, "AUD_CNTRL0", "", "", 0), ZEV_REFUSED},
         {zev_register_read(Register(a_pDevice, "DIN_STROBE"), 0, 1, audwWords), ZEV_REFUSED},
         {zev_register_set_to_default(Register(a_pDevice, "PRI_SERVAL"), &iWritten), ZEV_REFUSED}};
 
