@@ -1,6 +1,6 @@
-"""The real zevd and zevctl: the README's service session in-process and against the
-daemon give the same bytes, state stays between invocations, every changing request is
-audited without the token, and SIGTERM stops the daemon cleanly. (Wrong tokens, refused and
+"""The real zevd and zevctl: the README's service session in-process and against the daemon
+give the same bytes, every changing request is audited without the token, start-up arguments,
+token and reference files, and signals stop the daemon cleanly. (Wrong tokens, refused and
 audited, are the HTTP service's own tests'.)"""
 import json
 import os
@@ -16,25 +16,22 @@ import urllib.request
 
 zevd, zevctl, session = sys.argv[1:4]
 work = tempfile.mkdtemp(prefix="zevd-e2e-")
-token_file = os.path.join(work, "token")
-audit_file = os.path.join(work, "audit.log")
+audit_file, known_token = os.path.join(work, "audit.log"), os.path.join(work, "known")
 env = dict(os.environ, HOME=work)  # the daemon's own token goes to HOME/.zevd-token
-
-daemon = subprocess.Popen([zevd, "--listen", "127.0.0.1:0", "--audit-log", audit_file],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-first = daemon.stdout.readline()
-match = re.fullmatch(r"zevd: listening on (http://127\.0\.0\.1:\d+)\n", first)
-assert match, first
-url = match.group(1)
-assert daemon.stdout.readline() == "zevd: token in %s/.zevd-token\n" % work
-token = open(os.path.join(work, ".zevd-token")).read().strip()
-assert re.fullmatch(r"[0-9a-f]{64}", token)
-assert os.stat(os.path.join(work, ".zevd-token")).st_mode & 0o777 == 0o600
+with open(known_token, "w") as f:
+    f.write("0123456789abcdef")  # 16 characters are long enough
 
 
-def contents(folder):
-    """Each file's name and bytes."""
-    return {path.name: path.read_bytes() for path in pathlib.Path(folder).iterdir() if path.is_file()}
+def start(*args, preexec_fn=None):
+    """A zevd that stays: the process and its first line (the address it listens on, or nothing)."""
+    process = subprocess.Popen([zevd, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                               preexec_fn=preexec_fn)
+    return process, process.stdout.readline()
+
+
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    return process.communicate(timeout=30)
 
 
 def run(*args, program=zevctl, environment=env):
@@ -43,10 +40,28 @@ def run(*args, program=zevctl, environment=env):
     return done.returncode, done.stdout, done.stderr
 
 
+def written_token(path):
+    """The token zevd made in path: 64 hex digits, for the owner's eyes only."""
+    token = open(path).read().strip()
+    assert re.fullmatch(r"[0-9a-f]{64}", token) and os.stat(path).st_mode & 0o777 == 0o600, (path, token)
+    return token
+
+
+def contents(folder):
+    """Each file's name and bytes."""
+    return {path.name: path.read_bytes() for path in pathlib.Path(folder).iterdir() if path.is_file()}
+
+
+daemon, first = start("--listen", "127.0.0.1:0", "--audit-log", audit_file)
+match = re.fullmatch(r"zevd: listening on (http://127\.0\.0\.1:\d+)\n", first)
+assert match, first
+url, address = match.group(1), match.group(1)[len("http://"):]
+assert daemon.stdout.readline() == "zevd: token in %s/.zevd-token\n" % work
+token = written_token(os.path.join(work, ".zevd-token"))
 try:
     # A second zevd on the same address is told so, and does not start.
-    second = run("--listen", url[len("http://"):], program=zevd)
-    assert second == (1, "", "zevd: cannot listen on %s: the address is in use (another server?)\n" % url[len("http://"):]), second
+    second = run("--listen", address, program=zevd)
+    assert second == (1, "", "zevd: cannot listen on %s: the address is in use (another server?)\n" % address), second
     local = run("run", session)
     remote = run("--connect", url, "run", session)
     assert local[0] == 1 and "zevctl: stopped at line 10" in local[2], local
@@ -54,10 +69,8 @@ try:
     assert run("--connect", url, "write", "DIN_CNTRL0", "FIFOLEVEL", "33/d")[0] == 0
     assert run("--connect", url, "get", "DIN_CNTRL0", "FIFOLEVEL") == (0, "33\n", "")
 finally:
-    daemon.send_signal(signal.SIGTERM)
-    out, err = daemon.communicate(timeout=30)
-assert daemon.returncode == 0, (daemon.returncode, err)
-assert out == "zevd: stopped\n", out
+    out, err = stop(daemon)
+assert (daemon.returncode, out) == (0, "zevd: stopped\n"), (daemon.returncode, out, err)
 audit = [json.loads(line) for line in open(audit_file)]
 assert [(a["operation"], a["status"]) for a in audit] == [
     ("write", 200), ("write", 200), ("unlock", 200), ("write", 200), ("write", 422), ("write", 200)], audit
@@ -67,24 +80,21 @@ assert token not in open(audit_file).read() and token not in err
 # token (owner only), a restart keeps it, and it opens the API and the metrics.
 unit = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "apps", "zevd", "zevd.service.in")
 command = next(line for line in open(unit) if line.startswith("ExecStart=")).split()[1:]
-command = [a.replace("%S", work).replace("127.0.0.1:7411", "127.0.0.1:0") for a in command]
 os.mkdir(os.path.join(work, "zevd"))
 tokens = []
 for _ in range(2):
-    daemon = subprocess.Popen([zevd, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    daemon, first = start(*(a.replace("%S", work).replace("127.0.0.1:7411", "127.0.0.1:0") for a in command))
     try:
-        url = re.fullmatch(r"zevd: listening on (\S+)\n", daemon.stdout.readline()).group(1)
+        url = re.fullmatch(r"zevd: listening on (\S+)\n", first).group(1)
         assert daemon.stdout.readline() == "zevd: token in %s/zevd/token\n" % work
-        tokens.append(open(os.path.join(work, "zevd", "token")).read().strip())
-        assert os.stat(os.path.join(work, "zevd", "token")).st_mode & 0o777 == 0o600
+        tokens.append(written_token(os.path.join(work, "zevd", "token")))
         scrape = urllib.request.Request(url + "/metrics", headers={"Authorization": "Bearer " + tokens[-1]})
         with urllib.request.urlopen(scrape) as answer:
             assert b"zev_bus_transfers_total " in answer.read()
     finally:
-        daemon.send_signal(signal.SIGTERM)
-        out, err = daemon.communicate(timeout=30)
+        out, err = stop(daemon)
     assert daemon.returncode == 0 and tokens[-1] not in out + err, (out, err)
-assert re.fullmatch(r"[0-9a-f]{64}", tokens[0]) and tokens[1] == tokens[0], tokens
+assert tokens[1] == tokens[0], tokens
 done = run("--create-token", program=zevd)
 assert done[0] != 0 and "--create-token requires --token-file" in done[2], done
 
@@ -98,36 +108,16 @@ for args, message in [(["--listen", bad], "zevd: --listen takes ADDR:PORT, not %
         (["--listen", "127.0.0.1:0", "--token-file", token_file],
          "zevd: no token of at least 16 characters in %s\n" % token_file) for token_file in (short_token, missing)]:
     assert run(*args, program=zevd)[::2] == (2, message), args
-# An address in brackets (as IPv6 addresses are written) is taken without them.
-daemon = subprocess.Popen([zevd, "--listen", "[127.0.0.1]:0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          text=True, env=env)
-first = daemon.stdout.readline()
-daemon.send_signal(signal.SIGTERM)
-daemon.communicate(timeout=30)
+# An address in brackets (as IPv6 addresses are written) is taken without them; brackets come
+# off a whole bracketed address only, and what is left is the address looked up.
+daemon, first = start("--listen", "[127.0.0.1]:0")
+stop(daemon)
 assert re.fullmatch(r"zevd: listening on http://127\.0\.0\.1:\d+\n", first), first
-
-
-def start(*args, token_file=None, environment=None, preexec_fn=None):
-    """A zevd with a known token; its first line (the address it listens on, or nothing)."""
-    process = subprocess.Popen([zevd, "--token-file", token_file or known_token, *args], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, env=environment or env, preexec_fn=preexec_fn)
-    return process, process.stdout.readline()
-
-
-def stop(process):
-    process.send_signal(signal.SIGTERM)
-    return process.communicate(timeout=30)
-
-
-known_token = os.path.join(work, "known")
-with open(known_token, "w") as f:
-    f.write("0123456789abcdef0123\n")
-# Brackets come off a whole bracketed address only; what is left is the address looked up.
 for listen, host in [("[]:0", "[]"), ("[x]:0", "x"), ("127.0.0.1]:0", "127.0.0.1]"), ("[127.0.0.1:0", "[127.0.0.1")]:
     done = run("--listen", listen, "--token-file", known_token, program=zevd)
     assert done[0] == 1 and done[2].startswith("zevd: cannot listen on %s: cannot resolve %s: " % (listen, host)), done
 # The highest port is a port (taken by someone else at worst, but never a usage error).
-daemon, first = start("--listen", "127.0.0.1:65535")
+daemon, first = start("--listen", "127.0.0.1:65535", "--token-file", known_token)
 out, err = stop(daemon)
 assert first == "zevd: listening on http://127.0.0.1:65535\n" or "the address is in use" in err, (first, err)
 # Options are written --like-this only: "/help" is an argument nobody expects.
@@ -137,11 +127,8 @@ assert done[0] != 0 and "not expected: /help" in done[2], done
 # Refused directions reach the client, not zevd's own output; a token of 16 characters is
 # long enough; the limit on open files is raised to what the system allows; Ctrl-C stops
 # zevd as SIGTERM does, even when whoever read its output has gone; idle, it sleeps.
-token16 = os.path.join(work, "token16")
-with open(token16, "w") as f:
-    f.write("0123456789abcdef")
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-daemon, first = start("--listen", "127.0.0.1:0", token_file=token16,
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+daemon, first = start("--listen", "127.0.0.1:0", "--token-file", known_token,
                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (min(256, hard), hard)))
 try:
     assert first.startswith("zevd: listening on"), first

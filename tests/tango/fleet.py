@@ -1,8 +1,6 @@
-"""Two ZEVs in one Tango control system, for real: MariaDB in a temporary data directory (as
-an unprivileged user), Debian's Tango database server on it, two zev-tango servers registered
-and started, and a PyTango client that finds both by name, works on each, gets the change
-events of writes made through a ZEV's HTTP door, and sees a server stop and come back.
-Usage: fleet.py ZEV_TANGO"""
+"""Two ZEVs in one Tango control system, for real (MariaDB as an unprivileged user, Debian's
+Tango database server on it): a PyTango client finds both by name, works on each, gets the change
+events of writes through a ZEV's HTTP door, and sees a server stop and come back. fleet.py ZEV_TANGO"""
 import json
 import os
 import pwd
@@ -99,17 +97,14 @@ try:
     assert sorted(db.get_device_exported_for_class("ZEV")) == ["lab/zev/1", "lab/zev/2"]
     zevs = {i: tango.DeviceProxy("lab/zev/%d" % i) for i in (1, 2)}
 
-    # Each ZEV on its own: signals, memories, commands.
+    # Each ZEV on its own, by attribute and by command (what each of them does: test_tango.py).
     for i, zev in zevs.items():
         assert zev.state() == tango.DevState.ON
         zev.write_attribute("DIN_CNTRL0__FIFOLEVEL", 10 * i)
-        zev.write_attribute("ENT_H1", [i, i + 1])
         zev.ServiceWrite(["COR_TRIG_DELAY", "", "%X/h" % (0x10 * i)])
     for i, zev in zevs.items():
         assert zev.read_attribute("DIN_CNTRL0__FIFOLEVEL").value == 10 * i
-        assert list(zev.read_attribute("ENT_H1").value[:3]) == [i, i + 1, 0]
         assert list(zev.ServiceRead(["COR_TRIG_DELAY"])) == ["%08X/h" % (0x10 * i)]
-        assert zev.GetValueByString(["DIN_CNTRL0", "FIFOLEVEL"]) == str(10 * i)
 
     # A write through one ZEV's HTTP door is a change event of that ZEV alone.
     seen = {1: [], 2: []}
