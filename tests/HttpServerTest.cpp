@@ -1186,9 +1186,9 @@ TEST(HttpServer, ASecondServerOnTheSameAddressFailsAndARestartedOneBindsAgain)
 
 TEST(HttpServer, StopsAtOnceWhateverTheClientsDoAndWheneverItComes)
 {
-    SServed Served;
+    SServed EarlyServed, Served;  // a server's own service each: a run's end closes the service's event hub
     std::string strError;
-    rlzev::CHttpService Early(Served.Service);
+    rlzev::CHttpService Early(EarlyServed.Service);
     ASSERT_GT(Early.Bind("127.0.0.1", 0, strError), 0);
     EXPECT_FALSE(Early.IsRunning()) << "bound is not running yet";
     Early.Stop();  // before Run has started: not lost

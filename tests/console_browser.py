@@ -728,6 +728,10 @@ class Console(unittest.TestCase):
                              "the set has no words 18446744073709551615 to 18446744073709551615 of ENT_H1"),
                             ([{"register": "ENT_H1", "start": 0, "count": 7}] * 9363, "too many words: at most 65536 in one request")):
             self.assertEqual(self.api("POST", "sets/apply", {"set": words_set, "only": only}), {"error": error})
+        # zevctl applies a register named alone from the console's file (one format).
+        self.write("AUD_CNTRL0", "MULT_DE", 4)
+        self.zevctl("apply", set_file, "AUD_CNTRL0")
+        self.assertEqual(self.field("AUD_CNTRL0", "MULT_DE"), "00000000/h")
 
     def test_11_whole_word_clickable_bits_and_history(self):
         p = self.page.open("/AUD_CNTRL0")
