@@ -730,6 +730,11 @@ TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
     Posted(S, 200, "batch", {{"operations", {Read, Get}}});
     Get["readHw"] = true;
     Posted(S, 403, "batch", {{"operations", {Read, Get}}});
+    // Only an operation that takes readHw changes by it: elsewhere it is a field too many, and
+    // the batch's refusal is no change's, so it leaves no audit line.
+    const std::size_t uAudited = Audited(S).size();
+    Posted(S, 400, "batch", {{"operations", {{{"op", "read"}, {"register", "AUD_CNTRL0"}, {"readHw", true}}}}});
+    EXPECT_EQ(Audited(S).size(), uAudited);
     Posted(S, 403, "batch", {{"operations", {Read, {{"op", "unlock"}, {"register", "ALL"}, {"signal", "ALL"}}}}});
     // Register sets are compared, and applied not at all.
     SServed Writable;
