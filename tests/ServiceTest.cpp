@@ -187,6 +187,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/write", R"({"register":"AUD CNTRL0","signal":"TRIG_SEL","values":["1/d"]})", 400, "field 'register' is not a register or signal name"},
         {"POST", "/api/v1/write", R"({"register":"AUD_CNTRL0","signal":"../x","values":["1/d"]})", 400, "field 'signal' is not"},
         {"POST", "/api/v1/write", "{\"register\":\"" + std::string(65, 'A') + "\",\"values\":[\"1/d\"]}", 400, "field 'register' is not"},
+        {"POST", "/api/v1/write", "{\"register\":\"" + std::string(64, 'A') + "\",\"values\":[\"1/d\"]}", 422, "Invalid register submitted: AAA"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":-1})", 400, "field 'start' must be an unsigned 32-bit integer"},
         {"POST", "/api/v1/write", R"({"register":"ENT_H1","values":["1/d"],"start":4294967296})", 400, "field 'start' must be"},
         {"POST", "/api/v1/write", TooMany.dump(), 400, "too many values"},
@@ -680,6 +681,16 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     S.Post("set", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}});
     S.Post("get", {{"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}});
     EXPECT_EQ(Audited(S), std::vector<std::string>({"getBlock", "set", "set"}));
+    // In a batch alike: its line names the typed reads of the hardware and no other.
+    const json Get = {{"op", "get"}, {"register", "AUD_CNTRL0"}, {"signal", "TRIG_SEL"}};
+    const json GetBlock = {{"op", "getBlock"}, {"register", "ENT_H1"}, {"count", 1}};
+    json GetHw = Get, GetBlockHw = GetBlock;
+    GetHw["readHw"] = GetBlockHw["readHw"] = true;
+    Posted(S, 200, "batch", {{"operations", {Get, GetHw, GetBlock, GetBlockHw}}});
+    EXPECT_EQ(S.AuditLines().back()["operations"], json::parse(R"([{"op": "get", "register": "AUD_CNTRL0", "signal": "TRIG_SEL"},
+                                                                   {"op": "getBlock", "register": "ENT_H1"}])"));
+    // A refused value names its argument, as a client raises it.
+    EXPECT_EQ(Posted(S, 400, "set", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"value", 256}})["argument"], "value");
 }
 
 TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
