@@ -689,8 +689,9 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     Posted(S, 200, "batch", {{"operations", {Get, GetHw, GetBlock, GetBlockHw}}});
     EXPECT_EQ(S.AuditLines().back()["operations"], json::parse(R"([{"op": "get", "register": "AUD_CNTRL0", "signal": "TRIG_SEL"},
                                                                    {"op": "getBlock", "register": "ENT_H1"}])"));
-    // A refused value names its argument, as a client raises it.
+    // A refused value or range names its argument, as a client raises it.
     EXPECT_EQ(Posted(S, 400, "set", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"value", 256}})["argument"], "value");
+    EXPECT_EQ(Posted(S, 400, "words", {{"register", "AUD_CNTRL0"}, {"start", 1}})["argument"], "start");
 }
 
 TEST(Service, AReadOnlyServerAnswersReadsAndChangesNothing)
