@@ -692,6 +692,7 @@ TEST(Service, TheApplicationsTypedAccessOverTheService)
     // A refused value or range names its argument, as a client raises it.
     EXPECT_EQ(Posted(S, 400, "set", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"value", 256}})["argument"], "value");
     EXPECT_EQ(Posted(S, 400, "words", {{"register", "AUD_CNTRL0"}, {"start", 1}})["argument"], "start");
+    EXPECT_EQ(Posted(S, 400, "write", {{"register", "AUD_CNTRL0"}, {"values", {"1 /d"}}})["argument"], "values");
     EXPECT_EQ(Posted(S, 400, "set", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"value", 1}, {"mode", 3}})["argument"], "mode");
 }
 
