@@ -1174,11 +1174,11 @@ ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udw
         if (a_udwValue > a_pSignal->m_udwMax)
             return RefuseValue(rDevice, *a_pSignal, a_udwValue, static_cast<unsigned>(eMode));
         const bool bWritten = a_pSignal->m_pSignal->Set(a_udwValue, eMode);
-        if (rDevice.m_udwNews != 0)
-            return Settle(rDevice, ZEV_OK, true);  // a refused write was not written
+        // A write refused for its direction was not written; one whose log line the host
+        // failed to take was, and the caller must know it went out.
         if (a_piWritten != nullptr)
-            *a_piWritten = bWritten ? 1 : 0;
-        return ZEV_OK;
+            *a_piWritten = bWritten && (rDevice.m_udwNews & kReported) == 0 ? 1 : 0;
+        return rDevice.m_udwNews != 0 ? Settle(rDevice, ZEV_OK, true) : ZEV_OK;
     });
 }
 

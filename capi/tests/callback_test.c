@@ -243,6 +243,7 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     zev_signal* pOverflow = Signal(a_pDevice, "PRI_STATUSREG1", "COR_OVERFLOW_TH_MAX");
     zev_signal* pTrigSel = Signal(a_pDevice, "AUD_CNTRL0", "TRIG_SEL");
     const char* pcLine = NULL;
+    int32_t iWritten = 0;
 
     Clear(a_pHost);
     CHECK_OK(a_pDevice, zev_signal_set(pRecEnd, 1, ZEV_WRITE_IMMEDIATE, NULL));
@@ -255,9 +256,9 @@ static void TestPreparedWordsAndLog(zev_device* a_pDevice, SHost* a_pHost)
     CHECK_OK(a_pDevice, zev_set_log_callback(a_pDevice, LogLine, a_pHost)); /* set again: still heard once */
     CHECK_OK(a_pDevice, zev_logging(a_pDevice, "AUD_CNTRL0", "TRIG_SEL", 1));
     a_pHost->m_iFailLog = 7;
-    CHECK_STATUS(a_pDevice, zev_signal_set(pTrigSel, 1, ZEV_WRITE_IMMEDIATE, NULL), ZEV_HOST_FAULT);
+    CHECK_STATUS(a_pDevice, zev_signal_set(pTrigSel, 1, ZEV_WRITE_IMMEDIATE, &iWritten), ZEV_HOST_FAULT);
     CHECK_TEXT(LastError(a_pDevice), "host fault: the log callback returned 7");
-    CHECK(a_pHost->m_audwWords[0x0E00] == 1);
+    CHECK(a_pHost->m_audwWords[0x0E00] == 1 && iWritten == 1);
     Clear(a_pHost);
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 2, ZEV_WRITE_IMMEDIATE, NULL));
     pcLine = strstr(a_pHost->m_acLog, "\nlog Register: AUD_CNTRL0 Signal: TRIG_SEL Changed from value: MARKER_SIG_1 "
