@@ -251,7 +251,12 @@ void CSimStatusRegister::PrepareResetAll(unsigned* a_udwpValue)
 void CStreamUtility::ReportError(const char* a_pcFile, int a_iLine, const char* a_pcFunction, const char* a_pcMessage)
 {
     ++m_udwReports;
-    m_rStream << a_pcFile << ":" << a_iLine << ": " << a_pcFunction << ": " << a_pcMessage << "\n";
+    // In one piece: a daemon's other writers of the same stream (its audit lines) cannot split it.
+    const auto Text = [](const char* a_pcText) { return a_pcText == nullptr ? "" : a_pcText; };
+    const std::string strLine = std::string(Text(a_pcFile)) + ":" + std::to_string(a_iLine) + ": " + Text(a_pcFunction) +
+                                ": " + Text(a_pcMessage) + "\n";
+    m_rStream.write(strLine.data(), static_cast<std::streamsize>(strLine.size()));
+    m_rStream.flush();
 }
 
 bool CStreamUtility::StopWaiting()

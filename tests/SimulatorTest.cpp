@@ -126,6 +126,27 @@ TEST_F(Simulator, AHostThatStopsWaitingAndABusThatAlwaysThrows)
     EXPECT_THROW(Z.PRI_SERVAL.SERVAL.Get(true), std::runtime_error) << "every read";
 }
 
+// A report goes to its stream in one write, so that a daemon's audit lines on the same
+// stream never land inside it.
+TEST(SimulatorReports, AReportIsOneWriteOfOneLine)
+{
+    struct CPieces : std::stringbuf
+    {
+        std::streamsize xsputn(const char* a_pcText, std::streamsize a_iCount) override
+        {
+            ++m_iPieces;
+            return std::stringbuf::xsputn(a_pcText, a_iCount);
+        }
+        int m_iPieces = 0;
+    } Pieces;
+    std::ostream Stream(&Pieces);
+    CStreamUtility Utility(Stream);
+    Utility.ReportError("File", 12, "Function", "Message");
+    Utility.ReportError(nullptr, 0, nullptr, nullptr);
+    EXPECT_EQ(Pieces.str(), "File:12: Function: Message\n:0: : \n");
+    EXPECT_EQ(Pieces.m_iPieces, 2);
+}
+
 TEST_F(Simulator, TraceShowsEveryTransfer)
 {
     std::ostringstream Trace;
