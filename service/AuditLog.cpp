@@ -67,8 +67,16 @@ std::string CAuditLog::Text(json a_Line)
 
 void CAuditLog::Put(const std::string& a_strLine)
 {
+    // A sink that failed is tried again with each line, the first ending whatever part of
+    // the lost line got out, so that the next stands whole on its own.
+    if (m_bFailing)
+    {
+        m_pSink->clear();
+        m_pSink->put('\n');
+    }
     m_pSink->write(a_strLine.data(), static_cast<std::streamsize>(a_strLine.size()));
     m_pSink->flush();
+    m_bFailing = !*m_pSink;
 }
 
 void CAuditLog::Write(json a_Line)

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <ostream>
@@ -28,6 +29,9 @@ public:
     // The refusals counted since the last line, if any.
     void Flush();
 
+    // The last line could not be written (a full disk, a size limit): changes wait until one can.
+    bool Failing() const { return m_bFailing; }
+
     // UTC with milliseconds, as every line carries it.
     static std::string Now();
 
@@ -42,5 +46,6 @@ private:
     unsigned long long m_uRefused = 0;
     std::string m_strLastClient;
     std::chrono::steady_clock::time_point m_LastRefusalLine{};
+    std::atomic<bool> m_bFailing{false};
 };
 } // namespace rlzev

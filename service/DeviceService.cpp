@@ -155,6 +155,12 @@ bool Unsigned(const json& a_rBody, const char* a_pcField, unsigned& a_rudwValue)
     return true;
 }
 
+// A HEAD is answered as its GET (the server leaves out the body); a refusal names it as sent.
+bool IsGet(const SHttpRequest& a_rRequest)
+{
+    return a_rRequest.m_strMethod == "GET" || a_rRequest.m_strMethod == "HEAD";
+}
+
 bool Flag(const json& a_rBody, const char* a_pcField, bool a_bDefault)
 {
     const auto It = a_rBody.find(a_pcField);
@@ -349,7 +355,7 @@ std::string CDeviceService::OperationOf(const std::string& a_strPath)
 SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
 {
     const std::string& strPath = a_rRequest.m_strPath;
-    if (a_rRequest.m_strMethod == "GET" && IsPublic(strPath))
+    if (IsGet(a_rRequest) && IsPublic(strPath))
     {
         if (strPath == "/reference.js")
         {
@@ -389,6 +395,9 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
         return Response;  // carried out before and audited then: this changes nothing
     else if (eFound == CAnswered::EFound::ANOTHER)
         Response = Error(400, "ZEV-Request-Id " + strId + " was given to another request");
+    else if (IsChanging(strPath) && m_Audit.Failing())
+        Response = Error(503, "the audit log could not be written: changes are refused until it can be (each refusal "
+                              "tries it again)");
     else if (a_rRequest.m_strBody.size() > kMaxBody)
     {
         Response = Error(413, "request body larger than " + std::to_string(kMaxBody) + " bytes");
@@ -470,7 +479,7 @@ void CDeviceService::AuditLine(const SHttpRequest& a_rRequest, const SRequestPar
 SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestParts& a_rParts)
 {
     const std::string& strOperation = a_rParts.m_strOperation;
-    const bool bGet = a_rRequest.m_strMethod == "GET";
+    const bool bGet = IsGet(a_rRequest);
     const bool bPost = a_rRequest.m_strMethod == "POST";
     const SOperationRow* pKind = PostedOperation(strOperation);
     const CRegisterSets::SSetOperation* pSets = SetOperation(strOperation);

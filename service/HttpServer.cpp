@@ -266,7 +266,7 @@ private:
         m_Asked = Clock::now();
         // A HEAD is answered as its GET, without the body.
         m_bHead = rHeader.method() == http::verb::head;
-        m_Request.m_strMethod = m_bHead ? std::string("GET") : std::string(rHeader.method_string());
+        m_Request.m_strMethod = std::string(rHeader.method_string());
         const std::string strTarget(rHeader.target());
         const std::size_t uQuery = strTarget.find('?');
         m_Request.m_strPath = strTarget.substr(0, uQuery);
@@ -309,7 +309,7 @@ private:
             return Refuse(400, strText);
         }
 
-        const bool bGet = m_Request.m_strMethod == "GET";
+        const bool bGet = m_Request.m_strMethod == "GET" || m_bHead;
         if (bGet && CDeviceService::IsPublic(m_Request.m_strPath))
         {
             m_strOperation = "console";
@@ -327,12 +327,17 @@ private:
         m_bAuthorised = true;
         m_strOperation = m_Request.m_strPath == kMetricsPath ? "metrics" : CDeviceService::OperationOf(m_Request.m_strPath);
 
-        const std::string strEncoding = Field(*m_Parser, http::field::content_encoding);
-        if (!strEncoding.empty() && !beast::iequals(strEncoding, "identity"))
+        // Every Content-Encoding field counts: a second one codes the body as much as the first.
+        bool bEncoded = false;
+        for (auto Range = rHeader.equal_range(http::field::content_encoding); Range.first != Range.second; ++Range.first)
+            for (const auto& rToken : http::token_list(Range.first->value()))
+                bEncoded = bEncoded || !beast::iequals(rToken, "identity");
+        if (bEncoded)
             return RefuseChange(415, "request bodies are not decoded: send them without Content-Encoding");
         if (bGet && bBody)
             return Refuse(400, "a GET has no body");
-        if (!bGet && !bChunked && !Length)
+        // Only a POST carries a body here; any other method without one is the service's to refuse.
+        if (m_Request.m_strMethod == "POST" && !bChunked && !Length)
             return RefuseChange(411, "a request with a body needs Content-Length (or chunked transfer coding)");
         if (Length && *Length > CDeviceService::kMaxBody)
             return RefuseChange(413, "request body larger than " + std::to_string(CDeviceService::kMaxBody) + " bytes");

@@ -1071,6 +1071,8 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
     const std::string strBefore = Server.Served.State();
     // Costly bodies are never read: a 401 comes first, the body not waited for. With the token: no
     // decoding, a length over the limit refused unread, 12 KB of header fine, 1000 ranges one file.
+    // A coding in any Content-Encoding field codes the body, between two that do not too.
+    const std::string strCodedBetween = "Content-Encoding: identity\r\nContent-Encoding: gzip\r\nContent-Encoding: identity\r\n";
     std::string strRanges = "Range: bytes=0-";
     for (int i = 0; i < 1000; ++i)
         strRanges += ",0-";
@@ -1078,6 +1080,7 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
                                  {RawRequest("POST", "/api/v1/write", "Transfer-Encoding: chunked\r\n"), 401, "", true},
                                  {RawRequest("POST", "/api/v1/write", Length(32u << 20)), 401, "", true},
                                  {RawRequest("POST", "/api/v1/write", Bearer() + "Content-Encoding: gzip\r\n" + Length(20), std::string(20, 'x')), 415, ""},
+                                 {RawRequest("POST", "/api/v1/write", Bearer() + strCodedBetween + Length(kWrite.size()), kWrite), 415, ""},
                                  {RawRequest("POST", "/api/v1/write", Bearer() + Length(32u << 20)), 413, ""},
                                  {RawRequest("GET", "/api/v1/device", Bearer() + "X-Filler: " + std::string(12000, 'a') + "\r\n"), 200, ""},
                                  {RawRequest("GET", "/console.js", strRanges + "\r\n"), 200, ""}});
@@ -1109,7 +1112,7 @@ TEST(HttpServer, NothingIsReadOrDecodedWithoutTheToken)
             EXPECT_EQ(Line["operation"], "token") << Line;
     }
     std::sort(Statuses.begin(), Statuses.end());
-    EXPECT_EQ(Statuses, (std::vector<int>{401, 401, 413, 413, 415})) << Server.Served.Audit.str();
+    EXPECT_EQ(Statuses, (std::vector<int>{401, 401, 413, 413, 415, 415})) << Server.Served.Audit.str();
 }
 
 TEST(HttpServer, MessagesAreFramedAsRfc9112SaysAndErrorsSayWhatIsWrong)
@@ -1142,6 +1145,10 @@ TEST(HttpServer, MessagesAreFramedAsRfc9112SaysAndErrorsSayWhatIsWrong)
                                   "\r\n\r\n{\"error\":\"malformed JSON body: number overflow parsing '1e400'\"}"},
                                  {RawRequest("POST", "/api/v1/write", Bearer() + "Transfer-Encoding: chunked\r\n", "zz\r\n"), 400, "malformed request body: "},
                                  {"\x16\x03\x01\x02 hello\r\n\r\n", 400, "malformed request"}});
+    // Only a POST needs a length: another method is refused for what it is, a HEAD by its own name.
+    ExpectAnswers(Server.iPort, {{RawRequest("OPTIONS", "/api/v1/write", Bearer()), 405, "OPTIONS is not allowed for /api/v1/write: use POST"},
+                                 {RawRequest("HEAD", "/api/v1/write", Bearer()), 405, ""}});
+    EXPECT_EQ(Audited(Server.Served).back()["result"], "HEAD is not allowed for /api/v1/write: use POST");
     // Pipelined requests in one segment: answered each, in order, on a connection that stays.
     const std::string strValue = RawRequest("POST", "/api/v1/value", Bearer() + Length(kField.size()), kField);
     CRawSent Pipelined(Server.iPort, strInner + strValue + strDevice);

@@ -507,6 +507,40 @@ TEST(Service, TheAuditLogCapsEveryFieldIsInItsFileAtOnceAndNamesWhomItRefused)
     std::remove(strPath.c_str());
 }
 
+// An audit log that cannot be written (a full disk) stops every change until a line gets
+// through again; the first line then ends whatever part of the lost one got out.
+TEST(Service, AnAuditLogThatCannotBeWrittenStopsChangesUntilItCanBeAgain)
+{
+    struct CDisk : std::stringbuf
+    {
+        std::streamsize xsputn(const char* a_pcText, std::streamsize a_iCount) override
+        {
+            return m_bFull ? 0 : std::stringbuf::xsputn(a_pcText, a_iCount);
+        }
+        int overflow(int a_iChar) override { return m_bFull ? traits_type::eof() : std::stringbuf::overflow(a_iChar); }
+        bool m_bFull = true;
+    } Disk;
+    SServed S;
+    S.Audit.std::ios::rdbuf(&Disk);
+    const auto Write = [&](int a_iStatus, const char* a_pcValue) {
+        return Posted(S, a_iStatus, "write", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"values", {a_pcValue}}});
+    };
+    Write(200, "9/d");  // carried out before its line was lost
+    EXPECT_EQ(Posted(S, 200, "value", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"9"}));
+    const std::string strBefore = S.State();
+    EXPECT_EQ(Write(503, "10/d")["error"],
+              "the audit log could not be written: changes are refused until it can be (each refusal tries it again)");
+    Disk.m_bFull = false;
+    Write(503, "10/d");
+    EXPECT_EQ(S.State(), strBefore);
+    Write(200, "10/d");
+    std::istringstream Lines(Disk.str());
+    std::vector<std::string> Read;
+    for (std::string strLine; std::getline(Lines, strLine);)
+        Read.push_back(strLine.empty() ? "" : json::parse(strLine)["status"].dump());
+    EXPECT_EQ(Read, (std::vector<std::string>{"", "503", "200"}));
+}
+
 TEST(Service, BatchesRunInOneCallAndAnswerEachOperation)
 {
     SServed S;
