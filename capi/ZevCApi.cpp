@@ -511,7 +511,9 @@ bool NamesUnknown(const rlzev::CCatalogue& a_rCatalogue, const rlzev::SOperation
     if (pEntry == nullptr && !(bAll && MeansAll(a_rOperation.m_strRegister)))
         return true;
     const std::string& strSignal = a_rOperation.m_strSignal;
-    if (strSignal.empty() || (bAll && MeansAll(strSignal)))
+    if (strSignal.empty())
+        return bAll;  // locks and logging name a signal; other operations then take the whole register
+    if (bAll && MeansAll(strSignal))
         return false;
     if (pEntry != nullptr)
         return pEntry->FindSignal(strSignal) == nullptr;
