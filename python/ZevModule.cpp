@@ -781,12 +781,11 @@ public:
             rParts.m_pSets.reset(new rlzev::CRegisterSets(*rParts.m_pRuntime, rParts.m_Map));
         }
         rlzev::CRegisterSets& rSets = *rParts.m_pSets;
-        const nlohmann::json Body = nlohmann::json::parse(a_strBody, nullptr, false);
         nlohmann::json Answer;
         const int iStatus = Enter([&](CDeviceRuntime&, rlzev::SCallRecord&) {
             try
             {
-                return rSets.Run(a_strOperation, Body, Answer);
+                return rSets.Run(a_strOperation, rlzev::ParseBody(a_strBody), Answer);
             }
             catch (const rlzev::SBadRequest& e)
             {

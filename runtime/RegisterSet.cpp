@@ -47,13 +47,54 @@ const char* const CRegisterSets::kFormat = "rl_zev register set 1";
 
 namespace
 {
-// At most 64 bytes of a value in a message, cut where a character begins (the text is UTF-8).
+// At most 64 bytes of a text from the request in a message, cut where a character begins
+// (the text is UTF-8), a control character as \xNN: a name or value echoed back can neither
+// flood a client nor steer its terminal.
 std::string Shown(const std::string& a_strText)
 {
     std::size_t uEnd = std::min<std::size_t>(a_strText.size(), 64);
     while (uEnd > 0 && uEnd < a_strText.size() && (static_cast<unsigned char>(a_strText[uEnd]) & 0xC0) == 0x80)
         --uEnd;
-    return a_strText.substr(0, uEnd);
+    std::string strShown;
+    for (std::size_t i = 0; i < uEnd; ++i)
+    {
+        const unsigned char c = static_cast<unsigned char>(a_strText[i]);
+        char acEscape[8];
+        std::snprintf(acEscape, sizeof acEscape, "\\x%02X", c);
+        strShown += c < 0x20 || c == 0x7F ? std::string(acEscape) : std::string(1, static_cast<char>(c));
+    }
+    return strShown;
+}
+
+// Counted on the text before it is parsed: the parser's callback, the other way to refuse a
+// deep tree, makes each object's end scan its parent, so an array of many objects costs its
+// length squared (a 1 MiB body of empty objects held the device for seconds); and a tree
+// built deep is copied and written out recursively, past any stack.
+bool NestsTooDeep(const std::string& a_strText)
+{
+    int iDepth = 0;
+    bool bString = false;
+    for (std::size_t i = 0; i < a_strText.size(); ++i)
+    {
+        const char c = a_strText[i];
+        if (bString)
+        {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                bString = false;
+        }
+        else if (c == '"')
+            bString = true;
+        else if (c == '[' || c == '{')
+        {
+            if (++iDepth > kMaxBodyDepth)
+                return true;
+        }
+        else if (c == ']' || c == '}')
+            --iDepth;
+    }
+    return false;
 }
 
 std::string HexText(unsigned a_udwValue)
@@ -186,7 +227,7 @@ std::vector<std::string> Names(const json& a_rBody, const char* a_pcField)
             throw SBadRequest{std::string("field '") + a_pcField + "' must be an array of register names"};
         Result.push_back(rName.get<std::string>());
         if (!Seen.insert(Result.back()).second)
-            throw SBadRequest{std::string("field '") + a_pcField + "' names " + Result.back() + " twice"};
+            throw SBadRequest{std::string("field '") + a_pcField + "' names " + Shown(Result.back()) + " twice"};
     }
     return Result;
 }
@@ -197,9 +238,26 @@ void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields)
         throw SBadRequest{"the body must be a JSON object"};
     for (const auto& rItem : a_rBody.items())
         if (a_rFields.count(rItem.key()) == 0)
-            throw SBadRequest{"unknown field '" + rItem.key() + "'"};
+            throw SBadRequest{"unknown field '" + Shown(rItem.key()) + "'"};
 }
 } // namespace
+
+json ParseBody(const std::string& a_strText)
+{
+    if (NestsTooDeep(a_strText))
+        throw SBadRequest{"the body nests deeper than " + std::to_string(kMaxBodyDepth) + " levels"};
+    try
+    {
+        return json::parse(a_strText);
+    }
+    catch (const json::exception& e)
+    {
+        // The parser's message without its "[json.exception...] " prefix.
+        std::string strWhat = e.what();
+        const std::size_t uEnd = strWhat.find("] ");
+        throw SBadRequest{"malformed JSON body: " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
+    }
+}
 
 // One field of a set (a signal's value) or one memory's words.
 struct CRegisterSets::SEntry
@@ -223,7 +281,7 @@ const json& CRegisterSets::Register(const std::string& a_strName) const
 {
     const auto It = m_Index.find(a_strName);
     if (It == m_Index.end())
-        throw SBadRequest{"no register " + a_strName + " in this device"};
+        throw SBadRequest{"no register " + Shown(a_strName) + " in this device"};
     return m_rMap["registers"][It->second];
 }
 
@@ -322,7 +380,8 @@ std::vector<CRegisterSets::SEntry> CRegisterSets::Entries(const json& a_rSet) co
         const unsigned udwWords = rRegister["words"].get<unsigned>();
         if (udwWords > 1)
         {
-            if (!rItem.contains("words") || !rItem["words"].is_string() || rItem.size() != 2)
+            if (!rItem.contains("words") || !rItem["words"].is_string() || rItem["words"].get_ref<const std::string&>().empty() ||
+                rItem.size() != 2)
                 throw SBadRequest{strName + " is a memory: its 'words' are hexadecimal words separated by spaces"};
             SEntry Entry;
             Entry.m_strRegister = strName;
@@ -350,7 +409,7 @@ std::vector<CRegisterSets::SEntry> CRegisterSets::Entries(const json& a_rSet) co
             Entry.m_strSignal = rValue.key();
             Entry.m_pSignal = FindSignal(rRegister, Entry.m_strSignal);
             if (Entry.m_pSignal == nullptr)
-                throw SBadRequest{"no signal " + Entry.m_strSignal + " in register " + strName};
+                throw SBadRequest{"no signal " + Shown(Entry.m_strSignal) + " in register " + strName};
             if (!rValue.value().is_string())
                 throw SBadRequest{strName + "." + Entry.m_strSignal + ": a value is a text"};
             Entry.m_strText = rValue.value().get<std::string>();
@@ -481,7 +540,7 @@ int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, j
 {
     const SSetOperation* const pOperation = Find(a_strOperation);
     if (!pOperation)
-        throw SBadRequest{"no such set operation: " + a_strOperation};
+        throw SBadRequest{"no such set operation: " + Shown(a_strOperation)};
     return pOperation->m_pRun(*this, a_rBody, a_rAnswer, a_OnDone);
 }
 
@@ -505,6 +564,11 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_O
         std::size_t uRanges = 0;
         for (const json& rItem : *Only)
         {
+            // A field misspelt would widen the write to the whole register: every field is known.
+            if (rItem.is_object())
+                for (const auto& rField : rItem.items())
+                    if (rField.key() != "register" && rField.key() != "signal" && rField.key() != "start" && rField.key() != "count")
+                        throw SBadRequest{"unknown field '" + Shown(rField.key()) + "' in 'only'"};
             const bool bRange = rItem.is_object() && (rItem.contains("start") || rItem.contains("count"));
             if (!rItem.is_object() || !rItem.contains("register") || !rItem["register"].is_string() ||
                 (rItem.contains("signal") && (!rItem["signal"].is_string() || bRange)) ||
@@ -518,7 +582,7 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_O
                 if (pFound == nullptr && rEntry.m_strRegister == strRegister && (strSignal.empty() || rEntry.m_strSignal == strSignal))
                     pFound = &rEntry;
             if (pFound == nullptr)
-                throw SBadRequest{"the set has no " + strRegister + (strSignal.empty() ? "" : "." + strSignal)};
+                throw SBadRequest{"the set has no " + Shown(strRegister) + (strSignal.empty() ? "" : "." + Shown(strSignal))};
             if (!bRange)
             {
                 Chosen.insert({strRegister, strSignal});

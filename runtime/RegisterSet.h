@@ -25,6 +25,12 @@ namespace rlzev
 {
 class CCatalogue;
 
+// A request's body, or a register set's text, as JSON: a tree nested deeper than
+// kMaxBodyDepth or a text that is no JSON is refused (SBadRequest) before any of it is built.
+// Every door reads what it is handed with it.
+constexpr int kMaxBodyDepth = 6;
+nlohmann::json ParseBody(const std::string& a_strText);
+
 // The register map, {"device": {name, xmlVersion, generatorVersion}, "registers": [...]}, keys
 // sorted: what sets are checked against, and what the service serves as its map.
 std::string CatalogueJson(const CCatalogue& a_rCatalogue);

@@ -59,57 +59,6 @@ bool AsksChange(const SOperationRow& a_rRow, const json& a_rItem)
     return Takes(a_rRow, EArgument::READ_HW) && It != a_rItem.end() && It->is_boolean() && It->get<bool>();
 }
 
-// A body is a small tree: nothing the service reads is nested deeper than this (a register
-// set's signals are the deepest).
-const int kMaxDepth = 6;
-
-// Counted on the text before it is parsed: the parser's callback, the other way to refuse a
-// deep tree, makes each object's end scan its parent, so an array of many objects costs its
-// length squared (a 1 MiB body of empty objects held the device for seconds).
-bool NestsTooDeep(const std::string& a_strText)
-{
-    int iDepth = 0;
-    bool bString = false;
-    for (std::size_t i = 0; i < a_strText.size(); ++i)
-    {
-        const char c = a_strText[i];
-        if (bString)
-        {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                bString = false;
-        }
-        else if (c == '"')
-            bString = true;
-        else if (c == '[' || c == '{')
-        {
-            if (++iDepth > kMaxDepth)
-                return true;
-        }
-        else if (c == ']' || c == '}')
-            --iDepth;
-    }
-    return false;
-}
-
-json ParseJson(const std::string& a_strText)
-{
-    if (NestsTooDeep(a_strText))
-        throw SBadRequest{"the body nests deeper than " + std::to_string(kMaxDepth) + " levels"};
-    try
-    {
-        return json::parse(a_strText);
-    }
-    catch (const json::exception& e)
-    {
-        // The parser's message without its "[json.exception...] " prefix.
-        std::string strWhat = e.what();
-        const std::size_t uEnd = strWhat.find("] ");
-        throw SBadRequest{"malformed JSON body: " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
-    }
-}
-
 std::set<std::string> Fields(const SOperationRow& a_rRow)
 {
     std::set<std::string> Names;
@@ -539,7 +488,7 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         return RunOperations(a_rRequest, a_rParts);
     }
 
-    const json Body = a_rRequest.m_strBody.empty() ? json::object() : ParseJson(a_rRequest.m_strBody);
+    const json Body = a_rRequest.m_strBody.empty() ? json::object() : ParseBody(a_rRequest.m_strBody);
     if (pSets != nullptr)
     {
         json Out;

@@ -584,10 +584,14 @@ nlohmann::json SetBody(const std::string& a_strText)
 {
     if (a_strText.empty())
         return nlohmann::json::object();
-    const nlohmann::json Body = nlohmann::json::parse(a_strText, nullptr, false);
-    if (Body.is_discarded())
-        Fail("ZEV_BAD_ARGUMENT", "not JSON: " + a_strText.substr(0, 64));
-    return Body;
+    try
+    {
+        return ParseBody(a_strText);
+    }
+    catch (const SBadRequest& Bad)
+    {
+        Fail("ZEV_BAD_ARGUMENT", Bad.m_strText);
+    }
 }
 
 nlohmann::json RunSets(CZevDevice& a_rDevice, const std::string& a_strOperation, const nlohmann::json& a_rBody)

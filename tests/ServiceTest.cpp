@@ -989,6 +989,7 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
     const std::string strDevice = "the set was not saved from this device's register description (PD_ZEV.xml@@/main/kem_main/1)";
     const std::string strHolds = "a register set holds an array 'registers'";
     const std::string strName = "each register of a set is an object with its 'name'";
+    const json Three = SetOf(json::array({{{"name", "ENT_H1"}, {"words", "00000001 00000002 00000003"}}}))["set"];
     const std::tuple<const char*, json, std::string> aRefused[] = {
         {"sets/save", {{"registers", "DIN_CNTRL0"}}, strRegisters},
         {"sets/save", {{"registers", {7}}}, strRegisters},
@@ -1010,6 +1011,7 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
         {"sets/apply", SetOf({{{"name", 7}}}), strName},
         {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", 1}}}), strMemoryWords},
         {"sets/apply", SetOf({{{"name", "ENT_H1"}}}), strMemoryWords},
+        {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", ""}}}), strMemoryWords},
         {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001"}, {"signals", json::object()}}}), strMemoryWords},
         {"sets/apply", SetOf({{{"name", "ENT_H1"}, {"words", "00000001 00000002 00000003 00000004 00000005 00000006 00000007 00000008"}}}),
          "ENT_H1 has 7 words, the set 8"},
@@ -1025,11 +1027,40 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
         {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", 7}}}}}, strOnly},
         {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "SEL_IN"}}}}}, "the set has no DIN_CNTRL0.SEL_IN"},
         {"sets/apply", {{"set", Both}, {"only", {{{"register", "ENT_H2"}}}}}, "the set has no ENT_H2"},
+        {"sets/apply", {{"set", Three}, {"only", {{{"register", "ENT_H1"}, {"start", 2}, {"count", 2}}}}}, "the set has no words 2 to 3 of ENT_H1"},
+        {"sets/apply", {{"set", Three}, {"only", {{{"register", "ENT_H1"}, {"start", 0}, {"count", 4}}}}}, "the set has no words 0 to beyond of ENT_H1"},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"start", 0}, {"count", 1}}}}}, "the set has no words 0 to beyond of DIN_CNTRL0"},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "ENT_H1"}, {"start", 0}}}}}, strOnly},
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "ENT_H1"}, {"start", 0}, {"count", 0}}}}}, strOnly},
+        // A value echoed is cut where a character begins.
+        {"sets/apply", SetOf({{{"name", "DIN_CNTRL0"}, {"signals", {{"FIFOLEVEL", std::string(63, 'x') + "\xC3\xA9"}}}}}),
+         "DIN_CNTRL0.FIFOLEVEL: \"" + std::string(63, 'x') + "\" is not a value of it (an enumerator name, 1F/h or 31/d up to 255)"},
+        // A field misspelt would have applied the whole register.
+        {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"sgnal", "FIFOLEVEL"}}}}}, "unknown field 'sgnal' in 'only'"},
+        // A name echoed is cut at 64 bytes, its control characters shown.
+        {"sets/save", {{"registers", {"\x1B]0;" + std::string(100, 'A')}}}, "no register \\x1B]0;" + std::string(60, 'A') + " in this device"},
         {"sets/apply", {{"set", SetOf({Signals})["set"]}, {"also", true}}, "unknown field 'also'"},
     };
     for (const auto& Case : aRefused)
         EXPECT_EQ(Posted(S, 400, std::get<0>(Case), std::get<1>(Case)).value("error", ""), std::get<2>(Case)) << std::get<1>(Case);
     EXPECT_TRUE(S.State() == strBefore);
+    // An apply's ranges are taken up to a request's words and operations, not one past.
+    std::string strWords = "00000000";
+    for (int i = 1; i < 49152; ++i)
+        strWords += " 00000000";
+    const json Large = SetOf({{{"name", "SWP_DATA_RAM"}, {"words", strWords}}})["set"], Small = SetOf(json::array({Memory}))["set"];
+    const auto Range = [](const char* a_pcRegister, unsigned a_udwCount) {
+        return json{{"register", a_pcRegister}, {"start", 0}, {"count", a_udwCount}};
+    };
+    Posted(S, 200, "sets/apply", {{"set", Three}, {"only", {Range("ENT_H1", 3), {{"register", "ENT_H1"}, {"start", 1}, {"count", 2}}}}});
+    for (const unsigned udwMore : {0u, 1u})
+    {
+        const json Words = {Range("SWP_DATA_RAM", 49152), Range("SWP_DATA_RAM", 16384 + udwMore)};
+        const json Operations(16384 + udwMore, Range("ENT_H1", 1));
+        for (const json& Body : {json{{"set", Large}, {"only", Words}}, json{{"set", Small}, {"only", Operations}}})
+            EXPECT_EQ(Posted(S, udwMore == 0 ? 200 : 400, "sets/apply", Body).value("error", ""),
+                      udwMore == 0 ? "" : "too many words: at most 65536 in one request");
+    }
 }
 
 namespace
