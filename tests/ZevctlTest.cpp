@@ -122,8 +122,8 @@ TEST(Zevctl, UsageAndHelp)
     EXPECT_EQ(R.m_strErr, "A subcommand is required\nRun with --help for more information.\n");
     R = Zevctl({"--help"});
     EXPECT_EQ(R.m_iCode, 0);
-    EXPECT_NE(R.m_strOut.find("Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 script file not readable, "
-                                      "4 server not reachable or token refused."),
+    EXPECT_NE(R.m_strOut.find("Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 a file (script, set, output) "
+                              "not readable or writable, 4 server not reachable or token refused."),
               std::string::npos);
     R = Zevctl({"write", "--help"});
     EXPECT_EQ(R.m_iCode, 0);
@@ -185,4 +185,23 @@ TEST(Zevctl, SavesComparesAndAppliesRegisterSets)
     const SResult Bad = Zevctl({"apply", testing::TempDir() + "not-a-set.json"});
     EXPECT_EQ(Bad.m_iCode, 1);
     EXPECT_EQ(Bad.m_strErr, "not a register set: its 'format' must be \"rl_zev register set 1\"\n");
+    // A file nested past any set is refused unread (written out again it took the stack), a
+    // set not written, and output that went nowhere, are no success.
+    std::ofstream(testing::TempDir() + "deep-set.json") << std::string(100000, '[') << std::string(100000, ']');
+    const SResult Deep = Zevctl({"compare", testing::TempDir() + "deep-set.json"});
+    EXPECT_EQ(Deep.m_iCode, 2);
+    EXPECT_EQ(Deep.m_strErr, "zevctl: " + testing::TempDir() + "deep-set.json is not a register set: the body nests deeper "
+                             "than 6 levels\n");
+    const SResult Unwritten = Zevctl({"save", testing::TempDir() + "no-such-folder/set.json", "DIN_CNTRL0"});
+    EXPECT_EQ(Unwritten.m_iCode, 3);
+    EXPECT_EQ(Unwritten.m_strErr, "zevctl: cannot write " + testing::TempDir() + "no-such-folder/set.json\n");
+    struct CFull : std::streambuf
+    {
+        int overflow(int) override { return traits_type::eof(); }
+    } Full;
+    std::ostream Nowhere(&Full);
+    std::istringstream In;
+    std::ostringstream Err;
+    EXPECT_EQ(RunZevctl({"read", "DIN_CNTRL0", "FIFOLEVEL"}, In, Nowhere, Err), 3);
+    EXPECT_EQ(Err.str(), "zevctl: cannot write the output\n");
 }

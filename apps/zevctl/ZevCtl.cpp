@@ -1,8 +1,10 @@
 #include "ZevCtl.h"
 
+#include "BadRequest.h"
 #include "DeviceRuntime.h"
 #include "DeviceService.h"
 #include "HttpClient.h"
+#include "RegisterSet.h"
 #include "Token.h"
 #include "ZevSimulator.h"
 
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <memory>
 #include <ostream>
 
@@ -330,7 +333,8 @@ private:
             if (!Names.empty())
                 Body["registers"] = Names;
             Body["memories"] = a_rCommand.m_bMemories;
-            return Call("POST", "sets/save", Body.dump(), false, [&](const json& a_rAnswer) {
+            bool bWritten = true;
+            const int iCode = Call("POST", "sets/save", Body.dump(), false, [&](const json& a_rAnswer) {
                 for (const json& Skipped : a_rAnswer.at("skipped"))
                     m_rErr << "zevctl: not saved: " << Skipped.at("register").get<std::string>() << ": "
                            << Skipped.at("reason").get<std::string>() << "\n";
@@ -338,9 +342,13 @@ private:
                 if (a_rCommand.m_strFile == "-")
                     m_rOut << strSet;
                 // (binary: the same bytes on Windows as the console and Python write)
-                else if (!(std::ofstream(a_rCommand.m_strFile, std::ios::binary) << strSet))
+                else if (!(std::ofstream(a_rCommand.m_strFile, std::ios::binary) << strSet << std::flush))
+                {
                     m_rErr << "zevctl: cannot write " << a_rCommand.m_strFile << "\n";
+                    bWritten = false;
+                }
             });
+            return iCode == ZEVCTL_OK && !bWritten ? ZEVCTL_NO_SCRIPT : iCode;
         }
         if (strName == "compare" && a_rCommand.m_bDefaults)
         {
@@ -357,10 +365,15 @@ private:
                 m_rErr << "zevctl: cannot open " << a_rCommand.m_strFile << "\n";
                 return ZEVCTL_NO_SCRIPT;
             }
-            Body["set"] = json::parse(File, nullptr, false);
-            if (Body["set"].is_discarded())
+            // Read as the service reads a body: a set nested past any set's depth is refused
+            // before it is built (written out again, it would take the stack).
+            try
             {
-                m_rErr << "zevctl: " << a_rCommand.m_strFile << " is not JSON\n";
+                Body["set"] = rlzev::ParseBody(std::string(std::istreambuf_iterator<char>(File), {}));
+            }
+            catch (const rlzev::SBadRequest& Bad)
+            {
+                m_rErr << "zevctl: " << a_rCommand.m_strFile << " is not a register set: " << Bad.m_strText << "\n";
                 return ZEVCTL_USAGE;
             }
         }
@@ -508,10 +521,30 @@ int RunScript(CSession& a_rSession, std::istream& a_rScript, bool a_bKeepGoing, 
 }
 } // namespace
 
+namespace
+{
+int Run(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostream& a_rOut, std::ostream& a_rErr);
+} // namespace
+
+// What was not written (a full disk, a closed pipe) is no success, whatever the commands did.
 int RunZevctl(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostream& a_rOut, std::ostream& a_rErr)
 {
+    int iCode = Run(a_rArgs, a_rIn, a_rOut, a_rErr);
+    if (!a_rOut.flush())
+    {
+        a_rErr << "zevctl: cannot write the output\n";
+        iCode = iCode == ZEVCTL_OK ? ZEVCTL_NO_SCRIPT : iCode;
+    }
+    return iCode;
+}
+
+namespace
+{
+int Run(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostream& a_rOut, std::ostream& a_rErr)
+{
     CLI::App App("zevctl: the ZEV service tool, on the simulated device or on a zevd server.\n"
-                 "Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 script file not readable, "
+                 "Exit codes: 0 success, 1 refused by the library, 2 usage error, 3 a file (script, set, output) not readable "
+                 "or writable, "
                  "4 server not reachable or token refused.",
                  "zevctl");
     bool bTrace = false;
@@ -580,3 +613,4 @@ int RunZevctl(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std:
         return RunScript(Session, File.is_open() ? static_cast<std::istream&>(File) : a_rIn, bKeepGoing, a_rErr);
     return Session.Execute(Command);
 }
+} // namespace

@@ -12,7 +12,7 @@ enum EZevctlExit
     ZEVCTL_OK = 0,         // every command succeeded
     ZEVCTL_REFUSED = 1,    // the library refused a command or reported an error
     ZEVCTL_USAGE = 2,      // the command line or a script line is malformed
-    ZEVCTL_NO_SCRIPT = 3,  // the script file cannot be opened
+    ZEVCTL_NO_SCRIPT = 3,  // a file cannot be opened (a script, a set) or written (a set, the output)
     ZEVCTL_UNREACHABLE = 4 // no answer from the server, or the server refused the token
 };
 
