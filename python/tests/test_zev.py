@@ -251,9 +251,21 @@ def test_the_simulators_objects_and_reads_without_a_transfer(dev):
     assert dev.DIN_MS_DET_LOW.MS_DET_LOW.get(read_hw=True) == 0
 
 
-def test_the_register_sets_refuse_an_operation_they_do_not_have(dev):
+def test_register_sets_refuse_what_they_do_not_have_and_tell_what_was_read_under_a_report(dev, tmp_path):
     with pytest.raises(zev.ServiceError, match="no such set operation: bogus"):
         dev._sets("bogus", {})
+    with pytest.raises(zev.ServiceError, match="the body nests deeper than 6 levels"):
+        dev.apply_set({"format": [[[[[[]]]]]]})
+    host = zev.SimulatedHost()
+    faulty = zev.Device(host.bus, host.utility, host.status)
+    path = tmp_path / "set.json"
+    host.bus.throw_on_read = 1  # the read-back path catches it, reports, and makes the word up
+    with pytest.raises(zev.ReportedError, match="Unknown error!") as raised:
+        faulty.save_set(path, registers=["DIN_CNTRL0"])
+    assert path.read_text() == raised.value.result, "written as zevctl writes it, and told"
+    host.bus.throw_on_read = 1
+    with pytest.raises(zev.ReportedError, match="Unknown error!"):
+        faulty.compare_set(registers=["DIN_CNTRL0"])
 
 
 def test_enumerations_docs_and_stubs():

@@ -232,6 +232,8 @@ class Device:
         answer = json.loads(answer)
         if status != 200:
             raise common.service_error(ServiceError, answer.get("error", "HTTP %d" % status), [])
+        answer["reports"] = [Report(r["file"], r["line"], r["function"], r["message"], r["accessDenied"])
+                             for r in answer.get("reports", ())]
         return answer
 
     def save_set(self, file=None, registers=None, memories=False):
@@ -249,6 +251,9 @@ class Device:
         text = json.dumps(answer["set"], indent=1, ensure_ascii=False) + "\n"
         if file is not None:
             _write_text(file, text)
+        # Values read while the library reported (a read-back never ready) are not to be
+        # trusted: the file is written, as zevctl writes it, and the caller is told.
+        common.raise_reports(answer["reports"], False, text)
         return text
 
     def compare_set(self, file=None, registers=None):
@@ -261,7 +266,9 @@ class Device:
             raise TypeError("registers name what is compared with the defaults: give a set or registers")
         else:
             body = {"set": _load_set(file)}
-        return self._sets("compare", body)["differences"]
+        answer = self._sets("compare", body)
+        common.raise_reports(answer["reports"], False, answer["differences"])
+        return answer["differences"]
 
     def apply_set(self, file, only=None):
         """Writes a register set (a path, a text file or the parsed document) to the device:
