@@ -40,6 +40,13 @@ int main(int argc, char** argv)
         std::cerr << "zev-tango: give the server's instance name (and -nodb -dlist NAME without a database)\n";
         return 2;
     }
+    if (Tango.front().size() > 1 && Tango.front()[0] == '-')
+    {
+        // Our own options come before the instance: anything else there is a typo, not a name
+        // for Tango (which would print its usage and end with 255).
+        std::cerr << "zev-tango: unknown option " << Tango.front() << " (the instance name comes before Tango's options)\n";
+        return 2;
+    }
 
     SSimulatedHost Host(std::cerr);
     Host.Utility.m_bQuietAccessDenied = true;  // the callers are told

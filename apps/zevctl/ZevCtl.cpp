@@ -597,7 +597,10 @@ int Run(const std::vector<std::string>& a_rArgs, std::istream& a_rIn, std::ostre
             strToken = rlzev::ReadTokenFile(strTokenFile.empty() ? rlzev::DefaultTokenPath() : strTokenFile);
         if (strToken.empty())
         {
-            a_rErr << "zevctl: no token: give --token-file or set ZEVD_TOKEN\n";
+            if (strTokenFile.empty())
+                a_rErr << "zevctl: no token: give --token-file or set ZEVD_TOKEN\n";
+            else  // named by the user: say which file failed, not that none was named
+                a_rErr << "zevctl: no token in " << strTokenFile << ": it cannot be read or is empty\n";
             return ZEVCTL_UNREACHABLE;
         }
         pEndpoint.reset(new CRemoteDevice(strConnect, strToken));
