@@ -32,6 +32,13 @@ SHttpResponse Error(int a_iStatus, const std::string& a_strText)
     return Response;
 }
 
+// A change that could not be audited is not made.
+SHttpResponse AuditFailing()
+{
+    return Error(503, "the audit log could not be written: changes are refused until it can be (each refusal "
+                      "tries it again)");
+}
+
 // The operations a GET reaches.
 const std::set<std::string> kGets = {"device", "registers", "map", "snapshot", "events"};
 
@@ -344,9 +351,8 @@ SHttpResponse CDeviceService::Handle(const SHttpRequest& a_rRequest)
         return Response;  // carried out before and audited then: this changes nothing
     else if (eFound == CAnswered::EFound::ANOTHER)
         Response = Error(400, "ZEV-Request-Id " + strId + " was given to another request");
-    else if (IsChanging(strPath) && m_Audit.Failing())
-        Response = Error(503, "the audit log could not be written: changes are refused until it can be (each refusal "
-                              "tries it again)");
+    else if (Parts.m_bChanging && m_Audit.Failing())
+        Response = AuditFailing();  // a batch is looked at first: its reads are still served
     else if (a_rRequest.m_strBody.size() > kMaxBody)
     {
         Response = Error(413, "request body larger than " + std::to_string(kMaxBody) + " bytes");
@@ -541,6 +547,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         }
         if (m_Options.m_bReadOnly && bChanges)
             return Error(403, "the server is read-only: a batch with changing operations is refused");
+        if (bChanges && m_Audit.Failing())
+            return AuditFailing();
     }
     else
     {
@@ -549,6 +557,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         a_rParts.m_bChanging = a_rParts.m_bChanging || AsksChange(*pKind, Body);
         if (m_Options.m_bReadOnly && AsksChange(*pKind, Body))
             return Error(403, "the server is read-only: " + strOperation + " that reads the hardware is refused");
+        if (a_rParts.m_bChanging && m_Audit.Failing())
+            return AuditFailing();
         Requested.emplace_back(pKind, &Body);
     }
     a_rParts.m_bTrace = Flag(Body, "trace", false);

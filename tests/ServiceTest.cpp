@@ -527,9 +527,15 @@ TEST(Service, AnAuditLogThatCannotBeWrittenStopsChangesUntilItCanBeAgain)
     };
     Write(200, "9/d");  // carried out before its line was lost
     EXPECT_EQ(Posted(S, 200, "value", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}})["values"], json({"9"}));
+    // Reads are still served, alone or batched; a typed read of the hardware is a change.
+    const json Value = {{"op", "value"}, {"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}};
+    EXPECT_EQ(Posted(S, 200, "batch", {{"operations", {Value, Value}}})["results"][1]["values"], json({"9"}));
     const std::string strBefore = S.State();
     EXPECT_EQ(Write(503, "10/d")["error"],
               "the audit log could not be written: changes are refused until it can be (each refusal tries it again)");
+    Posted(S, 503, "batch", {{"operations", {Value, {{"op", "defaults"}}}}});
+    Posted(S, 503, "get", {{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"readHw", true}});
+    Posted(S, 503, "sets/apply", {{"set", json::object()}});  // refused before its body is looked at
     Disk.m_bFull = false;
     Write(503, "10/d");
     EXPECT_EQ(S.State(), strBefore);
