@@ -1044,7 +1044,7 @@ TEST(Service, RegisterSetsTakeEveryValueTextAndRefuseWhatIsNoSet)
         // A field misspelt would have applied the whole register.
         {"sets/apply", {{"set", Both}, {"only", {{{"register", "DIN_CNTRL0"}, {"sgnal", "FIFOLEVEL"}}}}}, "unknown field 'sgnal' in 'only'"},
         // A name echoed is cut at 64 bytes, its control characters shown.
-        {"sets/save", {{"registers", {"\x1B]0;" + std::string(100, 'A')}}}, "no register \\x1B]0;" + std::string(60, 'A') + " in this device"},
+        {"sets/save", {{"registers", {"\x1B]0; \x7F" + std::string(100, 'A')}}}, "no register \\x1B]0; \\x7F" + std::string(58, 'A') + " in this device"},
         {"sets/apply", {{"set", SetOf({Signals})["set"]}, {"also", true}}, "unknown field 'also'"},
     };
     for (const auto& Case : aRefused)
