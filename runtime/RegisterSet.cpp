@@ -328,7 +328,7 @@ int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
             }
         }
     }
-    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, {});
+    const std::vector<SOutcome> Outcomes = RunCounted(Operations, {});
     json Registers = json::array();
     for (std::size_t i = 0; i < Operations.size(); ++i)
     {
@@ -488,7 +488,7 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
         Operations.push_back(Operation);
         Compared.push_back(&rEntry);
     }
-    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, {});
+    const std::vector<SOutcome> Outcomes = RunCounted(Operations, {});
     json Differences = json::array();
     std::size_t uCompared = 0;
     for (std::size_t i = 0; i < Outcomes.size(); ++i)
@@ -536,8 +536,18 @@ const CRegisterSets::SSetOperation* CRegisterSets::Find(const std::string& a_str
     return nullptr;
 }
 
+std::vector<SOutcome> CRegisterSets::RunCounted(const std::vector<SOperation>& a_rOperations,
+                                                const SBatchOptions& a_rOptions)
+{
+    std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(a_rOperations, a_rOptions);
+    for (const SOutcome& rOutcome : Outcomes)
+        m_uBusFaults += rOutcome.m_Record.m_uBusFaults;
+    return Outcomes;
+}
+
 int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, json& a_rAnswer, const OnDone& a_OnDone)
 {
+    m_uBusFaults = 0;  // a refused call reached no bus
     const SSetOperation* const pOperation = Find(a_strOperation);
     if (!pOperation)
         throw SBadRequest{"no such set operation: " + Shown(a_strOperation)};
@@ -667,7 +677,7 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_O
                  pFault != nullptr ? pFault->m_strError
                                    : std::to_string(uWritten) + " written, " + std::to_string(uRefused) + " refused");
     };
-    const std::vector<SOutcome> Outcomes = m_rRuntime.RunBatch(Operations, Options);
+    const std::vector<SOutcome> Outcomes = RunCounted(Operations, Options);
     json Results = json::array();
     for (std::size_t i = 0; i < Outcomes.size(); ++i)
     {

@@ -65,15 +65,20 @@ public:
     // refused as any broken rule is: what every door calls.
     int Run(const std::string& a_strOperation, const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
             const OnDone& a_OnDone = {});
+    // The bus transfers that failed in the last call: the read-back path takes a host's
+    // exception and only reports it, so a door that shows a fault state counts them here.
+    std::size_t BusFaults() const { return m_uBusFaults; }
 
 private:
     struct SEntry;
     std::vector<SEntry> Entries(const nlohmann::json& a_rSet) const;
     std::vector<SEntry> Defaults(const nlohmann::json& a_rBody) const;
     const nlohmann::json& Register(const std::string& a_strName) const;
+    std::vector<SOutcome> RunCounted(const std::vector<SOperation>& a_rOperations, const SBatchOptions& a_rOptions);
 
     CDeviceRuntime& m_rRuntime;
     const nlohmann::json& m_rMap;
     std::unordered_map<std::string, std::size_t> m_Index;
+    std::size_t m_uBusFaults = 0;
 };
 } // namespace rlzev

@@ -5,6 +5,7 @@
 #include "DeviceRuntime.h"
 #include "Operations.h"
 #include "RegisterSet.h"
+#include "SignalBase.h"
 
 #include <tango.h>
 
@@ -111,7 +112,7 @@ public:
     // One operation of the runtime's table: its check, then its handler; the library's
     // refusal, its reports and a host's fault are a DevFailed with the library's text. The
     // state says whether the host faulted in the last call.
-    SOutcome Operate(SOperation a_Operation, bool a_bCountGiven = true)
+    SOutcome Operate(SOperation a_Operation, bool a_bCountGiven = true, bool a_bFalseRefused = true)
     {
         SBudget Budget;
         const std::string strRefusal = CheckOperation(g_pRuntime->Catalogue(), a_Operation, a_bCountGiven, Budget);
@@ -153,7 +154,7 @@ public:
             Fail("ZEV_REPORTED", ReportsText(Outcome.m_Record));
         const SOperationRow& rRow = RowOf(a_Operation.m_eOperation);
         if (!bWholeDevice && (rRow.m_eAnswer == EAnswer::RESULT || rRow.m_eAnswer == EAnswer::WORDS_RESULT) &&
-            !Outcome.m_bResult)
+            !Outcome.m_bResult && a_bFalseRefused)
             Fail("ZEV_REFUSED", std::string("the library refused ") + rRow.m_pcName + " of " + a_Operation.m_strRegister +
                                     (a_Operation.m_strSignal.empty() ? "" : "." + a_Operation.m_strSignal) +
                                     " without a report (a locked field is not changed)");
@@ -404,7 +405,11 @@ public:
         a_rAttribute.get_write_value(pWords);
         SOperation Block = Named(EOperation::SET_BLOCK, RegisterAt(m_Place.m_uRegister).m_strName);
         Block.m_Words.assign(pWords, pWords + a_rAttribute.get_write_value_length());
-        Device(a_pDevice).Operate(Block);
+        // A memory's Set answers false also when it holds those words already: done, unless locked.
+        CZevDevice& rDevice = Device(a_pDevice);
+        if (!rDevice.Operate(Block, true, false).m_bResult &&
+            rDevice.Operate(Named(EOperation::STATE, Block.m_strRegister)).m_LockStates.at(0) != UNLOCKED)
+            Fail("ZEV_REFUSED", "the library refused setBlock of " + Block.m_strRegister + " without a report (it is locked)");
     }
     bool is_allowed(Tango::DeviceImpl*, Tango::AttReqType) override { return true; }
 
@@ -606,13 +611,22 @@ nlohmann::json RunSets(CZevDevice& a_rDevice, const std::string& a_strOperation,
     {
         Fail("ZEV_BAD_ARGUMENT", Bad.m_strText);
     }
-    if (iStatus == 500)
-    {
-        a_rDevice.set_state(Tango::FAULT);
-        a_rDevice.set_status("host fault: " + Answer.value("error", std::string()));
-    }
+    // The state as after any call: this call's own faults, taken or only reported.
+    std::string strReports;
+    for (const nlohmann::json& rReport : Answer.value("reports", nlohmann::json::array()))
+        if (a_strOperation != "apply" && !rReport.value("accessDenied", false))
+            strReports += (strReports.empty() ? "" : "; ") + rReport.value("message", std::string());
+    const bool bFaulted = iStatus == 500 || a_rDevice.Sets().BusFaults() != 0;
+    a_rDevice.set_state(bFaulted ? Tango::FAULT : Tango::ON);
+    a_rDevice.set_status(iStatus == 500 ? Answer.value("error", std::string())  // "host fault: ..."
+                         : bFaulted ? "host fault: a bus transfer failed; the library reported: " + strReports
+                                    : "The device is ON");
     if (iStatus != 200)
         Fail(iStatus == 500 ? "ZEV_HOST_FAULT" : "ZEV_REFUSED", Answer.value("error", Answer.dump()));
+    // What a save or compare read while the library reported is not the device's: refused as
+    // a read of one register is (an apply's refusals are in its answer, field by field).
+    if (!strReports.empty())
+        Fail("ZEV_REPORTED", strReports);
     return Answer;
 }
 

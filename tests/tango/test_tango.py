@@ -129,6 +129,7 @@ def test_attributes_and_commands_reach_the_device_the_http_door_sees(served):
     assert api("value", {"register": "AUD_CNTRL0", "signal": "TRIG_SEL"})["values"] == ["MARKER_SIG_3"]
     assert proxy.GetValueByString(["AUD_CNTRL0", "TRIG_SEL"]) == "MARKER_SIG_3"
     proxy.write_attribute("ENT_H1", [1, 2, 0xFFFFFFFF])
+    proxy.write_attribute("ENT_H1", [1, 2, 0xFFFFFFFF])  # words it already holds: done, as through HTTP
     assert list(proxy.read_attribute("ENT_H1").value) == [1, 2, 0xFFFFFFFF, 0, 0, 0, 0]
     assert api("words", {"register": "ENT_H1"})["words"] == [1, 2, 0xFFFFFFFF, 0, 0, 0, 0]
     assert len(proxy.read_attribute("SWP_DATA_RAM").value) == 49152
@@ -161,8 +162,10 @@ def test_locks_and_bad_input_are_refused_with_the_library_text_and_nothing_is_wr
     proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 7)
     word, transfers = api.word("DIN_CNTRL0"), proxy.read_attribute("BusTransfers").value
     proxy.Lock(["DIN_CNTRL0", "FIFOLEVEL"])  # (the other calls are refused before a lock would matter)
+    proxy.Lock(["ENT_H1"])
     cases = [
         (proxy.write_attribute, ["DIN_CNTRL0__FIFOLEVEL", 9], "ZEV_REFUSED", "locked"),
+        (proxy.write_attribute, ["ENT_H1", [0]], "ZEV_REFUSED", "locked"),
         (proxy.ServiceWrite, [["DIN_CNTRL0", "FIFOLEVEL", "256/d"]], "ZEV_REFUSED", "Value limit exceeded: 256/d,"),
         (proxy.Lock, [["AUD_CNTRL0", "NOPE"]], "ZEV_REFUSED", "Invalid signal submitted! : NOPE"),
         (proxy.Lock, [[]], "ZEV_BAD_ARGUMENT", "give [REGISTER] or [REGISTER, SIGNAL]"),
@@ -238,6 +241,15 @@ def test_a_host_whose_bus_fails_is_in_fault_and_says_why():
         assert proxy.read_attribute("BusFaults").value == 2
         proxy.write_attribute("DIN_CNTRL0__FIFOLEVEL", 3)  # writes still reach the hardware
         assert proxy.state() == tango.DevState.ON
+        # A set read while the library reported is refused, not made up from the stand-in words.
+        assert refused(proxy.SaveSet, '{"registers": ["DIN_CNTRL0"]}')[0] == "ZEV_REPORTED"
+        assert proxy.state() == tango.DevState.FAULT
+        assert proxy.status().startswith("host fault: a bus transfer failed; the library reported: ,Unknown error!; ")
+        assert refused(proxy.CompareSet, "") == ("ZEV_HOST_FAULT", "host fault: simulated bus fault")  # a memory's words
+        assert (proxy.state(), proxy.status()) == (tango.DevState.FAULT, "host fault: simulated bus fault")
+        saved = subprocess.run([ZEVCTL, "save", "-", "DIN_CNTRL0"], capture_output=True, text=True, check=True).stdout
+        assert json.loads(proxy.ApplySet(saved))["refused"] == 0
+        assert (proxy.state(), proxy.status()) == (tango.DevState.ON, "The device is ON")
     finally:
         process.send_signal(signal.SIGTERM)
         process.communicate(timeout=30)
