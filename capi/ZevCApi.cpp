@@ -420,7 +420,8 @@ zev_status PutText(const zev_device* a_pDevice, const std::string& a_strText, ch
             pDevice->m_bKept = true;
         }
         return Fail(a_pDevice, ZEV_BUFFER_TOO_SMALL,
-                    "the text needs " + std::to_string(uNeeded) + " bytes, the buffer holds " + std::to_string(a_udwSize));
+                    "the text needs " + std::to_string(uNeeded) + " bytes, the buffer " +
+                        (a_pcText == nullptr ? std::string("is a null pointer") : "holds " + std::to_string(a_udwSize)));
     }
     std::memcpy(a_pcText, a_strText.c_str(), uNeeded);
     return ZEV_OK;
@@ -498,6 +499,12 @@ zev_status Call(zev_device* a_pDevice, TBody&& a_Body)
 }
 
 const char* kNullName = "a name is a null pointer";
+
+// A null out pointer on a good handle: refused, and the device keeps why, as for any refusal.
+zev_status NullOut(const zev_device* a_pDevice)
+{
+    return Hold(a_pDevice, [](zev_device& rDevice) { return Fail(&rDevice, ZEV_BAD_ARGUMENT, "an out pointer is a null pointer"); });
+}
 
 // Whether an operation the runtime refused named a register or signal the device lacks
 // (ZEV_NOT_FOUND for a C caller; the text stays the runtime's). "ALL" names every register
@@ -651,7 +658,7 @@ template <class THandle, class TFind>
 zev_status Look(const zev_device* a_pDevice, THandle** a_ppHandle, TFind&& a_Find)
 {
     if (a_ppHandle == nullptr)
-        return ZEV_BAD_ARGUMENT;
+        return NullOut(a_pDevice);
     *a_ppHandle = nullptr;
     return Hold(a_pDevice, [&](zev_device& rDevice) { return a_Find(rDevice, *a_ppHandle); });
 }
@@ -804,7 +811,7 @@ ZEV_API zev_status ZEV_CALL zev_set_report_callbacks(zev_device* a_pDevice, zev_
 ZEV_API zev_status ZEV_CALL zev_report_count(const zev_device* a_pDevice, uint32_t* a_pudwCount)
 {
     if (a_pudwCount == nullptr)
-        return ZEV_BAD_ARGUMENT;
+        return NullOut(a_pDevice);
     return Hold(a_pDevice, [&](zev_device& rDevice) {
         *a_pudwCount = static_cast<uint32_t>(rDevice.m_Reports.size());
         return ZEV_OK;
@@ -968,7 +975,7 @@ ZEV_API zev_status ZEV_CALL zev_value_by_string(zev_device* a_pDevice, const cha
 ZEV_API zev_status ZEV_CALL zev_register_count(const zev_device* a_pDevice, uint32_t* a_pudwCount)
 {
     if (a_pudwCount == nullptr)
-        return ZEV_BAD_ARGUMENT;
+        return NullOut(a_pDevice);
     return Hold(a_pDevice, [&](zev_device& rDevice) {
         *a_pudwCount = static_cast<uint32_t>(rDevice.m_Registers.size());
         return ZEV_OK;
@@ -1009,8 +1016,10 @@ ZEV_API zev_status ZEV_CALL zev_register_name(const zev_register* a_pRegister, c
 
 ZEV_API zev_status ZEV_CALL zev_register_describe(const zev_register* a_pRegister, zev_register_info* a_pInfo)
 {
-    if (a_pRegister == nullptr || a_pInfo == nullptr)
+    if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pInfo == nullptr)
+        return NullOut(a_pRegister->m_pDevice);
     return Hold(a_pRegister->m_pDevice, [&](zev_device&) {
         const rlzev::SRegisterEntry& rEntry = *a_pRegister->m_pEntry;
         a_pInfo->address = rEntry.m_udwAddress;
@@ -1081,8 +1090,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_name(const zev_signal* a_pSignal, char* a
 
 ZEV_API zev_status ZEV_CALL zev_signal_describe(const zev_signal* a_pSignal, zev_signal_info* a_pInfo)
 {
-    if (a_pSignal == nullptr || a_pInfo == nullptr)
+    if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pInfo == nullptr)
+        return NullOut(a_pSignal->m_pDevice);
     return Hold(a_pSignal->m_pDevice, [&](zev_device&) {
         const rlzev::SSignalEntry& rEntry = *a_pSignal->m_pEntry;
         a_pInfo->low = rEntry.m_udwLow;
@@ -1114,8 +1125,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator(const zev_signal* a_pSignal, u
 ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* a_pSignal, const char* a_pcName,
                                                         uint32_t* a_pudwValue)
 {
-    if (a_pSignal == nullptr || a_pudwValue == nullptr)
+    if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pudwValue == nullptr)
+        return NullOut(a_pSignal->m_pDevice);
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
         if (a_pcName == nullptr)
             return Fail(&rDevice, ZEV_BAD_ARGUMENT, kNullName);
@@ -1133,8 +1146,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* a_pSig
 
 ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* a_pSignal, int32_t a_iReadHW, uint32_t* a_pudwValue)
 {
-    if (a_pSignal == nullptr || a_pudwValue == nullptr)
+    if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pudwValue == nullptr)
+        return NullOut(a_pSignal->m_pDevice);
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
         *a_pudwValue = a_pSignal->m_pSignal->Get(a_iReadHW != 0);
         return rDevice.m_udwNews == 0 ? ZEV_OK : Settle(rDevice, ZEV_OK, true);
@@ -1186,8 +1201,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udw
 
 ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* a_pSignal, uint32_t* a_pudwState)
 {
-    if (a_pSignal == nullptr || a_pudwState == nullptr)
+    if (a_pSignal == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pudwState == nullptr)
+        return NullOut(a_pSignal->m_pDevice);
     return Hold(a_pSignal->m_pDevice, [&](zev_device&) {
         *a_pudwState = a_pSignal->m_pSignal->GetLockState();
         return ZEV_OK;
@@ -1265,8 +1282,10 @@ ZEV_API zev_status ZEV_CALL zev_register_set_to_default(zev_register* a_pRegiste
 
 ZEV_API zev_status ZEV_CALL zev_register_lock_state(const zev_register* a_pRegister, uint32_t* a_pudwState)
 {
-    if (a_pRegister == nullptr || a_pudwState == nullptr)
+    if (a_pRegister == nullptr)
         return ZEV_BAD_ARGUMENT;
+    if (a_pudwState == nullptr)
+        return NullOut(a_pRegister->m_pDevice);
     return Hold(a_pRegister->m_pDevice, [&](zev_device&) {
         *a_pudwState = a_pRegister->m_pRegister->GetLockState();
         return ZEV_OK;
@@ -1329,7 +1348,7 @@ extern "C" {
 ZEV_API zev_status ZEV_CALL zev_sim_peek(const zev_device* a_pDevice, uint32_t a_udwAddress, uint32_t* a_pudwWord)
 {
     if (a_pudwWord == nullptr)
-        return ZEV_BAD_ARGUMENT;
+        return NullOut(a_pDevice);
     return Simulated(a_pDevice, [&](CSimBus& rBus) { *a_pudwWord = rBus.Peek(a_udwAddress); });
 }
 

@@ -49,6 +49,7 @@ static void TestTexts(zev_device* a_pDevice)
     CHECK_TEXT(LastError(a_pDevice), "the text needs 4 bytes, the buffer holds 3");
     CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, NULL, 9, &udwNeeded),
                  ZEV_BUFFER_TOO_SMALL);
+    CHECK_TEXT(LastError(a_pDevice), "the text needs 4 bytes, the buffer is a null pointer");
     CHECK_OK(a_pDevice, zev_device_identity(a_pDevice, ZEV_IDENTITY_NAME, acText, 4, &udwNeeded));
     CHECK_TEXT(acText, "ZEV");
     CHECK_STATUS(a_pDevice, zev_device_identity(a_pDevice, 3, acText, sizeof acText, NULL), ZEV_BAD_ARGUMENT);
@@ -198,6 +199,21 @@ static void TestTypedLocksAndWords(zev_device* a_pDevice)
     CHECK(iRead == 1 && audwBack[1] == 0x99 && audwBack[2] == 0xDEADBEEFu);
 }
 
+/* The calls that give out a number or a handle, each with a null pointer for it. */
+static zev_status NullOut(zev_device* a_pDevice, zev_register* a_pRegister, zev_signal* a_pSignal, uint32_t a_udwWhich)
+{
+    switch (a_udwWhich)
+    {
+    case 0: return zev_register_describe(a_pRegister, NULL);
+    case 1: return zev_signal_get(a_pSignal, 0, NULL);
+    case 2: return zev_report_count(a_pDevice, NULL);
+    case 3: return zev_signal_find(a_pRegister, "TRIG_SEL", NULL);
+    case 4: return zev_signal_lock_state(a_pSignal, NULL);
+    case 5: return zev_register_count(a_pDevice, NULL);
+    default: return zev_sim_peek(a_pDevice, 0, NULL);
+    }
+}
+
 /* Every null pointer a call takes, one at a time: ZEV_BAD_ARGUMENT before anything is done (a
  * look-up's handle NULL, a written flag 0, no word changed). */
 static void TestNulls(zev_device* a_pDevice)
@@ -227,6 +243,13 @@ static void TestNulls(zev_device* a_pDevice)
     CHECK_TEXT(LastError(a_pDevice), "a name is a null pointer");
     CHECK_STATUS(a_pDevice, zev_memory_get(pRam, 0, 1, 1, NULL, NULL), ZEV_BAD_ARGUMENT);
     CHECK_TEXT(LastError(a_pDevice), "the words are a null pointer");
+    /* Every null out pointer on a good handle leaves why, not the call before's text. */
+    for (i = 0; i < 7; ++i)
+    {
+        CHECK_STATUS(a_pDevice, zev_memory_get(pRam, 0, 1, 1, NULL, NULL), ZEV_BAD_ARGUMENT);
+        CHECK_STATUS(a_pDevice, NullOut(a_pDevice, pRegister, pTrigSel, i), ZEV_BAD_ARGUMENT);
+        CheckText(LastError(a_pDevice), "an out pointer is a null pointer", __FILE__, __LINE__, "null out pointer");
+    }
     /* The register's name is looked up before the handle is asked for. */
     CHECK_STATUS(a_pDevice, zev_signal_lookup(a_pDevice, "NOPE", "TRIG_SEL", NULL), ZEV_NOT_FOUND);
     CHECK_OK(NULL, zev_destroy(NULL));
