@@ -1214,6 +1214,8 @@ struct SBufferView
     Py_buffer m_View{};
 };
 
+rlzev::SOutcome Operate(CPyDevice& a_rDevice, rlzev::SOperation a_Operation, bool a_bCountGiven, EReports a_eReports);
+
 class CPyRegister
 {
 public:
@@ -1302,8 +1304,8 @@ public:
         const unsigned udwStart = Index(a_rStart, "start");
         const std::vector<unsigned> Words = WordsFrom(a_rValues);
         CheckRange(udwStart, static_cast<unsigned long long>(Words.size()));
-        if (Words.empty())
-            return false;
+        if (Words.empty())  // the runtime's check refuses it (ValueError), with the text every door gives
+            return Operate(*m_pDevice, Named(rlzev::EOperation::SET_BLOCK, py::str("")), true, EReports::RAISE).m_bResult;
         auto* pParallel = m_pParallelRam;
         auto* pSequential = m_pSequentialRam;
         const unsigned udwCount = static_cast<unsigned>(Words.size());

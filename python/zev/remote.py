@@ -427,8 +427,6 @@ class RemoteRegister(_Node):
         start = common.index(start, "start")
         words = common.memory_words(words)
         common.check_range(self.name, self._info.words, start, len(words))
-        if not words:
-            return False
         return self._device._call("setBlock", {"register": self.name, "start": start, "words": words},
                                   result=lambda a: a.get("result"))["result"]
 

@@ -33,7 +33,7 @@ class PythonDoor:
     cannot = ("readOnly", "a device in the process has no read-only mode")
     # Python's own class for each refusal made before the device: a range is an index.
     BAD = [("range beyond", IndexError), ("one-word register", IndexError), ("Value limit", ValueError),
-           ("is not a memory", TypeError)]
+           ("is not a memory", TypeError), ("no words to set", ValueError)]
 
     def __init__(self):
         self.host = zev.SimulatedHost()
