@@ -17,7 +17,9 @@
  *   ZEV_HOST_FAULT): then that status and its last error, *needed beyond the size. Either
  *   way the device keeps that call's text, and zev_fetch_text, called next, hands it over
  *   without reading the device again (any other call on the device between them,
- *   zev_last_error aside, drops it). Lists of texts are one text, the items joined by '\n';
+ *   zev_last_error aside, drops it or keeps its own text instead). The kept text and the
+ *   last error are the device's, not a thread's: threads sharing a device hold their own
+ *   lock around a call and its zev_fetch_text or zev_last_error. Lists of texts are one text, the items joined by '\n';
  *   lists given in are lines too ("\n" or "\r\n", the last line end optional; "" is an
  *   empty list).
  * - Value texts are the library's: "12/d" decimal, "1F/h" hexadecimal, enumerator names;
