@@ -815,6 +815,18 @@ TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
         Caller.join();
     else
         Caller.detach();
+    // One maker at a time.
+    rGate.EnterAlone();
+    std::thread Second([&] {
+        rGate.EnterAlone();
+        ++iDone;
+        rGate.LeaveAlone();
+    });
+    Pause();
+    EXPECT_EQ(iDone.load(), 2) << "two devices were made at once";
+    rGate.LeaveAlone();
+    Second.join();
+    EXPECT_EQ(iDone.load(), 3);
 }
 
 TEST(Runtime, AProcessThatLostNoReportCountsNone)
@@ -896,6 +908,21 @@ TEST(Runtime, WordsReadBackInARowAreOneEventAndEverythingElseIsToldAsItCame)
                                         "bus: wait 50"}));
     EXPECT_EQ(std::vector<std::string>(Broken.begin() + 8, Broken.end() - 1), kLone);
     EXPECT_EQ(Broken.back(), "bus: wait 3");
+    // A write where a read-back reads (its start, then its fetch) is none: with the word after
+    // it, no run, every step told as it came.
+    for (const char cStart : {'W', 'R'})
+    {
+        const unsigned udwMask = kReady, udwWord = 0x10003;
+        Runs.Transfer('W', kStatus, &udwMask, 4);
+        Runs.Transfer(cStart, 0x10003, &udwWord, 4);
+        Runs.Wait(8);
+        R(kStatus, kReady);
+        Runs.Wait(50);
+        Runs.Transfer(cStart == 'W' ? 'R' : 'W', kData, &udwWord, 4);
+        Word(0x10004, 0x11, 1);
+        Runs.Flush();
+        EXPECT_EQ(Texts().size(), 12u) << cStart;
+    }
 
     // What nobody heard is let go: words after it are a run of their own. An observer that
     // throws loses what it was told then, and nothing of it is told again.
