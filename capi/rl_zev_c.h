@@ -17,11 +17,11 @@
  *   ZEV_HOST_FAULT): then that status and its last error, *needed beyond the size. Either
  *   way the device keeps that call's text, and zev_fetch_text, called next, hands it over
  *   without reading the device again (any other call on the device between them,
- *   zev_last_error aside, drops it or keeps its own text instead). The kept text and the
- *   last error are the device's, not a thread's: threads sharing a device hold their own
- *   lock around a call and its zev_fetch_text or zev_last_error. Lists of texts are one text, the items joined by '\n';
- *   lists given in are lines too ("\n" or "\r\n", the last line end optional; "" is an
- *   empty list).
+ *   zev_last_error aside, drops it or keeps its own text instead). The kept text and
+ *   the last error are the device's, not a thread's: threads sharing a device hold their
+ *   own lock around a call and its zev_fetch_text or zev_last_error. Lists of texts are
+ *   one text, the items joined by '\n'; lists given in are lines too ("\n" or "\r\n", the
+ *   last line end optional; "" is an empty list).
  * - Value texts are the library's: "12/d" decimal, "1F/h" hexadecimal, enumerator names;
  *   reads give "0000001F/h" or the enumerator name.
  * - No C++ exception leaves this interface: one thrown by the library, or escaping a
@@ -38,8 +38,8 @@
  *   and run as every other door (Python, HTTP, zevctl) checks and runs them: what the
  *   runtime's check refuses before the device (words beyond a register or memory, a
  *   one-word register's start or count beyond word 0, not a memory, a value beyond its
- *   field, a malformed name or value text, too many words) is ZEV_BAD_ARGUMENT with the
- *   runtime's text, and nothing is changed.
+ *   field, a malformed name or value text, too many words, a memory set of no words) is
+ *   ZEV_BAD_ARGUMENT with the runtime's text, and nothing is changed.
  * - Names: an unknown register or signal name is ZEV_NOT_FOUND in every call, with the
  *   library's or the runtime's text ("Invalid signal submitted: NOPE").
  *

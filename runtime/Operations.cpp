@@ -511,10 +511,6 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
             return a_rOperation.m_strRegister + " is not a memory";
         uRange = a_rOperation.m_eOperation == EOperation::GET_BLOCK ? a_rOperation.m_udwCount : a_rOperation.m_Words.size();
         a_rBudget.m_uWords += uRange;
-        // The library would report its words a null pointer: refused here, alike at every door.
-        rRefused = EArgument::WORDS;
-        if (a_rOperation.m_eOperation == EOperation::SET_BLOCK && uRange == 0)
-            return "no words to set: a block set takes one word or more";
         break;
     case EOperation::READ:
         uRange = a_rOperation.m_udwCount;
@@ -565,6 +561,11 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
         if (udwWords == 1 ? udwStart != 0 || uRange > 1 : udwStart > udwWords || uRange > udwWords - udwStart)
             return RangeText(strName, udwWords, udwStart, uRange);
     }
+    // The library would report a block set's words a null pointer: refused here, alike at
+    // every door (after the range, which a door may check first itself).
+    rRefused = EArgument::WORDS;
+    if (a_rOperation.m_eOperation == EOperation::SET_BLOCK && a_rOperation.m_Words.empty())
+        return "no words to set: a block set takes one word or more";
     // A request's budget is no argument's range: a value error at every door, not an index.
     rRefused = EArgument::VALUES;
     if (a_rBudget.m_uValues > SLimits::kMaxValues)

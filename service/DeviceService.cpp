@@ -530,6 +530,8 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
                     a_rParts.m_Asked.push_back(std::move(Asked));
                 }
         }
+        if (bChanges && m_Audit.Failing())
+            return AuditFailing();  // before the operations' checks, as any change is refused
         CheckFields(Body, {"operations"}, "trace");
         if (Items == Body.end() || !Items->is_array())
             throw SBadRequest{"field 'operations' must be an array of operations"};
@@ -547,18 +549,16 @@ SHttpResponse CDeviceService::Dispatch(const SHttpRequest& a_rRequest, SRequestP
         }
         if (m_Options.m_bReadOnly && bChanges)
             return Error(403, "the server is read-only: a batch with changing operations is refused");
-        if (bChanges && m_Audit.Failing())
-            return AuditFailing();
     }
     else
     {
-        CheckFields(Body, Fields(*pKind), "trace");
         // A typed read of the hardware hands the application a new word: a change, audited.
         a_rParts.m_bChanging = a_rParts.m_bChanging || AsksChange(*pKind, Body);
+        if (a_rParts.m_bChanging && m_Audit.Failing())
+            return AuditFailing();  // before the fields, as any change is refused
+        CheckFields(Body, Fields(*pKind), "trace");
         if (m_Options.m_bReadOnly && AsksChange(*pKind, Body))
             return Error(403, "the server is read-only: " + strOperation + " that reads the hardware is refused");
-        if (a_rParts.m_bChanging && m_Audit.Failing())
-            return AuditFailing();
         Requested.emplace_back(pKind, &Body);
     }
     a_rParts.m_bTrace = Flag(Body, "trace", false);

@@ -270,6 +270,7 @@ TEST(ServiceHttp, TheTokenComesFromItsFileOrTheEnvironmentAndStrangersStayOut)
     EXPECT_EQ(R.m_strErr.rfind("zevctl: no answer from the server: ", 0), 0u);
     R = Zevctl({"--connect", Server.strUrl, "--token-file", "/nonexistent/token", "snapshot"});
     EXPECT_EQ(R.m_strErr, "zevctl: no token in /nonexistent/token: it cannot be read or is empty\n");
+    EXPECT_EQ(R.m_iCode, ZEVCTL_UNREACHABLE);
 
     // No CORS: a page of another origin gets no permission, a preflight no answer but 401.
     const std::string strPreflight = "Origin: http://elsewhere.example\r\nAccess-Control-Request-Method: POST\r\n";

@@ -825,8 +825,13 @@ TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
     Pause();
     EXPECT_EQ(iDone.load(), 2) << "two devices were made at once";
     rGate.LeaveAlone();
-    Second.join();
-    EXPECT_EQ(iDone.load(), 3);
+    for (int i = 0; i < 500 && iDone.load() == 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(iDone.load(), 3) << "the second maker was not let in";
+    if (iDone.load() == 3)
+        Second.join();
+    else
+        Second.detach();
 }
 
 TEST(Runtime, AProcessThatLostNoReportCountsNone)
