@@ -612,14 +612,19 @@ nlohmann::json RunSets(CZevDevice& a_rDevice, const std::string& a_strOperation,
         Fail("ZEV_BAD_ARGUMENT", Bad.m_strText);
     }
     // The state as after any call: this call's own faults, taken or only reported.
-    std::string strReports;
+    // (A refused direction is reported, never made up: it refuses nothing here.)
+    std::string strReports, strAll;
     for (const nlohmann::json& rReport : Answer.value("reports", nlohmann::json::array()))
+    {
+        const std::string strMessage = rReport.value("message", std::string());
+        strAll += (strAll.empty() ? "" : "; ") + strMessage;
         if (a_strOperation != "apply" && !rReport.value("accessDenied", false))
-            strReports += (strReports.empty() ? "" : "; ") + rReport.value("message", std::string());
+            strReports += (strReports.empty() ? "" : "; ") + strMessage;
+    }
     const bool bFaulted = iStatus == 500 || a_rDevice.Sets().BusFaults() != 0;
     a_rDevice.set_state(bFaulted ? Tango::FAULT : Tango::ON);
     a_rDevice.set_status(iStatus == 500 ? Answer.value("error", std::string())  // "host fault: ..."
-                         : bFaulted ? "host fault: a bus transfer failed; the library reported: " + strReports
+                         : bFaulted ? "host fault: a bus transfer failed; the library reported: " + strAll
                                     : "The device is ON");
     if (iStatus != 200)
         Fail(iStatus == 500 ? "ZEV_HOST_FAULT" : "ZEV_REFUSED", Answer.value("error", Answer.dump()));
