@@ -913,20 +913,49 @@ TEST(Runtime, WordsReadBackInARowAreOneEventAndEverythingElseIsToldAsItCame)
                                         "bus: wait 50"}));
     EXPECT_EQ(std::vector<std::string>(Broken.begin() + 8, Broken.end() - 1), kLone);
     EXPECT_EQ(Broken.back(), "bus: wait 3");
-    // A write where a read-back reads (its start, then its fetch) is none: with the word after
+    // What only looks like a read-back is none (a write where it reads, a read where it
+    // writes, a fetch from elsewhere and the data word read after it): with the word after
     // it, no run, every step told as it came.
-    for (const char cStart : {'W', 'R'})
+    struct SLike
+    {
+        char m_cReset, m_cStart, m_cFetch;
+        unsigned m_udwFetch;
+        bool m_bDataAfter;
+    };
+    for (const SLike& Like : {SLike{'W', 'W', 'R', kData, false}, SLike{'W', 'R', 'W', kData, false},
+                              SLike{'W', 'R', 'R', 0x100, true}, SLike{'R', 'R', 'R', kData, false}})
     {
         const unsigned udwMask = kReady, udwWord = 0x10003;
-        Runs.Transfer('W', kStatus, &udwMask, 4);
-        Runs.Transfer(cStart, 0x10003, &udwWord, 4);
+        Runs.Transfer(Like.m_cReset, kStatus, &udwMask, 4);
+        Runs.Transfer(Like.m_cStart, 0x10003, &udwWord, 4);
         Runs.Wait(8);
         R(kStatus, kReady);
         Runs.Wait(50);
-        Runs.Transfer(cStart == 'W' ? 'R' : 'W', kData, &udwWord, 4);
+        Runs.Transfer(Like.m_cFetch, Like.m_udwFetch, &udwWord, 4);
+        if (Like.m_bDataAfter)
+            R(kData, 7);
         Word(0x10004, 0x11, 1);
         Runs.Flush();
-        EXPECT_EQ(Texts().size(), 12u) << cStart;
+        EXPECT_EQ(Texts().size(), Like.m_bDataAfter ? 13u : 12u) << Like.m_cReset << Like.m_cStart << Like.m_cFetch;
+    }
+    // A read-back let go half way (given up, or forgotten) leaves nothing behind: the steps
+    // after it are no rest of one (else they would make a word at the status's address).
+    for (const bool bForget : {false, true})
+    {
+        const unsigned udwMask = kReady, udwWord = 0;
+        Runs.Transfer('W', kStatus, &udwMask, 4);
+        R(0x10002, 0);
+        if (bForget)
+            Runs.Forget();
+        else
+            Runs.Transfer('W', 0x100, &udwWord, 4);
+        Runs.Wait(8);
+        R(kStatus, kReady);
+        Runs.Wait(50);
+        R(kData, 5);
+        Word(kStatus + 1, 0x11, 1);
+        Runs.Flush();
+        EXPECT_EQ(Texts().size(), bForget ? 10u : 13u) << bForget;
     }
 
     // What nobody heard is let go: words after it are a run of their own. An observer that
