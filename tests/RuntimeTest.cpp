@@ -957,6 +957,13 @@ TEST(Runtime, WordsReadBackInARowAreOneEventAndEverythingElseIsToldAsItCame)
         Runs.Flush();
         EXPECT_EQ(Texts().size(), bForget ? 10u : 13u) << bForget;
     }
+    // What a device without listeners lets go: a read-back begun, not nothing.
+    const unsigned udwReset = kReady;
+    EXPECT_FALSE(Runs.Holds());
+    Runs.Transfer('W', kStatus, &udwReset, 4);
+    EXPECT_TRUE(Runs.Holds());
+    Runs.Forget();
+    EXPECT_FALSE(Runs.Holds());
 
     // What nobody heard is let go: words after it are a run of their own. An observer that
     // throws loses what it was told then, and nothing of it is told again.
