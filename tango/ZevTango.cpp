@@ -38,17 +38,32 @@ CDeviceRuntime* g_pRuntime = nullptr;
 
 class CZevDevice;
 
+// The library's messages of one call, as one text.
+void Append(std::string& a_rText, const std::string& a_strMessage)
+{
+    a_rText += (a_rText.empty() ? "" : "; ") + a_strMessage;
+}
+
 std::string ReportsText(const SCallRecord& a_rRecord)
 {
     std::string strText;
     for (const SReport& rReport : a_rRecord.m_Reports)
-        strText += (strText.empty() ? "" : "; ") + rReport.m_strMessage;
+        Append(strText, rReport.m_strMessage);
     return strText;
 }
 
 [[noreturn]] void Fail(const char* a_pcReason, const std::string& a_strText)
 {
     Tango::Except::throw_exception(a_pcReason, a_strText, "ZEV");
+}
+
+SOperation Named(EOperation a_eOperation, const std::string& a_strRegister, const std::string& a_strSignal = "")
+{
+    SOperation Operation;
+    Operation.m_eOperation = a_eOperation;
+    Operation.m_strRegister = a_strRegister;
+    Operation.m_strSignal = a_strSignal;
+    return Operation;
 }
 
 // Where each register's words lie on the bus, for telling which one a write reached.
@@ -109,24 +124,36 @@ public:
         m_Pusher.join();
     }
 
+    // What a false answer of the library means: refused, or (a memory's Set, which answers
+    // false also when it holds those words already) refused only if the memory is locked.
+    enum class EFalse
+    {
+        REFUSED,
+        REFUSED_IF_LOCKED
+    };
+
     // One operation of the runtime's table: its check, then its handler; the library's
     // refusal, its reports and a host's fault are a DevFailed with the library's text. The
     // state says whether the host faulted in the last call.
-    SOutcome Operate(SOperation a_Operation, bool a_bCountGiven = true, bool a_bFalseRefused = true)
+    SOutcome Operate(SOperation a_Operation, bool a_bCountGiven = true, EFalse a_eFalse = EFalse::REFUSED)
     {
         SBudget Budget;
         const std::string strRefusal = CheckOperation(g_pRuntime->Catalogue(), a_Operation, a_bCountGiven, Budget);
         if (!strRefusal.empty())
             Fail("ZEV_BAD_ARGUMENT", strRefusal);
-        SOutcome Outcome;
+        std::vector<SOperation> Batch{a_Operation};
+        if (a_eFalse == EFalse::REFUSED_IF_LOCKED)  // in the same call: no other door locks in between
+            Batch.push_back(Named(EOperation::STATE, a_Operation.m_strRegister));
+        std::vector<SOutcome> Outcomes;
         try
         {
-            Outcome = g_pRuntime->RunBatch({a_Operation}, SBatchOptions()).front();
+            Outcomes = g_pRuntime->RunBatch(Batch, SBatchOptions());
         }
         catch (const std::exception& e)
         {
             Fail("ZEV_REFUSED", e.what());  // a call from inside a call of this device
         }
+        const SOutcome& Outcome = Outcomes.front();
         if (Outcome.m_eStatus == SOutcome::FAULT)
         {
             set_state(Tango::FAULT);
@@ -154,7 +181,8 @@ public:
             Fail("ZEV_REPORTED", ReportsText(Outcome.m_Record));
         const SOperationRow& rRow = RowOf(a_Operation.m_eOperation);
         if (!bWholeDevice && (rRow.m_eAnswer == EAnswer::RESULT || rRow.m_eAnswer == EAnswer::WORDS_RESULT) &&
-            !Outcome.m_bResult && a_bFalseRefused)
+            !Outcome.m_bResult &&
+            (a_eFalse == EFalse::REFUSED || Outcomes.back().m_LockStates.at(0) != UNLOCKED))
             Fail("ZEV_REFUSED", std::string("the library refused ") + rRow.m_pcName + " of " + a_Operation.m_strRegister +
                                     (a_Operation.m_strSignal.empty() ? "" : "." + a_Operation.m_strSignal) +
                                     " without a report (a locked field is not changed)");
@@ -224,15 +252,6 @@ private:
     std::atomic<bool> m_bStop{false};
     std::thread m_Pusher;
 };
-
-SOperation Named(EOperation a_eOperation, const std::string& a_strRegister, const std::string& a_strSignal = "")
-{
-    SOperation Operation;
-    Operation.m_eOperation = a_eOperation;
-    Operation.m_strRegister = a_strRegister;
-    Operation.m_strSignal = a_strSignal;
-    return Operation;
-}
 
 const SRegisterEntry& RegisterAt(std::size_t a_uRegister)
 {
@@ -405,11 +424,7 @@ public:
         a_rAttribute.get_write_value(pWords);
         SOperation Block = Named(EOperation::SET_BLOCK, RegisterAt(m_Place.m_uRegister).m_strName);
         Block.m_Words.assign(pWords, pWords + a_rAttribute.get_write_value_length());
-        // A memory's Set answers false also when it holds those words already: done, unless locked.
-        CZevDevice& rDevice = Device(a_pDevice);
-        if (!rDevice.Operate(Block, true, false).m_bResult &&
-            rDevice.Operate(Named(EOperation::STATE, Block.m_strRegister)).m_LockStates.at(0) != UNLOCKED)
-            Fail("ZEV_REFUSED", "the library refused setBlock of " + Block.m_strRegister + " without a report (it is locked)");
+        Device(a_pDevice).Operate(Block, true, CZevDevice::EFalse::REFUSED_IF_LOCKED);
     }
     bool is_allowed(Tango::DeviceImpl*, Tango::AttReqType) override { return true; }
 
@@ -617,9 +632,9 @@ nlohmann::json RunSets(CZevDevice& a_rDevice, const std::string& a_strOperation,
     for (const nlohmann::json& rReport : Answer.value("reports", nlohmann::json::array()))
     {
         const std::string strMessage = rReport.value("message", std::string());
-        strAll += (strAll.empty() ? "" : "; ") + strMessage;
+        Append(strAll, strMessage);
         if (a_strOperation != "apply" && !rReport.value("accessDenied", false))
-            strReports += (strReports.empty() ? "" : "; ") + strMessage;
+            Append(strReports, strMessage);
     }
     const bool bFaulted = iStatus == 500 || a_rDevice.Sets().BusFaults() != 0;
     a_rDevice.set_state(bFaulted ? Tango::FAULT : Tango::ON);
