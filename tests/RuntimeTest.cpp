@@ -779,59 +779,42 @@ TEST(Runtime, TheRouterTakesTheHolderFromADeviceMadeBeforeAndComesBackAfterAny)
     EXPECT_EQ(Routed.m_Messages, std::vector<std::string>{"message"});
 }
 
-TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
+// With the first already in, a second thread's Enter is held out until the first leaves, and
+// then let in. A second never let in is left waiting (the test has failed), not joined: no hang.
+static void ExpectHeldOutUntilLeft(std::function<void()> a_Enter, std::function<void()> a_Leave,
+                                   const std::function<void()>& a_LeaveFirst, const char* a_pcWhat)
 {
-    rlzev::CLibraryGate& rGate = rlzev::CLibraryGate::Instance();
-    std::atomic<int> iDone(0);
-    // Gives the other thread ample time to pass the gate, if it wrongly could.
-    auto Pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
-    // A call in progress keeps a maker out until it ends.
-    rGate.EnterShared();
-    std::thread Maker([&] {
-        rGate.EnterAlone();
-        ++iDone;
-        rGate.LeaveAlone();
+    auto pIn = std::make_shared<std::atomic<bool>>(false);
+    std::thread Second([pIn, a_Enter, a_Leave] {
+        a_Enter();
+        *pIn = true;
+        a_Leave();
     });
-    Pause();
-    EXPECT_EQ(iDone.load(), 0) << "a device was made during a call";
-    rGate.LeaveShared();
-    Maker.join();
-    EXPECT_EQ(iDone.load(), 1);
-    // A device being made keeps calls out until it is made, and then lets them in.
-    rGate.EnterAlone();
-    std::thread Caller([&] {
-        rGate.EnterShared();
-        ++iDone;
-        rGate.LeaveShared();
-    });
-    Pause();
-    EXPECT_EQ(iDone.load(), 1) << "a call ran while a device was made";
-    rGate.LeaveAlone();
-    for (int i = 0; i < 500 && iDone.load() == 1; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(iDone.load(), 2) << "the call was not let in when the device was made";
-    // A caller never let in is left waiting (the test has failed), not joined: no hang.
-    if (iDone.load() == 2)
-        Caller.join();
-    else
-        Caller.detach();
-    // One maker at a time.
-    rGate.EnterAlone();
-    std::thread Second([&] {
-        rGate.EnterAlone();
-        ++iDone;
-        rGate.LeaveAlone();
-    });
-    Pause();
-    EXPECT_EQ(iDone.load(), 2) << "two devices were made at once";
-    rGate.LeaveAlone();
-    for (int i = 0; i < 500 && iDone.load() == 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(iDone.load(), 3) << "the second maker was not let in";
-    if (iDone.load() == 3)
+    SleepFor(100);  // ample time to pass, if it wrongly could
+    EXPECT_FALSE(pIn->load()) << a_pcWhat;
+    a_LeaveFirst();
+    for (int i = 0; i < 500 && !pIn->load(); ++i)
+        SleepFor(10);
+    EXPECT_TRUE(pIn->load()) << "not let in when the first left: " << a_pcWhat;
+    if (pIn->load())
         Second.join();
     else
         Second.detach();
+}
+
+TEST(Runtime, MakingADeviceAndCallingOneWaitForEachOther)
+{
+    rlzev::CLibraryGate* pGate = &rlzev::CLibraryGate::Instance();
+    auto EnterShared = [pGate] { pGate->EnterShared(); };
+    auto LeaveShared = [pGate] { pGate->LeaveShared(); };
+    auto EnterAlone = [pGate] { pGate->EnterAlone(); };
+    auto LeaveAlone = [pGate] { pGate->LeaveAlone(); };
+    EnterShared();
+    ExpectHeldOutUntilLeft(EnterAlone, LeaveAlone, LeaveShared, "a device was made during a call");
+    EnterAlone();
+    ExpectHeldOutUntilLeft(EnterShared, LeaveShared, LeaveAlone, "a call ran while a device was made");
+    EnterAlone();
+    ExpectHeldOutUntilLeft(EnterAlone, LeaveAlone, LeaveAlone, "two devices were made at once");
 }
 
 TEST(Runtime, AProcessThatLostNoReportCountsNone)
