@@ -1715,12 +1715,11 @@ PYBIND11_MODULE(_zev, m)
             return Signals;
         }, RL_ZEV_SIGNATURE("signals", "(self)") "The register's signals in bit order.")
         .def("read", [](CPyRegister& r, const py::handle& a_rStart, const py::handle& a_rCount) {
-            const auto Range = r.Range(a_rStart, a_rCount);
-            const CRegisterBase* pRegister = r.m_pRegister;
-            return r.m_pDevice->Run([&](CZEV&) {
-                const unsigned* pudwWords = pRegister->GetAppImage() + Range.first;
-                return std::vector<unsigned>(pudwWords, pudwWords + Range.second);
-            }, EReports::RAISE);
+            rlzev::SOperation Read = r.Named(rlzev::EOperation::APP_WORDS, py::str(""));
+            Read.m_udwStart = Index(a_rStart, "start");
+            if (!a_rCount.is_none())
+                Read.m_udwCount = Index(a_rCount, "count");
+            return Operate(*r.m_pDevice, std::move(Read), !a_rCount.is_none(), EReports::RAISE).m_Words;
         }, RL_ZEV_SIGNATURE("read", "(self, start=0, count=None)")
            "The application's words as they are (no transfer): count words from start (default: to the end).",
            py::arg("start") = 0, py::arg("count") = py::none())

@@ -382,8 +382,6 @@ class RemoteRegister(_Node):
     def read(self, start=0, count=None):
         """The application's words as they are (no transfer)."""
         start, count = common.memory_range(self.name, self._info.words, start, count)
-        if count == 0:
-            return []
         return self._device._call("appWords", {"register": self.name, "start": start, "count": count})["words"]
 
     def _words(self, start, count, read_hw):
