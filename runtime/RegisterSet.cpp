@@ -242,10 +242,10 @@ void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields)
 }
 } // namespace
 
-json ParseBody(const std::string& a_strText)
+json ParseBody(const std::string& a_strText, const char* a_pcWhat)
 {
     if (NestsTooDeep(a_strText))
-        throw SBadRequest{"the body nests deeper than " + std::to_string(kMaxBodyDepth) + " levels"};
+        throw SBadRequest{std::string("the ") + a_pcWhat + " nests deeper than " + std::to_string(kMaxBodyDepth) + " levels"};
     try
     {
         return json::parse(a_strText);
@@ -255,7 +255,7 @@ json ParseBody(const std::string& a_strText)
         // The parser's message without its "[json.exception...] " prefix.
         std::string strWhat = e.what();
         const std::size_t uEnd = strWhat.find("] ");
-        throw SBadRequest{"malformed JSON body: " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
+        throw SBadRequest{std::string("malformed JSON ") + a_pcWhat + ": " + (uEnd == std::string::npos ? strWhat : strWhat.substr(uEnd + 2))};
     }
 }
 

@@ -27,9 +27,9 @@ class CCatalogue;
 
 // A request's body, or a register set's text, as JSON: a tree nested deeper than
 // kMaxBodyDepth or a text that is no JSON is refused (SBadRequest) before any of it is built.
-// Every door reads what it is handed with it.
+// Every door reads what it is handed with it; a_pcWhat names it in the refusal ("body", "set").
 constexpr int kMaxBodyDepth = 6;
-nlohmann::json ParseBody(const std::string& a_strText);
+nlohmann::json ParseBody(const std::string& a_strText, const char* a_pcWhat = "body");
 
 // The register map, {"device": {name, xmlVersion, generatorVersion}, "registers": [...]}, keys
 // sorted: what sets are checked against, and what the service serves as its map.

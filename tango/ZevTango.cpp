@@ -606,7 +606,7 @@ nlohmann::json SetBody(const std::string& a_strText)
         return nlohmann::json::object();
     try
     {
-        return ParseBody(a_strText);
+        return ParseBody(a_strText, "set");
     }
     catch (const SBadRequest& Bad)
     {

@@ -190,7 +190,7 @@ TEST(Zevctl, SavesComparesAndAppliesRegisterSets)
     std::ofstream(testing::TempDir() + "deep-set.json") << std::string(100000, '[') << std::string(100000, ']');
     const SResult Deep = Zevctl({"compare", testing::TempDir() + "deep-set.json"});
     EXPECT_EQ(Deep.m_iCode, 2);
-    EXPECT_EQ(Deep.m_strErr, "zevctl: " + testing::TempDir() + "deep-set.json is not a register set: the body nests deeper "
+    EXPECT_EQ(Deep.m_strErr, "zevctl: " + testing::TempDir() + "deep-set.json is not a register set: the set nests deeper "
                              "than 6 levels\n");
     const SResult Unwritten = Zevctl({"save", testing::TempDir() + "no-such-folder/set.json", "DIN_CNTRL0"});
     EXPECT_EQ(Unwritten.m_iCode, 3);

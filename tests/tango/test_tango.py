@@ -172,7 +172,7 @@ def test_locks_and_bad_input_are_refused_with_the_library_text_and_nothing_is_wr
         (proxy.ServiceRead, [["ENT_H1", "5", "3"]], "ZEV_BAD_ARGUMENT", "range beyond the memory: ENT_H1 has words 0 to 6"),
         (proxy.ServiceRead, [["ENT_H1", "x", "3"]], "ZEV_BAD_ARGUMENT", "START is a decimal number, not 'x'"),
         (proxy.ServiceWrite, [["DIN_CNTRL0", "FIFOLEVEL", "1 /d"]], "ZEV_BAD_ARGUMENT", "value text"),
-        (proxy.ApplySet, ["[" * 7 + "]" * 7], "ZEV_BAD_ARGUMENT", "the body nests deeper than 6 levels"),
+        (proxy.ApplySet, ["[" * 7 + "]" * 7], "ZEV_BAD_ARGUMENT", "the set nests deeper than 6 levels"),
         (proxy.write_attribute, ["DIN_CNTRL0__FIFOLEVEL", 256], "API_WAttrOutsideLimit", "above the maximum"),
         (proxy.write_attribute, ["PRI_SERVAL", 1], "API_AttrNotWritable", "not writable"),
         (proxy.read_attribute, ["NOPE"], "API_AttrNotFound", "NOPE"),
