@@ -1303,6 +1303,8 @@ public:
         RequireMemory();
         const unsigned udwStart = Index(a_rStart, "start");
         const std::vector<unsigned> Words = WordsFrom(a_rValues);
+        if (Words.size() > rlzev::SLimits::kMaxWords)  // before the range, as the runtime's check
+            throw py::value_error(rlzev::TooManyWordsText());
         CheckRange(udwStart, static_cast<unsigned long long>(Words.size()));
         if (Words.empty())  // the runtime's check refuses it (ValueError), with the text every door gives
             return Operate(*m_pDevice, Named(rlzev::EOperation::SET_BLOCK, py::str("")), true, EReports::RAISE).m_bResult;
@@ -1932,6 +1934,8 @@ PYBIND11_MODULE(_zev, m)
     m.def("_range_text", [](const std::string& a_strRegister, unsigned a_udwWords, unsigned a_udwStart, std::size_t a_uRange) {
         return rlzev::RangeText(a_strRegister, a_udwWords, a_udwStart, a_uRange);
     });
+    m.def("_too_many_words_text", &rlzev::TooManyWordsText);
+    m.attr("_max_words") = rlzev::SLimits::kMaxWords;
     m.def("_value_limit_text", [](const std::string& a_strRegister, const std::string& a_strSignal, unsigned a_udwMax,
                                   const std::string& a_strValue) {
         return rlzev::ValueLimitText(a_strRegister, a_strSignal, a_udwMax, a_strValue);

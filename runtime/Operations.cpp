@@ -490,6 +490,14 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     const unsigned udwWords = pEntry == nullptr ? 0 : pEntry->m_udwWords;
     if (!a_bCountGiven)  // the rest of the register
         a_rOperation.m_udwCount = std::max(udwWords, a_rOperation.m_udwStart) - a_rOperation.m_udwStart;
+    // What one operation carries is bounded before anything else is looked at, as the service
+    // bounds it while reading a body: the same refusal whatever the range.
+    rRefused = EArgument::VALUES;
+    if (a_rOperation.m_Values.size() > SLimits::kMaxValues)
+        return TooManyValuesText();
+    rRefused = EArgument::WORDS;
+    if (a_rOperation.m_Words.size() > SLimits::kMaxWords)
+        return TooManyWordsText();
     std::size_t uRange = 0;  // words the range names, to be within the register
     switch (a_rOperation.m_eOperation)
     {
@@ -569,10 +577,20 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
     // A request's budget is no argument's range: a value error at every door, not an index.
     rRefused = EArgument::VALUES;
     if (a_rBudget.m_uValues > SLimits::kMaxValues)
-        return "too many values: at most " + std::to_string(SLimits::kMaxValues);
+        return TooManyValuesText();
     rRefused = EArgument::COUNT;
     if (a_rBudget.m_uWords > SLimits::kMaxWords)
-        return "too many words: at most " + std::to_string(SLimits::kMaxWords) + " in one request";
+        return TooManyWordsText();
     return "";
+}
+
+std::string TooManyValuesText()
+{
+    return "too many values: at most " + std::to_string(SLimits::kMaxValues);
+}
+
+std::string TooManyWordsText()
+{
+    return "too many words: at most " + std::to_string(SLimits::kMaxWords) + " in one request";
 }
 } // namespace rlzev

@@ -128,9 +128,9 @@ struct SBudget
 // and the request's budget, before anything reaches the device. A COUNT the caller left
 // out (a_bCountGiven false) becomes the rest of the register. Returns the refusal's text,
 // empty when the operation may run; a_peRefused (may be null) gets the argument it refused:
-// START for a range beyond the register or the request's budget, VALUE for a value beyond
-// its field, REGISTER for a block of a register that is no memory, MODE, VALUES for a value
-// text.
+// START for a range beyond the register, VALUE for a value beyond its field, REGISTER for a
+// block of a register that is no memory, MODE, VALUES for a value text or too many of them,
+// WORDS for too many words given, COUNT for too many asked in the request.
 std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperation, bool a_bCountGiven,
                            SBudget& a_rBudget, EArgument* a_peRefused = nullptr);
 // The texts of the two refusals doors also make on their own, where a call must not wait for
@@ -139,6 +139,10 @@ std::string CheckOperation(const CCatalogue& a_rCatalogue, SOperation& a_rOperat
 std::string RangeText(const std::string& a_strRegister, unsigned a_udwWords, unsigned a_udwStart, std::size_t a_uRange);
 std::string ValueLimitText(const std::string& a_strRegister, const std::string& a_strSignal, unsigned a_udwMax,
                            const std::string& a_strValue);
+// The refusals of more values or words than one request takes; the service makes them while
+// it reads a body, before the operation is built.
+std::string TooManyValuesText();
+std::string TooManyWordsText();
 // The argument's name in the table ("register", "start", ...).
 const char* ArgumentName(EArgument a_eArgument);
 } // namespace rlzev

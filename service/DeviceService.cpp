@@ -135,7 +135,7 @@ std::vector<std::string> Values(const json& a_rBody)
     if (!It->is_array())
         throw SBadRequest{"field 'values' must be an array of value texts", "values"};
     if (It->size() > CDeviceService::kMaxValues)
-        throw SBadRequest{"too many values: at most " + std::to_string(CDeviceService::kMaxValues), "values"};
+        throw SBadRequest{TooManyValuesText(), "values"};
     std::vector<std::string> Texts;
     Texts.reserve(It->size());
     for (const json& Value : *It)
@@ -153,10 +153,10 @@ std::vector<unsigned> Words(const json& a_rBody)
     const auto It = a_rBody.find("words");
     if (It == a_rBody.end())
         return {};
-    if (!It->is_array() || It->size() > CDeviceService::kMaxWords)
-        throw SBadRequest{"field 'words' must be an array of at most " + std::to_string(CDeviceService::kMaxWords) +
-                              " unsigned 32-bit integers",
-                          "words"};
+    if (!It->is_array())
+        throw SBadRequest{"field 'words' must be an array of unsigned 32-bit integers", "words"};
+    if (It->size() > CDeviceService::kMaxWords)
+        throw SBadRequest{TooManyWordsText(), "words"};
     std::vector<unsigned> Result;
     Result.reserve(It->size());
     for (const json& Word : *It)

@@ -210,8 +210,8 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
          400, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 7 to 7"},  // one bad: none runs
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
-        {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "field 'words' must be an array of at most 65536"},
-        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of at most"},
+        {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "too many words: at most 65536 in one request"},
+        {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of unsigned 32-bit integers"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":["1"]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":[-1]})", 400, "field 'words' must be an array of unsigned"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1"})", 400, "missing field 'words'"},

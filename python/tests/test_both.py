@@ -97,7 +97,11 @@ def test_bad_arguments_raise_their_own_class_and_send_nothing(dev):
             (lambda: dev.get_value_by_string("", "X"), zev.ServiceError, "Register not found!"),
             (lambda: dev.service_read("A-B"), zev.ServiceError, "Invalid register submitted: A-B"),
             (lambda: dev.AUD_CNTRL0.lock("a b"), zev.ServiceError, "Invalid signal submitted! : a b"),
-            (lambda: dev.logging("", "ALL", None, False), zev.ServiceError, "Invalid register submitted: ")]:
+            (lambda: dev.logging("", "ALL", None, False), zev.ServiceError, "Invalid register submitted: "),
+            # More than a request takes is that, before any range (as zevd bounds a body).
+            (lambda: mem.set([0] * 65537, start=8), ValueError, "too many words: at most 65536 in one request"),
+            (lambda: mem.service_write(["1/d"] * 65537, start=8), ValueError, "too many values: at most 65536"),
+            (lambda: dev.AUD_CNTRL0.service_write(["1/d"] * 65537), ValueError, "too many values: at most 65536")]:
         with pytest.raises(error) as raised:
             call()
         assert str(raised.value) == text

@@ -189,6 +189,12 @@ def memory_words(values):
     return [word(v, "a memory word") for v in values]
 
 
+def check_words(count):
+    """More words than one request takes: refused before the range, as the device's check."""
+    if count > _zev._max_words:
+        raise ValueError(_zev._too_many_words_text())
+
+
 def check_range(name, size, start, count):
     if start > size or count > size - start:
         raise IndexError(_zev._range_text(name, size, start, count))
@@ -214,20 +220,3 @@ def memory_range(register, words, start, count):
     check_range(register, words, start, count)
     return start, count
 
-
-def register_read_range(register, signal, words, start, count):
-    # A memory takes its words from start on, whatever signal is named.
-    if words > 1:
-        return memory_range(register, words, start, count)
-    if index(start, "start") != 0 or (count is not None and index(count, "count") > 1):
-        raise IndexError(_zev._range_text(register, 1, 0, 2))
-    return 0, 1
-
-
-def register_write_range(register, signal, words, start, values):
-    start = index(start, "start")
-    if words > 1:
-        check_range(register, words, start, values)
-    elif start != 0:
-        raise IndexError(_zev._range_text(register, 1, start, 0))
-    return start

@@ -424,20 +424,17 @@ class RemoteRegister(_Node):
         self._require_memory()
         start = common.index(start, "start")
         words = common.memory_words(words)
+        common.check_words(len(words))
         common.check_range(self.name, self._info.words, start, len(words))
         return self._device._call("setBlock", {"register": self.name, "start": start, "words": words},
                                   result=lambda a: a.get("result"))["result"]
 
+    # The server's check of the range, as the device's own in this process.
     def service_read(self, signal="", start=0, count=None):
-        signal = common.text(signal, "signal")
-        start, count = common.register_read_range(self.name, signal, self._info.words, start, count)
-        return self._device._service_read(self.name, signal, start, count)
+        return self._device.service_read(self.name, signal, start, count)
 
     def service_write(self, values, signal="", start=0):
-        values = common.texts(values)
-        signal = common.text(signal, "signal")
-        start = common.register_write_range(self.name, signal, self._info.words, start, len(values))
-        self._device._service_write(self.name, signal, values, start)
+        self._device.service_write(self.name, signal, values, start)
 
     def lock(self, signal="ALL"):
         self._device._lock("lock", self.name, common.text(signal, "signal"), "signal")
