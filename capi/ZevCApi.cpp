@@ -518,8 +518,8 @@ bool NamesUnknown(const rlzev::CCatalogue& a_rCatalogue, const rlzev::SOperation
     if (pEntry == nullptr && !(bAll && MeansAll(a_rOperation.m_strRegister)))
         return true;
     const std::string& strSignal = a_rOperation.m_strSignal;
-    if (strSignal.empty())
-        return bAll;  // locks and logging name a signal; other operations then take the whole register
+    if (strSignal.empty())  // locks, logging and a value name a signal; the rest then take the whole register
+        return bAll || eOperation == rlzev::EOperation::VALUE;
     if (bAll && MeansAll(strSignal))
         return false;
     if (pEntry != nullptr)

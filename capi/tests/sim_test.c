@@ -140,6 +140,7 @@ static void TestNamesAndRefusals(zev_device* a_pDevice)
         {zev_unlock(a_pDevice, "AUD_CNTRL0", "NOPE"), ZEV_NOT_FOUND},
         {zev_lock(a_pDevice, "ALL", "NOPE"), ZEV_NOT_FOUND},
         {zev_lock(a_pDevice, "AUD_CNTRL0", ""), ZEV_NOT_FOUND}, /* no name is none the device has */
+        {zev_value_by_string(a_pDevice, "AUD_CNTRL0", "", NULL, 0, NULL), ZEV_NOT_FOUND}, /* a value is a signal's */
         {zev_logging(a_pDevice, "all", "NOPE", 1), ZEV_NOT_FOUND},
         {zev_service_read(a_pDevice, "ALL", "", 0, 1, NULL, 0, NULL, NULL), ZEV_NOT_FOUND},
         {zev_register_read(Register(a_pDevice, "DIN_STROBE"), 0, 1, audwWords), ZEV_REFUSED},
