@@ -1182,14 +1182,14 @@ ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* a_pSignal, uint32_t a_udw
         return ZEV_BAD_ARGUMENT;
     if (a_piWritten != nullptr)
         *a_piWritten = 0;
-    // The library's rule for an unknown mode, kept without an out-of-range enumeration value.
     const CSignalBase::ESignalHwWrite eMode =
         a_iMode == ZEV_WRITE_IMMEDIATE    ? CSignalBase::HW_WRITE_IMMEDIATE
         : a_iMode == ZEV_WRITE_IF_CHANGED ? CSignalBase::HW_WRITE_IF_CHANGED
                                           : CSignalBase::HW_WRITE_DEFERRED;
     return Hold(a_pSignal->m_pDevice, [&](zev_device& rDevice) {
-        if (a_udwValue > a_pSignal->m_udwMax)
-            return RefuseValue(rDevice, *a_pSignal, a_udwValue, static_cast<unsigned>(eMode));
+        // A mode there is not, or a value beyond the field: the runtime's refusal, as at every door.
+        if (a_udwValue > a_pSignal->m_udwMax || a_iMode < ZEV_WRITE_IMMEDIATE || a_iMode > ZEV_WRITE_IF_CHANGED)
+            return RefuseValue(rDevice, *a_pSignal, a_udwValue, static_cast<unsigned>(a_iMode));
         const bool bWritten = a_pSignal->m_pSignal->Set(a_udwValue, eMode);
         // A write refused for its direction was not written; one whose log line the host
         // failed to take was, and the caller must know it went out.

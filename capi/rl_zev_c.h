@@ -86,7 +86,7 @@ typedef int32_t zev_status;
 #define ZEV_BUFFER_TOO_SMALL 4 /* *needed holds the size the text needs */
 #define ZEV_HOST_FAULT 5       /* an exception: a callback failed, or the library threw */
 
-/* How a typed set reaches the hardware; any other number acts as ZEV_WRITE_DEFERRED. */
+/* How a typed set reaches the hardware; any other number is refused (ZEV_BAD_ARGUMENT). */
 #define ZEV_WRITE_IMMEDIATE 0
 #define ZEV_WRITE_DEFERRED 1
 #define ZEV_WRITE_IF_CHANGED 2
@@ -248,10 +248,10 @@ ZEV_API zev_status ZEV_CALL zev_signal_enumerator_value(const zev_signal* signal
  * signal gives the application's value. ZEV_REFUSED when the library reported (a refused
  * read, a read-back never ready): *value is what the library answered. */
 ZEV_API zev_status ZEV_CALL zev_signal_get(const zev_signal* signal, int32_t read_hw, uint32_t* value);
-/* value from 0 to the field's maximum, named by an enumerator or not (else ZEV_BAD_ARGUMENT,
- * nothing changes). *written (may be NULL): 1 when the register was written to the device.
- * A locked signal ignores the value (written 0). A write refused for its direction (a
- * read-only register) is ZEV_REFUSED, written 0. */
+/* value from 0 to the field's maximum, named by an enumerator or not, and a mode of the three
+ * (else ZEV_BAD_ARGUMENT, nothing changes). *written (may be NULL): 1 when the register was
+ * written to the device. A locked signal ignores the value (written 0). A write refused for
+ * its direction (a read-only register) is ZEV_REFUSED, written 0. */
 ZEV_API zev_status ZEV_CALL zev_signal_set(zev_signal* signal, uint32_t value, int32_t mode, int32_t* written);
 ZEV_API zev_status ZEV_CALL zev_signal_lock_state(const zev_signal* signal, uint32_t* state);
 

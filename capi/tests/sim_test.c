@@ -176,7 +176,9 @@ static void TestTypedLocksAndWords(zev_device* a_pDevice)
     int32_t iWritten = -1, iRead = -1;
 
     CHECK_OK(a_pDevice, zev_set_to_default(a_pDevice));
-    CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, 9, &iWritten));
+    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, 9, &iWritten), ZEV_BAD_ARGUMENT);
+    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, -1, &iWritten), ZEV_BAD_ARGUMENT);
+    CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, ZEV_WRITE_DEFERRED, &iWritten));
     CHECK(iWritten == 0);
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 5, ZEV_WRITE_IMMEDIATE, &iWritten));
     CHECK(iWritten == 1 && Peek(a_pDevice, 0x0E00) == (5u | (3u << 9)));
