@@ -43,6 +43,23 @@ std::string CatalogueJson(const CCatalogue& a_rCatalogue)
     return json{{"device", Device}, {"registers", std::move(Registers)}}.dump();
 }
 
+json ReportJson(const SReport& a_rReport)
+{
+    return {{"type", "report"},
+            {"file", a_rReport.m_strFile},
+            {"line", a_rReport.m_iLine},
+            {"function", a_rReport.m_strFunction},
+            {"message", a_rReport.m_strMessage},
+            {"accessDenied", a_rReport.m_bAccessDenied}};
+}
+
+json EventJson(const SDeviceEvent& a_rEvent)
+{
+    if (a_rEvent.m_eKind == SDeviceEvent::REPORT)
+        return ReportJson(a_rEvent.m_Report);
+    return {{"type", a_rEvent.m_eKind == SDeviceEvent::LOG ? "log" : "transfer"}, {"text", a_rEvent.m_strText}};
+}
+
 const char* const CRegisterSets::kFormat = "rl_zev register set 1";
 
 namespace
@@ -188,17 +205,33 @@ const json* FindSignal(const json& a_rRegister, const std::string& a_strName)
     return nullptr;
 }
 
+// A call asked with "trace": true answers with its events, as any operation does.
+SBatchOptions Traced(const json& a_rBody)
+{
+    SBatchOptions Options;
+    const auto Trace = a_rBody.find("trace");
+    if (Trace != a_rBody.end() && !Trace->is_boolean())
+        throw SBadRequest{"field 'trace' must be true or false"};
+    Options.m_bTrace = Trace != a_rBody.end() && Trace->get<bool>();
+    return Options;
+}
+
+void AddEvents(const SBatchOptions& a_rOptions, const std::vector<SOutcome>& a_rOutcomes, json& a_rAnswer)
+{
+    if (!a_rOptions.m_bTrace)
+        return;
+    json& rEvents = a_rAnswer["events"] = json::array();
+    for (const SOutcome& rOutcome : a_rOutcomes)
+        for (const SDeviceEvent& rEvent : rOutcome.m_Record.m_Events)
+            rEvents.push_back(EventJson(rEvent));
+}
+
 json Reports(const std::vector<SOutcome>& a_rOutcomes)
 {
     json Result = json::array();
     for (const SOutcome& rOutcome : a_rOutcomes)
         for (const SReport& rReport : rOutcome.m_Record.m_Reports)
-            Result.push_back({{"type", "report"},
-                              {"file", rReport.m_strFile},
-                              {"line", rReport.m_iLine},
-                              {"function", rReport.m_strFunction},
-                              {"message", rReport.m_strMessage},
-                              {"accessDenied", rReport.m_bAccessDenied}});
+            Result.push_back(ReportJson(rReport));
     return Result;
 }
 
@@ -287,7 +320,7 @@ const json& CRegisterSets::Register(const std::string& a_strName) const
 
 int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
 {
-    CheckFields(a_rBody, {"registers", "memories"});
+    CheckFields(a_rBody, {"registers", "memories", "trace"});
     std::vector<std::string> Chosen = Names(a_rBody, "registers");
     const auto Memories = a_rBody.find("memories");
     if (Memories != a_rBody.end() && !Memories->is_boolean())
@@ -328,7 +361,8 @@ int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
             }
         }
     }
-    const std::vector<SOutcome> Outcomes = RunCounted(Operations, {});
+    const SBatchOptions Options = Traced(a_rBody);
+    const std::vector<SOutcome> Outcomes = RunCounted(Operations, Options);
     json Registers = json::array();
     for (std::size_t i = 0; i < Operations.size(); ++i)
     {
@@ -348,6 +382,7 @@ int CRegisterSets::Save(const json& a_rBody, json& a_rAnswer)
     a_rAnswer = {{"set", {{"format", kFormat}, {"device", m_rMap["device"]}, {"registers", std::move(Registers)}}},
                  {"skipped", std::move(Skipped)},
                  {"reports", Reports(Outcomes)}};
+    AddEvents(Options, Outcomes, a_rAnswer);
     if (const SOutcome* pFault = Fault(Outcomes))
     {
         a_rAnswer["error"] = pFault->m_strError;
@@ -462,7 +497,7 @@ std::vector<CRegisterSets::SEntry> CRegisterSets::Defaults(const json& a_rBody) 
 
 int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
 {
-    CheckFields(a_rBody, {"set", "registers"});
+    CheckFields(a_rBody, {"set", "registers", "trace"});
     if (a_rBody.contains("set") && a_rBody.contains("registers"))
         throw SBadRequest{"compare takes a 'set', or the 'registers' to hold against their defaults"};
     const std::vector<SEntry> Entries = a_rBody.contains("set") ? this->Entries(a_rBody["set"]) : Defaults(a_rBody);
@@ -488,7 +523,8 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
         Operations.push_back(Operation);
         Compared.push_back(&rEntry);
     }
-    const std::vector<SOutcome> Outcomes = RunCounted(Operations, {});
+    const SBatchOptions Options = Traced(a_rBody);
+    const std::vector<SOutcome> Outcomes = RunCounted(Operations, Options);
     json Differences = json::array();
     std::size_t uCompared = 0;
     for (std::size_t i = 0; i < Outcomes.size(); ++i)
@@ -514,6 +550,7 @@ int CRegisterSets::Compare(const json& a_rBody, json& a_rAnswer)
     }
     a_rAnswer = {{"differences", std::move(Differences)}, {"compared", uCompared}, {"skipped", std::move(Skipped)},
                  {"reports", Reports(Outcomes)}};
+    AddEvents(Options, Outcomes, a_rAnswer);
     if (const SOutcome* pFault = Fault(Outcomes))
     {
         a_rAnswer["error"] = pFault->m_strError;
@@ -556,7 +593,7 @@ int CRegisterSets::Run(const std::string& a_strOperation, const json& a_rBody, j
 
 int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_OnDone)
 {
-    CheckFields(a_rBody, {"set", "only"});
+    CheckFields(a_rBody, {"set", "only", "trace"});
     if (!a_rBody.contains("set"))
         throw SBadRequest{"missing field 'set'"};
     std::vector<SEntry> Entries = this->Entries(a_rBody["set"]);
@@ -664,7 +701,7 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_O
         Operations.push_back(std::move(Operation));
         Applied.push_back(&rEntry);
     }
-    SBatchOptions Options;
+    SBatchOptions Options = Traced(a_rBody);
     std::size_t uWritten = 0, uRefused = 0;
     Options.m_OnDone = [&](const std::vector<SOperation>&, const std::vector<SOutcome>& a_rOutcomes) {
         for (const SOutcome& rOutcome : a_rOutcomes)
@@ -697,6 +734,7 @@ int CRegisterSets::Apply(const json& a_rBody, json& a_rAnswer, const OnDone& a_O
     }
     a_rAnswer = {{"results", std::move(Results)}, {"written", uWritten}, {"refused", uRefused},
                  {"skipped", std::move(Skipped)}, {"reports", Reports(Outcomes)}};
+    AddEvents(Options, Outcomes, a_rAnswer);
     if (const SOutcome* pFault = Fault(Outcomes))
     {
         a_rAnswer["error"] = pFault->m_strError;

@@ -35,6 +35,11 @@ nlohmann::json ParseBody(const std::string& a_strText, const char* a_pcWhat = "b
 // sorted: what sets are checked against, and what the service serves as its map.
 std::string CatalogueJson(const CCatalogue& a_rCatalogue);
 
+// One report, and one event of a traced call (a report, a transfer or a change-log line), as
+// the answers carry them.
+nlohmann::json ReportJson(const SReport& a_rReport);
+nlohmann::json EventJson(const SDeviceEvent& a_rEvent);
+
 class CRegisterSets
 {
 public:
@@ -62,7 +67,8 @@ public:
     };
     static const SSetOperation* Find(const std::string& a_strOperation);
     // One of the three by name ("save", "compare", "apply"), a body that is no JSON object
-    // refused as any broken rule is: what every door calls.
+    // refused as any broken rule is: what every door calls. With "trace": true the answer
+    // has the call's "events" (transfers, reports, change-log lines), as any operation's.
     int Run(const std::string& a_strOperation, const nlohmann::json& a_rBody, nlohmann::json& a_rAnswer,
             const OnDone& a_OnDone = {});
     // The bus transfers that failed in the last call: the read-back path takes a host's

@@ -185,23 +185,6 @@ const char* LockName(unsigned a_udwState)
     }
 }
 
-json ReportJson(const SReport& a_rReport)
-{
-    return {{"type", "report"},
-            {"file", a_rReport.m_strFile},
-            {"line", a_rReport.m_iLine},
-            {"function", a_rReport.m_strFunction},
-            {"message", a_rReport.m_strMessage},
-            {"accessDenied", a_rReport.m_bAccessDenied}};
-}
-
-json EventJson(const SDeviceEvent& a_rEvent)
-{
-    if (a_rEvent.m_eKind == SDeviceEvent::REPORT)
-        return ReportJson(a_rEvent.m_Report);
-    return {{"type", a_rEvent.m_eKind == SDeviceEvent::LOG ? "log" : "transfer"}, {"text", a_rEvent.m_strText}};
-}
-
 int StatusOf(const SOutcome& a_rOutcome)
 {
     switch (a_rOutcome.m_eStatus)

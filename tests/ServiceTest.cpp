@@ -209,6 +209,7 @@ TEST(Service, BadRequestsAreRefusedAndChangeNothing)
         {"POST", "/api/v1/batch", R"({"operations":[{"op":"write","register":"DIN_CNTRL0","signal":"FIFOLEVEL","values":["1/d"]},{"op":"read","register":"ENT_H1","start":7,"count":1}]})",
          400, "range beyond the memory: ENT_H1 has words 0 to 6, the request names words 7 to 7"},  // one bad: none runs
         {"POST", "/api/v1/sets/apply", "{}", 400, "missing field 'set'"},
+        {"POST", "/api/v1/sets/save", R"({"trace":1})", 400, "field 'trace' must be true or false"},
         {"GET", "/api/v1/events", "", 400, "the event stream is served over HTTP only"},
         {"POST", "/api/v1/writeWords", TooManyWords.dump(), 400, "too many words: at most 65536 in one request"},
         {"POST", "/api/v1/writeWords", R"({"register":"ENT_H1","words":5})", 400, "field 'words' must be an array of unsigned 32-bit integers"},
@@ -825,8 +826,12 @@ TEST(Service, RegisterSetsAreSavedComparedAndApplied)
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"],
               json({{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}, {"set", "00000021/h"}, {"device", "00000007/h"}},
                     {{"register", "ENT_H1"}, {"word", 6}, {"set", "00000000/h"}, {"device", "00000009/h"}}}));
-    // A chosen part applied, then all; the set's values are on the hardware, with the service.
-    EXPECT_EQ(Posted(S, 200, "sets/apply", {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}})["written"], 1);
+    // A chosen part applied (traced, as any operation), then all; the set's values are on the
+    // hardware, with the service.
+    const json Part = Posted(S, 200, "sets/apply",
+                             {{"set", Set}, {"only", {{{"register", "DIN_CNTRL0"}, {"signal", "FIFOLEVEL"}}}}, {"trace", true}});
+    EXPECT_EQ(Part["written"], 1);
+    EXPECT_EQ(Part["events"], json({{{"type", "transfer"}, {"text", "bus: W 0x00100 4 0x00000084"}}}));  // 33 at bit 2
     EXPECT_EQ(S.Post("sets/compare", {{"set", Set}})["differences"].size(), 1u);
     const json Applied = S.Post("sets/apply", {{"set", Set}});
     EXPECT_EQ(Applied["written"], uFields + 1) << "every field of the set, and the memory";

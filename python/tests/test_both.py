@@ -2,6 +2,7 @@
 exceptions, arguments checked before anything is sent, buffers, text files), and what only a
 remote device has; what each operation answers is the conformance cases' (tests/conformance)."""
 import array
+import contextlib
 import copy
 import enum
 import io
@@ -106,6 +107,15 @@ def test_bad_arguments_raise_their_own_class_and_send_nothing(dev):
             call()
         assert str(raised.value) == text
     assert signal.get(True) is TRIG_SEL.MARKER_SIG_2 and mem.get(5) == [1, 2], "nothing was written"
+    # A refusal before the device leaves the last call's reports; a call that reports nothing
+    # clears them, though a remote device has nothing to ask its server.
+    for call, refused in [(lambda: dev.service_read("ENT_H1", "", 9), IndexError), (lambda: mem.set([]), ValueError),
+                          (dev.ENT_H1.get_all, None), (lambda: dev.logging("AUD_CNTRL0", "TRIG_SEL", None, False), None)]:
+        with pytest.raises(zev.ReportedError):
+            dev.PRI_SERVAL.SERVAL.set(1)
+        with pytest.raises(refused) if refused else contextlib.nullcontext():
+            call()
+        assert bool(dev.last_reports()) is bool(refused)
 
 
 def test_the_attribute_tree_is_fixed(dev):
@@ -140,6 +150,10 @@ def test_logs_go_to_text_files_and_a_failing_write_is_raised_after_the_call(dev)
     dev.DIN_CNTRL0.FIFOLEVEL.logging(log)  # the signal's own call names its register and itself
     dev.DIN_CNTRL0.FIFOLEVEL.set(3)
     assert log.getvalue() == "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 1 to value: 3\n"
+    saved = json.loads(dev.save_set(registers=["DIN_CNTRL0"]))
+    dev.DIN_CNTRL0.FIFOLEVEL.set(4)
+    dev.apply_set(saved)  # an applied set is logged as any change (a remote client has it in the answer)
+    assert log.getvalue().splitlines()[-1] == "Register: DIN_CNTRL0 Signal: FIFOLEVEL Changed from value: 4 to value: 3"
     log.close()
     with pytest.raises(ValueError, match="closed"):
         dev.logging("DIN_CNTRL0", "FIFOLEVEL", log)
@@ -186,6 +200,8 @@ def test_a_read_only_server_answers_every_read(read_only_zevd):
         assert dev.AUD_CNTRL0.get_all()["TRIG_SEL"] is TRIG_SEL.MARKER_SIG_0 and len(dev.get_all()) == 429
         with pytest.raises(zev.ServiceError, match="zevd answered 403"):
             dev.get_all(read_hw=True)
+        with pytest.raises(zev.ServiceError, match="zevd answered 403: the server is read-only: sets/apply"):
+            dev.apply_set(json.loads(dev.save_set(registers=["AUD_CNTRL0"])))
 
 
 def test_register_sets_are_zevctls_files_and_apply_per_field_and_per_word(dev, request, tmp_path):

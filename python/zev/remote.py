@@ -521,7 +521,17 @@ class _Remote:
     def sets(self, operation, body):
         """A register-set operation of the service: (status, answer), as the device in this
         process gives them."""
-        status, answer = self.connection.request("POST", "sets/" + operation, json.loads(body))
+        body = json.loads(body)
+        if operation == "apply":  # the change-log lines of what it writes, for this client's logs
+            body = self._logging_body(body)
+        status, answer = self.connection.request("POST", "sets/" + operation, body)
+        self.local.reports = _reports(answer)
+        # What only a server answers (no token, read-only, busy) is said as for every other call.
+        if status not in (200, 400, 500):
+            _raise_for(status, answer)
+        error = self._write_log_lines([answer]) if self.logs else None
+        if error is not None:
+            raise error
         return status, json.dumps(answer)
 
     def _call(self, operation, body, device_wide=False, result=None, method="POST"):
@@ -530,7 +540,10 @@ class _Remote:
         status, answer = self.connection.request(method, operation,
                                                  None if method == "GET" else self._logging_body(body))
         _restore(answer, swapped)
-        self.local.reports = _reports(answer)
+        # The last reports are those of the last call the device ran: a refusal before it
+        # (a bad argument, no token, a read-only server) leaves them, as in this process.
+        if status in (200, 422, 500):
+            self.local.reports = _reports(answer)
         error = self._write_log_lines([answer]) if self.logs else None
         if error is not None:
             raise error
@@ -559,6 +572,8 @@ class _Remote:
         # With read_hw=False only gets that read nothing: a read-only server answers them.
         operations = [{"op": "get", "register": register.name, "signal": signal.name, "readHw": read_hw and i == 0}
                       for register in registers for i, signal in enumerate(register._signals)]
+        if not operations:  # a device call all the same in this process: it reported nothing
+            self.local.reports = []
         values = iter(self._batch(operations, device_wide) if operations else ())
         return {register.name: {s.name: s._member(next(values)["value"]) for s in register._signals}
                 for register in registers}
@@ -619,6 +634,8 @@ class _Remote:
             self._call("logging", {"register": register, "signal": signal, "enable": False}, result=lambda a: False)
         elif mine:
             self._batch([{"op": "logging", "register": r, "signal": s, "enable": False} for r, s in mine])
+        else:  # nothing of this client's to end: no call, yet one in this process, reporting nothing
+            self.local.reports = []
         for pair in mine:
             del self.logs[pair]
         return enable
