@@ -782,6 +782,7 @@ public:
         }
         rlzev::CRegisterSets& rSets = *rParts.m_pSets;
         nlohmann::json Answer;
+        SLastReports Before = t_LastReports;
         const int iStatus = Enter([&](CDeviceRuntime&, rlzev::SCallRecord&) {
             try
             {
@@ -793,6 +794,13 @@ public:
                 return 400;
             }
         }, EReports::RAISE);
+        // The last reports are those of the set's own calls, as of any call; a body refused
+        // before the device leaves the last call's.
+        if (iStatus == 400)
+            t_LastReports = std::move(Before);
+        for (const nlohmann::json& rReport : Answer.value("reports", nlohmann::json::array()))
+            t_LastReports.m_Reports.push_back({rReport.value("file", ""), rReport.value("line", 0), rReport.value("function", ""),
+                                               rReport.value("message", ""), rReport.value("accessDenied", false)});
         return {iStatus, Answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
 #else
         (void)a_strOperation, (void)a_strBody;
@@ -1644,11 +1652,14 @@ PYBIND11_MODULE(_zev, m)
             return std::vector<std::string>(Values.begin(), Values.end());
         }, RL_ZEV_SIGNATURE("service_read", "(self)") "The text service's read of this signal.")
         .def("service_write", [](CPySignal& s, const py::object& a_rValues) {
+            // The runtime's operation, checked as at every door.
             const std::list<std::string> Values = Texts(a_rValues);
-            std::string strError;
-            CFieldSignal* pSignal = s.m_pSignal;
-            Check(*s.m_pDevice, s.m_pDevice->Run([&](CZEV&) { return pSignal->ServiceWrite(Values, strError); },
-                                                 EReports::SERVICE, &BoolResult), strError);
+            rlzev::SOperation Write;
+            Write.m_eOperation = rlzev::EOperation::WRITE;
+            Write.m_strRegister = s.m_pRegister->GetName();
+            Write.m_strSignal = s.m_pSignal->GetName();
+            Write.m_Values.assign(Values.begin(), Values.end());
+            Operate(*s.m_pDevice, std::move(Write), false, EReports::SERVICE);
         }, RL_ZEV_SIGNATURE("service_write", "(self, values)")
            "The text service's write (the signal stays LOCKED until unlock()); a refusal raises zev.ServiceError.",
            py::arg("values"))
@@ -1936,6 +1947,8 @@ PYBIND11_MODULE(_zev, m)
     });
     m.def("_too_many_words_text", &rlzev::TooManyWordsText);
     m.attr("_max_words") = rlzev::SLimits::kMaxWords;
+    m.def("_too_many_values_text", &rlzev::TooManyValuesText);
+    m.attr("_max_values") = rlzev::SLimits::kMaxValues;
     m.def("_value_limit_text", [](const std::string& a_strRegister, const std::string& a_strSignal, unsigned a_udwMax,
                                   const std::string& a_strValue) {
         return rlzev::ValueLimitText(a_strRegister, a_strSignal, a_udwMax, a_strValue);

@@ -87,7 +87,7 @@ std::string Shown(const std::string& a_strText)
 // deep tree, makes each object's end scan its parent, so an array of many objects costs its
 // length squared (a 1 MiB body of empty objects held the device for seconds); and a tree
 // built deep is copied and written out recursively, past any stack.
-bool NestsTooDeep(const std::string& a_strText)
+bool NestsTooDeep(const std::string& a_strText, int a_iMaxDepth)
 {
     int iDepth = 0;
     bool bString = false;
@@ -105,7 +105,7 @@ bool NestsTooDeep(const std::string& a_strText)
             bString = true;
         else if (c == '[' || c == '{')
         {
-            if (++iDepth > kMaxBodyDepth)
+            if (++iDepth > a_iMaxDepth)
                 return true;
         }
         else if (c == ']' || c == '}')
@@ -275,10 +275,15 @@ void CheckFields(const json& a_rBody, const std::set<std::string>& a_rFields)
 }
 } // namespace
 
-json ParseBody(const std::string& a_strText, const char* a_pcWhat)
+json ParseSet(const std::string& a_strText)
 {
-    if (NestsTooDeep(a_strText))
-        throw SBadRequest{std::string("the ") + a_pcWhat + " nests deeper than " + std::to_string(kMaxBodyDepth) + " levels"};
+    return ParseBody(a_strText, "set", kMaxBodyDepth - 1);
+}
+
+json ParseBody(const std::string& a_strText, const char* a_pcWhat, int a_iMaxDepth)
+{
+    if (NestsTooDeep(a_strText, a_iMaxDepth))
+        throw SBadRequest{std::string("the ") + a_pcWhat + " nests deeper than " + std::to_string(a_iMaxDepth) + " levels"};
     try
     {
         return json::parse(a_strText);

@@ -27,9 +27,11 @@ class CCatalogue;
 
 // A request's body, or a register set's text, as JSON: a tree nested deeper than
 // kMaxBodyDepth or a text that is no JSON is refused (SBadRequest) before any of it is built.
-// Every door reads what it is handed with it; a_pcWhat names it in the refusal ("body", "set").
+// Every door reads what it is handed with it; a_pcWhat names it in the refusal. A register
+// set's file goes into a body's "set", so it is one level shallower (ParseSet).
 constexpr int kMaxBodyDepth = 6;
-nlohmann::json ParseBody(const std::string& a_strText, const char* a_pcWhat = "body");
+nlohmann::json ParseBody(const std::string& a_strText, const char* a_pcWhat = "body", int a_iMaxDepth = kMaxBodyDepth);
+nlohmann::json ParseSet(const std::string& a_strText);
 
 // The register map, {"device": {name, xmlVersion, generatorVersion}, "registers": [...]}, keys
 // sorted: what sets are checked against, and what the service serves as its map.

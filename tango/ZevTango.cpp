@@ -600,13 +600,14 @@ CORBA::Any* LockCommand(EOperation a_eOperation, CZevDevice& a_rDevice, const st
 }
 
 // The register sets, on their service's calls and in zevctl's file format.
-nlohmann::json SetBody(const std::string& a_strText)
+// a_bSet: a register set's file, else a save's options.
+nlohmann::json SetBody(const std::string& a_strText, bool a_bSet = true)
 {
     if (a_strText.empty())
         return nlohmann::json::object();
     try
     {
-        return ParseBody(a_strText, "set");
+        return a_bSet ? ParseSet(a_strText) : ParseBody(a_strText, "argument");
     }
     catch (const SBadRequest& Bad)
     {
@@ -748,7 +749,7 @@ public:
             });
         Add("SaveSet", Tango::DEV_STRING, Tango::DEV_STRING,
             "{\"registers\": [names], \"memories\": bool} or \"\" for every register", "the register set file",
-            [](CZevDevice& d, const Args& a, CCommand& c) { return c.Text(RunSets(d, "save", SetBody(a[0]))["set"].dump(1) + "\n"); });
+            [](CZevDevice& d, const Args& a, CCommand& c) { return c.Text(RunSets(d, "save", SetBody(a[0], false))["set"].dump(1) + "\n"); });
         Add("CompareSet", Tango::DEV_STRING, Tango::DEV_STRING, "a register set file, or \"\" for the defaults",
             "the differences (JSON)", [](CZevDevice& d, const Args& a, CCommand& c) {
                 nlohmann::json Body = nlohmann::json::object();

@@ -369,7 +369,7 @@ private:
             // before it is built (written out again, it would take the stack).
             try
             {
-                Body["set"] = rlzev::ParseBody(std::string(std::istreambuf_iterator<char>(File), {}), "set");
+                Body["set"] = rlzev::ParseSet(std::string(std::istreambuf_iterator<char>(File), {}));
             }
             catch (const rlzev::SBadRequest& Bad)
             {

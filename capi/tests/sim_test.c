@@ -176,8 +176,10 @@ static void TestTypedLocksAndWords(zev_device* a_pDevice)
     int32_t iWritten = -1, iRead = -1;
 
     CHECK_OK(a_pDevice, zev_set_to_default(a_pDevice));
-    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, 9, &iWritten), ZEV_BAD_ARGUMENT);
-    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, -1, &iWritten), ZEV_BAD_ARGUMENT);
+    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 5, 9, &iWritten), ZEV_BAD_ARGUMENT);
+    CHECK_STATUS(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 5, -1, &iWritten), ZEV_BAD_ARGUMENT);
+    CHECK_OK(a_pDevice, zev_signal_get(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 0, &udwSignal));
+    CHECK(udwSignal == 0); /* a refused mode stored nothing, not even for later */
     CHECK_OK(a_pDevice, zev_signal_set(Signal(a_pDevice, "AUD_CNTRL0", "SHIFT_HP"), 3, ZEV_WRITE_DEFERRED, &iWritten));
     CHECK(iWritten == 0);
     CHECK_OK(a_pDevice, zev_signal_set(pTrigSel, 5, ZEV_WRITE_IMMEDIATE, &iWritten));

@@ -102,7 +102,9 @@ def test_bad_arguments_raise_their_own_class_and_send_nothing(dev):
             # More than a request takes is that, before any range (as zevd bounds a body).
             (lambda: mem.set([0] * 65537, start=8), ValueError, "too many words: at most 65536 in one request"),
             (lambda: mem.service_write(["1/d"] * 65537, start=8), ValueError, "too many values: at most 65536"),
-            (lambda: dev.AUD_CNTRL0.service_write(["1/d"] * 65537), ValueError, "too many values: at most 65536")]:
+            (lambda: dev.AUD_CNTRL0.service_write(["1/d"] * 65537), ValueError, "too many values: at most 65536"),
+            (lambda: signal.service_write(["1/d"] * 65537), ValueError, "too many values: at most 65536"),
+            (lambda: mem.service_write(["0000000000000001/h"] * 65537), ValueError, "too many values: at most 65536")]:
         with pytest.raises(error) as raised:
             call()
         assert str(raised.value) == text
@@ -110,7 +112,9 @@ def test_bad_arguments_raise_their_own_class_and_send_nothing(dev):
     # A refusal before the device leaves the last call's reports; a call that reports nothing
     # clears them, though a remote device has nothing to ask its server.
     for call, refused in [(lambda: dev.service_read("ENT_H1", "", 9), IndexError), (lambda: mem.set([]), ValueError),
-                          (dev.ENT_H1.get_all, None), (lambda: dev.logging("AUD_CNTRL0", "TRIG_SEL", None, False), None)]:
+                          (lambda: dev.apply_set({"format": "?"}), zev.ServiceError), (dev.ENT_H1.get_all, None),
+                          (lambda: dev.logging("AUD_CNTRL0", "TRIG_SEL", None, False), None),
+                          (lambda: dev.save_set(registers=["AUD_CNTRL0"]), None)]:
         with pytest.raises(zev.ReportedError):
             dev.PRI_SERVAL.SERVAL.set(1)
         with pytest.raises(refused) if refused else contextlib.nullcontext():
@@ -200,8 +204,12 @@ def test_a_read_only_server_answers_every_read(read_only_zevd):
         assert dev.AUD_CNTRL0.get_all()["TRIG_SEL"] is TRIG_SEL.MARKER_SIG_0 and len(dev.get_all()) == 429
         with pytest.raises(zev.ServiceError, match="zevd answered 403"):
             dev.get_all(read_hw=True)
+        saved = json.loads(dev.save_set(registers=["AUD_CNTRL0"]))
+        with pytest.raises(zev.ReportedError):
+            dev.service_read("DIN_STROBE")
         with pytest.raises(zev.ServiceError, match="zevd answered 403: the server is read-only: sets/apply"):
-            dev.apply_set(json.loads(dev.save_set(registers=["AUD_CNTRL0"])))
+            dev.apply_set(saved)
+        assert dev.last_reports(), "a refusal before the device leaves the last call's reports"
 
 
 def test_register_sets_are_zevctls_files_and_apply_per_field_and_per_word(dev, request, tmp_path):

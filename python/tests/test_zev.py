@@ -263,6 +263,7 @@ def test_register_sets_refuse_what_they_do_not_have_and_tell_what_was_read_under
     with pytest.raises(zev.ReportedError, match="Unknown error!") as raised:
         faulty.save_set(path, registers=["DIN_CNTRL0"])
     assert path.read_text() == raised.value.result, "written as zevctl writes it, and told"
+    assert faulty.last_reports() == raised.value.reports, "the set's reports are the last call's"
     host.bus.throw_on_read = 1
     with pytest.raises(zev.ReportedError, match="Unknown error!"):
         faulty.compare_set(registers=["DIN_CNTRL0"])

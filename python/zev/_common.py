@@ -195,6 +195,12 @@ def check_words(count):
         raise ValueError(_zev._too_many_words_text())
 
 
+def check_values(count):
+    """As check_words, for value texts (whose request might otherwise first pass zevd's body limit)."""
+    if count > _zev._max_values:
+        raise ValueError(_zev._too_many_values_text())
+
+
 def check_range(name, size, start, count):
     if start > size or count > size - start:
         raise IndexError(_zev._range_text(name, size, start, count))

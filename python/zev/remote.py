@@ -525,7 +525,8 @@ class _Remote:
         if operation == "apply":  # the change-log lines of what it writes, for this client's logs
             body = self._logging_body(body)
         status, answer = self.connection.request("POST", "sets/" + operation, body)
-        self.local.reports = _reports(answer)
+        if status in (200, 500):  # the device ran it (as _call: a refusal before it keeps the last)
+            self.local.reports = _reports(answer)
         # What only a server answers (no token, read-only, busy) is said as for every other call.
         if status not in (200, 400, 500):
             _raise_for(status, answer)
@@ -668,6 +669,7 @@ class _Remote:
     def service_write(self, register, signal, values, start):
         register, signal = common.text(register, "register"), common.text(signal, "signal")
         values = common.texts(values)
+        common.check_values(len(values))
         self._service_write(register, signal, values, common.index(start, "start"))
 
     def get_value_by_string(self, register, signal):
