@@ -2,6 +2,7 @@
 // whose call made them whatever other devices do meanwhile, host faults, and the calls a
 // host must not make from inside a call.
 #include "DeviceRuntime.h"
+#include "Operations.h"
 #include "ReportRouter.h"
 #include "TransferRuns.h"
 #include "ZEV.h"
@@ -1060,6 +1061,30 @@ TEST(Runtime, ARunPartlyUnheardIsLetGo)
     for (unsigned uStep : {7u, 8u, 9u})  // the status write, the start, the wait missed
         for (const std::string& strText : Heard(uStep, uStep + 1))
             EXPECT_EQ(strText.find("0x10000 "), std::string::npos) << "step " << uStep << ": " << strText;
+}
+
+// More than one request takes is refused as that before any range (here past the memory's end
+// too), naming what carried it: the argument a door turns into its own error.
+TEST(Runtime, AnOperationCarryingTooMuchIsRefusedBeforeItsRange)
+{
+    SRun<> R;
+    rlzev::SOperation Write;
+    Write.m_eOperation = rlzev::EOperation::WRITE;
+    Write.m_strRegister = "ENT_H1";
+    Write.m_udwStart = 8;
+    Write.m_Values.assign(rlzev::SLimits::kMaxValues + 1, "1/d");
+    rlzev::SOperation Block = Write;
+    Block.m_eOperation = rlzev::EOperation::SET_BLOCK;
+    Block.m_Values.clear();
+    Block.m_Words.assign(rlzev::SLimits::kMaxWords + 1, 1u);
+    for (auto [Operation, strText, eArgument] : {std::make_tuple(Write, rlzev::TooManyValuesText(), rlzev::EArgument::VALUES),
+                                                 std::make_tuple(Block, rlzev::TooManyWordsText(), rlzev::EArgument::WORDS)})
+    {
+        rlzev::SBudget Budget;
+        rlzev::EArgument eRefused = rlzev::EArgument::REGISTER;
+        EXPECT_EQ(rlzev::CheckOperation(R.Runtime.Catalogue(), Operation, true, Budget, &eRefused), strText);
+        EXPECT_EQ(eRefused, eArgument) << strText;
+    }
 }
 
 // What every door shows of a register comes from here: the directions from the strategy of
